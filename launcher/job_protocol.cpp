@@ -1,0 +1,6 @@
+// The process-wide values shared by the launcher, the progress window and the worker.
+#include "launcher/job_protocol.h"
+
+HINSTANCE g_instance = nullptr;
+HWND g_progressWindow = nullptr;
+DWORD g_lastJobError = 0;

@@ -1,0 +1,37 @@
+// What a job and the launcher share: job results, job messages, buffer sizes and the
+// process-wide values (instance, progress window, last job error).
+#pragma once
+
+#include "platform/win32.h"
+
+// The integer with which a job ends; 0 means done.
+enum class JobResult : int {
+    Done = 0,
+    SettingsError = 1,
+    InputFileError = 2,
+    PortOpenError = 3,
+    PortSettingsReadError = 4,
+    PortConfigError = 5,
+    PortWriteError = 6,
+    ReadWriteError = 7,
+    PrinterListError = 8,
+    InitFileError = 9,
+    // The job failed and has already shown the user its own message: the launcher ends
+    // the process as after an error, without a second message.
+    FailureAlreadyShown = 10,
+};
+
+// Reports from the worker to the progress window, each sent with SendMessageA.
+constexpr UINT WM_JOB_STATUS = WM_APP + 1;  // wParam: string id (0 clears the line)
+constexpr UINT WM_JOB_RANGE = WM_APP + 2;   // lParam: size modulo 65536, in the high word
+constexpr UINT WM_JOB_ADVANCE = WM_APP + 3; // wParam: bytes just handed to the printer
+constexpr UINT WM_JOB_DONE = WM_APP + 4;    // wParam: system error code; lParam: JobResult
+
+constexpr int kTextBufferSize = 2048; // registry values, string-table texts, messages
+constexpr int kPathBufferSize = 2049; // the input path and the system error text
+constexpr int kMaxPathLength = kPathBufferSize - 1;
+constexpr DWORD kCopyChunkSize = 512;
+
+extern HINSTANCE g_instance;      // the program's own module
+extern HWND g_progressWindow;     // set before the worker starts
+extern DWORD g_lastJobError;      // error code of the last WM_JOB_DONE

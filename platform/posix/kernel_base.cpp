@@ -1,0 +1,439 @@
+// Substitute kernel core: last error, handle and window tables, call log, scripted failures,
+// Sleep with its virtual clock, threads, waits, the process heap and SendMessageA dispatch.
+#include "platform/posix/substrate.h"
+#include "platform/testing.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace substrate {
+namespace {
+
+std::mutex& TableLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::map<std::uintptr_t, std::shared_ptr<KernelObject>>& Handles() {
+    static std::map<std::uintptr_t, std::shared_ptr<KernelObject>> handles;
+    return handles;
+}
+
+std::map<std::uintptr_t, std::shared_ptr<WindowObject>>& Windows() {
+    static std::map<std::uintptr_t, std::shared_ptr<WindowObject>> windows;
+    return windows;
+}
+
+std::uintptr_t& NextHandleValue() {
+    static std::uintptr_t next = 0x1000;
+    return next;
+}
+
+std::vector<std::string>& Log() {
+    static std::vector<std::string> log;
+    return log;
+}
+
+struct ScriptedFailure {
+    std::string call;
+    DWORD error;
+    int times;
+    int skip;
+};
+
+std::deque<ScriptedFailure>& Failures() {
+    static std::deque<ScriptedFailure> failures;
+    return failures;
+}
+
+std::vector<std::function<void()>>& ResetHooks() {
+    static std::vector<std::function<void()>> hooks;
+    return hooks;
+}
+
+bool& VirtualClock() {
+    static bool on = false;
+    return on;
+}
+
+std::vector<DWORD>& SleepLog() {
+    static std::vector<DWORD> sleeps;
+    return sleeps;
+}
+
+// Blocks from HeapAlloc, with their sizes, so that tests can see what was not released.
+std::map<void*, std::size_t>& HeapBlocks() {
+    static std::map<void*, std::size_t> blocks;
+    return blocks;
+}
+
+std::mutex& ThreadLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::condition_variable& ThreadsChanged() {
+    static std::condition_variable changed;
+    return changed;
+}
+int& RunningThreads() {
+    static int running = 0;
+    return running;
+}
+
+LPTHREAD_START_ROUTINE& ThreadRoutineOverride() {
+    static LPTHREAD_START_ROUTINE routine = nullptr;
+    return routine;
+}
+
+thread_local DWORD lastError = 0;
+
+} // namespace
+
+HANDLE AddHandle(std::shared_ptr<KernelObject> object) {
+    std::lock_guard<std::mutex> guard(TableLock());
+    std::uintptr_t value = NextHandleValue();
+    NextHandleValue() += 4;
+    Handles()[value] = std::move(object);
+    return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> FindHandle(HANDLE handle) {
+    std::lock_guard<std::mutex> guard(TableLock());
+    auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
+    return found == Handles().end() ? nullptr : found->second;
+}
+
+std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle) {
+    std::lock_guard<std::mutex> guard(TableLock());
+    auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == Handles().end()) {
+        return nullptr;
+    }
+    std::shared_ptr<KernelObject> object = found->second;
+    Handles().erase(found);
+    return object;
+}
+
+HWND AddWindow(std::shared_ptr<WindowObject> window) {
+    std::lock_guard<std::mutex> guard(TableLock());
+    std::uintptr_t value = NextHandleValue();
+    NextHandleValue() += 4;
+    Windows()[value] = std::move(window);
+    return reinterpret_cast<HWND>(value);
+}
+
+std::shared_ptr<WindowObject> FindWindow(HWND window) {
+    std::lock_guard<std::mutex> guard(TableLock());
+    auto found = Windows().find(reinterpret_cast<std::uintptr_t>(window));
+    return found == Windows().end() ? nullptr : found->second;
+}
+
+void RemoveWindow(HWND window) {
+    std::shared_ptr<WindowObject> doomed;
+    {
+        std::lock_guard<std::mutex> guard(TableLock());
+        auto found = Windows().find(reinterpret_cast<std::uintptr_t>(window));
+        if (found != Windows().end()) {
+            doomed = found->second;
+            Windows().erase(found);
+        }
+    }
+}
+
+void LogCall(const std::string& call, const std::string& detail) {
+    std::lock_guard<std::mutex> guard(TableLock());
+    Log().push_back(detail.empty() ? call : call + " " + detail);
+}
+
+bool TakeScriptedFailure(const std::string& call, DWORD* error) {
+    std::lock_guard<std::mutex> guard(TableLock());
+    for (auto it = Failures().begin(); it != Failures().end(); ++it) {
+        if (it->call != call) {
+            continue;
+        }
+        if (it->skip > 0) {
+            --it->skip;
+            return false;
+        }
+        *error = it->error;
+        if (--it->times <= 0) {
+            Failures().erase(it);
+        }
+        return true;
+    }
+    return false;
+}
+
+void AddResetHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> guard(TableLock());
+    ResetHooks().push_back(std::move(hook));
+}
+
+namespace {
+
+struct ThreadObject : KernelObject {
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    DWORD exitCode = 0;
+    DWORD Wait(DWORD milliseconds) override {
+        std::unique_lock<std::mutex> guard(lock);
+        if (milliseconds == INFINITE) {
+            ended.wait(guard, [this] { return done; });
+            return WAIT_OBJECT_0;
+        }
+        return ended.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                              [this] { return done; })
+                   ? WAIT_OBJECT_0
+                   : WAIT_TIMEOUT;
+    }
+};
+
+} // namespace
+} // namespace substrate
+
+using substrate::LogCall;
+using substrate::TakeScriptedFailure;
+
+DWORD GetLastError() { return substrate::lastError; }
+
+void SetLastError(DWORD error) { substrate::lastError = error; }
+
+void Sleep(DWORD milliseconds) {
+    bool simulated = false;
+    {
+        std::lock_guard<std::mutex> guard(substrate::TableLock());
+        substrate::SleepLog().push_back(milliseconds);
+        simulated = substrate::VirtualClock();
+    }
+    if (!simulated) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T /*stackSize*/,
+                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD /*flags*/,
+                    LPDWORD threadId) {
+    DWORD error = 0;
+    if (TakeScriptedFailure("CreateThread", &error)) {
+        LogCall("CreateThread", "failed");
+        SetLastError(error);
+        return nullptr;
+    }
+    auto object = std::make_shared<substrate::ThreadObject>();
+    object->label = "thread:worker";
+    HANDLE handle = substrate::AddHandle(object);
+    {
+        std::lock_guard<std::mutex> guard(substrate::ThreadLock());
+        ++substrate::RunningThreads();
+    }
+    LogCall("CreateThread");
+    {
+        std::lock_guard<std::mutex> guard(substrate::TableLock());
+        if (substrate::ThreadRoutineOverride() != nullptr) {
+            start = substrate::ThreadRoutineOverride();
+        }
+    }
+    std::thread([object, start, parameter] {
+        DWORD code = start(parameter);
+        {
+            std::lock_guard<std::mutex> guard(object->lock);
+            object->done = true;
+            object->exitCode = code;
+        }
+        object->ended.notify_all();
+        {
+            std::lock_guard<std::mutex> guard(substrate::ThreadLock());
+            --substrate::RunningThreads();
+        }
+        substrate::ThreadsChanged().notify_all();
+    }).detach();
+    if (threadId != nullptr) {
+        *threadId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(handle));
+    }
+    return handle;
+}
+
+BOOL CloseHandle(HANDLE object) {
+    std::shared_ptr<substrate::KernelObject> removed = substrate::RemoveHandle(object);
+    if (removed == nullptr) {
+        LogCall("CloseHandle", "invalid");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    LogCall("CloseHandle", removed->label);
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    std::shared_ptr<substrate::KernelObject> found = substrate::FindHandle(object);
+    if (found == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    LogCall("WaitForSingleObject", found->label);
+    return found->Wait(milliseconds);
+}
+
+HANDLE GetProcessHeap() { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0xFEE0)); }
+
+LPVOID HeapAlloc(HANDLE /*heap*/, DWORD flags, SIZE_T bytes) {
+    DWORD error = 0;
+    if (TakeScriptedFailure("HeapAlloc", &error)) {
+        LogCall("HeapAlloc", "failed");
+        SetLastError(error);
+        return nullptr;
+    }
+    void* block = (flags & HEAP_ZERO_MEMORY) != 0 ? std::calloc(bytes == 0 ? 1 : bytes, 1)
+                                                  : std::malloc(bytes == 0 ? 1 : bytes);
+    if (block != nullptr) {
+        std::lock_guard<std::mutex> guard(substrate::TableLock());
+        substrate::HeapBlocks()[block] = bytes;
+    }
+    LogCall("HeapAlloc", std::to_string(bytes));
+    return block;
+}
+
+BOOL HeapFree(HANDLE /*heap*/, DWORD /*flags*/, LPVOID memory) {
+    std::size_t bytes = 0;
+    {
+        std::lock_guard<std::mutex> guard(substrate::TableLock());
+        auto found = substrate::HeapBlocks().find(memory);
+        if (found == substrate::HeapBlocks().end()) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        bytes = found->second;
+        substrate::HeapBlocks().erase(found);
+    }
+    std::free(memory);
+    LogCall("HeapFree", std::to_string(bytes));
+    return TRUE;
+}
+
+HGLOBAL GlobalFree(HGLOBAL memory) {
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    if (HeapFree(GetProcessHeap(), 0, memory) == FALSE) {
+        return memory;
+    }
+    return nullptr;
+}
+
+LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    std::shared_ptr<substrate::WindowObject> target = substrate::FindWindow(window);
+    if (target == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return target->Deliver(window, message, wParam, lParam);
+}
+
+namespace {
+
+struct RecordingWindow : substrate::WindowObject {
+    std::mutex lock;
+    std::vector<wintest::RecordedMessage> messages;
+    LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
+        std::lock_guard<std::mutex> guard(lock);
+        messages.push_back({message, wParam, lParam});
+        return 0;
+    }
+};
+
+} // namespace
+
+namespace wintest {
+
+void Reset() {
+    std::vector<std::function<void()>> hooks;
+    {
+        std::lock_guard<std::mutex> guard(substrate::TableLock());
+        substrate::Log().clear();
+        substrate::Failures().clear();
+        substrate::SleepLog().clear();
+        substrate::VirtualClock() = false;
+        substrate::ThreadRoutineOverride() = nullptr;
+        hooks = substrate::ResetHooks();
+    }
+    for (auto& hook : hooks) {
+        hook();
+    }
+    SetLastError(0);
+}
+
+std::vector<std::string> CallLog() {
+    std::lock_guard<std::mutex> guard(substrate::TableLock());
+    return substrate::Log();
+}
+
+void ClearCallLog() {
+    std::lock_guard<std::mutex> guard(substrate::TableLock());
+    substrate::Log().clear();
+}
+
+void FailNext(const std::string& call, DWORD error, int times, int skip) {
+    std::lock_guard<std::mutex> guard(substrate::TableLock());
+    substrate::Failures().push_back({call, error, times, skip});
+}
+
+void UseVirtualClock(bool on) {
+    std::lock_guard<std::mutex> guard(substrate::TableLock());
+    substrate::VirtualClock() = on;
+}
+
+std::vector<DWORD> Sleeps() {
+    std::lock_guard<std::mutex> guard(substrate::TableLock());
+    return substrate::SleepLog();
+}
+
+std::vector<std::string> OpenHandles() {
+    std::lock_guard<std::mutex> guard(substrate::TableLock());
+    std::vector<std::string> labels;
+    for (const auto& entry : substrate::Handles()) {
+        if (entry.second->label.rfind("thread:", 0) != 0) {
+            labels.push_back(entry.second->label);
+        }
+    }
+    for (const auto& block : substrate::HeapBlocks()) {
+        labels.push_back("heap:" + std::to_string(block.second));
+    }
+    return labels;
+}
+
+void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine) {
+    std::lock_guard<std::mutex> guard(substrate::TableLock());
+    substrate::ThreadRoutineOverride() = routine;
+}
+
+bool JoinThreads(unsigned timeoutMilliseconds) {
+    std::unique_lock<std::mutex> guard(substrate::ThreadLock());
+    return substrate::ThreadsChanged().wait_for(guard,
+                                                std::chrono::milliseconds(timeoutMilliseconds),
+                                                [] { return substrate::RunningThreads() == 0; });
+}
+
+HWND CreateRecordingWindow() {
+    auto window = std::make_shared<RecordingWindow>();
+    window->label = "window:recording";
+    return substrate::AddWindow(window);
+}
+
+std::vector<RecordedMessage> RecordedMessages(HWND window) {
+    auto recorder = substrate::FindWindowAs<RecordingWindow>(window);
+    if (recorder == nullptr) {
+        return {};
+    }
+    std::lock_guard<std::mutex> guard(recorder->lock);
+    return recorder->messages;
+}
+
+} // namespace wintest

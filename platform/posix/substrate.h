@@ -1,0 +1,54 @@
+// Shared machinery of the substitute layer: handle table, window table, call log,
+// scripted failures and reset hooks. Only the substitute layer includes this header.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace substrate {
+
+// A kernel object behind a HANDLE (file, device, thread, mutex, heap block ...).
+struct KernelObject {
+    virtual ~KernelObject() = default;
+    // "kind:name", as shown in the call log and in the list of open handles.
+    std::string label;
+    // Wait for the object to be signalled; WAIT_FAILED for objects that cannot be waited on.
+    virtual DWORD Wait(DWORD /*milliseconds*/) { return WAIT_FAILED; }
+};
+
+HANDLE AddHandle(std::shared_ptr<KernelObject> object);
+std::shared_ptr<KernelObject> FindHandle(HANDLE handle);
+template <class T> std::shared_ptr<T> FindHandleAs(HANDLE handle) {
+    return std::dynamic_pointer_cast<T>(FindHandle(handle));
+}
+// Removes the handle from the table; the object dies with its last reference.
+std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle);
+
+// A window behind an HWND. Deliver runs on the sending thread; a window that belongs to
+// another thread marshals the call to it and waits, as SendMessageA does across threads.
+struct WindowObject {
+    virtual ~WindowObject() = default;
+    std::string label;
+    virtual LRESULT Deliver(HWND self, UINT message, WPARAM wParam, LPARAM lParam) = 0;
+};
+
+HWND AddWindow(std::shared_ptr<WindowObject> window);
+std::shared_ptr<WindowObject> FindWindow(HWND window);
+template <class T> std::shared_ptr<T> FindWindowAs(HWND window) {
+    return std::dynamic_pointer_cast<T>(FindWindow(window));
+}
+void RemoveWindow(HWND window);
+
+// Appends "call detail" to the call log (thread-safe).
+void LogCall(const std::string& call, const std::string& detail = std::string());
+
+// True when a failure was scripted for this call: the error is then the code to report.
+bool TakeScriptedFailure(const std::string& call, DWORD* error);
+
+// Registers a function that wintest::Reset runs to restore an area's initial state.
+void AddResetHook(std::function<void()> hook);
+
+} // namespace substrate

@@ -1,0 +1,76 @@
+// Kernel services of the substitute layer: errors, handles, threads, waits, files, heap, messages.
+#pragma once
+
+#include "platform/posix/win32_types.h"
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_READ_DATA 0x0001u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+#define INVALID_FILE_SIZE 0xFFFFFFFFu
+
+#define HEAP_ZERO_MEMORY 0x00000008u
+
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400u
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FFu
+#define LANG_NEUTRAL 0x00
+#define SUBLANG_DEFAULT 0x01
+#define MAKELANGID(p, s) ((static_cast<WORD>(s) << 10) | static_cast<WORD>(p))
+
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+struct OVERLAPPED;
+using LPOVERLAPPED = OVERLAPPED*;
+
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+void Sleep(DWORD milliseconds);
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
+                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                    LPDWORD threadId);
+BOOL CloseHandle(HANDLE object);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+               LPOVERLAPPED overlapped);
+DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
+BOOL DeleteFileA(LPCSTR name);
+
+HANDLE GetProcessHeap();
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
+HGLOBAL GlobalFree(HGLOBAL memory);
+
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
+                     LPSTR buffer, DWORD size, void* arguments);

@@ -1,0 +1,65 @@
+// Spooler, print dialog and GDI of the substitute layer: a recorded fake.
+#pragma once
+
+#include "platform/posix/win32_types.h"
+
+#define PD_RETURNDC 0x00000100u
+#define PD_RETURNDEFAULT 0x00000400u
+#define PRINTER_ENUM_LOCAL 0x00000002u
+#define CDERR_GENERALCODES 0x0000
+#define CDERR_INITIALIZATION 0x0002
+#define PDERR_NODEFAULTPRN 0x1008
+#define PDERR_PRINTERNOTFOUND 0x100B
+
+struct PRINTDLGA {
+    DWORD lStructSize;
+    HWND hwndOwner;
+    HGLOBAL hDevMode;
+    HGLOBAL hDevNames;
+    HDC hDC;
+    DWORD Flags;
+    WORD nFromPage;
+    WORD nToPage;
+    WORD nMinPage;
+    WORD nMaxPage;
+    WORD nCopies;
+    HINSTANCE hInstance;
+    LPARAM lCustData;
+    void* lpfnPrintHook;
+    void* lpfnSetupHook;
+    LPCSTR lpPrintTemplateName;
+    LPCSTR lpSetupTemplateName;
+    HGLOBAL hPrintTemplate;
+    HGLOBAL hSetupTemplate;
+};
+using LPPRINTDLGA = PRINTDLGA*;
+
+struct DOCINFOA {
+    int cbSize;
+    LPCSTR lpszDocName;
+    LPCSTR lpszOutput;
+    LPCSTR lpszDatatype;
+    DWORD fwType;
+};
+
+struct PRINTER_INFO_5A {
+    LPSTR pPrinterName;
+    LPSTR pPortName;
+    DWORD Attributes;
+    DWORD DeviceNotSelectedTimeout;
+    DWORD TransmissionRetryTimeout;
+};
+
+BOOL PrintDlgA(LPPRINTDLGA record);
+DWORD CommDlgExtendedError();
+int StartDocA(HDC dc, const DOCINFOA* document);
+int StartPage(HDC dc);
+int EndPage(HDC dc);
+int EndDoc(HDC dc);
+int AbortDoc(HDC dc);
+BOOL TextOutA(HDC dc, int x, int y, LPCSTR text, int length);
+BOOL DeleteDC(HDC dc);
+BOOL GetDefaultPrinterA(LPSTR buffer, LPDWORD size);
+BOOL SetDefaultPrinterA(LPCSTR name);
+BOOL EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size,
+                   LPDWORD needed, LPDWORD returned);

@@ -1,0 +1,87 @@
+// The Windows Sockets 1.1 subset of the substitute layer, over BSD sockets.
+// Its implementation never shares a translation unit with the system socket headers,
+// whose names (sockaddr, socket, bind ...) it reuses.
+#pragma once
+
+#include "platform/posix/win32_types.h"
+
+using SOCKET = UINT_PTR;
+#define INVALID_SOCKET (static_cast<SOCKET>(~static_cast<SOCKET>(0)))
+#define SOCKET_ERROR (-1)
+#define AF_INET 2
+#define SOCK_STREAM 1
+#define INADDR_ANY 0x00000000u
+#define INADDR_NONE 0xffffffffu
+
+#define WSAEINTR 10004
+#define WSAEBADF 10009
+#define WSAEACCES 10013
+#define WSAEFAULT 10014
+#define WSAEINVAL 10022
+#define WSAEMFILE 10024
+#define WSAEWOULDBLOCK 10035
+#define WSAEINPROGRESS 10036
+#define WSAEALREADY 10037
+#define WSAENOTSOCK 10038
+#define WSAEDESTADDRREQ 10039
+#define WSAEMSGSIZE 10040
+#define WSAEPROTOTYPE 10041
+#define WSAEPROTONOSUPPORT 10043
+#define WSAESOCKTNOSUPPORT 10044
+#define WSAEOPNOTSUPP 10045
+#define WSAEAFNOSUPPORT 10047
+#define WSAEADDRINUSE 10048
+#define WSAEADDRNOTAVAIL 10049
+#define WSAENETDOWN 10050
+#define WSAENETUNREACH 10051
+#define WSAENETRESET 10052
+#define WSAECONNABORTED 10053
+#define WSAECONNRESET 10054
+#define WSAENOBUFS 10055
+#define WSAEISCONN 10056
+#define WSAENOTCONN 10057
+#define WSAESHUTDOWN 10058
+#define WSAETIMEDOUT 10060
+#define WSAECONNREFUSED 10061
+#define WSAEHOSTUNREACH 10065
+#define WSASYSNOTREADY 10091
+#define WSAVERNOTSUPPORTED 10092
+#define WSANOTINITIALISED 10093
+
+struct WSADATA {
+    WORD wVersion;
+    WORD wHighVersion;
+    char szDescription[257];
+    char szSystemStatus[129];
+    unsigned short iMaxSockets;
+    unsigned short iMaxUdpDg;
+    char* lpVendorInfo;
+};
+using LPWSADATA = WSADATA*;
+
+struct in_addr {
+    std::uint32_t s_addr;
+};
+struct sockaddr {
+    unsigned short sa_family;
+    char sa_data[14];
+};
+struct sockaddr_in {
+    short sin_family;
+    unsigned short sin_port;
+    in_addr sin_addr;
+    char sin_zero[8];
+};
+
+int WSAStartup(WORD version, LPWSADATA data);
+int WSACleanup();
+int WSAGetLastError();
+void WSASetLastError(int error);
+SOCKET socket(int family, int type, int protocol);
+int bind(SOCKET s, const sockaddr* address, int length);
+int connect(SOCKET s, const sockaddr* address, int length);
+int send(SOCKET s, const char* buffer, int length, int flags);
+int closesocket(SOCKET s);
+unsigned short htons(unsigned short value);
+std::uint32_t htonl(std::uint32_t value);
+std::uint32_t inet_addr(const char* text);

@@ -1,0 +1,50 @@
+// Test hooks of the substitute layer: call log, scripted failures, virtual clock, threads,
+// recording windows. Each area of the layer adds its own hooks in its testing header.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+#include <vector>
+
+namespace wintest {
+
+// Restores every area of the substitute layer to its initial state.
+void Reset();
+
+std::vector<std::string> CallLog();
+void ClearCallLog();
+
+// The next `times` calls of `call` (a function name such as "socket") fail with `error`,
+// after `skip` calls that succeed.
+void FailNext(const std::string& call, DWORD error, int times = 1, int skip = 0);
+
+// With the virtual clock on, Sleep records its argument and returns at once.
+void UseVirtualClock(bool on);
+std::vector<DWORD> Sleeps();
+
+// Labels ("kind:name") of the handles that are open now.
+std::vector<std::string> OpenHandles();
+
+// Threads started with CreateThread run `routine` instead of their own (nullptr: their own).
+void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine);
+
+// Waits until every thread started with CreateThread has ended; false after the time-out.
+bool JoinThreads(unsigned timeoutMilliseconds = 10000);
+
+// A window that records every message sent to it, from any thread, and returns 0.
+struct RecordedMessage {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+HWND CreateRecordingWindow();
+std::vector<RecordedMessage> RecordedMessages(HWND window);
+
+} // namespace wintest
+
+#include "platform/posix/testing_user.h"
+#include "platform/posix/testing_registry.h"
+#include "platform/posix/testing_files.h"
+#include "platform/posix/testing_winsock.h"
+#include "platform/posix/testing_print.h"

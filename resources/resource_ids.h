@@ -1,0 +1,63 @@
+// Resource and control ids shared by the resource script and the code.
+#pragma once
+
+// Dialog templates
+#define IDD_INFO 103
+#define IDD_SETTINGS 129
+#define IDD_PROGRESS 133
+
+// Icon group
+#define IDI_TAGWRIGHT 107
+
+// String table
+#define IDS_SETTINGS_CAPTION 103
+#define IDS_HELP_CAPTION 104
+#define IDS_ABOUT_CAPTION 105
+#define IDS_PRODUCT_VERSION 109
+#define IDS_COPYRIGHT 110
+#define IDS_HELP_TEXT 111
+#define IDS_ABOUT_TEXT 112
+#define IDS_SETTINGS_KEY 114
+#define IDS_NO_FILE 115
+#define IDS_REGISTRY_ERROR 116
+#define IDS_FILE_INPUT_ERROR 117
+#define IDS_PORT_OPEN_ERROR 118
+#define IDS_READ_WRITE_ERROR 119
+#define IDS_STATUS_STARTING 120
+#define IDS_STATUS_OPENING_INPUT 121
+#define IDS_STATUS_SETTING_UP_PORT 122
+#define IDS_STATUS_SENDING 123
+#define IDS_STATUS_COMPLETE 124
+#define IDS_PORT_CONFIG_ERROR 125
+#define IDS_PORT_SETTINGS_READ_ERROR 126
+#define IDS_PORT_WRITE_ERROR 127
+#define IDS_PRINTER_LIST_ERROR 150
+#define IDS_INIT_FILE_ERROR 151
+
+// Labels without a role of their own
+#define IDC_STATIC_LABEL -1
+
+// Progress window (133)
+#define IDC_ABOUT_BUTTON 3
+#define IDC_PROGRESS_BAR 1007
+#define IDC_STATUS_LINE 1008
+
+// Help and About windows (103)
+#define IDC_INFO_ICON 2
+#define IDC_INFO_TEXT 1011
+#define IDC_INFO_TITLE 1012
+#define IDC_INFO_COPYRIGHT 1013
+
+// Settings window (129)
+#define IDC_HELP_BUTTON 9
+#define IDC_PORT 1000
+#define IDC_DELAY 1002
+#define IDC_DATA_BITS 1003
+#define IDC_PARITY 1004
+#define IDC_STOP_BITS 1005
+#define IDC_PRINTER_TYPE 1006
+#define IDC_ATTEMPTS 1007
+#define IDC_BAUD_OR_ADDRESS 1018
+#define IDC_PRINTER_TYPE_LABEL 1020
+#define IDC_PORT_LABEL 1021
+#define IDC_BAUD_OR_ADDRESS_LABEL 1022
