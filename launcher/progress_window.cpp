@@ -1,0 +1,77 @@
+// The progress window: starts the job's worker and turns its reports into window updates.
+#include "launcher/progress_window.h"
+
+#include "resources/resource_ids.h"
+#include "settings/info_windows.h"
+#include "transport/job_worker.h"
+
+namespace {
+
+constexpr SIZE_T kWorkerStackSize = 1024;
+
+INT_PTR StartWorker(HWND window, LPARAM path) {
+    // The worker reads the handle once when it starts, so it is published first.
+    g_progressWindow = window;
+    HANDLE worker = CreateThread(nullptr, kWorkerStackSize, JobWorker,
+                                 reinterpret_cast<LPVOID>(path), 0, nullptr);
+    if (worker == nullptr) {
+        // No worker will ever send WM_JOB_DONE: end now rather than wait for Escape.
+        DWORD error = GetLastError();
+        g_lastJobError = error;
+        EndDialog(window, -1);
+        SetLastError(error);
+        return FALSE;
+    }
+    // Nothing waits for the worker; it ends on its own or with the process.
+    CloseHandle(worker);
+    return FALSE;
+}
+
+void ShowStatus(HWND window, UINT stringId) {
+    char text[kTextBufferSize];
+    if (LoadStringA(g_instance, stringId, text, static_cast<int>(sizeof(text))) <= 0) {
+        text[0] = '\0'; // an id without a string clears the line
+    }
+    SetDlgItemTextA(window, IDC_STATUS_LINE, text);
+}
+
+} // namespace
+
+INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        return StartWorker(window, lParam);
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDCANCEL:
+            // The worker is not told; its later reports are lost with the window.
+            EndDialog(window, static_cast<INT_PTR>(JobResult::Done));
+            return TRUE;
+        case IDC_ABOUT_BUTTON:
+            ShowAboutWindow(g_instance);
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    case WM_JOB_STATUS:
+        ShowStatus(window, static_cast<UINT>(wParam));
+        return TRUE;
+    case WM_JOB_RANGE:
+        SendDlgItemMessageA(window, IDC_PROGRESS_BAR, PBM_SETRANGE, 0, lParam);
+        return TRUE;
+    case WM_JOB_ADVANCE:
+        SendDlgItemMessageA(window, IDC_PROGRESS_BAR, PBM_DELTAPOS, wParam, 0);
+        return TRUE;
+    case WM_JOB_DONE:
+        g_lastJobError = static_cast<DWORD>(wParam);
+        EndDialog(window, static_cast<INT_PTR>(lParam));
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+INT_PTR ShowProgressWindow(HINSTANCE instance, char* path) {
+    return DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, ProgressWindow,
+                           reinterpret_cast<LPARAM>(path));
+}

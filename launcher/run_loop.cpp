@@ -1,0 +1,175 @@
+// The run loop: runs the job, retries or recovers it, and turns a failure into a message.
+#include "launcher/run_loop.h"
+
+#include "launcher/command_line.h"
+#include "launcher/progress_window.h"
+#include "resources/resource_ids.h"
+#include "settings/info_windows.h"
+#include "settings/settings_window.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr char kErrorCaption[] = "Error Message";
+constexpr int kPortOpenRepeats = 25;
+constexpr DWORD kPortOpenPause = 2000;
+
+// Process-wide: a worker left running after Escape still holds a pointer to the path.
+LaunchOptions g_options;
+
+enum class MessageArguments { None, ErrorAndText, PathErrorAndText };
+
+struct ResultMessage {
+    JobResult result;
+    UINT stringId;
+    MessageArguments arguments;
+};
+
+const ResultMessage kResultMessages[] = {
+    {JobResult::SettingsError, IDS_REGISTRY_ERROR, MessageArguments::ErrorAndText},
+    {JobResult::InputFileError, IDS_FILE_INPUT_ERROR, MessageArguments::PathErrorAndText},
+    {JobResult::PortOpenError, IDS_PORT_OPEN_ERROR, MessageArguments::PathErrorAndText},
+    {JobResult::PortSettingsReadError, IDS_PORT_SETTINGS_READ_ERROR,
+     MessageArguments::PathErrorAndText},
+    {JobResult::PortConfigError, IDS_PORT_CONFIG_ERROR, MessageArguments::PathErrorAndText},
+    {JobResult::PortWriteError, IDS_PORT_WRITE_ERROR, MessageArguments::PathErrorAndText},
+    {JobResult::ReadWriteError, IDS_READ_WRITE_ERROR, MessageArguments::ErrorAndText},
+    {JobResult::PrinterListError, IDS_PRINTER_LIST_ERROR, MessageArguments::ErrorAndText},
+    {JobResult::InitFileError, IDS_INIT_FILE_ERROR, MessageArguments::None},
+};
+
+const ResultMessage* FindResultMessage(JobResult result) {
+    for (const ResultMessage& entry : kResultMessages) {
+        if (entry.result == result) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+void ShowErrorMessage(const char* text) {
+    MessageBoxA(nullptr, text, kErrorCaption, MB_OK);
+}
+
+void LoadText(UINT stringId, char* text) {
+    if (LoadStringA(g_instance, stringId, text, kTextBufferSize) <= 0) {
+        text[0] = '\0';
+    }
+}
+
+// text holds kPathBufferSize bytes; the system text takes at most kMaxPathLength of them.
+void LoadSystemErrorText(DWORD error, char* text) {
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
+                                  static_cast<DWORD>(kMaxPathLength), nullptr);
+    if (length == 0) {
+        text[0] = '\0';
+    }
+    text[kMaxPathLength] = '\0';
+}
+
+// Longer messages are cut to the buffer; snprintf never writes past it.
+void ShowResultMessage(JobResult result, const char* path, DWORD jobError, DWORD launcherError,
+                       const char* errorText) {
+    char message[kTextBufferSize];
+    const ResultMessage* entry = FindResultMessage(result);
+    if (entry == nullptr) {
+        snprintf(message, sizeof(message), "Unknown Error (%d) - %s",
+                 static_cast<int>(launcherError), errorText);
+        ShowErrorMessage(message);
+        return;
+    }
+    char format[kTextBufferSize];
+    LoadText(entry->stringId, format);
+    switch (entry->arguments) {
+    case MessageArguments::None:
+        snprintf(message, sizeof(message), "%s", format);
+        break;
+    case MessageArguments::ErrorAndText:
+        snprintf(message, sizeof(message), format, static_cast<int>(jobError), errorText);
+        break;
+    case MessageArguments::PathErrorAndText:
+        snprintf(message, sizeof(message), format, path, static_cast<int>(jobError), errorText);
+        break;
+    }
+    ShowErrorMessage(message);
+}
+
+int RunJobsUntilDone(char* path, bool settingsVisited) {
+    JobResult result = RunJob(path);
+    // Captured before anything else can change it: an unknown result reports this code.
+    DWORD launcherError = GetLastError();
+    if (result == JobResult::Done) {
+        return 1;
+    }
+    HANDLE heap = GetProcessHeap();
+    char* errorText = static_cast<char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, kPathBufferSize));
+    char noErrorText[1] = {'\0'};
+    int exitCode = 0;
+    for (;;) {
+        if (result == JobResult::FailureAlreadyShown) {
+            break;
+        }
+        // An unknown result shows the launcher's own code, so its text must describe it.
+        bool known = FindResultMessage(result) != nullptr;
+        DWORD shownError = known ? g_lastJobError : launcherError;
+        if (errorText != nullptr) {
+            LoadSystemErrorText(shownError, errorText);
+        }
+        bool settingsMissing =
+            result == JobResult::SettingsError || result == JobResult::InitFileError;
+        if (settingsMissing && !settingsVisited) {
+            settingsVisited = true;
+            ShowSettingsWindow(g_instance);
+            result = RunJob(path);
+            launcherError = GetLastError();
+            if (result == JobResult::Done) {
+                exitCode = 1;
+                break;
+            }
+            continue;
+        }
+        ShowResultMessage(result, path, g_lastJobError, launcherError,
+                          errorText != nullptr ? errorText : noErrorText);
+        break;
+    }
+    if (errorText != nullptr) {
+        HeapFree(heap, 0, errorText);
+    }
+    return exitCode;
+}
+
+} // namespace
+
+JobResult RunJob(char* path) {
+    INT_PTR result = ShowProgressWindow(g_instance, path);
+    for (int repeat = 0;
+         repeat < kPortOpenRepeats && result == static_cast<INT_PTR>(JobResult::PortOpenError);
+         ++repeat) {
+        Sleep(kPortOpenPause);
+        result = ShowProgressWindow(g_instance, path);
+    }
+    return static_cast<JobResult>(static_cast<int>(result));
+}
+
+int TagwrightMain(HINSTANCE instance, char* commandLine) {
+    g_instance = instance;
+    ScanCommandLine(commandLine, &g_options);
+    if (g_options.about) {
+        ShowAboutWindow(instance);
+    }
+    if (g_options.settings) {
+        ShowSettingsWindow(instance);
+    }
+    if (g_options.noFile) {
+        return 1;
+    }
+    if (g_options.path[0] == '\0') {
+        char text[kTextBufferSize];
+        LoadText(IDS_NO_FILE, text);
+        ShowErrorMessage(text);
+        return 0;
+    }
+    return RunJobsUntilDone(g_options.path, g_options.settings);
+}
