@@ -1,6 +1,50 @@
-// Test hooks of the substitute layer: winsock.
+// Test hooks of the substitute layer: winsock, the loopback listener that stands in for a
+// label printer, and the named mutex's lock files.
+//
+// The program binds its local end to the printer's own port, so a listener on this host's
+// loopback cannot use that port. Tests therefore point the program at any address and port
+// they like and redirect its connections: RedirectConnections sends every connect to the
+// loopback listener (the call log still shows the address and port the program asked for).
+// Its bind stays real; RedirectBindPort moves a bind to another local port (0: one the
+// system picks) where the program's port may be taken on this host.
 #pragma once
 
 #include "platform/win32.h"
 
-namespace wintest {} // namespace wintest
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace wintest {
+
+// Each send hands at most this many bytes to the system (0: no limit), to provoke short sends.
+void LimitSendBytes(int bytes);
+
+// Every connect goes to 127.0.0.1:loopbackPort (host byte order) instead (0: no redirection).
+void RedirectConnections(unsigned short loopbackPort);
+
+// A bind to local port `from` binds to `to` instead (host byte order; `to` 0: any free port).
+void RedirectBindPort(unsigned short from, unsigned short to);
+
+// A port (host byte order) that is free on every local address now; nothing holds it.
+unsigned short FreeLocalPort();
+
+// A TCP listener on 127.0.0.1 that accepts one connection after the other on its own thread
+// and keeps what each one delivered. Stopped by StopLoopbackListener and by Reset.
+struct ReceivedConnection {
+    std::string bytes;
+    unsigned short peerPort; // the local port the sender used (host byte order)
+};
+// Its port (host byte order), or 0 when it could not be started.
+unsigned short StartLoopbackListener();
+void StopLoopbackListener();
+// The connections the peer has closed so far, in the order they were accepted.
+std::vector<ReceivedConnection> ReceivedConnections();
+// Waits until `count` connections are complete; false after the time-out.
+bool WaitForReceivedConnections(std::size_t count,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// The lock file that stands for the named mutex `name` (it persists across processes).
+std::string NamedMutexLockFile(const std::string& name);
+
+} // namespace wintest

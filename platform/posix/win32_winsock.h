@@ -43,6 +43,7 @@ using SOCKET = UINT_PTR;
 #define WSAESHUTDOWN 10058
 #define WSAETIMEDOUT 10060
 #define WSAECONNREFUSED 10061
+#define WSAEHOSTDOWN 10064
 #define WSAEHOSTUNREACH 10065
 #define WSASYSNOTREADY 10091
 #define WSAVERNOTSUPPORTED 10092
@@ -84,4 +85,6 @@ int send(SOCKET s, const char* buffer, int length, int flags);
 int closesocket(SOCKET s);
 unsigned short htons(unsigned short value);
 std::uint32_t htonl(std::uint32_t value);
+unsigned short ntohs(unsigned short value);
+std::uint32_t ntohl(std::uint32_t value);
 std::uint32_t inet_addr(const char* text);

@@ -1,0 +1,241 @@
+// BSD socket calls for the Winsock substitute, and the loopback listener its tests use.
+#include "platform/posix/bsd_sockets.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace bsd {
+namespace {
+
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in result;
+    std::memset(&result, 0, sizeof result);
+    result.sin_family = AF_INET;
+    result.sin_port = port;
+    result.sin_addr.s_addr = address;
+    return result;
+}
+
+// A connect that a signal interrupted goes on in the background: wait for its outcome.
+bool FinishInterruptedConnect(int socket, int* error) {
+    for (;;) {
+        pollfd entry{socket, POLLOUT, 0};
+        int ready = ::poll(&entry, 1, -1);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            *error = errno;
+            return false;
+        }
+        int status = 0;
+        socklen_t length = sizeof status;
+        if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &status, &length) != 0) {
+            *error = errno;
+            return false;
+        }
+        if (status != 0) {
+            *error = status;
+            return false;
+        }
+        return true;
+    }
+}
+
+} // namespace
+
+int OpenStreamSocket(int* error) {
+    int result = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (result < 0) {
+        *error = errno;
+    }
+    return result;
+}
+
+bool Bind(int socket, std::uint32_t address, std::uint16_t port, int* error) {
+    sockaddr_in local = MakeAddress(address, port);
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool Connect(int socket, std::uint32_t address, std::uint16_t port, int* error) {
+    sockaddr_in remote = MakeAddress(address, port);
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
+        return true;
+    }
+    if (errno == EINTR) {
+        return FinishInterruptedConnect(socket, error);
+    }
+    *error = errno;
+    return false;
+}
+
+long Send(int socket, const char* data, std::size_t length, int* error) {
+    for (;;) {
+        ssize_t sent = ::send(socket, data, length, MSG_NOSIGNAL);
+        if (sent >= 0) {
+            return static_cast<long>(sent);
+        }
+        if (errno != EINTR) {
+            *error = errno;
+            return -1;
+        }
+    }
+}
+
+void Close(int socket) {
+    ::close(socket);
+}
+
+std::uint16_t FreeLocalPort() {
+    int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return 0;
+    }
+    sockaddr_in local = MakeAddress(htonl(INADDR_ANY), 0);
+    std::uint16_t port = 0;
+    socklen_t length = sizeof local;
+    if (::bind(probe, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+        port = ntohs(local.sin_port);
+    }
+    ::close(probe);
+    return port;
+}
+
+namespace {
+
+// Accepts one connection after the other and reads each to its end. Every wait is a poll
+// of a few milliseconds, so that a stop request is seen at once.
+struct Listener {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<Delivery> deliveries;
+    bool stopping = false;
+    int socket = -1;
+    std::thread thread;
+};
+
+Listener& TheListener() {
+    static Listener listener;
+    return listener;
+}
+
+constexpr int kPollMilliseconds = 20;
+
+bool Stopping(Listener& listener) {
+    std::lock_guard<std::mutex> guard(listener.lock);
+    return listener.stopping;
+}
+
+void ReceiveOne(Listener& listener, int connection, std::uint16_t peerPort) {
+    Delivery delivery{std::string(), peerPort};
+    char buffer[4096];
+    while (!Stopping(listener)) {
+        pollfd entry{connection, POLLIN, 0};
+        int ready = ::poll(&entry, 1, kPollMilliseconds);
+        if (ready <= 0) {
+            continue;
+        }
+        ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
+        if (got > 0) {
+            delivery.bytes.append(buffer, static_cast<std::size_t>(got));
+            continue;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        break; // end of stream, or the peer reset it
+    }
+    ::close(connection);
+    {
+        std::lock_guard<std::mutex> guard(listener.lock);
+        listener.deliveries.push_back(std::move(delivery));
+    }
+    listener.changed.notify_all();
+}
+
+void ListenLoop(Listener& listener, int socket) {
+    while (!Stopping(listener)) {
+        pollfd entry{socket, POLLIN, 0};
+        if (::poll(&entry, 1, kPollMilliseconds) <= 0) {
+            continue;
+        }
+        sockaddr_in peer;
+        socklen_t length = sizeof peer;
+        int connection =
+            ::accept4(socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        if (connection >= 0) {
+            ReceiveOne(listener, connection, ntohs(peer.sin_port));
+        }
+    }
+}
+
+} // namespace
+
+std::uint16_t StartListener() {
+    StopListener();
+    Listener& listener = TheListener();
+    int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket < 0) {
+        return 0;
+    }
+    sockaddr_in local = MakeAddress(htonl(INADDR_LOOPBACK), 0);
+    socklen_t length = sizeof local;
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::listen(socket, 8) != 0 ||
+        ::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        ::close(socket);
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> guard(listener.lock);
+        listener.deliveries.clear();
+        listener.stopping = false;
+        listener.socket = socket;
+    }
+    listener.thread = std::thread(ListenLoop, std::ref(listener), socket);
+    return ntohs(local.sin_port);
+}
+
+void StopListener() {
+    Listener& listener = TheListener();
+    {
+        std::lock_guard<std::mutex> guard(listener.lock);
+        listener.stopping = true;
+    }
+    if (listener.thread.joinable()) {
+        listener.thread.join();
+    }
+    std::lock_guard<std::mutex> guard(listener.lock);
+    if (listener.socket >= 0) {
+        ::close(listener.socket);
+        listener.socket = -1;
+    }
+}
+
+std::vector<Delivery> Deliveries() {
+    Listener& listener = TheListener();
+    std::lock_guard<std::mutex> guard(listener.lock);
+    return listener.deliveries;
+}
+
+bool WaitForDeliveries(std::size_t count, std::chrono::milliseconds timeout) {
+    Listener& listener = TheListener();
+    std::unique_lock<std::mutex> guard(listener.lock);
+    return listener.changed.wait_for(guard, timeout,
+                                     [&] { return listener.deliveries.size() >= count; });
+}
+
+} // namespace bsd

@@ -1,0 +1,35 @@
+// BSD socket calls behind plain functions, for the Winsock substitute, whose declarations
+// reuse the BSD names (sockaddr, socket, bind ...) and so cannot see the system headers.
+// Addresses and ports are passed in network byte order; failures return the errno value.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bsd {
+
+// A TCP stream socket, or -1 with *error set.
+int OpenStreamSocket(int* error);
+bool Bind(int socket, std::uint32_t address, std::uint16_t port, int* error);
+// Blocking, no time-out; a connect interrupted by a signal is waited for to its end.
+bool Connect(int socket, std::uint32_t address, std::uint16_t port, int* error);
+// Bytes accepted, or -1 with *error set. A peer that has gone gives an error, never SIGPIPE.
+long Send(int socket, const char* data, std::size_t length, int* error);
+void Close(int socket);
+
+// Test support: a free local port, and the loopback listener of the winsock test hooks.
+// Ports in host byte order.
+std::uint16_t FreeLocalPort();
+struct Delivery {
+    std::string bytes;
+    std::uint16_t peerPort;
+};
+std::uint16_t StartListener();
+void StopListener();
+std::vector<Delivery> Deliveries();
+bool WaitForDeliveries(std::size_t count, std::chrono::milliseconds timeout);
+
+} // namespace bsd

@@ -1,0 +1,298 @@
+// Mutexes of the substitute layer. A named mutex is a lock file held with flock() in the
+// user's runtime folder, so every process of the user shares it; within a process all
+// handles to one name share one object, owned per thread with a recursion count.
+#include "platform/posix/substrate.h"
+#include "platform/testing.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+#include <unistd.h>
+
+namespace {
+
+constexpr DWORD kErrorNotOwner = 288;
+constexpr DWORD kErrorFilenameTooLong = 206;
+constexpr std::size_t kMaxNameLength = 200;
+
+// The first byte of a lock file says whether a holder owns it. A holder that dies keeps
+// the mark while the kernel drops its flock, so the next owner learns it was abandoned.
+constexpr char kHeldMark = '1';
+constexpr char kFreeMark = '0';
+
+struct MutexObject : std::enable_shared_from_this<MutexObject> {
+    std::string name;
+    int descriptor = -1; // the lock file; -1 for a mutex without a name
+    std::mutex lock;
+    std::condition_variable released;
+    std::thread::id owner;
+    unsigned recursion = 0;
+    bool abandoned = false; // an owning thread of this process ended without releasing
+    ~MutexObject() {
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+    }
+    DWORD Acquire(DWORD milliseconds);
+    bool Release();
+    void Abandon();
+};
+
+struct MutexHandle : substrate::KernelObject {
+    std::shared_ptr<MutexObject> mutex;
+    DWORD Wait(DWORD milliseconds) override { return mutex->Acquire(milliseconds); }
+};
+
+// Mutexes the current thread owns; when the thread ends they are abandoned, as Windows does.
+struct OwnedMutexes {
+    std::vector<std::weak_ptr<MutexObject>> owned;
+    ~OwnedMutexes() {
+        for (auto& entry : owned) {
+            if (auto mutex = entry.lock()) {
+                mutex->Abandon();
+            }
+        }
+    }
+};
+
+thread_local OwnedMutexes ownedByThisThread;
+
+void ForgetOwned(MutexObject* mutex) {
+    auto& owned = ownedByThisThread.owned;
+    std::erase_if(owned, [mutex](const std::weak_ptr<MutexObject>& entry) {
+        auto held = entry.lock();
+        return held == nullptr || held.get() == mutex;
+    });
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Takes the lock file for this process's owner; polls when the wait has a time-out.
+bool LockFile(int descriptor, DWORD milliseconds, Clock::time_point deadline, DWORD* result) {
+    if (milliseconds == INFINITE) {
+        while (::flock(descriptor, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                *result = WAIT_FAILED;
+                return false;
+            }
+        }
+        return true;
+    }
+    for (;;) {
+        if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            *result = WAIT_FAILED;
+            return false;
+        }
+        if (Clock::now() >= deadline) {
+            *result = WAIT_TIMEOUT;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+DWORD MutexObject::Acquire(DWORD milliseconds) {
+    const std::thread::id self = std::this_thread::get_id();
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    std::unique_lock<std::mutex> guard(lock);
+    if (owner == self) {
+        ++recursion;
+        return WAIT_OBJECT_0;
+    }
+    auto free = [this] { return owner == std::thread::id(); };
+    if (milliseconds == INFINITE) {
+        released.wait(guard, free);
+    } else if (!released.wait_until(guard, deadline, free)) {
+        return WAIT_TIMEOUT;
+    }
+    // Claimed within the process; other threads wait on `released` while this one waits
+    // for the other processes.
+    owner = self;
+    guard.unlock();
+    bool wasAbandoned = false;
+    if (descriptor >= 0) {
+        DWORD failure = WAIT_FAILED;
+        if (!LockFile(descriptor, milliseconds, deadline, &failure)) {
+            guard.lock();
+            owner = std::thread::id();
+            guard.unlock();
+            released.notify_one();
+            return failure;
+        }
+        char mark = kFreeMark;
+        wasAbandoned = ::pread(descriptor, &mark, 1, 0) == 1 && mark == kHeldMark;
+        ::pwrite(descriptor, &kHeldMark, 1, 0);
+    }
+    guard.lock();
+    wasAbandoned = wasAbandoned || abandoned;
+    abandoned = false;
+    recursion = 1;
+    guard.unlock();
+    ownedByThisThread.owned.push_back(weak_from_this());
+    return wasAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
+
+bool MutexObject::Release() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (owner != std::this_thread::get_id() || recursion == 0) {
+            return false;
+        }
+        if (--recursion > 0) {
+            return true;
+        }
+        if (descriptor >= 0) {
+            ::pwrite(descriptor, &kFreeMark, 1, 0);
+            ::flock(descriptor, LOCK_UN);
+        }
+        owner = std::thread::id();
+    }
+    ForgetOwned(this);
+    released.notify_one();
+    return true;
+}
+
+void MutexObject::Abandon() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (owner != std::this_thread::get_id()) {
+            return;
+        }
+        recursion = 0;
+        abandoned = true;
+        if (descriptor >= 0) {
+            ::flock(descriptor, LOCK_UN); // the held mark stays: the next owner sees it
+        }
+        owner = std::thread::id();
+    }
+    released.notify_one();
+}
+
+std::mutex& NamesLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::map<std::string, std::weak_ptr<MutexObject>>& Names() {
+    static std::map<std::string, std::weak_ptr<MutexObject>> names;
+    return names;
+}
+
+// $XDG_RUNTIME_DIR, else a private folder of the user's own in /tmp; empty when neither
+// can be used.
+std::string RuntimeFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
+        return runtime;
+    }
+    std::string folder = "/tmp/tagwright-" + std::to_string(::getuid());
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        return std::string();
+    }
+    struct stat status;
+    if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+        status.st_uid != ::getuid()) {
+        return std::string();
+    }
+    return folder;
+}
+
+std::string LockFileName(const std::string& name) {
+    std::string file = "tagwright-mutex-";
+    for (char c : name) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '.';
+        file += plain ? c : '_';
+    }
+    return file + ".lock";
+}
+
+} // namespace
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES /*security*/, BOOL initialOwner, LPCSTR name) {
+    substrate::LogCall("CreateMutexA", name == nullptr ? std::string("(unnamed)") : name);
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("CreateMutexA", &error)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    std::shared_ptr<MutexObject> mutex;
+    bool existed = false;
+    if (name == nullptr) {
+        mutex = std::make_shared<MutexObject>();
+    } else {
+        if (std::char_traits<char>::length(name) > kMaxNameLength) {
+            SetLastError(kErrorFilenameTooLong);
+            return nullptr;
+        }
+        std::lock_guard<std::mutex> guard(NamesLock());
+        mutex = Names()[name].lock();
+        existed = mutex != nullptr;
+        if (!existed) {
+            std::string folder = RuntimeFolder();
+            if (folder.empty()) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return nullptr;
+            }
+            std::string path = folder + "/" + LockFileName(name);
+            int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (descriptor < 0) {
+                SetLastError(errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
+                return nullptr;
+            }
+            mutex = std::make_shared<MutexObject>();
+            mutex->name = name;
+            mutex->descriptor = descriptor;
+            Names()[name] = mutex;
+        }
+    }
+    auto handle = std::make_shared<MutexHandle>();
+    handle->mutex = mutex;
+    handle->label = std::string("mutex:") + (name == nullptr ? "(unnamed)" : name);
+    HANDLE result = substrate::AddHandle(handle);
+    // Ownership is granted only when it is free now: the creator never waits here.
+    if (initialOwner) {
+        mutex->Acquire(0);
+    }
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return result;
+}
+
+BOOL ReleaseMutex(HANDLE mutex) {
+    auto handle = substrate::FindHandleAs<MutexHandle>(mutex);
+    substrate::LogCall("ReleaseMutex", handle == nullptr ? std::string("invalid") : handle->label);
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("ReleaseMutex", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (handle == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!handle->mutex->Release()) {
+        SetLastError(kErrorNotOwner);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+namespace wintest {
+
+std::string NamedMutexLockFile(const std::string& name) {
+    std::string folder = RuntimeFolder();
+    return folder.empty() ? std::string() : folder + "/" + LockFileName(name);
+}
+
+} // namespace wintest

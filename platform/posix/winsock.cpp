@@ -1,0 +1,549 @@
+// The Windows Sockets 1.1 subset of the substitute layer, over BSD sockets: counted
+// registrations, blocking stream sockets, byte order, Windows' inet_addr and WSAE* codes.
+#include "platform/posix/bsd_sockets.h"
+#include "platform/posix/substrate.h"
+#include "platform/testing.h"
+
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <vector>
+
+namespace {
+
+// A socket is a handle of the kernel table, as on Windows, so that the leak check sees it.
+struct SocketObject : substrate::KernelObject {
+    int descriptor = -1;
+    ~SocketObject() override {
+        if (descriptor >= 0) {
+            bsd::Close(descriptor);
+        }
+    }
+};
+
+// Each registration is a handle too: a missing WSACleanup shows among the open handles.
+struct Registration : substrate::KernelObject {};
+
+struct WinsockState {
+    std::mutex lock;
+    std::vector<HANDLE> registrations;
+    std::set<SOCKET> sockets;
+    int sendLimit = 0;
+    unsigned short connectRedirect = 0;
+    bool bindRedirected = false;
+    unsigned short bindFrom = 0;
+    unsigned short bindTo = 0;
+};
+
+WinsockState& State() {
+    static WinsockState state;
+    return state;
+}
+
+bool Registered() {
+    std::lock_guard<std::mutex> guard(State().lock);
+    return !State().registrations.empty();
+}
+
+int WsaErrorFromErrno(int error) {
+    switch (error) {
+    case EINTR:
+        return WSAEINTR;
+    case EBADF:
+    case ENOTSOCK:
+        return WSAENOTSOCK;
+    case EACCES:
+    case EPERM:
+        return WSAEACCES;
+    case EFAULT:
+        return WSAEFAULT;
+    case EINVAL:
+        return WSAEINVAL;
+    case EMFILE:
+    case ENFILE:
+        return WSAEMFILE;
+    case EAGAIN:
+        return WSAEWOULDBLOCK;
+    case EINPROGRESS:
+        return WSAEINPROGRESS;
+    case EALREADY:
+        return WSAEALREADY;
+    case EDESTADDRREQ:
+        return WSAEDESTADDRREQ;
+    case EMSGSIZE:
+        return WSAEMSGSIZE;
+    case EPROTOTYPE:
+        return WSAEPROTOTYPE;
+    case EPROTONOSUPPORT:
+        return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT:
+        return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP:
+        return WSAEOPNOTSUPP;
+    case EAFNOSUPPORT:
+        return WSAEAFNOSUPPORT;
+    case EADDRINUSE:
+        return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+        return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+        return WSAENETDOWN;
+    case ENETUNREACH:
+        return WSAENETUNREACH;
+    case ENETRESET:
+        return WSAENETRESET;
+    case ECONNABORTED:
+        return WSAECONNABORTED;
+    // Windows has no broken pipe: a send to a peer that has gone fails with a reset.
+    case EPIPE:
+    case ECONNRESET:
+        return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM:
+        return WSAENOBUFS;
+    case EISCONN:
+        return WSAEISCONN;
+    case ENOTCONN:
+        return WSAENOTCONN;
+    case ESHUTDOWN:
+        return WSAESHUTDOWN;
+    case ETIMEDOUT:
+        return WSAETIMEDOUT;
+    case ECONNREFUSED:
+        return WSAECONNREFUSED;
+    case EHOSTDOWN:
+        return WSAEHOSTDOWN;
+    case EHOSTUNREACH:
+        return WSAEHOSTUNREACH;
+    default:
+        return WSAEINVAL; // no closer Winsock code
+    }
+}
+
+// Fails the call with the scripted error, or with WSANOTINITIALISED before WSAStartup.
+bool RefusedCall(const char* call) {
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure(call, &error)) {
+        WSASetLastError(static_cast<int>(error));
+        return true;
+    }
+    if (!Registered()) {
+        WSASetLastError(WSANOTINITIALISED);
+        return true;
+    }
+    return false;
+}
+
+std::shared_ptr<SocketObject> FindSocket(SOCKET s) {
+    return substrate::FindHandleAs<SocketObject>(reinterpret_cast<HANDLE>(s));
+}
+
+std::string PortText(const sockaddr_in* address) {
+    return std::to_string(ntohs(address->sin_port));
+}
+
+std::string AddressText(const sockaddr_in* address) {
+    std::uint32_t host = ntohl(address->sin_addr.s_addr);
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (host >> 24) & 0xFFu, (host >> 16) & 0xFFu,
+                  (host >> 8) & 0xFFu, host & 0xFFu);
+    return text;
+}
+
+// Checks the common arguments of bind and connect; the address is then an AF_INET one.
+std::shared_ptr<SocketObject> SocketForAddress(SOCKET s, const sockaddr* address, int length) {
+    std::shared_ptr<SocketObject> object = FindSocket(s);
+    if (object == nullptr) {
+        WSASetLastError(WSAENOTSOCK);
+        return nullptr;
+    }
+    if (address == nullptr || length < static_cast<int>(sizeof(sockaddr_in))) {
+        WSASetLastError(WSAEFAULT);
+        return nullptr;
+    }
+    if (address->sa_family != AF_INET) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return nullptr;
+    }
+    return object;
+}
+
+// One part of a dotted address as the C library reads it: 0x.. hexadecimal, 0.. octal,
+// else decimal. Returns the text after it, or nullptr when there are no valid digits.
+const char* ReadAddressPart(const char* text, std::uint64_t* value) {
+    unsigned base = 10;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text += 2;
+    } else if (text[0] == '0') {
+        base = 8;
+    }
+    std::uint64_t result = 0;
+    const char* start = text;
+    for (;; ++text) {
+        unsigned digit = 0;
+        char c = *text;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            break;
+        }
+        if (digit >= base) {
+            return nullptr;
+        }
+        result = result * base + digit;
+        if (result > 0xFFFFFFFFu) {
+            return nullptr;
+        }
+    }
+    if (text == start) {
+        return nullptr;
+    }
+    *value = result;
+    return text;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+} // namespace
+
+unsigned short htons(unsigned short value) {
+    if constexpr (std::endian::native == std::endian::little) {
+        return static_cast<unsigned short>((value >> 8) | (value << 8));
+    }
+    return value;
+}
+
+unsigned short ntohs(unsigned short value) {
+    return htons(value);
+}
+
+std::uint32_t htonl(std::uint32_t value) {
+    if constexpr (std::endian::native == std::endian::little) {
+        return ((value & 0xFFu) << 24) | ((value & 0xFF00u) << 8) | ((value >> 8) & 0xFF00u) |
+               (value >> 24);
+    }
+    return value;
+}
+
+std::uint32_t ntohl(std::uint32_t value) {
+    return htonl(value);
+}
+
+// "a.b.c.d", "a.b.c" (c 16 bits), "a.b" (b 24 bits) or "a" (32 bits), each part decimal,
+// octal or hexadecimal, ended by the end of the text or a blank; INADDR_NONE otherwise.
+std::uint32_t inet_addr(const char* text) {
+    if (text == nullptr) {
+        return INADDR_NONE;
+    }
+    std::uint64_t parts[4] = {0, 0, 0, 0};
+    int count = 0;
+    const char* at = text;
+    for (;;) {
+        at = ReadAddressPart(at, &parts[count]);
+        if (at == nullptr) {
+            return INADDR_NONE;
+        }
+        ++count;
+        if (*at != '.') {
+            break;
+        }
+        if (count == 4) {
+            return INADDR_NONE;
+        }
+        ++at;
+    }
+    if (*at != '\0' && !IsBlank(*at)) {
+        return INADDR_NONE;
+    }
+    std::uint64_t host = 0;
+    for (int i = 0; i < count - 1; ++i) {
+        if (parts[i] > 0xFFu) {
+            return INADDR_NONE;
+        }
+        host |= parts[i] << (24 - 8 * i);
+    }
+    std::uint64_t last = parts[count - 1];
+    if (last > (0xFFFFFFFFull >> (8 * (count - 1)))) {
+        return INADDR_NONE;
+    }
+    host |= last;
+    return htonl(static_cast<std::uint32_t>(host));
+}
+
+int WSAGetLastError() {
+    return static_cast<int>(GetLastError());
+}
+
+// As on Windows, the socket error is the thread's last error.
+void WSASetLastError(int error) {
+    SetLastError(static_cast<DWORD>(error));
+}
+
+int WSAStartup(WORD version, LPWSADATA data) {
+    substrate::LogCall("WSAStartup", std::to_string(version & 0xFFu) + "." +
+                                         std::to_string((version >> 8) & 0xFFu));
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("WSAStartup", &error)) {
+        return static_cast<int>(error);
+    }
+    if (data == nullptr) {
+        return WSAEFAULT;
+    }
+    std::memset(data, 0, sizeof *data);
+    data->wHighVersion = 0x0202;
+    unsigned major = version & 0xFFu;
+    unsigned minor = (version >> 8) & 0xFFu;
+    if (major == 0) {
+        data->wVersion = 0x0202;
+        return WSAVERNOTSUPPORTED;
+    }
+    data->wVersion = (major > 2 || (major == 2 && minor > 2)) ? WORD{0x0202} : version;
+    std::snprintf(data->szDescription, sizeof data->szDescription, "%s",
+                  "Tagwright substitute sockets");
+    std::snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "%s", "Running");
+    auto registration = std::make_shared<Registration>();
+    registration->label = "winsock:registration";
+    HANDLE handle = substrate::AddHandle(registration);
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().registrations.push_back(handle);
+    return 0;
+}
+
+int WSACleanup() {
+    substrate::LogCall("WSACleanup");
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("WSACleanup", &error)) {
+        WSASetLastError(static_cast<int>(error));
+        return SOCKET_ERROR;
+    }
+    HANDLE handle = nullptr;
+    std::set<SOCKET> orphans;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        if (State().registrations.empty()) {
+            WSASetLastError(WSANOTINITIALISED);
+            return SOCKET_ERROR;
+        }
+        handle = State().registrations.back();
+        State().registrations.pop_back();
+        // The last registration takes every socket still open with it, as on Windows.
+        if (State().registrations.empty()) {
+            orphans.swap(State().sockets);
+        }
+    }
+    substrate::RemoveHandle(handle);
+    for (SOCKET s : orphans) {
+        substrate::RemoveHandle(reinterpret_cast<HANDLE>(s));
+    }
+    return 0;
+}
+
+SOCKET socket(int family, int type, int protocol) {
+    substrate::LogCall("socket");
+    if (RefusedCall("socket")) {
+        return INVALID_SOCKET;
+    }
+    if (family != AF_INET) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return INVALID_SOCKET;
+    }
+    if (type != SOCK_STREAM || (protocol != 0 && protocol != 6)) {
+        WSASetLastError(type != SOCK_STREAM ? WSAESOCKTNOSUPPORT : WSAEPROTONOSUPPORT);
+        return INVALID_SOCKET;
+    }
+    int error = 0;
+    int descriptor = bsd::OpenStreamSocket(&error);
+    if (descriptor < 0) {
+        WSASetLastError(WsaErrorFromErrno(error));
+        return INVALID_SOCKET;
+    }
+    auto object = std::make_shared<SocketObject>();
+    object->descriptor = descriptor;
+    object->label = "socket:stream";
+    SOCKET s = reinterpret_cast<SOCKET>(substrate::AddHandle(object));
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().sockets.insert(s);
+    return s;
+}
+
+int bind(SOCKET s, const sockaddr* address, int length) {
+    const auto* local = reinterpret_cast<const sockaddr_in*>(address);
+    substrate::LogCall("bind", address == nullptr ? std::string("?") : PortText(local));
+    if (RefusedCall("bind")) {
+        return SOCKET_ERROR;
+    }
+    std::shared_ptr<SocketObject> object = SocketForAddress(s, address, length);
+    if (object == nullptr) {
+        return SOCKET_ERROR;
+    }
+    unsigned short port = local->sin_port;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        if (State().bindRedirected && ntohs(port) == State().bindFrom) {
+            port = htons(State().bindTo);
+        }
+    }
+    int error = 0;
+    if (!bsd::Bind(object->descriptor, local->sin_addr.s_addr, port, &error)) {
+        WSASetLastError(WsaErrorFromErrno(error));
+        return SOCKET_ERROR;
+    }
+    return 0;
+}
+
+int connect(SOCKET s, const sockaddr* address, int length) {
+    const auto* remote = reinterpret_cast<const sockaddr_in*>(address);
+    substrate::LogCall("connect", address == nullptr
+                                      ? std::string("?")
+                                      : AddressText(remote) + ":" + PortText(remote));
+    if (RefusedCall("connect")) {
+        return SOCKET_ERROR;
+    }
+    std::shared_ptr<SocketObject> object = SocketForAddress(s, address, length);
+    if (object == nullptr) {
+        return SOCKET_ERROR;
+    }
+    std::uint32_t target = remote->sin_addr.s_addr;
+    unsigned short port = remote->sin_port;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        if (State().connectRedirect != 0) {
+            target = htonl(0x7F000001u);
+            port = htons(State().connectRedirect);
+        }
+    }
+    int error = 0;
+    if (!bsd::Connect(object->descriptor, target, port, &error)) {
+        WSASetLastError(WsaErrorFromErrno(error));
+        return SOCKET_ERROR;
+    }
+    return 0;
+}
+
+int send(SOCKET s, const char* buffer, int length, int /*flags*/) {
+    substrate::LogCall("send", std::to_string(length));
+    if (RefusedCall("send")) {
+        return SOCKET_ERROR;
+    }
+    std::shared_ptr<SocketObject> object = FindSocket(s);
+    if (object == nullptr) {
+        WSASetLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    if (length < 0 || (buffer == nullptr && length > 0)) {
+        WSASetLastError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    std::size_t accepted = static_cast<std::size_t>(length);
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        if (State().sendLimit > 0 && accepted > static_cast<std::size_t>(State().sendLimit)) {
+            accepted = static_cast<std::size_t>(State().sendLimit);
+        }
+    }
+    int error = 0;
+    long sent = bsd::Send(object->descriptor, buffer, accepted, &error);
+    if (sent < 0) {
+        WSASetLastError(WsaErrorFromErrno(error));
+        return SOCKET_ERROR;
+    }
+    return static_cast<int>(sent);
+}
+
+int closesocket(SOCKET s) {
+    substrate::LogCall("closesocket");
+    if (RefusedCall("closesocket")) {
+        return SOCKET_ERROR;
+    }
+    if (FindSocket(s) == nullptr) {
+        WSASetLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        State().sockets.erase(s);
+    }
+    substrate::RemoveHandle(reinterpret_cast<HANDLE>(s));
+    return 0;
+}
+
+namespace {
+
+void ResetWinsock() {
+    bsd::StopListener();
+    std::vector<HANDLE> registrations;
+    std::set<SOCKET> sockets;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        registrations.swap(State().registrations);
+        sockets.swap(State().sockets);
+        State().sendLimit = 0;
+        State().connectRedirect = 0;
+        State().bindRedirected = false;
+    }
+    for (HANDLE handle : registrations) {
+        substrate::RemoveHandle(handle);
+    }
+    for (SOCKET s : sockets) {
+        substrate::RemoveHandle(reinterpret_cast<HANDLE>(s));
+    }
+}
+
+const bool kResetHookAdded = (substrate::AddResetHook(ResetWinsock), true);
+
+} // namespace
+
+namespace wintest {
+
+void LimitSendBytes(int bytes) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().sendLimit = bytes < 0 ? 0 : bytes;
+}
+
+void RedirectConnections(unsigned short loopbackPort) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().connectRedirect = loopbackPort;
+}
+
+void RedirectBindPort(unsigned short from, unsigned short to) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().bindRedirected = true;
+    State().bindFrom = from;
+    State().bindTo = to;
+}
+
+unsigned short FreeLocalPort() {
+    return bsd::FreeLocalPort();
+}
+
+unsigned short StartLoopbackListener() {
+    return bsd::StartListener();
+}
+
+void StopLoopbackListener() {
+    bsd::StopListener();
+}
+
+std::vector<ReceivedConnection> ReceivedConnections() {
+    std::vector<ReceivedConnection> result;
+    for (bsd::Delivery& delivery : bsd::Deliveries()) {
+        result.push_back({std::move(delivery.bytes), delivery.peerPort});
+    }
+    return result;
+}
+
+bool WaitForReceivedConnections(std::size_t count, std::chrono::milliseconds timeout) {
+    return bsd::WaitForDeliveries(count, timeout);
+}
+
+} // namespace wintest
