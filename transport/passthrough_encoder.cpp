@@ -58,8 +58,14 @@ int ReadQuantity(const char* text, size_t length) {
 // line feed, or to the end of the text.
 size_t TokenLength(const char* text, size_t remaining) {
     if (text[0] == '^') {
-        // The text is NUL-terminated at `remaining`, so the span stops there at the latest.
-        return 1 + std::strcspn(text + 1, "^~");
+        size_t length = 1;
+        while (length < remaining && text[length] != '^' && text[length] != '~') {
+            ++length;
+        }
+        return length;
+    }
+    if (text[0] == '\n') {
+        return 1;
     }
     const void* lineFeed = std::memchr(text, '\n', remaining);
     if (lineFeed == nullptr) {
