@@ -17,6 +17,7 @@ namespace {
 // A socket is a handle of the kernel table, as on Windows, so that the leak check sees it.
 struct SocketObject : substrate::KernelObject {
     int descriptor = -1;
+    bool connected = false;
     ~SocketObject() override {
         if (descriptor >= 0) {
             bsd::Close(descriptor);
@@ -427,6 +428,7 @@ int connect(SOCKET s, const sockaddr* address, int length) {
         WSASetLastError(WsaErrorFromErrno(error));
         return SOCKET_ERROR;
     }
+    object->connected = true;
     return 0;
 }
 
@@ -454,7 +456,8 @@ int send(SOCKET s, const char* buffer, int length, int /*flags*/) {
     int error = 0;
     long sent = bsd::Send(object->descriptor, buffer, accepted, &error);
     if (sent < 0) {
-        WSASetLastError(WsaErrorFromErrno(error));
+        // The system says "broken pipe" for a socket that never connected, too.
+        WSASetLastError(object->connected ? WsaErrorFromErrno(error) : WSAENOTCONN);
         return SOCKET_ERROR;
     }
     return static_cast<int>(sent);

@@ -1,0 +1,300 @@
+// The Winsock substitute: registrations, byte order, inet_addr, scripted and real failures,
+// short sends and delivery to the loopback listener.
+#include "platform/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+class WinsockTest : public ::testing::Test {
+  protected:
+    void SetUp() override { wintest::Reset(); }
+    void TearDown() override {
+        EXPECT_TRUE(wintest::JoinThreads());
+        wintest::Reset();
+    }
+};
+
+sockaddr_in Address(const char* text, unsigned short port) {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = inet_addr(text);
+    return address;
+}
+
+const sockaddr* AsSockaddr(const sockaddr_in& address) {
+    return reinterpret_cast<const sockaddr*>(&address);
+}
+
+TEST_F(WinsockTest, ByteOrderIsBigEndianInMemory) {
+    unsigned short port = htons(0x1234);
+    std::uint32_t address = htonl(0x0A0B0C0Du);
+    const auto* portBytes = reinterpret_cast<const unsigned char*>(&port);
+    const auto* addressBytes = reinterpret_cast<const unsigned char*>(&address);
+    EXPECT_EQ(portBytes[0], 0x12);
+    EXPECT_EQ(portBytes[1], 0x34);
+    EXPECT_EQ(addressBytes[0], 0x0A);
+    EXPECT_EQ(addressBytes[3], 0x0D);
+    EXPECT_EQ(ntohs(port), 0x1234);
+    EXPECT_EQ(ntohl(address), 0x0A0B0C0Du);
+}
+
+TEST_F(WinsockTest, InetAddrReadsWhatWindowsReads) {
+    struct Case {
+        const char* text;
+        std::uint32_t hostOrder;
+    };
+    const Case cases[] = {
+        {"192.168.1.50", 0xC0A80132u},
+        {"127.0.0.1", 0x7F000001u},
+        {"0.0.0.0", 0x00000000u},
+        {"10.1.258", 0x0A010102u},   // last part fills 16 bits
+        {"10.65536", 0x0A010000u},   // last part fills 24 bits
+        {"3232235826", 0xC0A80132u}, // one part: all 32 bits
+        {"0x7f.1", 0x7F000001u},     // hexadecimal part
+        {"010.0.0.1", 0x08000001u},  // octal part
+        {"192.168.1.50 trailing", 0xC0A80132u},
+        {"", INADDR_NONE},
+        {" 1.2.3.4", INADDR_NONE},
+        {"1.2.3.4x", INADDR_NONE},
+        {"1.2.3.4.5", INADDR_NONE},
+        {"1.2.3.", INADDR_NONE},
+        {"1..3.4", INADDR_NONE},
+        {"256.1.1.1", INADDR_NONE},
+        {"1.2.3.256", INADDR_NONE},
+        {"1.2.65536", INADDR_NONE},
+        {"08.1.1.1", INADDR_NONE}, // 8 is no octal digit
+        {"4294967296", INADDR_NONE},
+        {"printer.local", INADDR_NONE},
+        {"255.255.255.255", 0xFFFFFFFFu}, // the same value as INADDR_NONE, as on Windows
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ntohl(inet_addr(c.text)), c.hostOrder) << "text \"" << c.text << "\"";
+    }
+    EXPECT_EQ(inet_addr(nullptr), INADDR_NONE);
+}
+
+TEST_F(WinsockTest, CallsWithoutRegistrationFailWithNotInitialised) {
+    sockaddr_in address = Address("127.0.0.1", 9100);
+    char byte = 'x';
+    struct Call {
+        const char* name;
+        int (*run)(const sockaddr_in&, char*);
+    };
+    const Call calls[] = {
+        {"socket",
+         [](const sockaddr_in&, char*) {
+             return socket(AF_INET, SOCK_STREAM, 0) == INVALID_SOCKET ? SOCKET_ERROR : 0;
+         }},
+        {"bind", [](const sockaddr_in& a, char*) { return bind(0x1000, AsSockaddr(a), 16); }},
+        {"connect", [](const sockaddr_in& a, char*) { return connect(0x1000, AsSockaddr(a), 16); }},
+        {"send", [](const sockaddr_in&, char* b) { return send(0x1000, b, 1, 0); }},
+        {"closesocket", [](const sockaddr_in&, char*) { return closesocket(0x1000); }},
+        {"WSACleanup", [](const sockaddr_in&, char*) { return WSACleanup(); }},
+    };
+    for (const Call& call : calls) {
+        WSASetLastError(static_cast<int>(0xdeadbeef));
+        EXPECT_EQ(call.run(address, &byte), SOCKET_ERROR) << call.name;
+        EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED) << call.name;
+    }
+}
+
+TEST_F(WinsockTest, RegistrationsAreCountedAndTheLastTakesItsSockets) {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+    EXPECT_EQ(data.wVersion, 0x0101);
+    ASSERT_EQ(WSAStartup(0x0202, &data), 0);
+    EXPECT_EQ(data.wVersion, 0x0202);
+    EXPECT_EQ(wintest::OpenHandles(),
+              (std::vector<std::string>{"winsock:registration", "winsock:registration"}));
+
+    EXPECT_EQ(WSACleanup(), 0);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET) << WSAGetLastError();
+    EXPECT_EQ(wintest::OpenHandles(),
+              (std::vector<std::string>{"winsock:registration", "socket:stream"}));
+
+    EXPECT_EQ(WSACleanup(), 0);
+    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_EQ(closesocket(s), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+    EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+}
+
+TEST_F(WinsockTest, VersionZeroIsNotSupported) {
+    WSADATA data;
+    EXPECT_EQ(WSAStartup(0x0000, &data), WSAVERNOTSUPPORTED);
+    EXPECT_TRUE(wintest::OpenHandles().empty());
+}
+
+TEST_F(WinsockTest, EveryCallHonoursItsScriptedFailure) {
+    WSADATA data;
+    wintest::FailNext("WSAStartup", WSASYSNOTREADY);
+    EXPECT_EQ(WSAStartup(0x0101, &data), WSASYSNOTREADY);
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+
+    wintest::FailNext("socket", WSAEMFILE);
+    EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
+    EXPECT_EQ(WSAGetLastError(), WSAEMFILE);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
+
+    sockaddr_in address = Address("127.0.0.1", 9);
+    struct Case {
+        const char* call;
+        int error;
+    };
+    const Case cases[] = {{"bind", WSAEADDRINUSE},
+                          {"connect", WSAECONNREFUSED},
+                          {"send", WSAECONNRESET},
+                          {"closesocket", WSAENETDOWN},
+                          {"WSACleanup", WSAEINPROGRESS}};
+    for (const Case& c : cases) {
+        wintest::FailNext(c.call, static_cast<DWORD>(c.error));
+        WSASetLastError(0);
+        int result = 0;
+        std::string call = c.call;
+        if (call == "bind") {
+            result = bind(s, AsSockaddr(address), sizeof address);
+        } else if (call == "connect") {
+            result = connect(s, AsSockaddr(address), sizeof address);
+        } else if (call == "send") {
+            result = send(s, "x", 1, 0);
+        } else if (call == "closesocket") {
+            result = closesocket(s);
+        } else {
+            result = WSACleanup();
+        }
+        EXPECT_EQ(result, SOCKET_ERROR) << c.call;
+        EXPECT_EQ(WSAGetLastError(), c.error) << c.call;
+    }
+    // The scripted failures released nothing.
+    EXPECT_EQ(closesocket(s), 0);
+    EXPECT_EQ(WSACleanup(), 0);
+    EXPECT_TRUE(wintest::OpenHandles().empty());
+}
+
+TEST_F(WinsockTest, UnknownSocketIsNotASocket) {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+    sockaddr_in address = Address("127.0.0.1", 9);
+    EXPECT_EQ(closesocket(0x4242), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_EQ(connect(0x4242, AsSockaddr(address), sizeof address), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_EQ(send(0x4242, "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    WSACleanup();
+}
+
+TEST_F(WinsockTest, DeliversToTheListenerThroughARedirectedConnect) {
+    unsigned short listener = wintest::StartLoopbackListener();
+    ASSERT_NE(listener, 0);
+    unsigned short localPort = wintest::FreeLocalPort();
+    ASSERT_NE(localPort, 0);
+    wintest::RedirectConnections(listener);
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
+    sockaddr_in local = Address("0.0.0.0", localPort);
+    ASSERT_EQ(bind(s, AsSockaddr(local), sizeof local), 0) << WSAGetLastError();
+    sockaddr_in printer = Address("192.168.1.50", 9100);
+    ASSERT_EQ(connect(s, AsSockaddr(printer), sizeof printer), 0) << WSAGetLastError();
+    wintest::LimitSendBytes(7);
+    EXPECT_EQ(send(s, "^XA^FDlabel^FS^XZ", 17, 0), 7);
+    wintest::LimitSendBytes(0);
+    EXPECT_EQ(send(s, "^FS^XZ", 6, 0), 6);
+    EXPECT_EQ(closesocket(s), 0);
+    EXPECT_EQ(WSACleanup(), 0);
+
+    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
+    auto received = wintest::ReceivedConnections();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].bytes, "^XA^FDl^FS^XZ");
+    EXPECT_EQ(received[0].peerPort, localPort);
+    std::vector<std::string> expected = {"WSAStartup 1.1",
+                                         "socket",
+                                         "bind " + std::to_string(localPort),
+                                         "connect 192.168.1.50:9100",
+                                         "send 17",
+                                         "send 6",
+                                         "closesocket",
+                                         "WSACleanup"};
+    EXPECT_EQ(wintest::CallLog(), expected);
+    EXPECT_TRUE(wintest::OpenHandles().empty());
+}
+
+TEST_F(WinsockTest, SystemFailuresMapToWinsockCodes) {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+    unsigned short port = wintest::FreeLocalPort();
+    ASSERT_NE(port, 0);
+
+    // Nothing listens on a port that was free a moment ago: refused.
+    SOCKET refused = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in nobody = Address("127.0.0.1", port);
+    WSASetLastError(0);
+    EXPECT_EQ(connect(refused, AsSockaddr(nobody), sizeof nobody), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
+
+    // Two sockets bound to one port: the second one finds it in use.
+    SOCKET first = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET second = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local = Address("0.0.0.0", port);
+    ASSERT_EQ(bind(first, AsSockaddr(local), sizeof local), 0) << WSAGetLastError();
+    EXPECT_EQ(bind(second, AsSockaddr(local), sizeof local), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
+
+    // A send on a socket that never connected.
+    EXPECT_EQ(send(second, "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
+
+    closesocket(refused);
+    closesocket(first);
+    closesocket(second);
+    WSACleanup();
+    EXPECT_TRUE(wintest::OpenHandles().empty());
+}
+
+TEST_F(WinsockTest, RedirectedBindUsesTheOtherPortButLogsTheAskedOne) {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+    unsigned short taken = wintest::FreeLocalPort();
+    SOCKET holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local = Address("0.0.0.0", taken);
+    ASSERT_EQ(bind(holder, AsSockaddr(local), sizeof local), 0);
+    wintest::RedirectBindPort(taken, 0);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    wintest::ClearCallLog();
+    EXPECT_EQ(bind(s, AsSockaddr(local), sizeof local), 0) << WSAGetLastError();
+    EXPECT_EQ(wintest::CallLog(), (std::vector<std::string>{"bind " + std::to_string(taken)}));
+    closesocket(s);
+    closesocket(holder);
+    WSACleanup();
+}
+
+TEST_F(WinsockTest, BadArgumentsAreRefused) {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+    EXPECT_EQ(socket(AF_INET + 21, SOCK_STREAM, 0), INVALID_SOCKET);
+    EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
+    EXPECT_EQ(socket(AF_INET, SOCK_STREAM + 1, 0), INVALID_SOCKET);
+    EXPECT_EQ(WSAGetLastError(), WSAESOCKTNOSUPPORT);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local = Address("0.0.0.0", 0);
+    EXPECT_EQ(bind(s, AsSockaddr(local), 8), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    EXPECT_EQ(bind(s, nullptr, 16), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    closesocket(s);
+    WSACleanup();
+}
+
+} // namespace
