@@ -1,6 +1,46 @@
-// Test hooks of the substitute layer: files.
+// Test hooks of the substitute layer: files, devices and communications ports.
+//
+// Files are POSIX files opened by the path as given. A device name ("COM1", "LPT1", also
+// written "\\.\COM1"; compared ignoring case) opens the path it has been mapped to; an
+// unmapped COM1..COM9 / LPT1..LPT9 does not exist (ERROR_FILE_NOT_FOUND). Handles are
+// labelled "file:<path>" or "device:<NAME>". Share modes are enforced between the handles
+// of this process. CreateFileA, ReadFile, WriteFile, GetFileSize and DeleteFileA log
+// "<Call> <name or label>" (ReadFile and WriteFile add the byte count asked for).
+//
+// GetCommState / SetCommState work over termios on a tty (a pty in tests) and fail with
+// ERROR_INVALID_FUNCTION on any other file, as a disk file does on Windows, unless the
+// device was mapped with MapCommDevice: such a plain file keeps a DCB in memory instead.
 #pragma once
 
 #include "platform/win32.h"
 
-namespace wintest {} // namespace wintest
+#include <string>
+#include <vector>
+
+namespace wintest {
+
+// Points a device name at a path (a pty slave, a plain file, /dev/null ...).
+void MapDevice(const std::string& name, const std::string& path);
+
+// Points a device name at a plain file that accepts the comm-state calls: GetCommState
+// returns the DCB last applied (initially a 9600 8N1 port with XON/XOFF characters), and
+// SetCommState validates and stores it as a serial driver would.
+void MapCommDevice(const std::string& name, const std::string& path);
+
+// The DCB an emulated comm device holds now (the initial one until SetCommState applies
+// another); kept across opens until Reset.
+void CommStateOf(const std::string& name, DCB* dcb);
+// Replaces the DCB an emulated comm device reports.
+void SetCommStateOf(const std::string& name, const DCB& dcb);
+
+// The DCB passed to the most recent SetCommState call, whatever its outcome; false when
+// there was none since Reset.
+bool LastSetCommState(DCB* dcb);
+
+// The next WriteFile calls each accept at most the given number of bytes (0: the call
+// succeeds and writes nothing), in order; later calls write everything.
+void ScriptWriteCounts(const std::vector<DWORD>& counts);
+// Every WriteFile accepts at most this many bytes (0xFFFFFFFF: no limit, the default).
+void LimitWriteSize(DWORD maxBytes);
+
+} // namespace wintest

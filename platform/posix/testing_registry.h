@@ -1,6 +1,43 @@
 // Test hooks of the substitute layer: registry.
+//
+// One hive, HKEY_CURRENT_USER, held in memory and emptied by Reset. Key paths below are
+// relative to it ("Software\Velmora Software\Tagwright\1.0") and compared ignoring case.
+// Open keys are handles labelled "key:<path>" (the path as the tree spells it), so leaks
+// show in OpenHandles. The calls log "RegOpenKeyExA <subkey>", "RegCreateKeyExA <subkey>",
+// "RegQueryValueExA <name>", "RegSetValueExA <name>" and "RegCloseKey key:<path>", and each
+// honours a failure scripted under its own name by returning that status.
 #pragma once
 
 #include "platform/win32.h"
 
-namespace wintest {} // namespace wintest
+#include <optional>
+#include <string>
+
+namespace wintest {
+
+// Creates the key (and the keys above it) when missing.
+void CreateRegistryKey(const std::string& keyPath);
+bool RegistryKeyExists(const std::string& keyPath);
+// Removes the key with everything below it; handles still open on it see ERROR_KEY_DELETED.
+bool DeleteRegistryKey(const std::string& keyPath);
+
+// Stores a REG_SZ value as the program writes one: the text and one terminating NUL.
+void SetRegistryString(const std::string& keyPath, const std::string& name,
+                       const std::string& text);
+// Stores exactly these bytes with this type (a REG_SZ without NUL, an over-long value ...).
+void SetRegistryValue(const std::string& keyPath, const std::string& name, DWORD type,
+                      const std::string& bytes);
+bool DeleteRegistryValue(const std::string& keyPath, const std::string& name);
+
+// The stored bytes and type; false when the key or the value is missing.
+bool GetRegistryValue(const std::string& keyPath, const std::string& name, DWORD* type,
+                      std::string* bytes);
+// The stored text up to its first NUL; nothing when the key or the value is missing.
+std::optional<std::string> GetRegistryString(const std::string& keyPath, const std::string& name);
+
+// Replace the whole hive from, or write it to, a text file: "[key path]" lines followed by
+// "name=type:data" lines, with '%', '=', '[', ']', '#' and non-printable bytes as %XX.
+bool LoadRegistry(const std::string& filePath);
+bool SaveRegistry(const std::string& filePath);
+
+} // namespace wintest

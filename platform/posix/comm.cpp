@@ -1,0 +1,358 @@
+// Substitute communications-port state: GetCommState / SetCommState over termios on a tty,
+// or over a DCB kept in memory for a plain file mapped as a comm device.
+#include "platform/posix/file_object.h"
+#include "platform/testing.h"
+
+#include <cctype>
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace substrate {
+namespace {
+
+struct CommState {
+    std::mutex lock;
+    std::map<std::string, DCB> emulated; // device name -> DCB of a plain file standing in
+    std::map<std::string, DCB> applied;  // tty path -> DCB last applied (members termios lacks)
+    bool haveLastSet = false;
+    DCB lastSet{};
+};
+
+CommState& State() {
+    static CommState state;
+    return state;
+}
+
+// What a serial driver reports for a port nobody has configured yet.
+DCB DefaultDcb() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = 9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
+struct BaudCode {
+    DWORD rate;
+    speed_t code;
+};
+
+constexpr BaudCode kBaudCodes[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000},
+};
+
+bool SpeedCode(DWORD rate, speed_t* code) {
+    for (const BaudCode& entry : kBaudCodes) {
+        if (entry.rate == rate) {
+            *code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+DWORD SpeedRate(speed_t code) {
+    for (const BaudCode& entry : kBaudCodes) {
+        if (entry.code == code) {
+            return entry.rate;
+        }
+    }
+    return 0;
+}
+
+// The combinations a serial driver refuses with ERROR_INVALID_PARAMETER.
+bool DcbAcceptable(const DCB& dcb) {
+    if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
+        dcb.StopBits > TWOSTOPBITS) {
+        return false;
+    }
+    if (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) {
+        return false;
+    }
+    if (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5) {
+        return false;
+    }
+    return true;
+}
+
+std::shared_ptr<FileObject> FindPort(HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+        return nullptr;
+    }
+    return FindHandleAs<FileObject>(handle);
+}
+
+// Fills the members a termios record carries; the others come from `base`.
+DCB DcbFromTermios(const termios& line, const DCB& base) {
+    DCB dcb = base;
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = SpeedRate(cfgetospeed(&line));
+    switch (line.c_cflag & CSIZE) {
+    case CS5:
+        dcb.ByteSize = 5;
+        break;
+    case CS6:
+        dcb.ByteSize = 6;
+        break;
+    case CS7:
+        dcb.ByteSize = 7;
+        break;
+    default:
+        dcb.ByteSize = 8;
+        break;
+    }
+    if ((line.c_cflag & PARENB) == 0) {
+        dcb.Parity = NOPARITY;
+    } else if ((line.c_cflag & CMSPAR) != 0) {
+        dcb.Parity = (line.c_cflag & PARODD) != 0 ? MARKPARITY : SPACEPARITY;
+    } else {
+        dcb.Parity = (line.c_cflag & PARODD) != 0 ? ODDPARITY : EVENPARITY;
+    }
+    if ((line.c_cflag & CSTOPB) == 0) {
+        dcb.StopBits = ONESTOPBIT;
+    } else {
+        dcb.StopBits = base.StopBits == ONE5STOPBITS ? ONE5STOPBITS : TWOSTOPBITS;
+    }
+    dcb.fBinary = 1;
+    dcb.fParity = (line.c_iflag & INPCK) != 0 ? 1 : 0;
+    dcb.fOutX = (line.c_iflag & IXON) != 0 ? 1 : 0;
+    dcb.fInX = (line.c_iflag & IXOFF) != 0 ? 1 : 0;
+    dcb.fOutxCtsFlow = (line.c_cflag & CRTSCTS) != 0 ? 1 : 0;
+    if ((line.c_cflag & CRTSCTS) != 0) {
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    } else if (base.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    }
+    dcb.XonChar = static_cast<char>(line.c_cc[VSTART]);
+    dcb.XoffChar = static_cast<char>(line.c_cc[VSTOP]);
+    return dcb;
+}
+
+// A serial port passes bytes unchanged: raw mode, plus the DCB's framing and flow control.
+void ApplyDcbToTermios(const DCB& dcb, speed_t speed, termios* line) {
+    line->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                            ICRNL | IXON | IXOFF | IXANY | INPCK);
+    line->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    line->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    line->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    line->c_cflag |= CREAD | CLOCAL;
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    line->c_cflag |= kSizes[dcb.ByteSize - 5];
+    switch (dcb.Parity) {
+    case ODDPARITY:
+        line->c_cflag |= PARENB | PARODD;
+        break;
+    case EVENPARITY:
+        line->c_cflag |= PARENB;
+        break;
+    case MARKPARITY:
+        line->c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case SPACEPARITY:
+        line->c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
+    }
+    if (dcb.StopBits != ONESTOPBIT) {
+        line->c_cflag |= CSTOPB;
+    }
+    if (dcb.fParity != 0) {
+        line->c_iflag |= INPCK;
+    }
+    if (dcb.fOutX != 0) {
+        line->c_iflag |= IXON;
+    }
+    if (dcb.fInX != 0) {
+        line->c_iflag |= IXOFF;
+    }
+    if (dcb.fOutxCtsFlow != 0 || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+        line->c_cflag |= CRTSCTS;
+    }
+    line->c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    line->c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    line->c_cc[VMIN] = 1;
+    line->c_cc[VTIME] = 0;
+    cfsetispeed(line, speed);
+    cfsetospeed(line, speed);
+}
+
+void ResetComm() {
+    CommState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.emulated.clear();
+    state.applied.clear();
+    state.haveLastSet = false;
+    state.lastSet = DCB{};
+}
+
+[[maybe_unused]] const bool registered = [] {
+    AddResetHook(ResetComm);
+    return true;
+}();
+
+} // namespace
+} // namespace substrate
+
+using substrate::LogCall;
+using substrate::TakeScriptedFailure;
+
+BOOL GetCommState(HANDLE file, LPDCB dcb) {
+    std::shared_ptr<substrate::FileObject> port = substrate::FindPort(file);
+    LogCall("GetCommState", port ? port->label : std::string("invalid"));
+    DWORD error = 0;
+    if (TakeScriptedFailure("GetCommState", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (port == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (dcb == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    substrate::CommState& state = substrate::State();
+    if (port->emulatedComm) {
+        std::lock_guard<std::mutex> guard(state.lock);
+        auto found = state.emulated.find(port->device);
+        *dcb = found != state.emulated.end() ? found->second : substrate::DefaultDcb();
+        dcb->DCBlength = sizeof(DCB);
+        return TRUE;
+    }
+    termios line{};
+    if (!isatty(port->fd) || tcgetattr(port->fd, &line) != 0) {
+        // A disk file has no line settings: the request is not one its driver knows.
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    DCB base = substrate::DefaultDcb();
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        auto found = state.applied.find(port->path);
+        if (found != state.applied.end()) {
+            base = found->second;
+        }
+    }
+    *dcb = substrate::DcbFromTermios(line, base);
+    return TRUE;
+}
+
+BOOL SetCommState(HANDLE file, LPDCB dcb) {
+    std::shared_ptr<substrate::FileObject> port = substrate::FindPort(file);
+    LogCall("SetCommState", port ? port->label : std::string("invalid"));
+    substrate::CommState& state = substrate::State();
+    if (dcb != nullptr) {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.lastSet = *dcb;
+        state.haveLastSet = true;
+    }
+    DWORD error = 0;
+    if (TakeScriptedFailure("SetCommState", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (port == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (dcb == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (port->emulatedComm) {
+        if (!substrate::DcbAcceptable(*dcb)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.emulated[port->device] = *dcb;
+        return TRUE;
+    }
+    termios line{};
+    if (!isatty(port->fd) || tcgetattr(port->fd, &line) != 0) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    speed_t speed = B0;
+    if (!substrate::DcbAcceptable(*dcb) || !substrate::SpeedCode(dcb->BaudRate, &speed)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    substrate::ApplyDcbToTermios(*dcb, speed, &line);
+    if (tcsetattr(port->fd, TCSANOW, &line) != 0) {
+        SetLastError(errno == EIO ? static_cast<DWORD>(ERROR_IO_DEVICE)
+                                  : static_cast<DWORD>(ERROR_GEN_FAILURE));
+        return FALSE;
+    }
+    // The RTS line follows the DCB where the device has modem lines; a pty has none.
+    int rts = TIOCM_RTS;
+    if (dcb->fRtsControl == RTS_CONTROL_DISABLE) {
+        ioctl(port->fd, TIOCMBIC, &rts);
+    } else if (dcb->fRtsControl == RTS_CONTROL_ENABLE) {
+        ioctl(port->fd, TIOCMBIS, &rts);
+    }
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.applied[port->path] = *dcb;
+    return TRUE;
+}
+
+namespace wintest {
+
+namespace {
+std::string DeviceKey(const std::string& name) {
+    std::string upper = name;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (upper.compare(0, 4, "\\\\.\\") == 0) {
+        upper.erase(0, 4);
+    }
+    return upper;
+}
+} // namespace
+
+void CommStateOf(const std::string& name, DCB* dcb) {
+    substrate::CommState& state = substrate::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    auto found = state.emulated.find(DeviceKey(name));
+    *dcb = found != state.emulated.end() ? found->second : substrate::DefaultDcb();
+}
+
+void SetCommStateOf(const std::string& name, const DCB& dcb) {
+    substrate::CommState& state = substrate::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.emulated[DeviceKey(name)] = dcb;
+}
+
+bool LastSetCommState(DCB* dcb) {
+    substrate::CommState& state = substrate::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (!state.haveLastSet) {
+        return false;
+    }
+    *dcb = state.lastSet;
+    return true;
+}
+
+} // namespace wintest

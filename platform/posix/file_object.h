@@ -1,0 +1,28 @@
+// The file and device objects behind the substitute layer's file handles, shared by the
+// file calls and the communications-port calls. Only the substitute layer includes this.
+#pragma once
+
+#include "platform/posix/substrate.h"
+
+#include <sys/types.h>
+
+namespace substrate {
+
+// Share-mode bit that Windows checks when a file that is open is deleted.
+constexpr DWORD kFileShareDelete = 0x00000004u;
+
+struct FileObject : KernelObject {
+    int fd = -1;
+    std::string path;   // the POSIX path behind the handle
+    std::string device; // upper-case device name ("COM1") when opened through a device name
+    bool readable = false;
+    bool writable = false;
+    DWORD shareMode = 0;
+    dev_t deviceId = 0;
+    ino_t inode = 0;
+    // A plain file standing in for a serial port: comm-state calls keep a DCB in memory.
+    bool emulatedComm = false;
+    ~FileObject() override;
+};
+
+} // namespace substrate

@@ -1,0 +1,460 @@
+// Substitute files and devices: CreateFileA, ReadFile, WriteFile, GetFileSize and
+// DeleteFileA over POSIX files, with Windows access, share-mode and disposition rules.
+#include "platform/posix/file_object.h"
+#include "platform/testing.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace substrate {
+namespace {
+
+constexpr DWORD kFileWriteData = 0x0002u;
+constexpr DWORD kFileAppendData = 0x0004u;
+constexpr DWORD kGenericAll = 0x10000000u;
+
+struct DeviceMapping {
+    std::string path;
+    bool emulatedComm = false;
+};
+
+struct FileState {
+    std::mutex lock;
+    std::map<std::string, DeviceMapping> devices; // key: upper-case device name
+    std::set<FileObject*> open;                   // every live file object, for share checks
+    std::deque<DWORD> scriptedWriteCounts;
+    DWORD writeLimit = 0xFFFFFFFFu;
+};
+
+FileState& State() {
+    static FileState state;
+    return state;
+}
+
+std::string Upper(const std::string& text) {
+    std::string result = text;
+    for (char& c : result) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return result;
+}
+
+// "COM1".."COM9" and "LPT1".."LPT9": names that never reach the file system on Windows.
+bool IsReservedDeviceName(const std::string& upperName) {
+    return upperName.size() == 4 &&
+           (upperName.compare(0, 3, "COM") == 0 || upperName.compare(0, 3, "LPT") == 0) &&
+           upperName[3] >= '1' && upperName[3] <= '9';
+}
+
+std::string DeviceNameOf(const std::string& name) {
+    std::string upper = Upper(name);
+    if (upper.compare(0, 4, "\\\\.\\") == 0) {
+        upper.erase(0, 4);
+    }
+    return upper;
+}
+
+// What Windows reports for a name that is missing: the file, or a folder on its way.
+DWORD MissingError(const std::string& path) {
+    if (path.empty()) {
+        return ERROR_PATH_NOT_FOUND;
+    }
+    std::string::size_type slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
+    struct stat info {};
+    if (stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return ERROR_PATH_NOT_FOUND;
+}
+
+DWORD ErrorFromErrno(int code, const std::string& path) {
+    switch (code) {
+    case ENOENT:
+        return MissingError(path);
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    case EEXIST:
+        return ERROR_FILE_EXISTS;
+    case EMFILE:
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case ENAMETOOLONG:
+        return ERROR_PATH_NOT_FOUND;
+    case ENOSPC:
+        return ERROR_DISK_FULL;
+    case EPIPE:
+        return ERROR_BROKEN_PIPE;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EIO:
+        return ERROR_IO_DEVICE;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+// True when an open of (readable, writable, share) conflicts with a handle already open.
+bool SharingConflict(const FileObject& open, bool readable, bool writable, DWORD share) {
+    if (readable && (open.shareMode & FILE_SHARE_READ) == 0) {
+        return true;
+    }
+    if (writable && (open.shareMode & FILE_SHARE_WRITE) == 0) {
+        return true;
+    }
+    if (open.readable && (share & FILE_SHARE_READ) == 0) {
+        return true;
+    }
+    if (open.writable && (share & FILE_SHARE_WRITE) == 0) {
+        return true;
+    }
+    return false;
+}
+
+std::shared_ptr<FileObject> FindFile(HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+        return nullptr;
+    }
+    return FindHandleAs<FileObject>(handle);
+}
+
+void ResetFiles() {
+    FileState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.devices.clear();
+    state.scriptedWriteCounts.clear();
+    state.writeLimit = 0xFFFFFFFFu;
+}
+
+[[maybe_unused]] const bool registered = [] {
+    AddResetHook(ResetFiles);
+    return true;
+}();
+
+} // namespace
+
+FileObject::~FileObject() {
+    {
+        FileState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.open.erase(this);
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+} // namespace substrate
+
+using substrate::FileObject;
+using substrate::LogCall;
+using substrate::TakeScriptedFailure;
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES /*security*/,
+                   DWORD disposition, DWORD /*flags*/, HANDLE /*templateFile*/) {
+    std::string given = name == nullptr ? std::string() : std::string(name);
+    LogCall("CreateFileA", given);
+    DWORD error = 0;
+    if (TakeScriptedFailure("CreateFileA", &error)) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    auto object = std::make_shared<FileObject>();
+    object->readable = (access & (GENERIC_READ | FILE_READ_DATA | substrate::kGenericAll)) != 0;
+    object->writable = (access & (GENERIC_WRITE | substrate::kFileWriteData |
+                                  substrate::kFileAppendData | substrate::kGenericAll)) != 0;
+    object->shareMode = shareMode;
+    object->path = given;
+    object->label = "file:" + given;
+
+    std::string deviceName = substrate::DeviceNameOf(given);
+    {
+        substrate::FileState& state = substrate::State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        auto mapped = state.devices.find(deviceName);
+        if (mapped != state.devices.end()) {
+            object->path = mapped->second.path;
+            object->device = deviceName;
+            object->emulatedComm = mapped->second.emulatedComm;
+            object->label = "device:" + deviceName;
+        } else if (substrate::IsReservedDeviceName(deviceName)) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    if (disposition == TRUNCATE_EXISTING && !object->writable) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    int flags = O_NOCTTY | O_CLOEXEC;
+    if (object->readable && object->writable) {
+        flags |= O_RDWR;
+    } else if (object->writable) {
+        flags |= O_WRONLY;
+    } else {
+        flags |= O_RDONLY;
+    }
+    struct stat before {};
+    bool existed = stat(object->path.c_str(), &before) == 0;
+    bool deviceFile = existed && !S_ISREG(before.st_mode) && !S_ISDIR(before.st_mode);
+    switch (disposition) {
+    case CREATE_NEW:
+        flags |= O_CREAT | O_EXCL;
+        break;
+    case CREATE_ALWAYS:
+        flags |= O_CREAT | (deviceFile ? 0 : O_TRUNC);
+        break;
+    case OPEN_ALWAYS:
+        flags |= O_CREAT;
+        break;
+    case TRUNCATE_EXISTING:
+        flags |= deviceFile ? 0 : O_TRUNC;
+        break;
+    default:
+        break;
+    }
+    if (existed && S_ISDIR(before.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    // The share check and the open happen under one lock, so two opens of the same file
+    // cannot both pass the check.
+    substrate::FileState& state = substrate::State();
+    std::unique_lock<std::mutex> guard(state.lock);
+    if (existed) {
+        for (FileObject* open : state.open) {
+            if (open->deviceId == before.st_dev && open->inode == before.st_ino &&
+                substrate::SharingConflict(*open, object->readable, object->writable, shareMode)) {
+                guard.unlock();
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return INVALID_HANDLE_VALUE;
+            }
+        }
+    }
+    int fd = ::open(object->path.c_str(), flags, 0644);
+    if (fd < 0) {
+        int code = errno;
+        guard.unlock();
+        SetLastError(substrate::ErrorFromErrno(code, object->path));
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat after {};
+    fstat(fd, &after);
+    object->fd = fd;
+    object->deviceId = after.st_dev;
+    object->inode = after.st_ino;
+    state.open.insert(object.get());
+    guard.unlock();
+
+    HANDLE handle = substrate::AddHandle(object);
+    // Windows reports an existing file through the last error of a successful open.
+    bool reportsExisting = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS;
+    SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED /*overlapped*/) {
+    std::shared_ptr<FileObject> object = substrate::FindFile(file);
+    LogCall("ReadFile",
+            (object ? object->label : std::string("invalid")) + " " + std::to_string(toRead));
+    if (read != nullptr) {
+        *read = 0;
+    }
+    DWORD error = 0;
+    if (TakeScriptedFailure("ReadFile", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!object->readable) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    ssize_t got = 0;
+    do {
+        got = ::read(object->fd, buffer, toRead);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        SetLastError(substrate::ErrorFromErrno(errno, object->path));
+        return FALSE;
+    }
+    if (read != nullptr) {
+        *read = static_cast<DWORD>(got);
+    }
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+               LPOVERLAPPED /*overlapped*/) {
+    std::shared_ptr<FileObject> object = substrate::FindFile(file);
+    LogCall("WriteFile",
+            (object ? object->label : std::string("invalid")) + " " + std::to_string(toWrite));
+    if (written != nullptr) {
+        *written = 0;
+    }
+    DWORD error = 0;
+    if (TakeScriptedFailure("WriteFile", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!object->writable) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    DWORD accepted = toWrite;
+    {
+        substrate::FileState& state = substrate::State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (!state.scriptedWriteCounts.empty()) {
+            accepted = std::min(accepted, state.scriptedWriteCounts.front());
+            state.scriptedWriteCounts.pop_front();
+        }
+        accepted = std::min(accepted, state.writeLimit);
+    }
+    // A synchronous write without time-outs writes everything before it returns.
+    const char* bytes = static_cast<const char*>(buffer);
+    DWORD done = 0;
+    while (done < accepted) {
+        ssize_t put = ::write(object->fd, bytes + done, accepted - done);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            SetLastError(put < 0 ? substrate::ErrorFromErrno(errno, object->path)
+                                 : static_cast<DWORD>(ERROR_WRITE_FAULT));
+            if (written != nullptr) {
+                *written = done;
+            }
+            return FALSE;
+        }
+        done += static_cast<DWORD>(put);
+    }
+    if (written != nullptr) {
+        *written = done;
+    }
+    return TRUE;
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
+    std::shared_ptr<FileObject> object = substrate::FindFile(file);
+    LogCall("GetFileSize", object ? object->label : std::string("invalid"));
+    DWORD error = 0;
+    if (TakeScriptedFailure("GetFileSize", &error)) {
+        SetLastError(error);
+        return INVALID_FILE_SIZE;
+    }
+    if (object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_FILE_SIZE;
+    }
+    struct stat info {};
+    if (fstat(object->fd, &info) != 0) {
+        SetLastError(substrate::ErrorFromErrno(errno, object->path));
+        return INVALID_FILE_SIZE;
+    }
+    auto size = static_cast<std::uint64_t>(S_ISREG(info.st_mode) ? info.st_size : 0);
+    if (sizeHigh != nullptr) {
+        *sizeHigh = static_cast<DWORD>(size >> 32);
+    }
+    auto low = static_cast<DWORD>(size & 0xFFFFFFFFu);
+    // A low part of all ones is told apart from a failure by a last error of 0.
+    if (low == INVALID_FILE_SIZE) {
+        SetLastError(ERROR_SUCCESS);
+    }
+    return low;
+}
+
+BOOL DeleteFileA(LPCSTR name) {
+    std::string path = name == nullptr ? std::string() : std::string(name);
+    LogCall("DeleteFileA", path);
+    DWORD error = 0;
+    if (TakeScriptedFailure("DeleteFileA", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        SetLastError(substrate::ErrorFromErrno(errno, path));
+        return FALSE;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    substrate::FileState& state = substrate::State();
+    std::unique_lock<std::mutex> guard(state.lock);
+    for (FileObject* open : state.open) {
+        if (open->deviceId == info.st_dev && open->inode == info.st_ino &&
+            (open->shareMode & substrate::kFileShareDelete) == 0) {
+            guard.unlock();
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+    }
+    if (::unlink(path.c_str()) != 0) {
+        int code = errno;
+        guard.unlock();
+        SetLastError(substrate::ErrorFromErrno(code, path));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+namespace wintest {
+
+void MapDevice(const std::string& name, const std::string& path) {
+    substrate::FileState& state = substrate::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.devices[substrate::DeviceNameOf(name)] = {path, false};
+}
+
+void MapCommDevice(const std::string& name, const std::string& path) {
+    substrate::FileState& state = substrate::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.devices[substrate::DeviceNameOf(name)] = {path, true};
+}
+
+void ScriptWriteCounts(const std::vector<DWORD>& counts) {
+    substrate::FileState& state = substrate::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.scriptedWriteCounts.assign(counts.begin(), counts.end());
+}
+
+void LimitWriteSize(DWORD maxBytes) {
+    substrate::FileState& state = substrate::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.writeLimit = maxBytes;
+}
+
+} // namespace wintest

@@ -1,0 +1,505 @@
+// Substitute registry: HKEY_CURRENT_USER as an in-memory tree of keys and typed values,
+// with key handles in the handle table and a text file form for loading and saving.
+#include "platform/posix/substrate.h"
+#include "platform/testing.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+namespace substrate {
+namespace {
+
+struct RegistryValue {
+    std::string name;
+    DWORD type = REG_NONE;
+    std::string data;
+};
+
+struct RegistryKey {
+    std::string name;
+    std::string path; // from the hive's root, as the tree spells it
+    bool deleted = false;
+    std::map<std::string, std::shared_ptr<RegistryKey>> children; // by lower-case name
+    std::map<std::string, RegistryValue> values;                  // by lower-case name
+};
+
+struct KeyObject : KernelObject {
+    std::shared_ptr<RegistryKey> key;
+    REGSAM access = 0;
+};
+
+struct Registry {
+    std::mutex lock;
+    std::shared_ptr<RegistryKey> root = std::make_shared<RegistryKey>();
+};
+
+Registry& Hive() {
+    static Registry registry;
+    return registry;
+}
+
+std::string Lower(const std::string& text) {
+    std::string result = text;
+    for (char& c : result) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return result;
+}
+
+std::vector<std::string> SplitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : path) {
+        if (c == '\\') {
+            if (!part.empty()) {
+                parts.push_back(part);
+            }
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+void MarkDeleted(RegistryKey& key) {
+    key.deleted = true;
+    for (auto& child : key.children) {
+        MarkDeleted(*child.second);
+    }
+}
+
+// Caller holds the hive lock. Null when a key on the way is missing and create is false.
+std::shared_ptr<RegistryKey> Walk(std::shared_ptr<RegistryKey> from, const std::string& subKey,
+                                  bool create, bool* created) {
+    std::shared_ptr<RegistryKey> key = std::move(from);
+    for (const std::string& part : SplitPath(subKey)) {
+        auto found = key->children.find(Lower(part));
+        if (found != key->children.end()) {
+            key = found->second;
+            continue;
+        }
+        if (!create) {
+            return nullptr;
+        }
+        auto child = std::make_shared<RegistryKey>();
+        child->name = part;
+        child->path = key->path.empty() ? part : key->path + "\\" + part;
+        key->children[Lower(part)] = child;
+        key = child;
+        if (created != nullptr) {
+            *created = true;
+        }
+    }
+    return key;
+}
+
+// Resolves a root argument: the predefined hive or an open key handle.
+LSTATUS ResolveRoot(HKEY root, std::shared_ptr<RegistryKey>* key, REGSAM* access) {
+    if (root == HKEY_CURRENT_USER) {
+        *key = Hive().root;
+        *access = KEY_ALL_ACCESS;
+        return ERROR_SUCCESS;
+    }
+    auto object = FindHandleAs<KeyObject>(reinterpret_cast<HANDLE>(root));
+    if (object == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (object->key->deleted) {
+        return ERROR_KEY_DELETED;
+    }
+    *key = object->key;
+    *access = object->access;
+    return ERROR_SUCCESS;
+}
+
+HKEY NewKeyHandle(const std::shared_ptr<RegistryKey>& key, REGSAM access) {
+    auto object = std::make_shared<KeyObject>();
+    object->key = key;
+    object->access = access;
+    object->label = "key:" + key->path;
+    return reinterpret_cast<HKEY>(AddHandle(object));
+}
+
+// Text form of names, paths and data: printable bytes as they are, the rest as %XX.
+std::string Escape(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string result;
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7F || c == '%' || c == '=' || c == '[' || c == ']' ||
+            c == '#') {
+            result += '%';
+            result += kHex[byte >> 4];
+            result += kHex[byte & 0x0F];
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+bool Unescape(const std::string& text, std::string* result) {
+    result->clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            *result += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            return false;
+        }
+        *result += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+    }
+    return true;
+}
+
+void SaveKey(const RegistryKey& key, std::ostream& out) {
+    if (!key.path.empty()) {
+        out << '[' << Escape(key.path) << "]\n";
+        for (const auto& entry : key.values) {
+            const RegistryValue& value = entry.second;
+            out << Escape(value.name) << '=' << value.type << ':' << Escape(value.data) << '\n';
+        }
+    }
+    for (const auto& child : key.children) {
+        SaveKey(*child.second, out);
+    }
+}
+
+void ResetRegistry() {
+    Registry& hive = Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    MarkDeleted(*hive.root);
+    hive.root = std::make_shared<RegistryKey>();
+}
+
+[[maybe_unused]] const bool registered = [] {
+    AddResetHook(ResetRegistry);
+    return true;
+}();
+
+} // namespace
+} // namespace substrate
+
+using substrate::LogCall;
+using substrate::TakeScriptedFailure;
+
+LSTATUS RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD /*options*/, REGSAM access, PHKEY result) {
+    std::string path = subKey == nullptr ? std::string() : std::string(subKey);
+    LogCall("RegOpenKeyExA", path);
+    DWORD error = 0;
+    if (TakeScriptedFailure("RegOpenKeyExA", &error)) {
+        return static_cast<LSTATUS>(error);
+    }
+    if (result == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    substrate::Registry& hive = substrate::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    std::shared_ptr<substrate::RegistryKey> from;
+    REGSAM rootAccess = 0;
+    LSTATUS status = substrate::ResolveRoot(root, &from, &rootAccess);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    std::shared_ptr<substrate::RegistryKey> key = substrate::Walk(from, path, false, nullptr);
+    if (key == nullptr) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    *result = substrate::NewKeyHandle(key, access);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD /*reserved*/, LPSTR /*keyClass*/,
+                        DWORD /*options*/, REGSAM access, void* /*security*/, PHKEY result,
+                        LPDWORD disposition) {
+    std::string path = subKey == nullptr ? std::string() : std::string(subKey);
+    LogCall("RegCreateKeyExA", path);
+    DWORD error = 0;
+    if (TakeScriptedFailure("RegCreateKeyExA", &error)) {
+        return static_cast<LSTATUS>(error);
+    }
+    if (result == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    substrate::Registry& hive = substrate::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    std::shared_ptr<substrate::RegistryKey> from;
+    REGSAM rootAccess = 0;
+    LSTATUS status = substrate::ResolveRoot(root, &from, &rootAccess);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    bool created = false;
+    bool needsCreate = substrate::Walk(from, path, false, nullptr) == nullptr;
+    if (needsCreate && (rootAccess & KEY_CREATE_SUB_KEY) == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    std::shared_ptr<substrate::RegistryKey> key = substrate::Walk(from, path, true, &created);
+    *result = substrate::NewKeyHandle(key, access);
+    if (disposition != nullptr) {
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    }
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD size) {
+    std::string valueName = name == nullptr ? std::string() : std::string(name);
+    LogCall("RegQueryValueExA", valueName);
+    DWORD error = 0;
+    if (TakeScriptedFailure("RegQueryValueExA", &error)) {
+        return static_cast<LSTATUS>(error);
+    }
+    if (reserved != nullptr || (data != nullptr && size == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    substrate::Registry& hive = substrate::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    std::shared_ptr<substrate::RegistryKey> target;
+    REGSAM access = 0;
+    LSTATUS status = substrate::ResolveRoot(key, &target, &access);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    if ((access & KEY_QUERY_VALUE) == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    auto found = target->values.find(substrate::Lower(valueName));
+    if (found == target->values.end()) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    const substrate::RegistryValue& value = found->second;
+    auto length = static_cast<DWORD>(value.data.size());
+    if (type != nullptr) {
+        *type = value.type;
+    }
+    if (data == nullptr) {
+        if (size != nullptr) {
+            *size = length;
+        }
+        return ERROR_SUCCESS;
+    }
+    if (*size < length) {
+        *size = length;
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(data, value.data.data(), length);
+    *size = length;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD /*reserved*/, DWORD type, const BYTE* data,
+                       DWORD size) {
+    std::string valueName = name == nullptr ? std::string() : std::string(name);
+    LogCall("RegSetValueExA", valueName);
+    DWORD error = 0;
+    if (TakeScriptedFailure("RegSetValueExA", &error)) {
+        return static_cast<LSTATUS>(error);
+    }
+    if (data == nullptr && size != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    substrate::Registry& hive = substrate::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    std::shared_ptr<substrate::RegistryKey> target;
+    REGSAM access = 0;
+    LSTATUS status = substrate::ResolveRoot(key, &target, &access);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    if ((access & KEY_SET_VALUE) == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    substrate::RegistryValue& value = target->values[substrate::Lower(valueName)];
+    value.name = valueName;
+    value.type = type;
+    value.data.assign(reinterpret_cast<const char*>(data), size);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCloseKey(HKEY key) {
+    if (key == HKEY_CURRENT_USER) {
+        LogCall("RegCloseKey", "HKEY_CURRENT_USER");
+        return ERROR_SUCCESS;
+    }
+    auto object = substrate::FindHandleAs<substrate::KeyObject>(reinterpret_cast<HANDLE>(key));
+    LogCall("RegCloseKey", object ? object->label : std::string("invalid"));
+    DWORD error = 0;
+    if (TakeScriptedFailure("RegCloseKey", &error)) {
+        return static_cast<LSTATUS>(error);
+    }
+    if (object == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    substrate::RemoveHandle(reinterpret_cast<HANDLE>(key));
+    return ERROR_SUCCESS;
+}
+
+namespace wintest {
+
+void CreateRegistryKey(const std::string& keyPath) {
+    substrate::Registry& hive = substrate::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    substrate::Walk(hive.root, keyPath, true, nullptr);
+}
+
+bool RegistryKeyExists(const std::string& keyPath) {
+    substrate::Registry& hive = substrate::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    return substrate::Walk(hive.root, keyPath, false, nullptr) != nullptr;
+}
+
+bool DeleteRegistryKey(const std::string& keyPath) {
+    std::vector<std::string> parts = substrate::SplitPath(keyPath);
+    if (parts.empty()) {
+        return false;
+    }
+    std::string leaf = parts.back();
+    parts.pop_back();
+    std::string parentPath;
+    for (const std::string& part : parts) {
+        parentPath += part + "\\";
+    }
+    substrate::Registry& hive = substrate::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    auto parent = substrate::Walk(hive.root, parentPath, false, nullptr);
+    if (parent == nullptr) {
+        return false;
+    }
+    auto found = parent->children.find(substrate::Lower(leaf));
+    if (found == parent->children.end()) {
+        return false;
+    }
+    substrate::MarkDeleted(*found->second);
+    parent->children.erase(found);
+    return true;
+}
+
+void SetRegistryValue(const std::string& keyPath, const std::string& name, DWORD type,
+                      const std::string& bytes) {
+    substrate::Registry& hive = substrate::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    auto key = substrate::Walk(hive.root, keyPath, true, nullptr);
+    substrate::RegistryValue& value = key->values[substrate::Lower(name)];
+    value.name = name;
+    value.type = type;
+    value.data = bytes;
+}
+
+void SetRegistryString(const std::string& keyPath, const std::string& name,
+                       const std::string& text) {
+    SetRegistryValue(keyPath, name, REG_SZ, text + std::string(1, '\0'));
+}
+
+bool DeleteRegistryValue(const std::string& keyPath, const std::string& name) {
+    substrate::Registry& hive = substrate::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    auto key = substrate::Walk(hive.root, keyPath, false, nullptr);
+    return key != nullptr && key->values.erase(substrate::Lower(name)) > 0;
+}
+
+bool GetRegistryValue(const std::string& keyPath, const std::string& name, DWORD* type,
+                      std::string* bytes) {
+    substrate::Registry& hive = substrate::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    auto key = substrate::Walk(hive.root, keyPath, false, nullptr);
+    if (key == nullptr) {
+        return false;
+    }
+    auto found = key->values.find(substrate::Lower(name));
+    if (found == key->values.end()) {
+        return false;
+    }
+    if (type != nullptr) {
+        *type = found->second.type;
+    }
+    if (bytes != nullptr) {
+        *bytes = found->second.data;
+    }
+    return true;
+}
+
+std::optional<std::string> GetRegistryString(const std::string& keyPath, const std::string& name) {
+    std::string bytes;
+    if (!GetRegistryValue(keyPath, name, nullptr, &bytes)) {
+        return std::nullopt;
+    }
+    return bytes.substr(0, bytes.find('\0'));
+}
+
+bool LoadRegistry(const std::string& filePath) {
+    std::ifstream in(filePath, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    auto root = std::make_shared<substrate::RegistryKey>();
+    std::shared_ptr<substrate::RegistryKey> current;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        if (line[0] == '[') {
+            std::string path;
+            if (line.back() != ']' ||
+                !substrate::Unescape(line.substr(1, line.size() - 2), &path)) {
+                return false;
+            }
+            current = substrate::Walk(root, path, true, nullptr);
+            continue;
+        }
+        std::string::size_type equals = line.find('=');
+        std::string::size_type colon = line.find(':', equals == std::string::npos ? 0 : equals);
+        if (current == nullptr || equals == std::string::npos || colon == std::string::npos ||
+            colon == equals + 1) {
+            return false;
+        }
+        std::string typeText = line.substr(equals + 1, colon - equals - 1);
+        if (typeText.size() > 9 || typeText.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        substrate::RegistryValue value;
+        if (!substrate::Unescape(line.substr(0, equals), &value.name) ||
+            !substrate::Unescape(line.substr(colon + 1), &value.data)) {
+            return false;
+        }
+        value.type = static_cast<DWORD>(std::strtoul(typeText.c_str(), nullptr, 10));
+        current->values[substrate::Lower(value.name)] = value;
+    }
+    substrate::Registry& hive = substrate::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    substrate::MarkDeleted(*hive.root);
+    hive.root = root;
+    return true;
+}
+
+bool SaveRegistry(const std::string& filePath) {
+    std::ostringstream text;
+    {
+        substrate::Registry& hive = substrate::Hive();
+        std::lock_guard<std::mutex> guard(hive.lock);
+        text << "# registry of the substitute layer: [key] then name=type:data\n";
+        substrate::SaveKey(*hive.root, text);
+    }
+    std::ofstream out(filePath, std::ios::binary | std::ios::trunc);
+    out << text.str();
+    return static_cast<bool>(out);
+}
+
+} // namespace wintest
