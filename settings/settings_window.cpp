@@ -1,4 +1,303 @@
-// Placeholder until the settings window lands.
+// The settings window: shows the stored printer settings, switches the layout with the
+// printer type and writes everything back on OK.
 #include "settings/settings_window.h"
 
-int ShowSettingsWindow(HINSTANCE /*instance*/) { return 1; }
+#include "launcher/job_protocol.h"
+#include "resources/resource_ids.h"
+#include "settings/info_windows.h"
+#include "settings/settings_store.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* const kPrinterTypes[] = {"Serial", "Parallel", "TCP/IP", "USB"};
+const char* const kSerialPorts[] = {"COM1", "COM2", "COM3", "COM4", "COM5",
+                                    "COM6", "COM7", "COM8", "COM9"};
+const char* const kParallelPorts[] = {"LPT1", "LPT2"};
+const char* const kDataBits[] = {"4", "5", "6", "7", "8"};
+const char* const kParities[] = {"none", "even", "odd"};
+const char* const kStopBits[] = {"1", "1.5", "2"};
+const char* const kAttempts[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"};
+
+constexpr char kDefaultNetworkPort[] = "9100";
+constexpr char kDefaultBaudRate[] = "9600";
+constexpr char kAnyAddress[] = "0.0.0.0";
+constexpr UINT kDefaultDelay = 1000;
+// A typed port is kept to what the port field of older settings held.
+constexpr int kTypedPortBufferSize = 20;
+
+LRESULT SendItem(HWND window, int id, UINT message, WPARAM wParam, LPARAM lParam) {
+    return SendDlgItemMessageA(window, id, message, wParam, lParam);
+}
+
+void AddEntry(HWND window, int id, const char* text) {
+    SendItem(window, id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+}
+
+template <size_t N>
+void FillList(HWND window, int id, const char* const (&entries)[N], int selected) {
+    SendItem(window, id, CB_RESETCONTENT, 0, 0);
+    for (const char* entry : entries) {
+        AddEntry(window, id, entry);
+    }
+    SendItem(window, id, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
+}
+
+int FindEntry(HWND window, int id, const char* text) {
+    return static_cast<int>(SendItem(window, id, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                     reinterpret_cast<LPARAM>(text)));
+}
+
+// A text that is not in the list leaves the selection as it was.
+void SelectIfFound(HWND window, int id, const char* text) {
+    int position = FindEntry(window, id, text);
+    if (position != CB_ERR) {
+        SendItem(window, id, CB_SETCURSEL, static_cast<WPARAM>(position), 0);
+    }
+}
+
+// The selected entry's text into text (kTextBufferSize bytes); false without a selection.
+bool SelectedEntry(HWND window, int id, char* text) {
+    text[0] = '\0';
+    LRESULT position = SendItem(window, id, CB_GETCURSEL, 0, 0);
+    if (position == CB_ERR) {
+        return false;
+    }
+    // CB_GETLBTEXT takes no buffer size: the length is checked first.
+    LRESULT length = SendItem(window, id, CB_GETLBTEXTLEN, static_cast<WPARAM>(position), 0);
+    if (length == CB_ERR || length < 0 || length >= kTextBufferSize) {
+        return false;
+    }
+    if (SendItem(window, id, CB_GETLBTEXT, static_cast<WPARAM>(position),
+                 reinterpret_cast<LPARAM>(text)) == CB_ERR) {
+        text[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+void EnableItem(HWND window, int id, BOOL enable) {
+    EnableWindow(GetDlgItem(window, id), enable);
+}
+
+void EnableLineLists(HWND window, BOOL enable) {
+    EnableItem(window, IDC_DATA_BITS, enable);
+    EnableItem(window, IDC_PARITY, enable);
+    EnableItem(window, IDC_STOP_BITS, enable);
+}
+
+// Adds every port-file entry; with onlyMissing, those the port list does not hold yet.
+void AddPortFileEntries(HWND window, bool onlyMissing) {
+    char entry[kTextBufferSize];
+    PortFileReader reader;
+    OpenPortFile(&reader);
+    while (NextPortEntry(&reader, entry)) {
+        if (!onlyMissing || FindEntry(window, IDC_PORT, entry) == CB_ERR) {
+            AddEntry(window, IDC_PORT, entry);
+        }
+    }
+    ClosePortFile(&reader);
+}
+
+// The names of the local printers, in the spooler's order. A list that cannot be had
+// leaves the port list empty; the user sees no printer to choose and no message.
+void AddPrinterNames(HWND window) {
+    DWORD needed = 0;
+    DWORD returned = 0;
+    if (!EnumPrintersA(PRINTER_ENUM_LOCAL, nullptr, 5, nullptr, 0, &needed, &returned) &&
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return;
+    }
+    if (needed == 0) {
+        return; // no printers installed
+    }
+    HANDLE heap = GetProcessHeap();
+    LPBYTE block = static_cast<LPBYTE>(HeapAlloc(heap, HEAP_ZERO_MEMORY, needed));
+    if (block == nullptr) {
+        return;
+    }
+    returned = 0;
+    if (EnumPrintersA(PRINTER_ENUM_LOCAL, nullptr, 5, block, needed, &needed, &returned)) {
+        const PRINTER_INFO_5A* printers = reinterpret_cast<const PRINTER_INFO_5A*>(block);
+        DWORD capacity = needed / static_cast<DWORD>(sizeof(PRINTER_INFO_5A));
+        for (DWORD i = 0; i < returned && i < capacity; ++i) {
+            const char* name = printers[i].pPrinterName;
+            if (name != nullptr && strlen(name) < static_cast<size_t>(kTextBufferSize)) {
+                AddEntry(window, IDC_PORT, name);
+            }
+        }
+    }
+    HeapFree(heap, 0, block);
+}
+
+void WriteSelectedEntry(HWND window, HKEY key, int id, const char* name, char* text) {
+    if (SelectedEntry(window, id, text)) {
+        WriteSettingValue(key, name, text);
+    }
+}
+
+} // namespace
+
+void FillSettingsDefaults(HWND window) {
+    char caption[kTextBufferSize];
+    if (LoadStringA(g_instance, IDS_SETTINGS_CAPTION, caption, kTextBufferSize) <= 0) {
+        caption[0] = '\0';
+    }
+    SetWindowTextA(window, caption);
+    FillList(window, IDC_PRINTER_TYPE, kPrinterTypes, 0);
+    FillList(window, IDC_PORT, kSerialPorts, 0);
+    FillList(window, IDC_DATA_BITS, kDataBits, 4);
+    FillList(window, IDC_PARITY, kParities, 1); // sorted: "even", "none", "odd"
+    FillList(window, IDC_STOP_BITS, kStopBits, 0);
+    SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, kDefaultBaudRate);
+    SetDlgItemInt(window, IDC_DELAY, kDefaultDelay, FALSE);
+    FillList(window, IDC_ATTEMPTS, kAttempts, 2);
+}
+
+void LoadSettingsIntoWindow(HWND window) {
+    // Applies the Serial layout and creates the key when it is missing.
+    ApplyPrinterTypeLayout(window);
+    HKEY key;
+    if (!OpenSettingsKeyForEditing(&key, false)) {
+        return;
+    }
+    char value[kTextBufferSize];
+    if (ReadSettingValue(key, kPrinterTypeValue, value)) {
+        SelectIfFound(window, IDC_PRINTER_TYPE, value);
+    }
+    if (ReadSettingValue(key, kPortValue, value)) {
+        AddPortFileEntries(window, true);
+        SelectIfFound(window, IDC_PORT, value);
+    }
+    if (ReadSettingValue(key, kBaudOrAddressValue, value)) {
+        SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, value);
+    }
+    if (ReadSettingValue(key, kDataBitsValue, value)) {
+        SelectIfFound(window, IDC_DATA_BITS, value);
+    }
+    if (ReadSettingValue(key, kParityValue, value)) {
+        SelectIfFound(window, IDC_PARITY, value);
+    }
+    if (ReadSettingValue(key, kStopBitsValue, value)) {
+        SelectIfFound(window, IDC_STOP_BITS, value);
+    }
+    if (ReadSettingValue(key, kDelayValue, value)) {
+        SetDlgItemInt(window, IDC_DELAY, static_cast<UINT>(SettingNumber(value)), FALSE);
+    }
+    if (ReadSettingValue(key, kAttemptsValue, value)) {
+        SelectIfFound(window, IDC_ATTEMPTS, value);
+    }
+    RegCloseKey(key);
+}
+
+void ApplyPrinterTypeLayout(HWND window) {
+    char type[kTextBufferSize];
+    bool hasType = SelectedEntry(window, IDC_PRINTER_TYPE, type);
+    SetDlgItemTextA(window, IDC_PORT_LABEL, "Port");
+    HKEY key;
+    if (!OpenSettingsKeyForEditing(&key, true)) {
+        return;
+    }
+    if (hasType && strcmp(type, "Serial") == 0) {
+        FillList(window, IDC_PORT, kSerialPorts, 0);
+        EnableItem(window, IDC_BAUD_OR_ADDRESS, TRUE);
+        SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, kDefaultBaudRate);
+        SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS_LABEL, "Baud Rate");
+        EnableLineLists(window, TRUE);
+    } else if (hasType && strcmp(type, "Parallel") == 0) {
+        FillList(window, IDC_PORT, kParallelPorts, 0);
+        EnableItem(window, IDC_BAUD_OR_ADDRESS, FALSE);
+        EnableLineLists(window, FALSE);
+    } else if (hasType && strcmp(type, "TCP/IP") == 0) {
+        SendItem(window, IDC_PORT, CB_RESETCONTENT, 0, 0);
+        AddEntry(window, IDC_PORT, kDefaultNetworkPort);
+        AddPortFileEntries(window, false);
+        SendItem(window, IDC_PORT, CB_SETCURSEL, 0, 0);
+        EnableItem(window, IDC_BAUD_OR_ADDRESS, TRUE);
+        char address[kTextBufferSize];
+        GetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, address, kTextBufferSize);
+        // A baud rate is no address; something that looks like one is kept.
+        if (strchr(address, '.') == nullptr) {
+            SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, kAnyAddress);
+        }
+        SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS_LABEL, "IP Address");
+        EnableLineLists(window, FALSE);
+    } else if (hasType && strcmp(type, "USB") == 0) {
+        SendItem(window, IDC_PORT, CB_RESETCONTENT, 0, 0);
+        AddPrinterNames(window);
+        SendItem(window, IDC_PORT, CB_SETCURSEL, 0, 0);
+        SetDlgItemTextA(window, IDC_PORT_LABEL, "Printer Name");
+        EnableItem(window, IDC_BAUD_OR_ADDRESS, FALSE);
+        EnableLineLists(window, FALSE);
+    }
+    char port[kTextBufferSize];
+    if (ReadSettingValue(key, kPortValue, port)) {
+        SelectIfFound(window, IDC_PORT, port);
+    }
+    RegCloseKey(key);
+}
+
+void SaveSettingsFromWindow(HWND window) {
+    HKEY key;
+    if (!OpenSettingsKeyForEditing(&key, true)) {
+        return;
+    }
+    char text[kTextBufferSize];
+    WriteSelectedEntry(window, key, IDC_PRINTER_TYPE, kPrinterTypeValue, text);
+    if (!SelectedEntry(window, IDC_PORT, text)) {
+        GetDlgItemTextA(window, IDC_PORT, text, kTypedPortBufferSize);
+    }
+    WriteSettingValue(key, kPortValue, text);
+    RecordPortInFile(text);
+    GetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, text, kTextBufferSize);
+    WriteSettingValue(key, kBaudOrAddressValue, text);
+    WriteSelectedEntry(window, key, IDC_DATA_BITS, kDataBitsValue, text);
+    WriteSelectedEntry(window, key, IDC_PARITY, kParityValue, text);
+    WriteSelectedEntry(window, key, IDC_STOP_BITS, kStopBitsValue, text);
+    BOOL converted = FALSE;
+    UINT delay = GetDlgItemInt(window, IDC_DELAY, &converted, FALSE);
+    if (converted) {
+        snprintf(text, kTextBufferSize, "%u", delay);
+        WriteSettingValue(key, kDelayValue, text);
+    }
+    WriteSelectedEntry(window, key, IDC_ATTEMPTS, kAttemptsValue, text);
+    RegCloseKey(key);
+}
+
+INT_PTR CALLBACK SettingsWindow(HWND window, UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+    if (message == WM_INITDIALOG) {
+        FillSettingsDefaults(window);
+        LoadSettingsIntoWindow(window);
+        return TRUE;
+    }
+    if (message != WM_COMMAND) {
+        return FALSE;
+    }
+    switch (LOWORD(wParam)) {
+    case IDOK:
+        SaveSettingsFromWindow(window);
+        EndDialog(window, IDOK);
+        return TRUE;
+    case IDCANCEL:
+        EndDialog(window, IDCANCEL);
+        return TRUE;
+    case IDC_HELP_BUTTON:
+        ShowHelpWindow(g_instance);
+        return TRUE;
+    case IDC_PRINTER_TYPE:
+        if (HIWORD(wParam) == CBN_SELCHANGE) {
+            ApplyPrinterTypeLayout(window);
+        }
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+int ShowSettingsWindow(HINSTANCE instance) {
+    g_instance = instance;
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SETTINGS), nullptr, SettingsWindow, 0);
+    return 1;
+}
