@@ -14,8 +14,11 @@
 
 #define BN_CLICKED 0
 #define CBN_SELCHANGE 1
+#define CBN_EDITCHANGE 5
+#define EN_CHANGE 0x0300
 
 #define CB_ERR (-1)
+#define CB_ERRSPACE (-2)
 #define CB_GETCOUNT 0x0146
 #define CB_GETCURSEL 0x0147
 #define CB_GETLBTEXT 0x0148
@@ -31,15 +34,59 @@
 #define PBM_GETPOS 0x0408
 #define PBM_SETRANGE32 0x0406
 
+// Window, dialog and control styles as the dialog templates carry them.
+#define WS_POPUP 0x80000000u
+#define WS_CHILD 0x40000000u
+#define WS_VISIBLE 0x10000000u
+#define WS_DISABLED 0x08000000u
+#define WS_CAPTION 0x00C00000u
+#define WS_BORDER 0x00800000u
+#define WS_VSCROLL 0x00200000u
+#define WS_HSCROLL 0x00100000u
+#define WS_SYSMENU 0x00080000u
+#define WS_GROUP 0x00020000u
+#define WS_TABSTOP 0x00010000u
+#define WS_MINIMIZEBOX 0x00020000u
+#define DS_SETFONT 0x40u
+#define DS_MODALFRAME 0x80u
+#define DS_CENTER 0x0800u
+#define SS_LEFT 0x0u
+#define SS_RIGHT 0x2u
+#define SS_ICON 0x3u
+#define SS_LEFTNOWORDWRAP 0xCu
+#define SS_TYPEMASK 0x1Fu
+#define SS_NOPREFIX 0x80u
+#define SS_CENTERIMAGE 0x200u
+#define ES_MULTILINE 0x4u
+#define ES_AUTOVSCROLL 0x40u
+#define ES_AUTOHSCROLL 0x80u
+#define ES_NOHIDESEL 0x100u
+#define ES_READONLY 0x800u
+#define ES_NUMBER 0x2000u
+#define BS_PUSHBUTTON 0x0u
+#define BS_DEFPUSHBUTTON 0x1u
+#define BS_TYPEMASK 0xFu
+#define CBS_SIMPLE 0x1u
+#define CBS_DROPDOWN 0x2u
+#define CBS_DROPDOWNLIST 0x3u
+#define CBS_SORT 0x100u
+#define PROGRESS_CLASSA "msctls_progress32"
+
 #define SW_HIDE 0
 #define SW_SHOW 5
 
 #define MB_OK 0x00000000u
+#define MB_OKCANCEL 0x00000001u
 #define MB_ICONERROR 0x00000010u
+#define MB_ICONEXCLAMATION 0x00000030u
+#define MB_ICONINFORMATION 0x00000040u
 #define IDOK 1
 #define IDCANCEL 2
 
+#define ERROR_CONTROL_ID_NOT_FOUND 1421L
+
 #define MAKEINTRESOURCEA(i) (reinterpret_cast<LPSTR>(static_cast<UINT_PTR>(static_cast<WORD>(i))))
+#define IS_INTRESOURCE(r) ((reinterpret_cast<UINT_PTR>(r) >> 16) == 0)
 
 using DLGPROC = INT_PTR (*)(HWND, UINT, WPARAM, LPARAM);
 
@@ -54,6 +101,7 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL SetWindowTextA(HWND window, LPCSTR text);
 int GetWindowTextA(HWND window, LPSTR buffer, int size);
+int GetWindowTextLengthA(HWND window);
 BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
 UINT GetDlgItemTextA(HWND dialog, int id, LPSTR buffer, int size);
 BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned);

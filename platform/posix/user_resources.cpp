@@ -1,0 +1,104 @@
+// Substitute string table (LoadStringA from the resource script) and captured message boxes.
+#include "platform/posix/rc_tables.h"
+#include "platform/posix/substrate.h"
+#include "platform/testing.h"
+
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// Static initialisation runs on the process's first thread.
+const std::thread::id g_firstThread = std::this_thread::get_id();
+
+std::mutex& BoxLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::vector<wintest::MessageBoxRecord>& Boxes() {
+    static std::vector<wintest::MessageBoxRecord> boxes;
+    return boxes;
+}
+
+std::function<void(const wintest::MessageBoxRecord&)>& BoxCallback() {
+    static std::function<void(const wintest::MessageBoxRecord&)> callback;
+    return callback;
+}
+
+const int kInstallResetHook = [] {
+    substrate::AddResetHook([] {
+        std::lock_guard<std::mutex> guard(BoxLock());
+        Boxes().clear();
+        BoxCallback() = nullptr;
+    });
+    return 0;
+}();
+
+} // namespace
+
+int LoadStringA(HINSTANCE /*instance*/, UINT id, LPSTR buffer, int size) {
+    if (buffer == nullptr || size <= 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    buffer[0] = '\0';
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("LoadStringA", &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    const rc::StringResource* found = rc::FindString(id);
+    if (found == nullptr) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return 0;
+    }
+    std::size_t count = found->length < static_cast<std::size_t>(size - 1)
+                            ? found->length
+                            : static_cast<std::size_t>(size - 1);
+    std::memcpy(buffer, found->text, count);
+    buffer[count] = '\0';
+    return static_cast<int>(count);
+}
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("MessageBoxA", &error)) {
+        substrate::LogCall("MessageBoxA", "failed");
+        SetLastError(error);
+        return 0;
+    }
+    wintest::MessageBoxRecord box;
+    box.owner = owner;
+    box.text = text != nullptr ? text : "";
+    // Windows captions a box without a caption "Error".
+    box.caption = caption != nullptr ? caption : "Error";
+    box.type = type;
+    box.onFirstThread = std::this_thread::get_id() == g_firstThread;
+    substrate::LogCall("MessageBoxA", box.caption);
+    std::function<void(const wintest::MessageBoxRecord&)> callback;
+    {
+        std::lock_guard<std::mutex> guard(BoxLock());
+        Boxes().push_back(box);
+        callback = BoxCallback();
+    }
+    if (callback) {
+        callback(box);
+    }
+    return IDOK;
+}
+
+namespace wintest {
+
+std::vector<MessageBoxRecord> MessageBoxes() {
+    std::lock_guard<std::mutex> guard(BoxLock());
+    return Boxes();
+}
+
+void OnMessageBox(std::function<void(const MessageBoxRecord& box)> callback) {
+    std::lock_guard<std::mutex> guard(BoxLock());
+    BoxCallback() = std::move(callback);
+}
+
+} // namespace wintest
