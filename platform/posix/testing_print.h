@@ -1,6 +1,57 @@
-// Test hooks of the substitute layer: print.
+// Test hooks of the substitute layer: print (installed printers, the default printer, and
+// the documents, pages and texts recorded by the fake spooler and GDI).
 #pragma once
 
 #include "platform/win32.h"
 
-namespace wintest {} // namespace wintest
+#include <string>
+#include <vector>
+
+namespace wintest {
+
+// Adds a local printer; the default printer is not changed.
+void InstallPrinter(const std::string& name, const std::string& port = "USB001");
+// Names of the installed printers, in the order they were installed.
+std::vector<std::string> InstalledPrinters();
+
+// Sets the default printer without a call being logged; "" means no default printer.
+void SetDefaultPrinterName(const std::string& name);
+// The current default printer; "" when there is none.
+std::string DefaultPrinter();
+
+// What a scripted failure of StartDocA, StartPage, EndPage, EndDoc or AbortDoc returns:
+// SP_ERROR (-1) unless set otherwise (0 is the other failing value a caller must meet).
+void SetGdiFailureResult(int result);
+
+struct DrawnText {
+    int x;
+    int y;
+    int count;        // the count passed to TextOutA
+    std::string text; // the count bytes drawn
+};
+
+struct PrintedPage {
+    std::vector<DrawnText> texts;
+    bool ended; // EndPage was called
+};
+
+enum class DocumentState {
+    Open,    // started, neither ended nor aborted
+    Ended,   // EndDoc: handed to the printer
+    Aborted, // AbortDoc, or its device context was deleted while it was open
+};
+
+struct PrintedDocument {
+    std::string printer;
+    std::string name;     // lpszDocName
+    std::string dataType; // lpszDatatype ("" when none was given)
+    bool toFile;          // lpszOutput was given
+    int jobId;
+    std::vector<PrintedPage> pages;
+    DocumentState state;
+};
+
+// Every document started since the last Reset, in order.
+std::vector<PrintedDocument> PrintedDocuments();
+
+} // namespace wintest

@@ -6,10 +6,19 @@
 #define PD_RETURNDC 0x00000100u
 #define PD_RETURNDEFAULT 0x00000400u
 #define PRINTER_ENUM_LOCAL 0x00000002u
+#define PRINTER_ATTRIBUTE_DEFAULT 0x00000004u
+#define PRINTER_ATTRIBUTE_LOCAL 0x00000040u
 #define CDERR_GENERALCODES 0x0000
+#define CDERR_STRUCTSIZE 0x0001
 #define CDERR_INITIALIZATION 0x0002
+#define CDERR_MEMALLOCFAILURE 0x0009
 #define PDERR_NODEFAULTPRN 0x1008
+#define PDERR_RETDEFFAILURE 0x1009
 #define PDERR_PRINTERNOTFOUND 0x100B
+#define SP_ERROR (-1)
+#ifndef ERROR_INVALID_LEVEL
+#define ERROR_INVALID_LEVEL 124L
+#endif
 
 struct PRINTDLGA {
     DWORD lStructSize;
@@ -61,5 +70,5 @@ BOOL TextOutA(HDC dc, int x, int y, LPCSTR text, int length);
 BOOL DeleteDC(HDC dc);
 BOOL GetDefaultPrinterA(LPSTR buffer, LPDWORD size);
 BOOL SetDefaultPrinterA(LPCSTR name);
-BOOL EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size,
-                   LPDWORD needed, LPDWORD returned);
+BOOL EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                   LPDWORD returned);

@@ -1,0 +1,564 @@
+// Substitute spooler, print dialog and GDI: a recorded fake of installed printers, the
+// default printer, and the documents, pages and texts drawn on printer device contexts.
+#include "platform/posix/substrate.h"
+#include "platform/testing.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <strings.h>
+
+namespace {
+
+struct InstalledPrinter {
+    std::string name;
+    std::string port;
+};
+
+struct PrintState {
+    std::mutex lock;
+    std::vector<InstalledPrinter> printers;
+    std::string defaultPrinter;
+    std::vector<wintest::PrintedDocument> documents;
+    int nextJobId = 1;
+    int gdiFailureResult = SP_ERROR;
+};
+
+PrintState& State() {
+    static PrintState state;
+    return state;
+}
+
+// A printer device context: the printer it draws on and the document it is drawing.
+struct DeviceContext : substrate::KernelObject {
+    std::string printer;
+    int document = -1;
+    bool pageOpen = false;
+};
+
+thread_local DWORD commDlgError = 0;
+
+// Sizes of the blocks PrintDlgA hands out: an ANSI DEVMODE and a DEVNAMES header.
+constexpr size_t kDevModeSize = 156;
+constexpr size_t kDeviceNameSize = 32;
+constexpr size_t kDevNamesHeader = 4 * sizeof(WORD);
+
+[[maybe_unused]] const bool kResetRegistered = [] {
+    substrate::AddResetHook([] {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.printers.clear();
+        state.defaultPrinter.clear();
+        state.documents.clear();
+        state.nextJobId = 1;
+        state.gdiFailureResult = SP_ERROR;
+        commDlgError = 0;
+    });
+    return true;
+}();
+
+std::string Quoted(LPCSTR text) {
+    return text == nullptr ? std::string("(null)") : "\"" + std::string(text) + "\"";
+}
+
+// Printer names compare without regard to case, as the spooler compares them.
+const InstalledPrinter* FindPrinter(const PrintState& state, const std::string& name) {
+    for (const InstalledPrinter& printer : state.printers) {
+        if (strcasecmp(printer.name.c_str(), name.c_str()) == 0) {
+            return &printer;
+        }
+    }
+    return nullptr;
+}
+
+std::shared_ptr<DeviceContext> FindDeviceContext(HDC dc) {
+    return substrate::FindHandleAs<DeviceContext>(reinterpret_cast<HANDLE>(dc));
+}
+
+// The document a device context is drawing, or null when none is open; the state lock is
+// held by the caller.
+wintest::PrintedDocument* OpenDocument(PrintState& state, const DeviceContext& context) {
+    if (context.document < 0 || static_cast<size_t>(context.document) >= state.documents.size()) {
+        return nullptr;
+    }
+    wintest::PrintedDocument& document = state.documents[static_cast<size_t>(context.document)];
+    return document.state == wintest::DocumentState::Open ? &document : nullptr;
+}
+
+// Common failure of the document and page calls: scripted, or a wrong device context.
+bool ScriptedGdiFailure(const char* call, int* result) {
+    DWORD error = 0;
+    if (!substrate::TakeScriptedFailure(call, &error)) {
+        return false;
+    }
+    substrate::LogCall(call, "failed");
+    SetLastError(error);
+    PrintState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    *result = state.gdiFailureResult;
+    return true;
+}
+
+int RefuseGdiCall(const char* call, DWORD error) {
+    substrate::LogCall(call, "refused");
+    SetLastError(error);
+    return SP_ERROR;
+}
+
+} // namespace
+
+BOOL GetDefaultPrinterA(LPSTR buffer, LPDWORD size) {
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("GetDefaultPrinterA", &error)) {
+        substrate::LogCall("GetDefaultPrinterA", "failed");
+        SetLastError(error);
+        return FALSE;
+    }
+    if (size == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string name;
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        name = state.defaultPrinter;
+    }
+    if (name.empty()) {
+        substrate::LogCall("GetDefaultPrinterA", "none");
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    // Sizes are in characters and count the terminating NUL, in and out.
+    DWORD needed = static_cast<DWORD>(name.size() + 1);
+    if (buffer == nullptr || *size < needed) {
+        *size = needed;
+        substrate::LogCall("GetDefaultPrinterA", "short");
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(buffer, name.c_str(), needed);
+    *size = needed;
+    substrate::LogCall("GetDefaultPrinterA", Quoted(buffer));
+    return TRUE;
+}
+
+BOOL SetDefaultPrinterA(LPCSTR name) {
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("SetDefaultPrinterA", &error)) {
+        substrate::LogCall("SetDefaultPrinterA", Quoted(name) + " failed");
+        SetLastError(error);
+        return FALSE;
+    }
+    substrate::LogCall("SetDefaultPrinterA", Quoted(name));
+    PrintState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (name == nullptr || name[0] == '\0') {
+        // No name keeps the default there is; without one, the first printer becomes it.
+        if (!state.defaultPrinter.empty()) {
+            return TRUE;
+        }
+        if (state.printers.empty()) {
+            SetLastError(ERROR_INVALID_PRINTER_NAME);
+            return FALSE;
+        }
+        state.defaultPrinter = state.printers.front().name;
+        return TRUE;
+    }
+    const InstalledPrinter* printer = FindPrinter(state, name);
+    if (printer == nullptr) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    state.defaultPrinter = printer->name;
+    return TRUE;
+}
+
+BOOL EnumPrintersA(DWORD flags, LPSTR /*name*/, DWORD level, LPBYTE buffer, DWORD size,
+                   LPDWORD needed, LPDWORD returned) {
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("EnumPrintersA", &error)) {
+        substrate::LogCall("EnumPrintersA", "failed");
+        SetLastError(error);
+        return FALSE;
+    }
+    if (needed == nullptr || returned == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *returned = 0;
+    if (level != 5) {
+        substrate::LogCall("EnumPrintersA", "level " + std::to_string(level));
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    std::vector<InstalledPrinter> printers;
+    std::string defaultPrinter;
+    if ((flags & PRINTER_ENUM_LOCAL) != 0) {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        printers = state.printers;
+        defaultPrinter = state.defaultPrinter;
+    }
+    size_t bytes = printers.size() * sizeof(PRINTER_INFO_5A);
+    for (const InstalledPrinter& printer : printers) {
+        bytes += printer.name.size() + 1 + printer.port.size() + 1;
+    }
+    *needed = static_cast<DWORD>(bytes);
+    if (size < bytes || (buffer == nullptr && bytes > 0)) {
+        substrate::LogCall("EnumPrintersA", "short " + std::to_string(bytes));
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    // The records first, their strings packed behind them in the same block.
+    char* strings = reinterpret_cast<char*>(buffer) + printers.size() * sizeof(PRINTER_INFO_5A);
+    for (size_t i = 0; i < printers.size(); ++i) {
+        PRINTER_INFO_5A record = {};
+        record.pPrinterName = strings;
+        std::memcpy(strings, printers[i].name.c_str(), printers[i].name.size() + 1);
+        strings += printers[i].name.size() + 1;
+        record.pPortName = strings;
+        std::memcpy(strings, printers[i].port.c_str(), printers[i].port.size() + 1);
+        strings += printers[i].port.size() + 1;
+        record.Attributes = PRINTER_ATTRIBUTE_LOCAL |
+                            (printers[i].name == defaultPrinter ? PRINTER_ATTRIBUTE_DEFAULT : 0u);
+        record.DeviceNotSelectedTimeout = 15000;
+        record.TransmissionRetryTimeout = 45000;
+        std::memcpy(buffer + i * sizeof(PRINTER_INFO_5A), &record, sizeof(record));
+    }
+    *returned = static_cast<DWORD>(printers.size());
+    substrate::LogCall("EnumPrintersA", std::to_string(printers.size()));
+    return TRUE;
+}
+
+BOOL PrintDlgA(LPPRINTDLGA record) {
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("PrintDlgA", &error)) {
+        substrate::LogCall("PrintDlgA", "failed");
+        commDlgError = error;
+        return FALSE;
+    }
+    if (record == nullptr) {
+        commDlgError = CDERR_INITIALIZATION;
+        return FALSE;
+    }
+    if (record->lStructSize != sizeof(PRINTDLGA)) {
+        substrate::LogCall("PrintDlgA", "size " + std::to_string(record->lStructSize));
+        commDlgError = CDERR_STRUCTSIZE;
+        return FALSE;
+    }
+    if ((record->Flags & PD_RETURNDEFAULT) == 0) {
+        // There is no user to answer a dialog: it counts as cancelled.
+        substrate::LogCall("PrintDlgA", "cancelled");
+        commDlgError = 0;
+        return FALSE;
+    }
+    if (record->hDevMode != nullptr || record->hDevNames != nullptr) {
+        substrate::LogCall("PrintDlgA", "device memory passed in");
+        commDlgError = PDERR_RETDEFFAILURE;
+        return FALSE;
+    }
+    std::string name;
+    std::string port;
+    bool installed = false;
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        name = state.defaultPrinter;
+        if (const InstalledPrinter* printer = FindPrinter(state, name)) {
+            port = printer->port;
+            installed = true;
+        }
+    }
+    if (name.empty()) {
+        substrate::LogCall("PrintDlgA", "no default printer");
+        commDlgError = PDERR_NODEFAULTPRN;
+        return FALSE;
+    }
+    if (!installed) {
+        substrate::LogCall("PrintDlgA", "printer not found");
+        commDlgError = PDERR_PRINTERNOTFOUND;
+        return FALSE;
+    }
+
+    const std::string driver = "winspool";
+    const size_t namesSize =
+        kDevNamesHeader + driver.size() + 1 + name.size() + 1 + port.size() + 1;
+    auto* devMode = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kDevModeSize));
+    auto* devNames = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, namesSize));
+    if (devMode == nullptr || devNames == nullptr) {
+        GlobalFree(devMode);
+        GlobalFree(devNames);
+        substrate::LogCall("PrintDlgA", "out of memory");
+        commDlgError = CDERR_MEMALLOCFAILURE;
+        return FALSE;
+    }
+    std::memcpy(devMode, name.c_str(), std::min(name.size(), kDeviceNameSize - 1));
+    WORD offsets[4] = {};
+    size_t offset = kDevNamesHeader;
+    for (int i = 0; i < 3; ++i) {
+        const std::string& part = i == 0 ? driver : i == 1 ? name : port;
+        offsets[i] = static_cast<WORD>(offset);
+        std::memcpy(devNames + offset, part.c_str(), part.size() + 1);
+        offset += part.size() + 1;
+    }
+    offsets[3] = 1; // DN_DEFAULTPRN
+    std::memcpy(devNames, offsets, sizeof(offsets));
+
+    record->hDevMode = devMode;
+    record->hDevNames = devNames;
+    record->hDC = nullptr;
+    if ((record->Flags & PD_RETURNDC) != 0) {
+        auto context = std::make_shared<DeviceContext>();
+        context->label = "dc:" + name;
+        context->printer = name;
+        record->hDC = reinterpret_cast<HDC>(substrate::AddHandle(context));
+    }
+    commDlgError = 0;
+    substrate::LogCall("PrintDlgA", Quoted(name.c_str()));
+    return TRUE;
+}
+
+DWORD CommDlgExtendedError() {
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("CommDlgExtendedError", &error)) {
+        return error;
+    }
+    return commDlgError;
+}
+
+int StartDocA(HDC dc, const DOCINFOA* document) {
+    int result = 0;
+    if (ScriptedGdiFailure("StartDocA", &result)) {
+        return result;
+    }
+    std::shared_ptr<DeviceContext> context = FindDeviceContext(dc);
+    if (context == nullptr) {
+        return RefuseGdiCall("StartDocA", ERROR_INVALID_HANDLE);
+    }
+    if (document == nullptr || document->cbSize != static_cast<int>(sizeof(DOCINFOA))) {
+        return RefuseGdiCall("StartDocA", ERROR_INVALID_PARAMETER);
+    }
+    wintest::PrintedDocument printed;
+    printed.name = document->lpszDocName != nullptr ? document->lpszDocName : "";
+    printed.dataType = document->lpszDatatype != nullptr ? document->lpszDatatype : "";
+    printed.toFile = document->lpszOutput != nullptr;
+    printed.state = wintest::DocumentState::Open;
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (OpenDocument(state, *context) != nullptr) {
+            result = SP_ERROR;
+        } else {
+            printed.printer = context->printer;
+            printed.jobId = state.nextJobId++;
+            result = printed.jobId;
+            context->document = static_cast<int>(state.documents.size());
+            context->pageOpen = false;
+            state.documents.push_back(printed);
+        }
+    }
+    if (result == SP_ERROR) {
+        return RefuseGdiCall("StartDocA", ERROR_INVALID_PARAMETER);
+    }
+    substrate::LogCall("StartDocA", Quoted(printed.name.c_str()) + " " + printed.dataType);
+    return result;
+}
+
+int StartPage(HDC dc) {
+    int result = 0;
+    if (ScriptedGdiFailure("StartPage", &result)) {
+        return result;
+    }
+    std::shared_ptr<DeviceContext> context = FindDeviceContext(dc);
+    if (context == nullptr) {
+        return RefuseGdiCall("StartPage", ERROR_INVALID_HANDLE);
+    }
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        wintest::PrintedDocument* document = OpenDocument(state, *context);
+        if (document != nullptr && !context->pageOpen) {
+            document->pages.push_back({{}, false});
+            context->pageOpen = true;
+            result = 1;
+        }
+    }
+    if (result != 1) {
+        return RefuseGdiCall("StartPage", ERROR_INVALID_PARAMETER);
+    }
+    substrate::LogCall("StartPage");
+    return 1;
+}
+
+BOOL TextOutA(HDC dc, int x, int y, LPCSTR text, int length) {
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("TextOutA", &error)) {
+        substrate::LogCall("TextOutA", "failed");
+        SetLastError(error);
+        return FALSE;
+    }
+    std::shared_ptr<DeviceContext> context = FindDeviceContext(dc);
+    if (context == nullptr) {
+        RefuseGdiCall("TextOutA", ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (length < 0 || (text == nullptr && length > 0)) {
+        RefuseGdiCall("TextOutA", ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    bool drawn = false;
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        wintest::PrintedDocument* document = OpenDocument(state, *context);
+        if (document != nullptr && context->pageOpen) {
+            document->pages.back().texts.push_back(
+                {x, y, length,
+                 std::string(text == nullptr ? "" : text, static_cast<size_t>(length))});
+            drawn = true;
+        }
+    }
+    if (!drawn) {
+        RefuseGdiCall("TextOutA", ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    substrate::LogCall("TextOutA",
+                       std::to_string(x) + "," + std::to_string(y) + " " + std::to_string(length));
+    return TRUE;
+}
+
+int EndPage(HDC dc) {
+    int result = 0;
+    if (ScriptedGdiFailure("EndPage", &result)) {
+        return result;
+    }
+    std::shared_ptr<DeviceContext> context = FindDeviceContext(dc);
+    if (context == nullptr) {
+        return RefuseGdiCall("EndPage", ERROR_INVALID_HANDLE);
+    }
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        wintest::PrintedDocument* document = OpenDocument(state, *context);
+        if (document != nullptr && context->pageOpen) {
+            document->pages.back().ended = true;
+            context->pageOpen = false;
+            result = 1;
+        }
+    }
+    if (result != 1) {
+        return RefuseGdiCall("EndPage", ERROR_INVALID_PARAMETER);
+    }
+    substrate::LogCall("EndPage");
+    return 1;
+}
+
+namespace {
+
+// EndDoc and AbortDoc: close the open document of a device context in the given state.
+int CloseDocument(const char* call, HDC dc, wintest::DocumentState closed) {
+    int result = 0;
+    if (ScriptedGdiFailure(call, &result)) {
+        return result;
+    }
+    std::shared_ptr<DeviceContext> context = FindDeviceContext(dc);
+    if (context == nullptr) {
+        return RefuseGdiCall(call, ERROR_INVALID_HANDLE);
+    }
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        wintest::PrintedDocument* document = OpenDocument(state, *context);
+        if (document != nullptr) {
+            document->state = closed;
+            context->pageOpen = false;
+            result = 1;
+        }
+    }
+    if (result != 1) {
+        return RefuseGdiCall(call, ERROR_INVALID_PARAMETER);
+    }
+    substrate::LogCall(call);
+    return 1;
+}
+
+} // namespace
+
+int EndDoc(HDC dc) {
+    return CloseDocument("EndDoc", dc, wintest::DocumentState::Ended);
+}
+
+int AbortDoc(HDC dc) {
+    return CloseDocument("AbortDoc", dc, wintest::DocumentState::Aborted);
+}
+
+BOOL DeleteDC(HDC dc) {
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("DeleteDC", &error)) {
+        substrate::LogCall("DeleteDC", "failed");
+        SetLastError(error);
+        return FALSE;
+    }
+    std::shared_ptr<DeviceContext> context = FindDeviceContext(dc);
+    if (context == nullptr) {
+        substrate::LogCall("DeleteDC", "invalid");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    substrate::RemoveHandle(reinterpret_cast<HANDLE>(dc));
+    {
+        // A document still open when its device context goes is abandoned by the spooler.
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (wintest::PrintedDocument* document = OpenDocument(state, *context)) {
+            document->state = wintest::DocumentState::Aborted;
+        }
+    }
+    substrate::LogCall("DeleteDC", context->label);
+    return TRUE;
+}
+
+namespace wintest {
+
+void InstallPrinter(const std::string& name, const std::string& port) {
+    PrintState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.printers.push_back({name, port});
+}
+
+std::vector<std::string> InstalledPrinters() {
+    PrintState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    std::vector<std::string> names;
+    for (const InstalledPrinter& printer : state.printers) {
+        names.push_back(printer.name);
+    }
+    return names;
+}
+
+void SetDefaultPrinterName(const std::string& name) {
+    PrintState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.defaultPrinter = name;
+}
+
+std::string DefaultPrinter() {
+    PrintState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.defaultPrinter;
+}
+
+void SetGdiFailureResult(int result) {
+    PrintState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.gdiFailureResult = result;
+}
+
+std::vector<PrintedDocument> PrintedDocuments() {
+    PrintState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.documents;
+}
+
+} // namespace wintest
