@@ -1,7 +1,201 @@
-// Placeholder until the network transport lands.
+// The network transport: the input file sent as a raw TCP stream to the label printer's
+// IPv4 address and port, one network job at a time across all instances ("ipMutex").
 #include "transport/network_transport.h"
 
+#include "resources/resource_ids.h"
+#include "settings/settings_store.h"
+
+#include <cstdint>
+
+namespace {
+
+constexpr char kNetworkMutexName[] = "ipMutex";
+constexpr WORD kWinsockVersion = 0x0101;
+constexpr int kSocketRetryPause = 500; // milliseconds
+// Status id without a string: empties the status line.
+constexpr UINT kEmptyStatus = 0;
+
+// What the job holds beyond the hand-over record; each exit releases what is set here.
+struct NetworkHold {
+    HANDLE mutex;
+    bool mutexOwned;
+    bool registered;
+    SOCKET socket;
+    char* chunkBuffer;
+};
+
+// The channel of the copy loop: the connected socket and the pause after each chunk.
+struct NetworkChannel {
+    SOCKET socket;
+    int delay;
+    int sendError;
+};
+
+// A short send must not lose the rest of the chunk: what was not accepted is sent again
+// until all of it is, then one pause per chunk, whatever came of the sends.
+bool SendChunk(void* channel, const char* chunk, DWORD count) {
+    auto* network = static_cast<NetworkChannel*>(channel);
+    DWORD sent = 0;
+    bool delivered = true;
+    while (sent < count) {
+        int accepted = send(network->socket, chunk + sent, static_cast<int>(count - sent), 0);
+        if (accepted == SOCKET_ERROR || accepted == 0) {
+            network->sendError = WSAGetLastError();
+            // A blocking send that accepts nothing and reports no error would loop for ever.
+            if (accepted == 0 && network->sendError == 0) {
+                network->sendError = WSAECONNABORTED;
+            }
+            delivered = false;
+            break;
+        }
+        sent += static_cast<DWORD>(accepted);
+    }
+    PauseAndContinue(network->delay);
+    return delivered;
+}
+
+void CloseSocket(NetworkHold* hold) {
+    if (hold->socket != INVALID_SOCKET) {
+        closesocket(hold->socket);
+        hold->socket = INVALID_SOCKET;
+    }
+}
+
+// A failed job releases, in this order: the chunk buffer, the input file, the settings key,
+// the socket, the socket library registration, the mutex and its handle; then reports.
+JobResult EndFailedJob(TransportJob* job, NetworkHold* hold, DWORD error, JobResult result) {
+    ReleaseChunkBuffer(&hold->chunkBuffer);
+    if (job->inputFile != INVALID_HANDLE_VALUE) {
+        CloseHandle(job->inputFile);
+        job->inputFile = INVALID_HANDLE_VALUE;
+    }
+    RegCloseKey(job->settingsKey);
+    CloseSocket(hold);
+    if (hold->registered) {
+        WSACleanup();
+    }
+    if (hold->mutexOwned) {
+        ReleaseMutex(hold->mutex);
+    }
+    if (hold->mutex != nullptr) {
+        CloseHandle(hold->mutex);
+    }
+    ReportDone(job->progressWindow, error, result);
+    return result;
+}
+
+SOCKET OpenStreamSocket() {
+    return socket(AF_INET, SOCK_STREAM, 0);
+}
+
+sockaddr_in MakeAddress(std::uint32_t address, unsigned short port) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(port);
+    result.sin_addr.s_addr = address;
+    return result;
+}
+
+} // namespace
+
 JobResult NetworkTransport(TransportJob* job) {
-    ReportDone(job->progressWindow, ERROR_NOT_SUPPORTED, JobResult::PortOpenError);
-    return JobResult::PortOpenError;
+    NetworkHold hold{nullptr, false, false, INVALID_SOCKET, nullptr};
+    hold.mutex = CreateMutexA(nullptr, FALSE, kNetworkMutexName);
+    ReportStatus(job->progressWindow, kEmptyStatus);
+
+    // The Port text is still in the value buffer, which the address read replaces.
+    auto port = static_cast<unsigned short>(
+        static_cast<unsigned int>(SettingNumber(job->valueBuffer)) & 0xFFFFu);
+    if (!ReadSettingValue(job->settingsKey, kBaudOrAddressValue, job->valueBuffer)) {
+        return EndFailedJob(job, &hold, GetLastError(), JobResult::SettingsError);
+    }
+
+    if (hold.mutex != nullptr) {
+        // An abandoned mutex is owned all the same.
+        WaitForSingleObject(hold.mutex, INFINITE);
+        hold.mutexOwned = true;
+    }
+
+    WSADATA winsockData;
+    WSAStartup(kWinsockVersion, &winsockData);
+    hold.registered = true;
+
+    int attemptsLeft = job->attempts;
+    for (;;) {
+        hold.socket = OpenStreamSocket();
+        if (hold.socket != INVALID_SOCKET) {
+            break;
+        }
+        int error = WSAGetLastError();
+        if (attemptsLeft <= 1) {
+            return EndFailedJob(job, &hold, static_cast<DWORD>(error), JobResult::PortOpenError);
+        }
+        --attemptsLeft;
+        PauseAndContinue(kSocketRetryPause);
+    }
+
+    // The local end takes the printer's own port. That port stays in TIME_WAIT for minutes
+    // after a job, so "address in use" from bind or connect is met by one more connect on
+    // a fresh socket that the system binds to a free port.
+    bool addressInUse = false;
+    sockaddr_in local = MakeAddress(htonl(INADDR_ANY), port);
+    if (bind(hold.socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) ==
+        SOCKET_ERROR) {
+        int error = WSAGetLastError();
+        if (error != WSAEADDRINUSE) {
+            return EndFailedJob(job, &hold, static_cast<DWORD>(error),
+                                JobResult::PortSettingsReadError);
+        }
+        addressInUse = true;
+    }
+
+    sockaddr_in printer = MakeAddress(inet_addr(job->valueBuffer), port);
+    if (!addressInUse && connect(hold.socket, reinterpret_cast<const sockaddr*>(&printer),
+                                 sizeof printer) == SOCKET_ERROR) {
+        int error = WSAGetLastError();
+        if (error != WSAEADDRINUSE) {
+            return EndFailedJob(job, &hold, static_cast<DWORD>(error), JobResult::PortConfigError);
+        }
+        addressInUse = true;
+    }
+
+    if (addressInUse) {
+        CloseSocket(&hold);
+        hold.socket = OpenStreamSocket();
+        if (hold.socket == INVALID_SOCKET) {
+            return EndFailedJob(job, &hold, static_cast<DWORD>(WSAGetLastError()),
+                                JobResult::PortOpenError);
+        }
+        if (connect(hold.socket, reinterpret_cast<const sockaddr*>(&printer), sizeof printer) ==
+            SOCKET_ERROR) {
+            return EndFailedJob(job, &hold, static_cast<DWORD>(WSAGetLastError()),
+                                JobResult::PortConfigError);
+        }
+    }
+
+    NetworkChannel channel{hold.socket, job->delay, 0};
+    CopyOutcome outcome =
+        JobCopyLoop(job->inputFile, job->progressWindow, SendChunk, &channel, &hold.chunkBuffer);
+    if (outcome == CopyOutcome::ReadFailed) {
+        return EndFailedJob(job, &hold, GetLastError(), JobResult::InputFileError);
+    }
+    if (outcome == CopyOutcome::WriteFailed) {
+        return EndFailedJob(job, &hold, static_cast<DWORD>(channel.sendError),
+                            JobResult::PortWriteError);
+    }
+
+    CloseSocket(&hold);
+    WSACleanup();
+    ReportStatus(job->progressWindow, IDS_STATUS_COMPLETE);
+    ReleaseChunkBuffer(&hold.chunkBuffer);
+    CloseHandle(job->inputFile);
+    job->inputFile = INVALID_HANDLE_VALUE;
+    DeleteFileA(job->path);
+    if (hold.mutex != nullptr) {
+        ReleaseMutex(hold.mutex);
+        CloseHandle(hold.mutex);
+    }
+    ReportDone(job->progressWindow, 0, JobResult::Done);
+    RegCloseKey(job->settingsKey);
+    return JobResult::Done;
 }

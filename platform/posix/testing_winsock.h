@@ -44,6 +44,11 @@ std::vector<ReceivedConnection> ReceivedConnections();
 bool WaitForReceivedConnections(std::size_t count,
                                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// A window that writes every message sent to it into the call log, as
+// "SendMessageA <message> <wParam> <lParam>" in decimal, and returns 0: the reports of a job
+// then show among the calls it made, in order.
+HWND CreateCallLogWindow();
+
 // The lock file that stands for the named mutex `name` (it persists across processes).
 std::string NamedMutexLockFile(const std::string& name);
 

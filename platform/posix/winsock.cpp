@@ -502,6 +502,14 @@ void ResetWinsock() {
     }
 }
 
+struct CallLogWindow : substrate::WindowObject {
+    LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
+        substrate::LogCall("SendMessageA", std::to_string(message) + " " + std::to_string(wParam) +
+                                               " " + std::to_string(lParam));
+        return 0;
+    }
+};
+
 const bool kResetHookAdded = (substrate::AddResetHook(ResetWinsock), true);
 
 } // namespace
@@ -523,6 +531,12 @@ void RedirectBindPort(unsigned short from, unsigned short to) {
     State().bindRedirected = true;
     State().bindFrom = from;
     State().bindTo = to;
+}
+
+HWND CreateCallLogWindow() {
+    auto window = std::make_shared<CallLogWindow>();
+    window->label = "window:call-log";
+    return substrate::AddWindow(window);
 }
 
 unsigned short FreeLocalPort() {

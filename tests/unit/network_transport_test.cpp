@@ -1,0 +1,611 @@
+// The network transport: every exit with its report and releases in order, delivery byte
+// for byte to a loopback listener, the port and address conversions, socket attempts,
+// short sends, "address in use" and the mutex that serialises network jobs.
+#include "platform/testing.h"
+#include "resources/resource_ids.h"
+#include "transport/network_transport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char kSettingsKey[] = "Software\\Velmora Software\\Tagwright\\1.0";
+const char kPrinterAddress[] = "192.168.1.50";
+constexpr int kDelay = 250;
+
+std::string Report(UINT message, WPARAM wParam, LPARAM lParam) {
+    return "SendMessageA " + std::to_string(message) + " " + std::to_string(wParam) + " " +
+           std::to_string(lParam);
+}
+std::string Status(UINT id) {
+    return Report(WM_JOB_STATUS, id, 0);
+}
+std::string Advance(DWORD count) {
+    return Report(WM_JOB_ADVANCE, count, 0);
+}
+std::string Done(DWORD error, JobResult result) {
+    return Report(WM_JOB_DONE, error, static_cast<LPARAM>(result));
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::vector<std::string> LogEntries(const std::vector<std::string>& prefixes) {
+    std::vector<std::string> kept;
+    for (const std::string& entry : wintest::CallLog()) {
+        for (const std::string& prefix : prefixes) {
+            if (StartsWith(entry, prefix)) {
+                kept.push_back(entry);
+                break;
+            }
+        }
+    }
+    return kept;
+}
+
+std::vector<std::string> Reports() {
+    return LogEntries({"SendMessageA "});
+}
+
+// What a job gives back, and its report of the end, in the order they happened.
+const std::string kDonePrefix = "SendMessageA " + std::to_string(WM_JOB_DONE) + " ";
+
+std::vector<std::string> Releases() {
+    return LogEntries({"HeapFree", "CloseHandle", "RegCloseKey", "closesocket", "WSACleanup",
+                       "ReleaseMutex", "DeleteFileA", kDonePrefix});
+}
+
+std::vector<std::string> Sends() {
+    return LogEntries({"send "});
+}
+
+int Count(const std::vector<std::string>& entries, const std::string& wanted) {
+    int count = 0;
+    for (const std::string& entry : entries) {
+        count += entry == wanted ? 1 : 0;
+    }
+    return count;
+}
+
+bool FileExists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+std::string Bytes(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    }
+    return bytes;
+}
+
+// One job's hand-over: the input file written and opened, the settings key opened, the
+// Port text in the value buffer.
+struct JobSetup {
+    char path[kPathBufferSize];
+    char value[kTextBufferSize];
+    TransportJob job;
+    JobResult result;
+};
+
+void Prepare(JobSetup* setup, HWND window, const std::string& path, const std::string& content,
+             const std::string& portText, int attempts, bool openInput) {
+    {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file.write(content.data(), static_cast<std::streamsize>(content.size()));
+    }
+    std::snprintf(setup->path, sizeof setup->path, "%s", path.c_str());
+    std::snprintf(setup->value, sizeof setup->value, "%s", portText.c_str());
+    HANDLE input = INVALID_HANDLE_VALUE;
+    if (openInput) {
+        input = CreateFileA(setup->path, FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+    }
+    HKEY key = nullptr;
+    RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key);
+    setup->job = TransportJob{window, setup->path, input, key, setup->value, kDelay, attempts};
+    setup->result = static_cast<JobResult>(-1);
+}
+
+DWORD WINAPI RunPreparedJob(LPVOID parameter) {
+    auto* setup = static_cast<JobSetup*>(parameter);
+    setup->result = NetworkTransport(&setup->job);
+    return static_cast<DWORD>(setup->result);
+}
+
+class NetworkTransportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        wintest::Reset();
+        char folder[] = "/tmp/tagwright-network-XXXXXX";
+        ASSERT_NE(::mkdtemp(folder), nullptr);
+        directory = folder;
+        inputPath = directory + "/label.zpl";
+        Restart();
+        ASSERT_NE(listenerPort, 0);
+        ASSERT_NE(printerPort, 0);
+    }
+
+    // A fresh substitute layer with the printer's address stored and a listener standing in
+    // for the printer: the program connects to kPrinterAddress, the connection reaches it.
+    // The printer's port is a new free one each time: a job leaves the last one in TIME_WAIT.
+    void Restart() {
+        printerPort = wintest::FreeLocalPort();
+        portText = std::to_string(printerPort);
+        wintest::Reset();
+        wintest::UseVirtualClock(true);
+        window = wintest::CreateCallLogWindow();
+        wintest::CreateRegistryKey(kSettingsKey);
+        wintest::SetRegistryString(kSettingsKey, "BaudorIPAddress", kPrinterAddress);
+        listenerPort = wintest::StartLoopbackListener();
+        wintest::RedirectConnections(listenerPort);
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(wintest::JoinThreads());
+        wintest::Reset();
+        std::string command = "rm -rf '" + directory + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+
+    // Runs one job on this thread; the call log then holds only the job's own calls.
+    JobResult Run(const std::string& content, int attempts = 3, bool openInput = true) {
+        Prepare(&setup, window, inputPath, content, portText, attempts, openInput);
+        wintest::ClearCallLog();
+        setup.result = NetworkTransport(&setup.job);
+        return setup.result;
+    }
+
+    // After a failure: the file is where it was and nothing is left open.
+    void ExpectFailedJobLeftNothing(const std::string& content) {
+        EXPECT_TRUE(FileExists(inputPath));
+        std::ifstream file(inputPath, std::ios::binary);
+        std::stringstream kept;
+        kept << file.rdbuf();
+        EXPECT_EQ(kept.str(), content);
+        EXPECT_TRUE(wintest::OpenHandles().empty())
+            << ::testing::PrintToString(wintest::OpenHandles());
+        EXPECT_EQ(LogEntries({kDonePrefix}).size(), 1u) << "exactly one WM_JOB_DONE";
+    }
+
+    std::string FileLabel() const { return "CloseHandle file:" + inputPath; }
+    std::string KeyLabel() const { return std::string("RegCloseKey key:") + kSettingsKey; }
+
+    HWND window = nullptr;
+    std::string directory;
+    std::string inputPath;
+    unsigned short listenerPort = 0;
+    unsigned short printerPort = 0;
+    std::string portText;
+    JobSetup setup{};
+};
+
+TEST_F(NetworkTransportTest, DeliversTheFileByteForByteThenDeletesIt) {
+    const std::string content = Bytes(1500);
+    ASSERT_EQ(Run(content), JobResult::Done);
+
+    EXPECT_EQ(Reports(), (std::vector<std::string>{
+                             Status(0), Advance(512), Advance(512), Advance(476), Advance(0),
+                             Status(IDS_STATUS_COMPLETE), Done(0, JobResult::Done)}));
+    EXPECT_EQ(Releases(), (std::vector<std::string>{
+                              "closesocket", "WSACleanup", "HeapFree 512", FileLabel(),
+                              "DeleteFileA " + inputPath, "ReleaseMutex mutex:ipMutex",
+                              "CloseHandle mutex:ipMutex", Done(0, JobResult::Done), KeyLabel()}));
+    // "Complete" comes after the socket is closed and before the chunk buffer is released.
+    EXPECT_EQ(
+        LogEntries({"WSACleanup", Status(IDS_STATUS_COMPLETE), "HeapFree"}),
+        (std::vector<std::string>{"WSACleanup", Status(IDS_STATUS_COMPLETE), "HeapFree 512"}));
+    EXPECT_FALSE(FileExists(inputPath));
+    EXPECT_TRUE(wintest::OpenHandles().empty());
+
+    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
+    auto received = wintest::ReceivedConnections();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_TRUE(received[0].bytes == content) << "received " << received[0].bytes.size();
+    EXPECT_EQ(received[0].peerPort, printerPort); // the local end took the printer's port
+}
+
+TEST_F(NetworkTransportTest, MutexIsTakenAfterTheAddressAndHeldUntilJustBeforeTheEnd) {
+    ASSERT_EQ(Run("^XA^XZ"), JobResult::Done);
+    EXPECT_EQ(
+        LogEntries({"CreateMutexA", "RegQueryValueExA", "WaitForSingleObject", "WSAStartup",
+                    "socket", "bind", "connect"}),
+        (std::vector<std::string>{"CreateMutexA ipMutex", "RegQueryValueExA BaudorIPAddress",
+                                  "WaitForSingleObject mutex:ipMutex", "WSAStartup 1.1", "socket",
+                                  "bind " + portText, "connect 192.168.1.50:" + portText}));
+    EXPECT_EQ(Reports().front(), Status(0)); // the first report, before the address is read
+    auto log = wintest::CallLog();
+    EXPECT_EQ(log.front(), "CreateMutexA ipMutex");
+}
+
+TEST_F(NetworkTransportTest, EmptyFileOpensTheConnectionAndSendsNothing) {
+    ASSERT_EQ(Run(""), JobResult::Done);
+    EXPECT_TRUE(Sends().empty());
+    EXPECT_EQ(Reports(),
+              (std::vector<std::string>{Status(0), Advance(0), Status(IDS_STATUS_COMPLETE),
+                                        Done(0, JobResult::Done)}));
+    EXPECT_TRUE(wintest::Sleeps().empty());
+    EXPECT_FALSE(FileExists(inputPath));
+    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
+    EXPECT_EQ(wintest::ReceivedConnections()[0].bytes, "");
+}
+
+TEST_F(NetworkTransportTest, EachChunkIsSentOnceAndFollowedByOneDelay) {
+    const std::string content = Bytes(1025);
+    ASSERT_EQ(Run(content), JobResult::Done);
+    EXPECT_EQ(Sends(), (std::vector<std::string>{"send 512", "send 512", "send 1"}));
+    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{kDelay, kDelay, kDelay}));
+    EXPECT_EQ(LogEntries({"SendMessageA 32771"}),
+              (std::vector<std::string>{Advance(512), Advance(512), Advance(1), Advance(0)}));
+    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
+    EXPECT_TRUE(wintest::ReceivedConnections()[0].bytes == content);
+}
+
+TEST_F(NetworkTransportTest, ShortSendsDeliverTheWholeChunkWithOneDelayEach) {
+    const std::string content = Bytes(1025);
+    wintest::LimitSendBytes(5);
+    ASSERT_EQ(Run(content), JobResult::Done);
+    std::vector<std::string> sends = Sends();
+    // 103 sends for each full chunk (102 of 5 bytes and one of 2), one for the last byte.
+    EXPECT_EQ(sends.size(), 103u + 103u + 1u);
+    ASSERT_GE(sends.size(), 3u);
+    EXPECT_EQ(sends[0], "send 512");
+    EXPECT_EQ(sends[1], "send 507"); // the rest of the chunk, not the next one
+    EXPECT_EQ(sends[2], "send 502");
+    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{kDelay, kDelay, kDelay}));
+    EXPECT_FALSE(FileExists(inputPath));
+    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
+    EXPECT_TRUE(wintest::ReceivedConnections()[0].bytes == content);
+}
+
+TEST_F(NetworkTransportTest, PortIsTheLowSixteenBitsOfTheNumberForBothEnds) {
+    struct Case {
+        const char* text;
+        unsigned short port;
+    };
+    const Case cases[] = {{"9100", 9100}, {"70000", 4464}, {"-1", 65535},
+                          {"abc", 0},     {" 12x", 12},    {"99999999999", 65535}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        Restart();
+        // That port may be taken on this host: the bind goes to a free one instead.
+        wintest::RedirectBindPort(c.port, 0);
+        portText = c.text;
+        EXPECT_EQ(Run("x"), JobResult::Done);
+        std::string port = std::to_string(c.port);
+        EXPECT_EQ(LogEntries({"bind", "connect"}),
+                  (std::vector<std::string>{"bind " + port, "connect 192.168.1.50:" + port}));
+    }
+}
+
+TEST_F(NetworkTransportTest, AddressTextIsConvertedWithoutBeingChecked) {
+    wintest::SetRegistryString(kSettingsKey, "BaudorIPAddress", "label-printer");
+    ASSERT_EQ(Run("x"), JobResult::Done);
+    EXPECT_EQ(LogEntries({"connect"}),
+              (std::vector<std::string>{"connect 255.255.255.255:" + portText}));
+}
+
+TEST_F(NetworkTransportTest, SocketIsTriedAttemptsTimesWithPausesBetween) {
+    struct Case {
+        int attempts;
+        int tries;
+    };
+    const Case cases[] = {{3, 3}, {1, 1}, {0, 1}, {-5, 1}, {INT_MIN, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.attempts);
+        Restart();
+        wintest::FailNext("socket", WSAEMFILE, 100);
+        EXPECT_EQ(Run("^XA^XZ", c.attempts), JobResult::PortOpenError);
+        EXPECT_EQ(Count(wintest::CallLog(), "socket"), c.tries);
+        EXPECT_EQ(wintest::Sleeps(),
+                  std::vector<DWORD>(static_cast<std::size_t>(c.tries - 1), 500));
+        EXPECT_EQ(Releases(),
+                  (std::vector<std::string>{
+                      FileLabel(), KeyLabel(), "WSACleanup", "ReleaseMutex mutex:ipMutex",
+                      "CloseHandle mutex:ipMutex", Done(WSAEMFILE, JobResult::PortOpenError)}));
+        ExpectFailedJobLeftNothing("^XA^XZ");
+    }
+}
+
+TEST_F(NetworkTransportTest, SocketThatSucceedsOnALaterTryIsUsed) {
+    wintest::FailNext("socket", WSAENOBUFS, 2);
+    ASSERT_EQ(Run("^XA^XZ", 3), JobResult::Done);
+    EXPECT_EQ(Count(wintest::CallLog(), "socket"), 3);
+    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{500, 500, kDelay}));
+}
+
+// N1: the address cannot be read; the mutex was never waited for.
+TEST_F(NetworkTransportTest, MissingAddressEndsWithSettingsErrorBeforeTheMutexWait) {
+    wintest::DeleteRegistryValue(kSettingsKey, "BaudorIPAddress");
+    ASSERT_EQ(Run("^XA^XZ"), JobResult::SettingsError);
+    // The registry reports through its status; the code is the thread's last error, which
+    // CreateMutexA left at ERROR_SUCCESS.
+    EXPECT_EQ(Releases(),
+              (std::vector<std::string>{FileLabel(), KeyLabel(), "CloseHandle mutex:ipMutex",
+                                        Done(0, JobResult::SettingsError)}));
+    EXPECT_EQ(Count(wintest::CallLog(), "WaitForSingleObject mutex:ipMutex"), 0);
+    EXPECT_EQ(Count(wintest::CallLog(), "WSAStartup 1.1"), 0);
+    EXPECT_EQ(Reports(), (std::vector<std::string>{Status(0), Done(0, JobResult::SettingsError)}));
+    ExpectFailedJobLeftNothing("^XA^XZ");
+}
+
+// N3 and N4, scripted and real, and the unbound retry after "address in use".
+TEST_F(NetworkTransportTest, BindAndConnectFailuresEndAtOnce) {
+    struct Case {
+        const char* call;
+        int error;
+        JobResult result;
+        int connects;
+    };
+    const Case cases[] = {{"bind", WSAEACCES, JobResult::PortSettingsReadError, 0},
+                          {"bind", WSAEINVAL, JobResult::PortSettingsReadError, 0},
+                          {"connect", WSAETIMEDOUT, JobResult::PortConfigError, 1},
+                          {"connect", WSAECONNREFUSED, JobResult::PortConfigError, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.error));
+        Restart();
+        wintest::FailNext(c.call, static_cast<DWORD>(c.error));
+        EXPECT_EQ(Run("^XA^XZ"), c.result);
+        EXPECT_EQ(Count(wintest::CallLog(), "socket"), 1);
+        EXPECT_EQ(LogEntries({"connect"}).size(), static_cast<std::size_t>(c.connects));
+        EXPECT_EQ(Releases(), (std::vector<std::string>{
+                                  FileLabel(), KeyLabel(), "closesocket", "WSACleanup",
+                                  "ReleaseMutex mutex:ipMutex", "CloseHandle mutex:ipMutex",
+                                  Done(static_cast<DWORD>(c.error), c.result)}));
+        ExpectFailedJobLeftNothing("^XA^XZ");
+    }
+}
+
+TEST_F(NetworkTransportTest, RefusedConnectionEndsWithConnectError) {
+    wintest::RedirectConnections(wintest::FreeLocalPort()); // nothing listens there
+    ASSERT_EQ(Run("^XA^XZ"), JobResult::PortConfigError);
+    EXPECT_EQ(Reports().back(), Done(WSAECONNREFUSED, JobResult::PortConfigError));
+    EXPECT_EQ(LogEntries({"connect"}).size(), 1u);
+    ExpectFailedJobLeftNothing("^XA^XZ");
+}
+
+TEST_F(NetworkTransportTest, AddressInUseIsMetByOneConnectWithoutBind) {
+    const std::string content = Bytes(700);
+    for (const char* call : {"bind", "connect"}) {
+        SCOPED_TRACE(call);
+        Restart();
+        wintest::FailNext(call, WSAEADDRINUSE);
+        ASSERT_EQ(Run(content), JobResult::Done);
+        std::string connect = "connect 192.168.1.50:" + portText;
+        std::vector<std::string> expected = {"socket", "bind " + portText};
+        if (std::string(call) == "connect") {
+            expected.push_back(connect);
+        }
+        // The first socket is released before the second is made.
+        expected.insert(expected.end(), {"closesocket", "socket", connect, "closesocket"});
+        EXPECT_EQ(LogEntries({"socket", "bind", "connect", "closesocket"}), expected);
+        EXPECT_EQ(Reports().back(), Done(0, JobResult::Done));
+        ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
+        auto received = wintest::ReceivedConnections();
+        EXPECT_TRUE(received[0].bytes == content);
+        EXPECT_NE(received[0].peerPort, printerPort); // a port the system picked
+        EXPECT_TRUE(wintest::OpenHandles().empty());
+    }
+}
+
+TEST_F(NetworkTransportTest, FailedRetryAfterAddressInUseEndsAsSpecified) {
+    struct Case {
+        std::vector<std::pair<const char*, int>> failures; // call, error; in order
+        int error;
+        JobResult result;
+    };
+    const Case cases[] = {
+        // connect refused with "address in use" again: no third try
+        {{{"connect", WSAEADDRINUSE}, {"connect", WSAEADDRINUSE}},
+         WSAEADDRINUSE,
+         JobResult::PortConfigError},
+        {{{"bind", WSAEADDRINUSE}, {"connect", WSAECONNREFUSED}},
+         WSAECONNREFUSED,
+         JobResult::PortConfigError},
+    };
+    for (const Case& c : cases) {
+        Restart();
+        if (std::string(c.failures[0].first) == c.failures[1].first) {
+            wintest::FailNext(c.failures[0].first, static_cast<DWORD>(c.error), 2);
+        } else {
+            wintest::FailNext(c.failures[0].first, static_cast<DWORD>(c.failures[0].second));
+            wintest::FailNext(c.failures[1].first, static_cast<DWORD>(c.failures[1].second));
+        }
+        EXPECT_EQ(Run("^XA^XZ"), c.result);
+        EXPECT_EQ(Count(wintest::CallLog(), "socket"), 2);
+        EXPECT_EQ(Releases(),
+                  (std::vector<std::string>{"closesocket", FileLabel(), KeyLabel(), "closesocket",
+                                            "WSACleanup", "ReleaseMutex mutex:ipMutex",
+                                            "CloseHandle mutex:ipMutex",
+                                            Done(static_cast<DWORD>(c.error), c.result)}));
+        ExpectFailedJobLeftNothing("^XA^XZ");
+    }
+
+    // The fresh socket cannot be made: the job ends as when no socket can be made.
+    Restart();
+    wintest::FailNext("bind", WSAEADDRINUSE);
+    wintest::FailNext("socket", WSAEMFILE, 1, 1);
+    EXPECT_EQ(Run("^XA^XZ"), JobResult::PortOpenError);
+    EXPECT_EQ(Releases(),
+              (std::vector<std::string>{"closesocket", FileLabel(), KeyLabel(), "WSACleanup",
+                                        "ReleaseMutex mutex:ipMutex", "CloseHandle mutex:ipMutex",
+                                        Done(WSAEMFILE, JobResult::PortOpenError)}));
+    ExpectFailedJobLeftNothing("^XA^XZ");
+}
+
+TEST_F(NetworkTransportTest, SecondJobToTheSamePrinterRightAfterTheFirstIsDelivered) {
+    const std::string first = Bytes(600);
+    const std::string second = Bytes(900);
+    ASSERT_EQ(Run(first), JobResult::Done);
+    // The first connection's local end, the printer's port, is still in TIME_WAIT now.
+    ASSERT_EQ(Run(second), JobResult::Done);
+    EXPECT_EQ(LogEntries({"socket", "bind", "connect", "closesocket"}),
+              (std::vector<std::string>{"socket", "bind " + portText, "closesocket", "socket",
+                                        "connect 192.168.1.50:" + portText, "closesocket"}));
+    ASSERT_TRUE(wintest::WaitForReceivedConnections(2));
+    auto received = wintest::ReceivedConnections();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_TRUE(received[0].bytes == first);
+    EXPECT_TRUE(received[1].bytes == second);
+    EXPECT_EQ(received[0].peerPort, printerPort);
+    EXPECT_NE(received[1].peerPort, printerPort);
+    EXPECT_TRUE(wintest::OpenHandles().empty());
+}
+
+// N5: the input file was never opened; the connection is made, then the first read fails.
+TEST_F(NetworkTransportTest, UnopenedInputEndsWithInputErrorAfterConnecting) {
+    ASSERT_EQ(Run("^XA^XZ", 3, false), JobResult::InputFileError);
+    EXPECT_EQ(LogEntries({"connect"}).size(), 1u);
+    EXPECT_EQ(Releases(),
+              (std::vector<std::string>{"HeapFree 512", KeyLabel(), "closesocket", "WSACleanup",
+                                        "ReleaseMutex mutex:ipMutex", "CloseHandle mutex:ipMutex",
+                                        Done(ERROR_INVALID_HANDLE, JobResult::InputFileError)}));
+    EXPECT_EQ(Reports(), (std::vector<std::string>{
+                             Status(0), Done(ERROR_INVALID_HANDLE, JobResult::InputFileError)}));
+    ExpectFailedJobLeftNothing("^XA^XZ");
+}
+
+TEST_F(NetworkTransportTest, ReadFailureMidwayEndsWithInputErrorAndKeepsTheFile) {
+    const std::string content = Bytes(1025);
+    wintest::FailNext("ReadFile", ERROR_READ_FAULT, 1, 1);
+    ASSERT_EQ(Run(content), JobResult::InputFileError);
+    EXPECT_EQ(Sends(), (std::vector<std::string>{"send 512"}));
+    EXPECT_EQ(Releases(), (std::vector<std::string>{
+                              "HeapFree 512", FileLabel(), KeyLabel(), "closesocket", "WSACleanup",
+                              "ReleaseMutex mutex:ipMutex", "CloseHandle mutex:ipMutex",
+                              Done(ERROR_READ_FAULT, JobResult::InputFileError)}));
+    ExpectFailedJobLeftNothing(content);
+}
+
+TEST_F(NetworkTransportTest, ChunkBufferThatCannotBeHadEndsWithInputError) {
+    wintest::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    ASSERT_EQ(Run("^XA^XZ"), JobResult::InputFileError);
+    EXPECT_EQ(Releases(),
+              (std::vector<std::string>{FileLabel(), KeyLabel(), "closesocket", "WSACleanup",
+                                        "ReleaseMutex mutex:ipMutex", "CloseHandle mutex:ipMutex",
+                                        Done(ERROR_NOT_ENOUGH_MEMORY, JobResult::InputFileError)}));
+    ExpectFailedJobLeftNothing("^XA^XZ");
+}
+
+// N6: send fails on a whole chunk, or while sending the rest of a short one.
+TEST_F(NetworkTransportTest, SendFailureEndsWithWriteErrorAndKeepsTheFile) {
+    struct Case {
+        int limit;
+        int skip;
+        std::vector<std::string> sends;
+        std::vector<std::string> advances;
+        std::size_t pauses;
+    };
+    const Case cases[] = {
+        {0, 0, {"send 512"}, {}, 1},
+        {0, 1, {"send 512", "send 512"}, {Advance(512)}, 2},
+        {100, 2, {"send 512", "send 412", "send 312"}, {}, 1},
+    };
+    const std::string content = Bytes(1025);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.skip);
+        Restart();
+        wintest::LimitSendBytes(c.limit);
+        wintest::FailNext("send", WSAECONNRESET, 1, c.skip);
+        EXPECT_EQ(Run(content), JobResult::PortWriteError);
+        EXPECT_EQ(Sends(), c.sends);
+        EXPECT_EQ(LogEntries({"SendMessageA 32771"}), c.advances);
+        EXPECT_EQ(wintest::Sleeps(), std::vector<DWORD>(c.pauses, kDelay));
+        EXPECT_EQ(Releases(),
+                  (std::vector<std::string>{"HeapFree 512", FileLabel(), KeyLabel(), "closesocket",
+                                            "WSACleanup", "ReleaseMutex mutex:ipMutex",
+                                            "CloseHandle mutex:ipMutex",
+                                            Done(WSAECONNRESET, JobResult::PortWriteError)}));
+        ExpectFailedJobLeftNothing(content);
+    }
+}
+
+TEST_F(NetworkTransportTest, MutexThatCannotBeCreatedIsNeitherWaitedForNorReleased) {
+    wintest::FailNext("CreateMutexA", ERROR_ACCESS_DENIED);
+    ASSERT_EQ(Run("^XA^XZ"), JobResult::Done);
+    EXPECT_EQ(LogEntries({"WaitForSingleObject", "ReleaseMutex", "CloseHandle mutex"}).size(), 0u);
+    EXPECT_FALSE(FileExists(inputPath));
+    EXPECT_TRUE(wintest::OpenHandles().empty());
+}
+
+TEST_F(NetworkTransportTest, SecondJobWaitsUntilTheFirstHasDeletedItsFile) {
+    // This thread holds the mutex until both jobs wait for it.
+    HANDLE gate = CreateMutexA(nullptr, FALSE, "ipMutex");
+    ASSERT_EQ(WaitForSingleObject(gate, 10000), WAIT_OBJECT_0);
+
+    const std::string contents[2] = {Bytes(1300), std::string(800, 'Z')};
+    const std::string paths[2] = {directory + "/first.zpl", directory + "/second.zpl"};
+    auto jobs = std::make_unique<JobSetup[]>(2);
+    for (int i = 0; i < 2; ++i) {
+        Prepare(&jobs[i], window, paths[i], contents[i], portText, 3, true);
+    }
+    wintest::ClearCallLog();
+    HANDLE threads[2];
+    for (int i = 0; i < 2; ++i) {
+        threads[i] = CreateThread(nullptr, 1024, RunPreparedJob, &jobs[i], 0, nullptr);
+    }
+    const std::string wait = "WaitForSingleObject mutex:ipMutex";
+    for (int i = 0; i < 1000 && Count(wintest::CallLog(), wait) < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(Count(wintest::CallLog(), wait), 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(Count(wintest::CallLog(), "WSAStartup 1.1"), 0) << "a job went on without the mutex";
+    EXPECT_TRUE(ReleaseMutex(gate));
+
+    for (HANDLE thread : threads) {
+        ASSERT_NE(thread, nullptr);
+        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+    CloseHandle(gate);
+    EXPECT_EQ(jobs[0].result, JobResult::Done);
+    EXPECT_EQ(jobs[1].result, JobResult::Done);
+
+    // Whichever job went first, the other one starts only after its file is gone and its
+    // mutex released.
+    std::vector<std::string> log = wintest::CallLog();
+    std::vector<std::size_t> starts;
+    std::vector<std::size_t> deletes;
+    std::vector<std::size_t> releases;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        if (log[i] == "WSAStartup 1.1") {
+            starts.push_back(i);
+        } else if (StartsWith(log[i], "DeleteFileA ")) {
+            deletes.push_back(i);
+        } else if (log[i] == "ReleaseMutex mutex:ipMutex") {
+            releases.push_back(i);
+        }
+    }
+    ASSERT_EQ(starts.size(), 2u);
+    ASSERT_EQ(deletes.size(), 2u);
+    ASSERT_EQ(releases.size(), 3u); // this thread's, then one per job
+    EXPECT_LT(deletes[0], releases[1]);
+    EXPECT_LT(releases[1], starts[1]);
+    EXPECT_LT(starts[0], deletes[0]);
+    EXPECT_FALSE(FileExists(paths[0]));
+    EXPECT_FALSE(FileExists(paths[1]));
+
+    ASSERT_TRUE(wintest::WaitForReceivedConnections(2));
+    auto received = wintest::ReceivedConnections();
+    ASSERT_EQ(received.size(), 2u);
+    bool firstThenSecond = received[0].bytes == contents[0] && received[1].bytes == contents[1];
+    bool secondThenFirst = received[0].bytes == contents[1] && received[1].bytes == contents[0];
+    EXPECT_TRUE(firstThenSecond || secondThenFirst) << "each file whole on a connection of its own";
+    EXPECT_TRUE(wintest::OpenHandles().empty());
+}
+
+} // namespace
