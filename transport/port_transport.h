@@ -6,3 +6,7 @@
 enum class PortMode { Serial, Parallel };
 
 JobResult PortTransport(TransportJob* job, PortMode mode);
+
+// Appends the line settings a serial port refused to the diagnostic log
+// "C:\tagwrightLog.txt"; a log that cannot be opened is passed over.
+void CommDiagnosticLog(const DCB* dcb);

@@ -1,0 +1,173 @@
+// Test support for jobs: a progress window that writes each report into the call log (so
+// that reports and releases can be checked in one order), a scratch folder that is also
+// the current directory, and settings and file helpers.
+#pragma once
+
+#include "launcher/job_protocol.h"
+#include "platform/posix/substrate.h"
+#include "platform/testing.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace jobtest {
+
+inline constexpr char kSettingsKey[] = "Software\\Velmora Software\\Tagwright\\1.0";
+inline constexpr char kShellFoldersKey[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+
+// "status 120", "range 4464:0" (high word:low word), "advance 512", "done 0,0".
+inline std::string DescribeReport(UINT message, WPARAM wParam, LPARAM lParam) {
+    auto low = static_cast<unsigned>(lParam & 0xFFFF);
+    auto high = static_cast<unsigned>((static_cast<unsigned long long>(lParam) >> 16) & 0xFFFF);
+    switch (message) {
+    case WM_JOB_STATUS:
+        return "status " + std::to_string(wParam);
+    case WM_JOB_RANGE:
+        return "range " + std::to_string(high) + ":" + std::to_string(low) +
+               (wParam != 0 ? " wParam " + std::to_string(wParam) : std::string());
+    case WM_JOB_ADVANCE:
+        return "advance " + std::to_string(wParam) +
+               (lParam != 0 ? " lParam " + std::to_string(lParam) : std::string());
+    case WM_JOB_DONE:
+        return "done " + std::to_string(wParam) + "," + std::to_string(lParam);
+    default:
+        return "message " + std::to_string(message);
+    }
+}
+
+struct JournalWindow : substrate::WindowObject {
+    std::mutex lock;
+    std::vector<std::string> reports;
+    LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
+        std::string text = DescribeReport(message, wParam, lParam);
+        substrate::LogCall("Report", text);
+        std::lock_guard<std::mutex> guard(lock);
+        reports.push_back(text);
+        return 0;
+    }
+};
+
+inline HWND CreateJournalWindow() {
+    auto window = std::make_shared<JournalWindow>();
+    window->label = "window:journal";
+    return substrate::AddWindow(window);
+}
+
+inline std::vector<std::string> Reports(HWND window) {
+    auto journal = substrate::FindWindowAs<JournalWindow>(window);
+    if (journal == nullptr) {
+        return {};
+    }
+    std::lock_guard<std::mutex> guard(journal->lock);
+    return journal->reports;
+}
+
+inline int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    int count = 0;
+    for (const std::string& line : lines) {
+        count += line.rfind(prefix, 0) == 0 ? 1 : 0;
+    }
+    return count;
+}
+
+// The call log reduced to the entries that start with one of the prefixes.
+inline std::vector<std::string> CallsStartingWith(const std::vector<std::string>& prefixes) {
+    std::vector<std::string> kept;
+    for (const std::string& line : wintest::CallLog()) {
+        for (const std::string& prefix : prefixes) {
+            if (line.rfind(prefix, 0) == 0) {
+                kept.push_back(line);
+                break;
+            }
+        }
+    }
+    return kept;
+}
+
+// Releases and reports, in the order they happened.
+inline std::vector<std::string> ReleasesAndDone() {
+    return CallsStartingWith(
+        {"CloseHandle", "RegCloseKey", "HeapFree", "DeleteFileA", "Report done"});
+}
+
+// A fresh folder that is the current directory while it lives.
+struct ScratchFolder {
+    std::filesystem::path previous;
+    std::filesystem::path path;
+    ScratchFolder() {
+        previous = std::filesystem::current_path();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tagwright-XXXXXX").string();
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        if (mkdtemp(name.data()) != nullptr) {
+            path = name.data();
+            std::filesystem::current_path(path);
+        }
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::current_path(previous, ignored);
+        if (!path.empty()) {
+            std::filesystem::remove_all(path, ignored);
+        }
+    }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+inline void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+inline std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool Exists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
+
+// Label-like bytes of the given length, every byte value included.
+inline std::string SampleBytes(std::size_t length) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    }
+    return bytes;
+}
+
+inline void SetSetting(const std::string& name, const std::string& text) {
+    wintest::SetRegistryString(kSettingsKey, name, text);
+}
+
+// A complete set of settings for a port job on `port`.
+inline void SetPortSettings(const std::string& printerType, const std::string& port) {
+    SetSetting("PrinterType", printerType);
+    SetSetting("Port", port);
+    SetSetting("BaudorIPAddress", "9600");
+    SetSetting("DataBits", "8");
+    SetSetting("Parity", "none");
+    SetSetting("StopBits", "1");
+    SetSetting("Delay", "0");
+    SetSetting("Attempts", "3");
+}
+
+// The launcher's path buffer.
+struct PathBuffer {
+    char text[kPathBufferSize];
+    explicit PathBuffer(const std::string& path) {
+        std::snprintf(text, sizeof(text), "%s", path.c_str());
+    }
+};
+
+} // namespace jobtest

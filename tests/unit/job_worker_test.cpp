@@ -1,0 +1,494 @@
+// The job worker: start-up reports, the input file with its cache-folder fallback, the
+// settings reads, the choice of transport, every exit of its own; the copy loop and pause.
+#include "transport/job_worker.h"
+
+#include "job_journal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+using jobtest::PathBuffer;
+using Lines = std::vector<std::string>;
+
+const std::string kSettingsKeyLabel = std::string("key:") + jobtest::kSettingsKey;
+const std::string kShellFoldersLabel = std::string("key:") + jobtest::kShellFoldersKey;
+
+class JobWorkerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        wintest::Reset();
+        wintest::UseVirtualClock(true);
+        window = jobtest::CreateJournalWindow();
+        g_progressWindow = window;
+        printer = folder / "printer.out";
+        input = folder / "label.zpl";
+        wintest::MapDevice("LPT1", printer);
+    }
+    void TearDown() override {
+        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_EQ(wintest::OpenHandles(), Lines{});
+        substrate::RemoveWindow(window);
+        g_progressWindow = nullptr;
+    }
+    Lines Reports() const { return jobtest::Reports(window); }
+
+    jobtest::ScratchFolder folder;
+    HWND window = nullptr;
+    std::string printer;
+    std::string input;
+};
+
+TEST_F(JobWorkerTest, SuccessfulJobReportsInOrderAndDeletesTheInput) {
+    std::string label = jobtest::SampleBytes(700);
+    jobtest::WriteBytes(input, label);
+    jobtest::SetPortSettings("Parallel", "LPT1");
+    PathBuffer path(input);
+
+    EXPECT_EQ(JobWorker(path.text), 0u);
+
+    EXPECT_EQ(Reports(),
+              (Lines{"status 120", "status 121", "status 122", "status 123", "range 700:0",
+                     "advance 512", "advance 188", "advance 0", "status 124", "done 0,0"}));
+    EXPECT_EQ(
+        jobtest::ReleasesAndDone(),
+        (Lines{"HeapFree 512", "CloseHandle file:" + input, "CloseHandle device:LPT1",
+               "DeleteFileA " + input, "Report done 0,0", "RegCloseKey " + kSettingsKeyLabel}));
+    EXPECT_EQ(jobtest::CallsStartingWith({"RegQueryValueExA"}),
+              (Lines{"RegQueryValueExA Delay", "RegQueryValueExA Attempts",
+                     "RegQueryValueExA PrinterType", "RegQueryValueExA Port",
+                     "RegQueryValueExA BaudorIPAddress", "RegQueryValueExA DataBits",
+                     "RegQueryValueExA Parity", "RegQueryValueExA StopBits"}));
+    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{0}));
+    EXPECT_FALSE(jobtest::Exists(input));
+    EXPECT_EQ(jobtest::ReadBytes(printer), label);
+}
+
+// Every exit of the worker itself: one report, its releases before it, the input kept.
+struct WorkerExit {
+    const char* name;
+    bool inputPresent;
+    bool shellFoldersKey;
+    bool cacheValue;
+    bool settingsKey;
+    const char* missingValue; // nullptr: all present
+    Lines releasesAndDone;    // "<input>" stands for the input's label
+    Lines reports;
+    DWORD result;
+};
+
+TEST_F(JobWorkerTest, EveryExitReleasesItsHoldingsThenReportsOnce) {
+    const WorkerExit exits[] = {
+        {"shell folders key missing",
+         false,
+         false,
+         false,
+         true,
+         nullptr,
+         {"Report done 2,1"},
+         {"status 120", "status 121", "done 2,1"},
+         1},
+        {"cache value missing",
+         false,
+         true,
+         false,
+         true,
+         nullptr,
+         {"RegCloseKey " + kShellFoldersLabel, "Report done 2,1"},
+         {"status 120", "status 121", "done 2,1"},
+         1},
+        {"settings key missing",
+         true,
+         true,
+         true,
+         false,
+         nullptr,
+         {"CloseHandle <input>", "Report done 0,1"},
+         {"status 120", "status 121", "done 0,1"},
+         1},
+        {"Delay missing",
+         true,
+         true,
+         true,
+         true,
+         "Delay",
+         {"CloseHandle <input>", "RegCloseKey " + kSettingsKeyLabel, "Report done 0,1"},
+         {"status 120", "status 121", "status 122", "done 0,1"},
+         1},
+        {"PrinterType missing",
+         true,
+         true,
+         true,
+         true,
+         "PrinterType",
+         {"CloseHandle <input>", "RegCloseKey " + kSettingsKeyLabel, "Report done 0,1"},
+         {"status 120", "status 121", "status 122", "done 0,1"},
+         1},
+        {"Port missing",
+         true,
+         true,
+         true,
+         true,
+         "Port",
+         {"CloseHandle <input>", "RegCloseKey " + kSettingsKeyLabel, "Report done 0,1"},
+         {"status 120", "status 121", "status 122", "done 0,1"},
+         1},
+        // After three failed opens there is no input to close, and the code is the open's.
+        {"Delay missing, input never opened",
+         false,
+         true,
+         true,
+         true,
+         "Delay",
+         {"RegCloseKey " + kShellFoldersLabel, "RegCloseKey " + kShellFoldersLabel,
+          "RegCloseKey " + kShellFoldersLabel, "RegCloseKey " + kSettingsKeyLabel,
+          "Report done 2,1"},
+         {"status 120", "status 121", "status 122", "done 2,1"},
+         1},
+    };
+    for (const WorkerExit& exit : exits) {
+        SCOPED_TRACE(exit.name);
+        wintest::Reset();
+        wintest::UseVirtualClock(true);
+        wintest::MapDevice("LPT1", printer);
+        substrate::RemoveWindow(window);
+        window = jobtest::CreateJournalWindow();
+        g_progressWindow = window;
+        std::filesystem::remove(input);
+        if (exit.inputPresent) {
+            jobtest::WriteBytes(input, "^XA^XZ");
+        }
+        if (exit.shellFoldersKey) {
+            wintest::CreateRegistryKey(jobtest::kShellFoldersKey);
+        }
+        if (exit.cacheValue) {
+            wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
+        }
+        if (exit.settingsKey) {
+            jobtest::SetPortSettings("Parallel", "LPT1");
+        }
+        if (exit.missingValue != nullptr) {
+            wintest::DeleteRegistryValue(jobtest::kSettingsKey, exit.missingValue);
+        }
+        PathBuffer path(input);
+
+        EXPECT_EQ(JobWorker(path.text), exit.result);
+
+        Lines expected;
+        for (const std::string& line : exit.releasesAndDone) {
+            expected.push_back(line == "CloseHandle <input>" ? "CloseHandle file:" + input : line);
+        }
+        EXPECT_EQ(jobtest::ReleasesAndDone(), expected);
+        EXPECT_EQ(Reports(), exit.reports);
+        EXPECT_EQ(jobtest::CallsStartingWith({"CreateFileA LPT1"}), Lines{});
+        EXPECT_EQ(jobtest::Exists(input), exit.inputPresent);
+        EXPECT_EQ(wintest::OpenHandles(), Lines{});
+    }
+}
+
+TEST_F(JobWorkerTest, EmptyPathEndsBeforeOpeningAnything) {
+    PathBuffer path("");
+    SetLastError(0x4D2);
+    EXPECT_EQ(JobWorker(path.text), 2u);
+    EXPECT_EQ(Reports(), (Lines{"status 120", "status 121", "done 1234,2"}));
+    EXPECT_EQ(jobtest::CallsStartingWith({"CreateFileA", "RegOpenKeyExA", "LoadStringA"}), Lines{});
+}
+
+TEST_F(JobWorkerTest, ReportedCodeIsTheThreadsLastErrorNotTheRegistryStatus) {
+    jobtest::WriteBytes(input, "x");
+    jobtest::SetPortSettings("Parallel", "LPT1");
+    wintest::FailNext("RegOpenKeyExA", ERROR_ACCESS_DENIED);
+    PathBuffer path(input);
+    EXPECT_EQ(JobWorker(path.text), 1u);
+    EXPECT_EQ(Reports().back(), "done 0,1");
+}
+
+TEST_F(JobWorkerTest, MissingInputIsTriedThreeTimesThenFailsAtTheFirstRead) {
+    wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
+    jobtest::SetPortSettings("Parallel", "LPT1");
+    // Different case: the cache marker is looked for byte for byte.
+    std::string missing = folder / "old\\content.ie5\\label.zpl";
+    PathBuffer path(missing);
+
+    EXPECT_EQ(JobWorker(path.text), 2u);
+
+    EXPECT_STREQ(path.text, missing.c_str());
+    EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA " + missing), 3);
+    EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "RegQueryValueExA Cache"), 3);
+    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{0, 0, 0}));
+    // The port is opened before the read fails; a file that is not open has all-ones size.
+    EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA LPT1"), 1);
+    EXPECT_EQ(Reports(), (Lines{"status 120", "status 121", "status 122", "status 123",
+                                "range 65535:0", "done 6,2"}));
+    EXPECT_EQ(jobtest::ReleasesAndDone(),
+              (Lines{"RegCloseKey " + kShellFoldersLabel, "RegCloseKey " + kShellFoldersLabel,
+                     "RegCloseKey " + kShellFoldersLabel, "HeapFree 512", "CloseHandle device:LPT1",
+                     "RegCloseKey " + kSettingsKeyLabel, "Report done 6,2"}));
+}
+
+TEST_F(JobWorkerTest, FileMovedOutOfAnOldCacheFolderIsFoundInTheCurrentOne) {
+    std::string cache = folder / "webcache";
+    std::string rebuilt = cache + "\\Content.IE5\\K3J2\\label.zpl";
+    std::string label = "^XA^FO50,50^FDcache^FS^XZ\n";
+    jobtest::WriteBytes(rebuilt, label);
+    wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", cache);
+    jobtest::SetPortSettings("Parallel", "LPT1");
+    PathBuffer path(folder / "old\\Content.IE5\\K3J2\\label.zpl");
+
+    EXPECT_EQ(JobWorker(path.text), 0u);
+
+    EXPECT_STREQ(path.text, rebuilt.c_str());
+    EXPECT_EQ(jobtest::CallsStartingWith({"CreateFileA"}),
+              (Lines{"CreateFileA " + (folder / "old\\Content.IE5\\K3J2\\label.zpl"),
+                     "CreateFileA " + rebuilt, "CreateFileA LPT1"}));
+    EXPECT_FALSE(jobtest::Exists(rebuilt));
+    EXPECT_EQ(jobtest::ReadBytes(printer), label);
+    EXPECT_EQ(Reports().back(), "done 0,0");
+}
+
+TEST_F(JobWorkerTest, RebuiltPathJoinsCacheFolderAndTailAsTheyAre) {
+    struct Case {
+        std::string cache;
+        std::string original;
+        std::string expected; // the path after the job
+    };
+    std::string tail = "\\Content.IE5\\AB\\l.zpl";
+    std::string longCache(2040, 'c');
+    const Case cases[] = {
+        {"C:\\webcache\\", "D:\\x" + tail, "C:\\webcache\\" + tail},
+        {"C:\\webcache", "D:\\x" + tail + tail, "C:\\webcache" + tail + tail},
+        // 2040 + 21 characters would not fit in the value buffer: left as it was.
+        {longCache, "D:\\x" + tail, "D:\\x" + tail},
+        {longCache.substr(0, 2047 - tail.size()), "D:" + tail,
+         longCache.substr(0, 2047 - tail.size()) + tail},
+        {"C:\\w", "D:\\x\\Content.IE5", "D:\\x\\Content.IE5"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.original.substr(0, 40));
+        wintest::Reset();
+        wintest::UseVirtualClock(true);
+        wintest::MapDevice("LPT1", printer);
+        wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", c.cache);
+        jobtest::SetPortSettings("Parallel", "LPT1");
+        PathBuffer path(c.original);
+        EXPECT_EQ(JobWorker(path.text), 2u);
+        EXPECT_EQ(std::string(path.text), c.expected);
+        EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA " + c.expected),
+                  c.expected == c.original ? 3 : 2);
+    }
+}
+
+TEST_F(JobWorkerTest, LongestPathWithTheMarkerNeverOverrunsItsBuffers) {
+    std::string original = "D:" + std::string(2046 - 16, 'p') + "\\Content.IE5\\x";
+    original.resize(kMaxPathLength, 'q');
+    ASSERT_EQ(original.size(), 2048u);
+    wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", std::string(2047, 'c'));
+    jobtest::SetPortSettings("Parallel", "LPT1");
+    PathBuffer path(original);
+    EXPECT_EQ(JobWorker(path.text), 2u);
+    EXPECT_EQ(std::string(path.text), original);
+}
+
+TEST_F(JobWorkerTest, PrinterTypeIsComparedExactly) {
+    struct Case {
+        const char* printerType;
+        bool opensPort;
+        const char* done;
+    };
+    const Case cases[] = {
+        // Serial mode on a plain file: the line settings cannot be read.
+        {"Serial", true, "done 1,4"},   {"", true, "done 1,4"},
+        {"parallel", true, "done 1,4"}, {"Parallel ", true, "done 1,4"},
+        {"tcp/ip", true, "done 1,4"},   {"usb", true, "done 1,4"},
+        {"Parallel", true, "done 0,0"}, {"TCP/IP", false, nullptr},
+        {"USB", false, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("PrinterType \"") + c.printerType + "\"");
+        wintest::Reset();
+        wintest::UseVirtualClock(true);
+        wintest::MapDevice("LPT1", printer);
+        substrate::RemoveWindow(window);
+        window = jobtest::CreateJournalWindow();
+        g_progressWindow = window;
+        jobtest::WriteBytes(input, "^XA^XZ");
+        jobtest::SetPortSettings(c.printerType, "LPT1");
+        // Without an address the network transport ends at once.
+        if (!c.opensPort) {
+            wintest::DeleteRegistryValue(jobtest::kSettingsKey, "BaudorIPAddress");
+        }
+        PathBuffer path(input);
+        JobWorker(path.text);
+        EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA LPT1"),
+                  c.opensPort ? 1 : 0);
+        if (c.done != nullptr) {
+            EXPECT_EQ(Reports().back(), c.done);
+            EXPECT_EQ(jobtest::CountPrefix(Reports(), "done"), 1);
+        }
+        std::filesystem::remove(input);
+        wintest::JoinThreads();
+        // Whatever the other transports leave is theirs to check; keep this loop clean.
+        for (const std::string& label : wintest::OpenHandles()) {
+            ADD_FAILURE() << "left open: " << label;
+        }
+    }
+}
+
+TEST_F(JobWorkerTest, AttemptsDefaultsToThreeAndConvertsLikeStrtol) {
+    struct Case {
+        const char* attempts; // nullptr: value absent
+        int portTries;
+    };
+    const Case cases[] = {{nullptr, 3}, {"abc", 1}, {"2x", 2}, {" +4", 4}, {"-5", 1}, {"", 1}};
+    std::string busyName = folder / "busy";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.attempts == nullptr ? "absent" : c.attempts);
+        wintest::Reset();
+        wintest::UseVirtualClock(true);
+        wintest::MapDevice("LPT1", busyName);
+        jobtest::WriteBytes(input, "x");
+        jobtest::SetPortSettings("Parallel", "LPT1");
+        if (c.attempts == nullptr) {
+            wintest::DeleteRegistryValue(jobtest::kSettingsKey, "Attempts");
+        } else {
+            jobtest::SetSetting("Attempts", c.attempts);
+        }
+        // Another holder keeps the port busy.
+        HANDLE holder = CreateFileA("LPT1", GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        PathBuffer path(input);
+        EXPECT_EQ(JobWorker(path.text), 3u);
+        EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA LPT1"), c.portTries + 1);
+        std::vector<DWORD> sleeps{0};
+        sleeps.insert(sleeps.end(), static_cast<std::size_t>(c.portTries - 1), 500);
+        EXPECT_EQ(wintest::Sleeps(), sleeps);
+        EXPECT_EQ(Reports().back(), "done 32,3");
+        CloseHandle(holder);
+    }
+}
+
+TEST_F(JobWorkerTest, ValueOfTwoThousandAndFortyEightCharactersCountsAsMissing) {
+    jobtest::WriteBytes(input, "x");
+    jobtest::SetPortSettings("Parallel", "LPT1");
+    jobtest::SetSetting("Port", std::string(2048, 'P'));
+    PathBuffer path(input);
+    EXPECT_EQ(JobWorker(path.text), 1u);
+    EXPECT_EQ(Reports().back(), "done 0,1");
+    EXPECT_TRUE(jobtest::Exists(input));
+}
+
+// ---- Copy loop -----------------------------------------------------------------------
+
+struct ChannelRecord {
+    std::string received;
+    std::vector<DWORD> counts;
+    bool tailZeroed = true; // the buffer beyond each chunk was all zeros
+    int failOnCall = -1;
+};
+
+bool RecordingWrite(void* channel, const char* chunk, DWORD count) {
+    auto* record = static_cast<ChannelRecord*>(channel);
+    if (static_cast<int>(record->counts.size()) == record->failOnCall) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return false;
+    }
+    record->counts.push_back(count);
+    record->received.append(chunk, count);
+    for (DWORD i = count; i < kCopyChunkSize; ++i) {
+        record->tailZeroed = record->tailZeroed && chunk[i] == 0;
+    }
+    return true;
+}
+
+class JobCopyLoopTest : public JobWorkerTest {
+  protected:
+    HANDLE OpenInput(const std::string& bytes) {
+        jobtest::WriteBytes(input, bytes);
+        return CreateFileA(input.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           0, nullptr);
+    }
+};
+
+TEST_F(JobCopyLoopTest, CopiesInChunksAndReportsEveryReadWithAZeroedBuffer) {
+    struct Case {
+        std::size_t size;
+        std::vector<DWORD> writes;
+    };
+    const Case cases[] = {{0, {}}, {1, {1}}, {512, {512}}, {1025, {512, 512, 1}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        substrate::RemoveWindow(window);
+        window = jobtest::CreateJournalWindow();
+        std::string bytes = jobtest::SampleBytes(c.size);
+        HANDLE file = OpenInput(bytes);
+        ChannelRecord record;
+        char* chunk = nullptr;
+        EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk),
+                  CopyOutcome::Completed);
+        ASSERT_NE(chunk, nullptr);
+        EXPECT_EQ(record.counts, c.writes);
+        EXPECT_EQ(record.received, bytes);
+        EXPECT_TRUE(record.tailZeroed);
+        Lines advances;
+        for (DWORD count : c.writes) {
+            advances.push_back("advance " + std::to_string(count));
+        }
+        advances.push_back("advance 0");
+        EXPECT_EQ(Reports(), advances);
+        ReleaseChunkBuffer(&chunk);
+        EXPECT_EQ(chunk, nullptr);
+        ReleaseChunkBuffer(&chunk);
+        CloseHandle(file);
+    }
+}
+
+TEST_F(JobCopyLoopTest, FailedWriteEndsWithoutReportingThatChunk) {
+    HANDLE file = OpenInput(jobtest::SampleBytes(1500));
+    ChannelRecord record;
+    record.failOnCall = 1;
+    char* chunk = nullptr;
+    EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk), CopyOutcome::WriteFailed);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
+    EXPECT_EQ(Reports(), Lines{"advance 512"});
+    // The buffer stays with the caller until it releases it.
+    EXPECT_EQ(wintest::OpenHandles(), (Lines{"file:" + input, "heap:512"}));
+    ReleaseChunkBuffer(&chunk);
+    CloseHandle(file);
+}
+
+TEST_F(JobCopyLoopTest, ReadFailuresAndAMissingBufferEndAsReadFailed) {
+    ChannelRecord record;
+    char* chunk = nullptr;
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(JobCopyLoop(INVALID_HANDLE_VALUE, window, RecordingWrite, &record, &chunk),
+              CopyOutcome::ReadFailed);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    ReleaseChunkBuffer(&chunk);
+
+    HANDLE file = OpenInput("abc");
+    wintest::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk), CopyOutcome::ReadFailed);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(chunk, nullptr);
+    ReleaseChunkBuffer(&chunk);
+
+    wintest::FailNext("ReadFile", ERROR_READ_FAULT, 1, 1);
+    EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk), CopyOutcome::ReadFailed);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
+    EXPECT_EQ(record.received, "abc");
+    EXPECT_EQ(Reports(), Lines{"advance 3"});
+    ReleaseChunkBuffer(&chunk);
+    CloseHandle(file);
+}
+
+TEST_F(JobWorkerTest, PauseAndContinueSleepsThenContinues) {
+    EXPECT_TRUE(PauseAndContinue(500));
+    EXPECT_TRUE(PauseAndContinue(0));
+    EXPECT_TRUE(PauseAndContinue(-5));
+    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{500, 0, 0}));
+}
+
+} // namespace
