@@ -1,0 +1,522 @@
+// The driver transport: the label drawn once at (1, 1) on a raw "Label" job, the user's
+// default printer swapped and given back on every exit, every exit's releases in order, the
+// print dialog failure shown once, and driver jobs of all instances taking turns.
+#include "platform/testing.h"
+#include "transport/driver_transport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char kSettingsKey[] = "Software\\Velmora Software\\Tagwright\\1.0";
+const char kLabelPrinter[] = "Zebra ZP450";
+const char kOfficePrinter[] = "Office Laser";
+const std::string kMutex = "mutex:TagwrightDriverJob";
+// An EPL2 label and what the encoder makes of it.
+const char kLabel[] = "N\nq609\nQ203,26\nP3\n";
+const char kEncodedLabel[] = "${N\n}$${q609\n}$${Q203,26\n}$${P2\n}$";
+
+std::string Report(UINT message, WPARAM wParam, LPARAM lParam) {
+    return "SendMessageA " + std::to_string(message) + " " + std::to_string(wParam) + " " +
+           std::to_string(lParam);
+}
+std::string Done(DWORD error, JobResult result) {
+    return Report(WM_JOB_DONE, error, static_cast<LPARAM>(result));
+}
+const std::string kDonePrefix = "SendMessageA " + std::to_string(WM_JOB_DONE) + " ";
+
+std::vector<std::string> LogEntries(const std::vector<std::string>& prefixes) {
+    std::vector<std::string> kept;
+    for (const std::string& entry : wintest::CallLog()) {
+        for (const std::string& prefix : prefixes) {
+            if (entry.compare(0, prefix.size(), prefix) == 0) {
+                kept.push_back(entry);
+                break;
+            }
+        }
+    }
+    return kept;
+}
+
+// Everything a job gives back or ends, and its reports, in the order they happened.
+std::vector<std::string> Releases() {
+    return LogEntries({"SetDefaultPrinterA", "HeapFree", "ReleaseMutex", "CloseHandle", "AbortDoc",
+                       "EndPage", "EndDoc", "DeleteDC", "DeleteFileA", "SendMessageA"});
+}
+
+struct JobSetup {
+    char path[kPathBufferSize];
+    char value[kTextBufferSize];
+    TransportJob job;
+    JobResult result;
+};
+
+DWORD WINAPI RunPreparedJob(LPVOID parameter) {
+    auto* setup = static_cast<JobSetup*>(parameter);
+    setup->result = DriverTransport(&setup->job);
+    return static_cast<DWORD>(setup->result);
+}
+
+class DriverTransportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char folder[] = "/tmp/tagwright-driver-XXXXXX";
+        ASSERT_NE(::mkdtemp(folder), nullptr);
+        directory = folder;
+        inputPath = directory + "/label.epl";
+        Fresh(true);
+    }
+
+    // A fresh substitute layer: the settings key, and the office printer as the default
+    // with the label printer beside it unless there are to be no printers at all.
+    void Fresh(bool withPrinters) {
+        wintest::Reset();
+        wintest::UseVirtualClock(true);
+        window = wintest::CreateCallLogWindow();
+        wintest::CreateRegistryKey(kSettingsKey);
+        if (withPrinters) {
+            wintest::InstallPrinter(kOfficePrinter, "LPT1:");
+            wintest::InstallPrinter(kLabelPrinter, "USB001");
+            wintest::SetDefaultPrinterName(kOfficePrinter);
+        }
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_TRUE(wintest::OpenHandles().empty())
+            << ::testing::PrintToString(wintest::OpenHandles());
+        wintest::Reset();
+        std::string command = "rm -rf '" + directory + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+
+    // The worker's hand-over: the input written and opened (or not), the settings key open,
+    // the Port text in the value buffer. The call log then holds only the job's own calls.
+    void Prepare(const std::string& content, const std::string& port = kLabelPrinter,
+                 bool openInput = true) {
+        content_ = content;
+        {
+            std::ofstream file(inputPath, std::ios::binary | std::ios::trunc);
+            file.write(content.data(), static_cast<std::streamsize>(content.size()));
+        }
+        std::snprintf(setup.path, sizeof setup.path, "%s", inputPath.c_str());
+        std::snprintf(setup.value, sizeof setup.value, "%s", port.c_str());
+        HANDLE input = INVALID_HANDLE_VALUE;
+        if (openInput) {
+            input = CreateFileA(setup.path, FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+            ASSERT_NE(input, INVALID_HANDLE_VALUE);
+        }
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key), 0);
+        setup.job = TransportJob{window, setup.path, input, key, setup.value, 0, 3};
+        setup.result = static_cast<JobResult>(-1);
+        wintest::ClearCallLog();
+    }
+
+    JobResult Run(const std::string& content, const std::string& port = kLabelPrinter,
+                  bool openInput = true) {
+        Prepare(content, port, openInput);
+        return DriverTransport(&setup.job);
+    }
+
+    // Runs the prepared job on a thread of its own, as the job worker does.
+    JobResult RunOnWorkerThread() {
+        HANDLE thread = CreateThread(nullptr, 1024, RunPreparedJob, &setup, 0, nullptr);
+        EXPECT_NE(thread, nullptr);
+        if (thread == nullptr) {
+            return setup.result;
+        }
+        EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        EXPECT_TRUE(wintest::JoinThreads());
+        return setup.result;
+    }
+
+    bool InputKept() const {
+        std::ifstream file(inputPath, std::ios::binary);
+        if (!file) {
+            return false;
+        }
+        std::stringstream kept;
+        kept << file.rdbuf();
+        return kept.str() == content_;
+    }
+
+    std::string FileClosed() const { return "CloseHandle file:" + inputPath; }
+    size_t Encoded() const { return sizeof(kEncodedLabel) - 1; }
+
+    HWND window = nullptr;
+    std::string directory;
+    std::string inputPath;
+    std::string content_;
+    JobSetup setup{};
+};
+
+TEST_F(DriverTransportTest, DrawsTheEncodedLabelOnceOnARawJobAndGivesTheDefaultBack) {
+    ASSERT_EQ(Run(kLabel), JobResult::Done);
+
+    auto documents = wintest::PrintedDocuments();
+    ASSERT_EQ(documents.size(), 1u);
+    EXPECT_EQ(documents[0].printer, kLabelPrinter);
+    EXPECT_EQ(documents[0].name, "Label");
+    EXPECT_EQ(documents[0].dataType, "raw");
+    EXPECT_FALSE(documents[0].toFile);
+    EXPECT_EQ(documents[0].state, wintest::DocumentState::Ended);
+    ASSERT_EQ(documents[0].pages.size(), 1u);
+    EXPECT_TRUE(documents[0].pages[0].ended);
+    ASSERT_EQ(documents[0].pages[0].texts.size(), 1u);
+    const wintest::DrawnText& drawn = documents[0].pages[0].texts[0];
+    EXPECT_EQ(drawn.text, kEncodedLabel);
+    EXPECT_EQ(drawn.count, static_cast<int>(Encoded()));
+    EXPECT_EQ(drawn.x, 1);
+    EXPECT_EQ(drawn.y, 1);
+
+    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_FALSE(::access(inputPath.c_str(), F_OK) == 0) << "the input file is deleted";
+    EXPECT_EQ(LogEntries({"SendMessageA"}), (std::vector<std::string>{Done(0, JobResult::Done)}));
+
+    const std::string bufferSize = std::to_string(sizeof(kLabel));
+    const std::string outputSize = std::to_string(Encoded() + 1);
+    EXPECT_EQ(LogEntries({"RegCloseKey",
+                          "CreateMutexA",
+                          "WaitForSingleObject",
+                          "ReleaseMutex",
+                          "GetDefaultPrinterA",
+                          "SetDefaultPrinterA",
+                          "PrintDlgA",
+                          "StartDocA",
+                          "StartPage",
+                          "GetFileSize",
+                          "ReadFile",
+                          "HeapAlloc",
+                          "HeapFree",
+                          "CloseHandle",
+                          "TextOutA",
+                          "EndPage",
+                          "EndDoc",
+                          "DeleteDC",
+                          "DeleteFileA",
+                          "SendMessageA"}),
+              (std::vector<std::string>{
+                  std::string("RegCloseKey key:") + kSettingsKey,
+                  "CreateMutexA TagwrightDriverJob",
+                  "WaitForSingleObject " + kMutex,
+                  "HeapAlloc 2048",
+                  "GetDefaultPrinterA \"Office Laser\"",
+                  "SetDefaultPrinterA \"Zebra ZP450\"",
+                  "HeapAlloc 156", // device mode and names, released at once
+                  "HeapAlloc 36",
+                  "PrintDlgA \"Zebra ZP450\"",
+                  "HeapFree 156",
+                  "HeapFree 36",
+                  "StartDocA \"Label\" raw",
+                  "StartPage",
+                  "GetFileSize file:" + inputPath,
+                  "HeapAlloc " + bufferSize,
+                  "ReadFile file:" + inputPath + " " + bufferSize,
+                  FileClosed(),
+                  "HeapAlloc " + outputSize,
+                  "HeapFree " + bufferSize,
+                  "TextOutA 1,1 " + std::to_string(Encoded()),
+                  "HeapFree " + outputSize,
+                  "EndPage",
+                  "EndDoc",
+                  "SetDefaultPrinterA \"Office Laser\"",
+                  "HeapFree 2048",
+                  "ReleaseMutex " + kMutex,
+                  "CloseHandle " + kMutex,
+                  "DeleteDC dc:Zebra ZP450",
+                  "DeleteFileA " + inputPath,
+                  Done(0, JobResult::Done),
+              }));
+}
+
+TEST_F(DriverTransportTest, EmptyFileIsDrawnWithCountZero) {
+    ASSERT_EQ(Run(""), JobResult::Done);
+    auto documents = wintest::PrintedDocuments();
+    ASSERT_EQ(documents.size(), 1u);
+    ASSERT_EQ(documents[0].pages.size(), 1u);
+    ASSERT_EQ(documents[0].pages[0].texts.size(), 1u);
+    EXPECT_EQ(documents[0].pages[0].texts[0].count, 0);
+    EXPECT_EQ(documents[0].pages[0].texts[0].text, "");
+    EXPECT_EQ(documents[0].state, wintest::DocumentState::Ended);
+    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+}
+
+TEST_F(DriverTransportTest, WithoutADefaultPrinterTheEmptyNameIsGivenBack) {
+    wintest::SetDefaultPrinterName("");
+    ASSERT_EQ(Run(kLabel), JobResult::Done);
+    EXPECT_EQ(
+        LogEntries({"GetDefaultPrinterA", "SetDefaultPrinterA"}),
+        (std::vector<std::string>{"GetDefaultPrinterA none", "SetDefaultPrinterA \"Zebra ZP450\"",
+                                  "SetDefaultPrinterA \"\""}));
+    ASSERT_EQ(wintest::PrintedDocuments().size(), 1u);
+    EXPECT_EQ(wintest::PrintedDocuments()[0].printer, kLabelPrinter);
+    // The spooler keeps a default once there is one: an empty name leaves the label printer.
+    EXPECT_EQ(wintest::DefaultPrinter(), kLabelPrinter);
+}
+
+TEST_F(DriverTransportTest, PortNamingNoPrinterPrintsOnTheCurrentDefault) {
+    ASSERT_EQ(Run(kLabel, "No Such Printer"), JobResult::Done);
+    ASSERT_EQ(wintest::PrintedDocuments().size(), 1u);
+    EXPECT_EQ(wintest::PrintedDocuments()[0].printer, kOfficePrinter);
+    EXPECT_EQ(wintest::PrintedDocuments()[0].pages[0].texts[0].text, kEncodedLabel);
+    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+}
+
+// One failing exit: what to script, how the job ends, and what it gives back in which order.
+struct Exit {
+    const char* name;
+    const char* failingCall;
+    DWORD error;
+    int skip; // calls of failingCall that succeed first
+    bool openInput;
+    JobResult result;
+    DWORD reportedError;
+    std::vector<std::string> releases; // with "<file>" for the input file's close
+    wintest::DocumentState document;   // of the one document, when one was started
+    bool documentStarted;
+};
+
+TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesInOrder) {
+    const std::string swap = "SetDefaultPrinterA \"Zebra ZP450\"";
+    const std::string restore = "SetDefaultPrinterA \"Office Laser\"";
+    const std::string unlock = "ReleaseMutex " + kMutex;
+    const std::string closeMutex = "CloseHandle " + kMutex;
+    const std::string deleteDc = "DeleteDC dc:Zebra ZP450";
+    const std::string text = std::to_string(sizeof(kLabel));
+    const std::string output = std::to_string(Encoded() + 1);
+    const std::string devices[] = {"HeapFree 156", "HeapFree 36"};
+    using State = wintest::DocumentState;
+    const Exit exits[] = {
+        {"D2 StartDocA fails",
+         "StartDocA",
+         ERROR_GEN_FAILURE,
+         0,
+         true,
+         JobResult::PortOpenError,
+         ERROR_GEN_FAILURE,
+         {swap, devices[0], devices[1], restore, "HeapFree 2048", unlock, closeMutex, "<file>",
+          deleteDc, Done(ERROR_GEN_FAILURE, JobResult::PortOpenError)},
+         State::Open,
+         false},
+        {"D3 StartPage fails",
+         "StartPage",
+         ERROR_GEN_FAILURE,
+         0,
+         true,
+         JobResult::PortOpenError,
+         ERROR_GEN_FAILURE,
+         {swap, devices[0], devices[1], restore, "HeapFree 2048", unlock, closeMutex, "<file>",
+          "AbortDoc", deleteDc, Done(ERROR_GEN_FAILURE, JobResult::PortOpenError)},
+         State::Aborted,
+         true},
+        {"D4 ReadFile fails",
+         "ReadFile",
+         ERROR_READ_FAULT,
+         0,
+         true,
+         JobResult::InputFileError,
+         ERROR_READ_FAULT,
+         {swap, devices[0], devices[1], "<file>", restore, "HeapFree 2048", unlock, closeMutex,
+          "HeapFree " + text, "AbortDoc", deleteDc,
+          Done(ERROR_READ_FAULT, JobResult::InputFileError)},
+         State::Aborted,
+         true},
+        {"D4 input never opened",
+         "",
+         0,
+         0,
+         false,
+         JobResult::InputFileError,
+         ERROR_INVALID_HANDLE,
+         {swap, devices[0], devices[1], restore, "HeapFree 2048", unlock, closeMutex, "AbortDoc",
+          deleteDc, Done(ERROR_INVALID_HANDLE, JobResult::InputFileError)},
+         State::Aborted,
+         true},
+        {"D4 no memory for the file text",
+         "HeapAlloc",
+         ERROR_NOT_ENOUGH_MEMORY,
+         3, // the saved name, the device mode and names
+         true,
+         JobResult::InputFileError,
+         ERROR_NOT_ENOUGH_MEMORY,
+         {swap, devices[0], devices[1], "<file>", restore, "HeapFree 2048", unlock, closeMutex,
+          "AbortDoc", deleteDc, Done(ERROR_NOT_ENOUGH_MEMORY, JobResult::InputFileError)},
+         State::Aborted,
+         true},
+        {"D5 TextOutA fails",
+         "TextOutA",
+         ERROR_WRITE_FAULT,
+         0,
+         true,
+         JobResult::PortWriteError,
+         ERROR_WRITE_FAULT,
+         {swap, devices[0], devices[1], "<file>", "HeapFree " + text, restore, "HeapFree 2048",
+          unlock, closeMutex, "HeapFree " + output, "AbortDoc", deleteDc,
+          Done(ERROR_WRITE_FAULT, JobResult::PortWriteError)},
+         State::Aborted,
+         true},
+        {"D5 no memory for the encoded text",
+         "HeapAlloc",
+         ERROR_NOT_ENOUGH_MEMORY,
+         4, // ... and the file text
+         true,
+         JobResult::PortWriteError,
+         ERROR_NOT_ENOUGH_MEMORY,
+         {swap, devices[0], devices[1], "<file>", "HeapFree " + text, restore, "HeapFree 2048",
+          unlock, closeMutex, "AbortDoc", deleteDc,
+          Done(ERROR_NOT_ENOUGH_MEMORY, JobResult::PortWriteError)},
+         State::Aborted,
+         true},
+        {"mutex cannot be created",
+         "CreateMutexA",
+         ERROR_ACCESS_DENIED,
+         0,
+         true,
+         JobResult::PortOpenError,
+         ERROR_ACCESS_DENIED,
+         {"<file>", Done(ERROR_ACCESS_DENIED, JobResult::PortOpenError)},
+         State::Open,
+         false},
+        {"no memory for the saved name",
+         "HeapAlloc",
+         ERROR_NOT_ENOUGH_MEMORY,
+         0,
+         true,
+         JobResult::PortOpenError,
+         ERROR_NOT_ENOUGH_MEMORY,
+         {unlock, closeMutex, "<file>", Done(ERROR_NOT_ENOUGH_MEMORY, JobResult::PortOpenError)},
+         State::Open,
+         false},
+    };
+    for (const Exit& exit : exits) {
+        SCOPED_TRACE(exit.name);
+        Fresh(true);
+        Prepare(kLabel, kLabelPrinter, exit.openInput);
+        if (exit.failingCall[0] != '\0') {
+            wintest::FailNext(exit.failingCall, exit.error, 1, exit.skip);
+        }
+
+        EXPECT_EQ(DriverTransport(&setup.job), exit.result);
+
+        std::vector<std::string> expected;
+        for (const std::string& release : exit.releases) {
+            expected.push_back(release == "<file>" ? FileClosed() : release);
+        }
+        EXPECT_EQ(Releases(), expected);
+        EXPECT_EQ(LogEntries({kDonePrefix}),
+                  (std::vector<std::string>{Done(exit.reportedError, exit.result)}));
+        EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+        EXPECT_TRUE(InputKept());
+        EXPECT_TRUE(wintest::OpenHandles().empty())
+            << ::testing::PrintToString(wintest::OpenHandles());
+        auto documents = wintest::PrintedDocuments();
+        EXPECT_EQ(documents.size(), exit.documentStarted ? 1u : 0u);
+        if (exit.documentStarted && !documents.empty()) {
+            EXPECT_EQ(documents[0].state, exit.document);
+        }
+        EXPECT_EQ(LogEntries({"RegCloseKey"}).size(), 1u);
+        EXPECT_EQ(LogEntries({"RegCloseKey", "CreateMutexA"})[0].rfind("RegCloseKey", 0), 0u)
+            << "the settings key is closed first";
+    }
+}
+
+TEST_F(DriverTransportTest, StartCallsReturningZeroAlsoFail) {
+    wintest::SetGdiFailureResult(0);
+    for (const char* call : {"StartDocA", "StartPage"}) {
+        SCOPED_TRACE(call);
+        Prepare(kLabel);
+        wintest::FailNext(call, ERROR_GEN_FAILURE);
+        EXPECT_EQ(DriverTransport(&setup.job), JobResult::PortOpenError);
+        EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+        EXPECT_TRUE(InputKept());
+    }
+}
+
+TEST_F(DriverTransportTest, PrintDialogFailureIsShownOnceThenTheJobEndsAsShown) {
+    // No printer installed: the swap has no effect and there is no default printer.
+    Fresh(false);
+    Prepare(kLabel, kLabelPrinter);
+    ASSERT_EQ(RunOnWorkerThread(), JobResult::FailureAlreadyShown);
+
+    auto boxes = wintest::MessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "PrintDlg failed!");
+    EXPECT_EQ(boxes[0].caption, "Print dialog error 4104"); // PDERR_NODEFAULTPRN
+    EXPECT_EQ(boxes[0].type, MB_OK | MB_ICONERROR);
+    EXPECT_EQ(boxes[0].owner, nullptr);
+    EXPECT_FALSE(boxes[0].onFirstThread) << "shown by the worker";
+
+    EXPECT_EQ(LogEntries({"MessageBoxA", "SetDefaultPrinterA", "HeapFree", "ReleaseMutex",
+                          "CloseHandle", "DeleteDC", "DeleteFileA", "SendMessageA"}),
+              (std::vector<std::string>{
+                  "SetDefaultPrinterA \"Zebra ZP450\"", "MessageBoxA Print dialog error 4104",
+                  "SetDefaultPrinterA \"\"", "HeapFree 2048", "ReleaseMutex " + kMutex,
+                  "CloseHandle " + kMutex, FileClosed(),
+                  Done(PDERR_NODEFAULTPRN, JobResult::FailureAlreadyShown),
+                  "CloseHandle thread:worker"}));
+    EXPECT_TRUE(InputKept());
+    EXPECT_EQ(wintest::DefaultPrinter(), "");
+    EXPECT_TRUE(wintest::PrintedDocuments().empty());
+}
+
+TEST_F(DriverTransportTest, ScriptedPrintDialogFailureRestoresTheDefault) {
+    Prepare(kLabel);
+    wintest::FailNext("PrintDlgA", CDERR_INITIALIZATION);
+    EXPECT_EQ(DriverTransport(&setup.job), JobResult::FailureAlreadyShown);
+    ASSERT_EQ(wintest::MessageBoxes().size(), 1u);
+    EXPECT_EQ(wintest::MessageBoxes()[0].caption, "Print dialog error 2");
+    EXPECT_EQ(
+        LogEntries({kDonePrefix}),
+        (std::vector<std::string>{Done(CDERR_INITIALIZATION, JobResult::FailureAlreadyShown)}));
+    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_TRUE(InputKept());
+}
+
+TEST_F(DriverTransportTest, AnotherInstancesDriverJobIsWaitedForBeforeTheSwap) {
+    // This thread stands for another instance's driver job holding the mutex.
+    HANDLE other = CreateMutexA(nullptr, FALSE, "TagwrightDriverJob");
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(WaitForSingleObject(other, INFINITE), WAIT_OBJECT_0);
+    Prepare(kLabel);
+    HANDLE thread = CreateThread(nullptr, 1024, RunPreparedJob, &setup, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+
+    bool waiting = false;
+    for (int i = 0; i < 500 && !waiting; ++i) {
+        waiting = LogEntries({"WaitForSingleObject " + kMutex}).size() == 1;
+        if (!waiting) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    EXPECT_TRUE(waiting) << "the job waits for the mutex";
+    EXPECT_TRUE(LogEntries({"GetDefaultPrinterA", "SetDefaultPrinterA"}).empty())
+        << "nothing swapped while another job holds the mutex";
+    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+
+    ReleaseMutex(other);
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    CloseHandle(other);
+    EXPECT_TRUE(wintest::JoinThreads());
+    EXPECT_EQ(setup.result, JobResult::Done);
+    auto order = LogEntries({"ReleaseMutex", "GetDefaultPrinterA"});
+    ASSERT_EQ(order.size(), 3u);
+    EXPECT_EQ(order[0], "ReleaseMutex " + kMutex) << "the other job's release comes first";
+    EXPECT_EQ(order[1], "GetDefaultPrinterA \"Office Laser\"");
+    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+}
+
+} // namespace
