@@ -1,0 +1,236 @@
+// Substitute files and devices: dispositions, errors, share modes, device names, reads and
+// writes on bad handles, sizes, deletion, scripted failures and short writes.
+#include "platform/testing.h"
+
+#include "job_journal.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class FilesTest : public ::testing::Test {
+  protected:
+    void SetUp() override { wintest::Reset(); }
+    void TearDown() override { EXPECT_EQ(wintest::OpenHandles(), Lines{}); }
+    jobtest::ScratchFolder folder;
+};
+
+TEST_F(FilesTest, DispositionsAndTheErrorsWindowsReports) {
+    jobtest::WriteBytes(folder / "present", "12345");
+    std::filesystem::create_directory(folder / "dir");
+    struct Case {
+        std::string name;
+        DWORD access;
+        DWORD disposition;
+        bool opens;
+        DWORD error; // last error after the call
+    };
+    const Case cases[] = {
+        {folder / "present", FILE_READ_DATA, OPEN_EXISTING, true, ERROR_SUCCESS},
+        {folder / "absent", FILE_READ_DATA, OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND},
+        {folder / "no-dir/absent", FILE_READ_DATA, OPEN_EXISTING, false, ERROR_PATH_NOT_FOUND},
+        {"", FILE_READ_DATA, OPEN_EXISTING, false, ERROR_PATH_NOT_FOUND},
+        {"D:\\old\\label.zpl", FILE_READ_DATA, OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND},
+        {folder / "dir", FILE_READ_DATA, OPEN_EXISTING, false, ERROR_ACCESS_DENIED},
+        {folder / "present", GENERIC_WRITE, OPEN_ALWAYS, true, ERROR_ALREADY_EXISTS},
+        {folder / "created", GENERIC_WRITE, OPEN_ALWAYS, true, ERROR_SUCCESS},
+        {folder / "present", GENERIC_WRITE, CREATE_NEW, false, ERROR_FILE_EXISTS},
+        {folder / "no-dir/x", GENERIC_WRITE, OPEN_ALWAYS, false, ERROR_PATH_NOT_FOUND},
+        {"COM3", GENERIC_WRITE, OPEN_ALWAYS, false, ERROR_FILE_NOT_FOUND},
+        {"lpt2", GENERIC_WRITE, OPEN_ALWAYS, false, ERROR_FILE_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetLastError(0xdeadbeef);
+        HANDLE file = CreateFileA(c.name.c_str(), c.access, 0, nullptr, c.disposition, 0, nullptr);
+        EXPECT_EQ(file != INVALID_HANDLE_VALUE, c.opens);
+        EXPECT_EQ(GetLastError(), c.error);
+        if (file != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(file));
+        }
+    }
+    EXPECT_TRUE(jobtest::Exists(folder / "created"));
+    EXPECT_EQ(jobtest::ReadBytes(folder / "present"), "12345");
+}
+
+TEST_F(FilesTest, DeviceNamesOpenTheirMappedPathIgnoringCase) {
+    std::string target = folder / "lpt.out";
+    wintest::MapDevice("LPT1", target);
+    for (const char* name : {"LPT1", "lpt1", "\\\\.\\LPT1"}) {
+        SCOPED_TRACE(name);
+        HANDLE port = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(wintest::OpenHandles(), Lines{"device:LPT1"});
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(port, "ab", 2, &written, nullptr));
+        EXPECT_EQ(written, 2u);
+        CloseHandle(port);
+        EXPECT_EQ(wintest::CallLog().back(), "CloseHandle device:LPT1");
+    }
+    EXPECT_EQ(jobtest::ReadBytes(target), "ab");
+}
+
+TEST_F(FilesTest, ShareModesAreEnforcedBetweenHandles) {
+    std::string name = folder / "shared";
+    jobtest::WriteBytes(name, "data");
+    struct Case {
+        DWORD firstAccess, firstShare, secondAccess, secondShare;
+        bool secondOpens;
+    };
+    const DWORD rw = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const Case cases[] = {
+        {FILE_READ_DATA, FILE_SHARE_READ, FILE_READ_DATA, FILE_SHARE_READ, true},
+        {FILE_READ_DATA, FILE_SHARE_READ, GENERIC_WRITE, 0, false},
+        {FILE_READ_DATA, FILE_SHARE_READ, GENERIC_WRITE, rw, false},
+        {FILE_READ_DATA, 0, FILE_READ_DATA, rw, false},
+        {GENERIC_WRITE, 0, GENERIC_WRITE, 0, false},
+        {GENERIC_WRITE, 0, FILE_READ_DATA, rw, false},
+        {GENERIC_WRITE, rw, FILE_READ_DATA, FILE_SHARE_READ, false},
+        {GENERIC_WRITE, rw, FILE_READ_DATA, rw, true},
+        {FILE_READ_DATA, rw, GENERIC_WRITE, FILE_SHARE_READ, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::hex << c.firstAccess << "/" << c.firstShare
+                                          << " then " << c.secondAccess << "/" << c.secondShare);
+        HANDLE first = CreateFileA(name.c_str(), c.firstAccess, c.firstShare, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(first, INVALID_HANDLE_VALUE);
+        SetLastError(0xdeadbeef);
+        HANDLE second = CreateFileA(name.c_str(), c.secondAccess, c.secondShare, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.secondOpens);
+        if (second != INVALID_HANDLE_VALUE) {
+            CloseHandle(second);
+        } else {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        }
+        CloseHandle(first);
+        // Once the first handle is gone, the same open succeeds.
+        second = CreateFileA(name.c_str(), c.secondAccess, c.secondShare, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+        EXPECT_NE(second, INVALID_HANDLE_VALUE);
+        CloseHandle(second);
+    }
+}
+
+TEST_F(FilesTest, BadHandlesFailWithInvalidHandle) {
+    std::string name = folder / "f";
+    jobtest::WriteBytes(name, "abc");
+    HANDLE closed = CreateFileA(name.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    CloseHandle(closed);
+    char buffer[8] = {};
+    for (HANDLE bad : {INVALID_HANDLE_VALUE, closed, static_cast<HANDLE>(nullptr)}) {
+        DWORD count = 77;
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(ReadFile(bad, buffer, sizeof(buffer), &count, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(count, 0u);
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(WriteFile(bad, "x", 1, &count, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(GetFileSize(bad, nullptr), INVALID_FILE_SIZE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+}
+
+TEST_F(FilesTest, AccessModeLimitsReadsAndWrites) {
+    std::string name = folder / "f";
+    jobtest::WriteBytes(name, std::string(600, 'z'));
+    HANDLE reader = CreateFileA(name.c_str(), FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE writer =
+        CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    char buffer[512];
+    DWORD count = 0;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(WriteFile(reader, "x", 1, &count, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(ReadFile(writer, buffer, sizeof(buffer), &count, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(GetFileSize(reader, nullptr), 600u);
+    // Reads run to the end and then report 0 bytes.
+    std::vector<DWORD> counts;
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(ReadFile(reader, buffer, sizeof(buffer), &count, nullptr));
+        counts.push_back(count);
+    }
+    EXPECT_EQ(counts, (std::vector<DWORD>{512, 88, 0, 0}));
+    CloseHandle(reader);
+    CloseHandle(writer);
+}
+
+TEST_F(FilesTest, DeleteFileRefusesOpenFilesAndReportsMissingOnes) {
+    std::string name = folder / "label.zpl";
+    jobtest::WriteBytes(name, "x");
+    HANDLE open = CreateFileA(name.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeleteFileA(name.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    CloseHandle(open);
+    EXPECT_TRUE(DeleteFileA(name.c_str()));
+    EXPECT_FALSE(jobtest::Exists(name));
+    EXPECT_FALSE(DeleteFileA(name.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(DeleteFileA((folder / "none/x").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(FilesTest, EachCallHonoursAFailureScriptedUnderItsName) {
+    std::string name = folder / "f";
+    jobtest::WriteBytes(name, "abc");
+    HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char buffer[4];
+    DWORD count = 0;
+    struct Case {
+        const char* call;
+        std::function<bool()> fails;
+    };
+    const Case cases[] = {
+        {"CreateFileA",
+         [&] {
+             return CreateFileA(name.c_str(), FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE;
+         }},
+        {"ReadFile", [&] { return !ReadFile(file, buffer, 4, &count, nullptr); }},
+        {"WriteFile", [&] { return !WriteFile(file, "x", 1, &count, nullptr); }},
+        {"GetFileSize", [&] { return GetFileSize(file, nullptr) == INVALID_FILE_SIZE; }},
+        {"DeleteFileA", [&] { return !DeleteFileA(name.c_str()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call);
+        wintest::FailNext(c.call, ERROR_IO_DEVICE);
+        SetLastError(0xdeadbeef);
+        EXPECT_TRUE(c.fails());
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_DEVICE));
+    }
+    CloseHandle(file);
+    EXPECT_EQ(jobtest::ReadBytes(name), "abc");
+}
+
+TEST_F(FilesTest, ScriptedShortWritesReportWhatWasTaken) {
+    std::string name = folder / "out";
+    HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    wintest::ScriptWriteCounts({3, 0});
+    std::vector<DWORD> written;
+    for (int i = 0; i < 3; ++i) {
+        DWORD count = 99;
+        EXPECT_TRUE(WriteFile(file, "0123456789", 10, &count, nullptr));
+        written.push_back(count);
+    }
+    EXPECT_EQ(written, (std::vector<DWORD>{3, 0, 10}));
+    CloseHandle(file);
+    EXPECT_EQ(jobtest::ReadBytes(name), "0120123456789");
+}
+
+} // namespace
