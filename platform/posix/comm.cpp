@@ -8,6 +8,8 @@
 #include <map>
 #include <mutex>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -92,6 +94,16 @@ bool DcbAcceptable(const DCB& dcb) {
         return false;
     }
     return true;
+}
+
+// Unix98 pty slaves (majors 136 to 143) force 8 data bits without parity whatever is set.
+bool IsPseudoTerminal(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) {
+        return false;
+    }
+    unsigned int majorNumber = major(info.st_rdev);
+    return majorNumber >= 136 && majorNumber <= 143;
 }
 
 std::shared_ptr<FileObject> FindPort(HANDLE handle) {
@@ -247,14 +259,21 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
         return FALSE;
     }
     DCB base = substrate::DefaultDcb();
+    bool applied = false;
     {
         std::lock_guard<std::mutex> guard(state.lock);
         auto found = state.applied.find(port->path);
         if (found != state.applied.end()) {
             base = found->second;
+            applied = true;
         }
     }
     *dcb = substrate::DcbFromTermios(line, base);
+    // A pty cannot hold the framing; it reports what the program applied, as a port would.
+    if (applied && substrate::IsPseudoTerminal(port->fd)) {
+        dcb->ByteSize = base.ByteSize;
+        dcb->Parity = base.Parity;
+    }
     return TRUE;
 }
 
@@ -300,7 +319,12 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
         return FALSE;
     }
     substrate::ApplyDcbToTermios(*dcb, speed, &line);
-    if (tcsetattr(port->fd, TCSANOW, &line) != 0) {
+    int result = tcsetattr(port->fd, TCSANOW, &line);
+    if (result != 0 && errno == EINVAL && substrate::IsPseudoTerminal(port->fd)) {
+        line.c_cflag = (line.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB)) | CS8;
+        result = tcsetattr(port->fd, TCSANOW, &line);
+    }
+    if (result != 0) {
         SetLastError(errno == EIO ? static_cast<DWORD>(ERROR_IO_DEVICE)
                                   : static_cast<DWORD>(ERROR_GEN_FAILURE));
         return FALSE;
