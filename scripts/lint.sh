@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Lint: every C++ file formatted as .clang-format says, and clang-tidy (.clang-tidy) on the
+# program's sources with the native build's compile_commands.json. Exits non-zero on any
+# finding; prints "lint: N findings" at the end.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+cd "$ROOT"
+BUILD=${TAGWRIGHT_LINT_BUILD:-$ROOT/build/native}
+CLANG_FORMAT=${CLANG_FORMAT:-$(command -v clang-format-14 || command -v clang-format || true)}
+CLANG_TIDY=${CLANG_TIDY:-$(command -v clang-tidy-14 || command -v clang-tidy || true)}
+findings=0
+
+if [ -z "$CLANG_FORMAT" ] || [ -z "$CLANG_TIDY" ]; then
+    echo "lint: clang-format and clang-tidy are needed (scripts/setup.sh installs them)" >&2
+    exit 1
+fi
+
+mapfile -t all_files < <(git ls-files -- '*.cpp' '*.h' '*.hpp' '*.cc')
+echo "== clang-format: ${#all_files[@]} files"
+for file in "${all_files[@]}"; do
+    [ -f "$file" ] || continue
+    if ! "$CLANG_FORMAT" --dry-run --Werror "$file" >/dev/null 2>&1; then
+        echo "format: $file differs from .clang-format (clang-format -i $file)"
+        findings=$((findings + 1))
+    fi
+done
+
+if [ ! -f "$BUILD/compile_commands.json" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug >/dev/null || exit 1
+fi
+# The derived resource tables must exist before their includers can be parsed.
+cmake --build "$BUILD" --target win32_substitute -j2 >/dev/null 2>&1
+
+mapfile -t program_files < <(git ls-files -- 'launcher/*.cpp' 'transport/*.cpp' 'settings/*.cpp')
+echo "== clang-tidy: ${#program_files[@]} files"
+tidy_log=$(mktemp)
+printf '%s\n' "${program_files[@]}" |
+    xargs -P 2 -n 1 "$CLANG_TIDY" -p "$BUILD" --quiet >"$tidy_log" 2>/dev/null
+tidy_findings=$(grep -cE ': (warning|error): ' "$tidy_log")
+if [ "$tidy_findings" -gt 0 ]; then
+    grep -E ': (warning|error): ' "$tidy_log" | sed "s|^$ROOT/||" | sort -u
+fi
+rm -f "$tidy_log"
+findings=$((findings + tidy_findings))
+
+echo "lint: $findings findings"
+[ "$findings" -eq 0 ]

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Every test, from a fresh clone: installs what is missing, builds the native, native-asan,
+# win64 (release) and win32 presets, runs the unit tests natively and under ASan/UBSan, the
+# end-to-end tests under Wine (once, from the native test run) and the lint. Prints one line
+# per stage and ends with "N passed, N failed"; exits non-zero when anything failed.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+cd "$ROOT"
+LOGS="$ROOT/build/logs"
+JOBS=${TAGWRIGHT_JOBS:-2}
+mkdir -p "$LOGS"
+
+passed=0
+failed=0
+summary=()
+
+# stage <name> <command...>: runs the command with its output in build/logs/<name>.log.
+stage() {
+    local name=$1
+    shift
+    local log="$LOGS/$name.log" start=$SECONDS
+    echo "== $name"
+    if "$@" >"$log" 2>&1; then
+        passed=$((passed + 1))
+        summary+=("PASS $name ($((SECONDS - start)) s)")
+        return 0
+    fi
+    failed=$((failed + 1))
+    summary+=("FAIL $name ($((SECONDS - start)) s, log: build/logs/$name.log)")
+    tail -n 40 "$log" | sed 's/^/    /'
+    return 1
+}
+
+build_preset() {
+    cmake --preset "$1" && cmake --build --preset "$1" -j "$JOBS"
+}
+
+# The native run includes e2e_wine (the .exe under Wine); it needs the win64 build, which is
+# why that is built first. The sanitizer run leaves it out: the .exe is the same.
+stage setup scripts/setup.sh
+stage build-win64 build_preset win64
+stage build-win32 build_preset win32
+stage build-native build_preset native
+stage build-native-asan build_preset native-asan
+stage test-native ctest --preset native -j "$JOBS"
+stage test-native-asan ctest --preset native-asan -j "$JOBS" -E '^e2e_wine$'
+stage lint scripts/lint.sh
+
+echo
+echo "== summary"
+for log in test-native test-native-asan; do
+    [ -f "$LOGS/$log.log" ] && grep -E 'tests passed|tests failed' "$LOGS/$log.log" |
+        sed "s/^/$log: /"
+done
+# The end-to-end scenarios, as run_e2e.sh reported them inside the native test run.
+e2e_log="$ROOT/build/native/Testing/Temporary/LastTest.log"
+if [ -f "$e2e_log" ]; then
+    grep -E '^(PASS|FAIL|SKIP|skip:) |^skip:|^[0-9]+ passed, [0-9]+ failed$' "$e2e_log" |
+        sed 's/^/e2e: /'
+fi
+printf '%s\n' "${summary[@]}"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,211 @@
+# Shared set-up for the scripts that run tagwright.exe under Wine: finding Wine, a private
+# X server, a private Wine prefix, a network namespace for the virtual printer, and the
+# clean-up of everything these started. Sourced by run_e2e.sh, run_main_job.sh and
+# screenshots.sh; each caller sets E2E_WORK (a private scratch folder) first.
+
+E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+E2E_ROOT=$(cd "$E2E_DIR/../.." && pwd)
+E2E_PIDS=()
+E2E_NETNS=""
+E2E_HOST_IF=""
+XVFB_PID=""
+SETTINGS_KEY='Software\Velmora Software\Tagwright\1.0'
+
+# Wine's 64-bit loader. Plain "wine" needs the 32-bit loader, which some machines (and
+# some kernels) cannot run, so the 64-bit one is preferred.
+e2e_find_wine() {
+    local candidate
+    for candidate in "${WINE:-}" wine64 /usr/lib/wine/wine64 /usr/lib/x86_64-linux-gnu/wine/wine64 wine; do
+        [ -n "$candidate" ] || continue
+        if command -v "$candidate" >/dev/null 2>&1 &&
+            WINEDEBUG=-all timeout 20 "$candidate" --version >/dev/null 2>&1; then
+            WINE=$(command -v "$candidate")
+            break
+        fi
+        WINE=""
+    done
+    [ -n "${WINE:-}" ] || return 1
+    WINESERVER_BIN=""
+    for candidate in "$(dirname "$WINE")/wineserver64" "$(dirname "$WINE")/wineserver" \
+        /usr/lib/wine/wineserver64 wineserver64 wineserver; do
+        if command -v "$candidate" >/dev/null 2>&1; then
+            WINESERVER_BIN=$(command -v "$candidate")
+            break
+        fi
+    done
+    export WINE WINELOADER="$WINE"
+    [ -n "$WINESERVER_BIN" ] && export WINESERVER="$WINESERVER_BIN"
+    return 0
+}
+
+# A private X server; sets DISPLAY. Xvfb picks a free display number itself.
+e2e_start_xvfb() {
+    local fifo="$E2E_WORK/xvfb.display"
+    rm -f "$fifo"
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$fifo" >"$E2E_WORK/xvfb.log" 2>&1 &
+    XVFB_PID=$!
+    local i
+    for i in $(seq 1 100); do
+        if [ -s "$fifo" ]; then
+            DISPLAY=":$(head -n1 "$fifo" | tr -d '[:space:]')"
+            export DISPLAY
+            return 0
+        fi
+        kill -0 "$XVFB_PID" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+# A private Wine prefix, booted once; its wineserver stays up until e2e_cleanup.
+e2e_init_prefix() {
+    export WINEPREFIX="$E2E_WORK/prefix"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    export WINEARCH=win64
+    mkdir -p "$WINEPREFIX"
+    # wineboot reports failure when the 32-bit half cannot start; the 64-bit prefix is fine.
+    timeout 240 "$WINE" wineboot -i >"$E2E_WORK/wineboot.log" 2>&1
+    [ -n "${WINESERVER_BIN:-}" ] && "$WINESERVER_BIN" -p 600 >/dev/null 2>&1
+    [ -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]
+}
+
+# A path as the Windows program sees it (Wine maps the Unix root to drive Z:).
+e2e_winpath() {
+    printf 'Z:%s' "$1" | tr '/' '\\'
+}
+
+# windriver under Wine, bounded in time; carriage returns removed from its output.
+drv() {
+    timeout 60 "$WINE" "$E2E_DRIVER" "$@" 2>/dev/null | tr -d '\r'
+}
+
+# Writes the printer settings: drv_settings Name Value [Name Value ...]. The key is
+# deleted first, so that only the values given exist.
+e2e_write_settings() {
+    drv reg-delete "$SETTINGS_KEY" >/dev/null
+    while [ $# -ge 2 ]; do
+        drv reg-set "$SETTINGS_KEY" "$1" "$2" >/dev/null
+        shift 2
+    done
+}
+
+# Starts tagwright.exe in the background in folder $1 with the remaining arguments; the
+# exit code lands in $1/exit once it ends (124 when the time bound killed it).
+e2e_start_program() {
+    local folder=$1
+    shift
+    rm -f "$folder/exit" "$folder/pid"
+    (
+        cd "$folder" || exit 1
+        timeout -k 5 "${E2E_PROGRAM_TIMEOUT:-90}" "$WINE" "$E2E_EXE" "$@" >/dev/null 2>&1 &
+        echo $! >"$folder/pid"
+        wait $!
+        echo $? >"$folder/exit.tmp"
+        mv "$folder/exit.tmp" "$folder/exit"
+    ) &
+    e2e_wait_file "$folder/pid" 5
+    # timeout passes a TERM on to the program, so this id is the one to end it by.
+    E2E_PIDS+=("$(cat "$folder/pid")")
+}
+
+# Waits up to $2 seconds for the program started in $1 to end; prints its exit code or
+# "running".
+e2e_wait_exit() {
+    local folder=$1 limit=$2 i
+    for i in $(seq 1 $((limit * 10))); do
+        if [ -f "$folder/exit" ]; then
+            cat "$folder/exit"
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo running
+}
+
+# Waits up to $2 seconds for file $1 to exist.
+e2e_wait_file() {
+    local i
+    for i in $(seq 1 $(($2 * 10))); do
+        [ -e "$1" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# A network namespace holding the printer's end of a veth pair: host 10.231.$1.1/24,
+# printer 10.231.$1.2/24. Fails without CAP_NET_ADMIN.
+e2e_netns_up() {
+    local subnet=$1
+    E2E_NETNS="tagwright-e2e-$$"
+    E2E_HOST_IF="twh$$"
+    local printer_if="twp$$"
+    command -v ip >/dev/null 2>&1 || return 1
+    ip netns add "$E2E_NETNS" 2>/dev/null || { E2E_NETNS=""; return 1; }
+    if ! { ip link add "$E2E_HOST_IF" type veth peer name "$printer_if" &&
+        ip link set "$printer_if" netns "$E2E_NETNS" &&
+        ip addr add "10.231.$subnet.1/24" dev "$E2E_HOST_IF" &&
+        ip link set "$E2E_HOST_IF" up &&
+        ip netns exec "$E2E_NETNS" ip addr add "10.231.$subnet.2/24" dev "$printer_if" &&
+        ip netns exec "$E2E_NETNS" ip link set "$printer_if" up &&
+        ip netns exec "$E2E_NETNS" ip link set lo up; } 2>/dev/null; then
+        e2e_netns_down
+        return 1
+    fi
+    return 0
+}
+
+e2e_netns_down() {
+    if [ -n "$E2E_NETNS" ]; then
+        ip netns del "$E2E_NETNS" 2>/dev/null
+        E2E_NETNS=""
+    fi
+    if [ -n "$E2E_HOST_IF" ]; then
+        ip link del "$E2E_HOST_IF" 2>/dev/null
+        E2E_HOST_IF=""
+    fi
+}
+
+# Starts a virtual TCP printer at 10.231.$1.2:$2 recording into folder $3.
+e2e_start_tcp_printer() {
+    local subnet=$1 port=$2 folder=$3
+    mkdir -p "$folder"
+    rm -f "$folder/ready" "$folder/stop"
+    ip netns exec "$E2E_NETNS" python3 "$E2E_DIR/virtual_printer.py" --lifetime 900 \
+        tcp "10.231.$subnet.2" "$port" "$folder" >"$folder/printer.log" 2>&1 &
+    E2E_PIDS+=($!)
+    e2e_wait_file "$folder/ready" 10
+}
+
+# Starts a virtual pty printer recording into folder $1; its device path is in $1/device.
+e2e_start_pty_printer() {
+    local folder=$1
+    mkdir -p "$folder"
+    rm -f "$folder/ready" "$folder/stop"
+    python3 "$E2E_DIR/virtual_printer.py" --lifetime 900 pty "$folder" \
+        >"$folder/printer.log" 2>&1 &
+    E2E_PIDS+=($!)
+    e2e_wait_file "$folder/ready" 10
+}
+
+# Asks a virtual printer to stop and gives it a moment to finish its files.
+e2e_stop_printer() {
+    touch "$1/stop"
+    sleep 0.5
+}
+
+e2e_cleanup() {
+    local pid
+    for pid in "${E2E_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null
+    done
+    if [ -n "${WINEPREFIX:-}" ] && [ -n "${WINESERVER_BIN:-}" ] && [ -d "${WINEPREFIX}" ]; then
+        "$WINESERVER_BIN" -k >/dev/null 2>&1
+        timeout 20 "$WINESERVER_BIN" -w >/dev/null 2>&1
+    fi
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+    e2e_netns_down
+    for pid in "${E2E_PIDS[@]}" $XVFB_PID; do
+        wait "$pid" 2>/dev/null
+    done
+}

@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Virtual label printers for the end-to-end tests: they record what a job delivers.
+
+  virtual_printer.py tcp ADDRESS PORT DIR   a raw TCP printer (port 9100 style): every
+      connection is received on a thread of its own into DIR/conn-N.bin, and DIR/events.log
+      gets "open N" and "close N BYTES" lines in the order they happen, so that two jobs
+      that overlap would show.
+  virtual_printer.py pty DIR                a parallel or serial device: a pty in raw mode;
+      its device path is written to DIR/device and what arrives to DIR/received.bin.
+
+Both write DIR/ready once they accept data, and stop when DIR/stop appears or after
+--lifetime seconds (a bound for every test run).
+"""
+import argparse
+import os
+import select
+import socket
+import sys
+import termios
+import threading
+import time
+import tty
+
+
+def write_atomically(path, text):
+    temporary = path + ".tmp"
+    with open(temporary, "w") as handle:
+        handle.write(text)
+    os.replace(temporary, path)
+
+
+def should_stop(directory, deadline):
+    return os.path.exists(os.path.join(directory, "stop")) or time.monotonic() > deadline
+
+
+def serve_tcp(address, port, directory, deadline):
+    events_lock = threading.Lock()
+    events_path = os.path.join(directory, "events.log")
+
+    def log(line):
+        with events_lock, open(events_path, "a") as events:
+            events.write(line + "\n")
+
+    def receive(connection, number):
+        received = 0
+        log(f"open {number}")
+        with connection, open(os.path.join(directory, f"conn-{number}.bin"), "wb") as out:
+            connection.settimeout(1.0)
+            while not should_stop(directory, deadline):
+                try:
+                    data = connection.recv(65536)
+                except socket.timeout:
+                    continue
+                except OSError:
+                    break
+                if not data:
+                    break
+                out.write(data)
+                out.flush()
+                received += len(data)
+        log(f"close {number} {received}")
+
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((address, port))
+    listener.listen(8)
+    listener.settimeout(0.2)
+    write_atomically(os.path.join(directory, "ready"), "tcp\n")
+    threads = []
+    number = 0
+    while not should_stop(directory, deadline):
+        try:
+            connection, _ = listener.accept()
+        except socket.timeout:
+            continue
+        number += 1
+        thread = threading.Thread(target=receive, args=(connection, number), daemon=True)
+        thread.start()
+        threads.append(thread)
+    listener.close()
+    for thread in threads:
+        thread.join(timeout=2.0)
+
+
+def serve_pty(directory, deadline):
+    master, slave = os.openpty()
+    # Raw, so that the line discipline neither translates nor swallows any byte.
+    tty.setraw(slave, termios.TCSANOW)
+    tty.setraw(master, termios.TCSANOW)
+    path = os.ttyname(slave)
+    write_atomically(os.path.join(directory, "device"), path + "\n")
+    write_atomically(os.path.join(directory, "ready"), "pty\n")
+    with open(os.path.join(directory, "received.bin"), "wb") as out:
+        while not should_stop(directory, deadline):
+            ready, _, _ = select.select([master], [], [], 0.2)
+            if not ready:
+                continue
+            try:
+                data = os.read(master, 65536)
+            except OSError:
+                continue
+            out.write(data)
+            out.flush()
+    os.close(master)
+    os.close(slave)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--lifetime", type=float, default=600.0)
+    sub = parser.add_subparsers(dest="mode", required=True)
+    tcp = sub.add_parser("tcp")
+    tcp.add_argument("address")
+    tcp.add_argument("port", type=int)
+    tcp.add_argument("directory")
+    pty_mode = sub.add_parser("pty")
+    pty_mode.add_argument("directory")
+    args = parser.parse_args()
+    os.makedirs(args.directory, exist_ok=True)
+    deadline = time.monotonic() + args.lifetime
+    if args.mode == "tcp":
+        serve_tcp(args.address, args.port, args.directory, deadline)
+    else:
+        serve_pty(args.directory, deadline)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
