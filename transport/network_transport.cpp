@@ -40,11 +40,9 @@ bool SendChunk(void* channel, const char* chunk, DWORD count) {
     while (sent < count) {
         int accepted = send(network->socket, chunk + sent, static_cast<int>(count - sent), 0);
         if (accepted == SOCKET_ERROR || accepted == 0) {
-            network->sendError = WSAGetLastError();
-            // A blocking send that accepts nothing and reports no error would loop for ever.
-            if (accepted == 0 && network->sendError == 0) {
-                network->sendError = WSAECONNABORTED;
-            }
+            // A blocking send that accepts nothing has no error of its own to report, and
+            // asking again would loop for ever.
+            network->sendError = accepted == 0 ? WSAECONNABORTED : WSAGetLastError();
             delivered = false;
             break;
         }
