@@ -1,0 +1,190 @@
+// The progress window: the worker it starts, the job messages, Escape and the About button.
+#include "launcher/progress_window.h"
+#include "launcher/run_loop.h"
+#include "platform/testing.h"
+#include "resources/resource_ids.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+// What the substituted worker saw when it started.
+struct WorkerStart {
+    HWND window = nullptr;
+    int templateId = 0;
+    void* path = nullptr;
+};
+
+std::mutex g_mutex;
+WorkerStart g_start;
+std::function<void(HWND)> g_workerBody;
+
+DWORD WINAPI TestWorker(LPVOID path) {
+    HWND window = g_progressWindow;
+    std::function<void(HWND)> body;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_start = {window, wintest::DialogTemplateId(window), path};
+        body = g_workerBody;
+    }
+    if (body) {
+        body(window);
+    }
+    return 0;
+}
+
+class ProgressWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        wintest::Reset();
+        wintest::UseVirtualClock(true);
+        wintest::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
+        wintest::SubstituteThreadRoutine(TestWorker);
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_start = {};
+        g_workerBody = nullptr;
+        g_lastJobError = 0;
+    }
+    void TearDown() override {
+        EXPECT_TRUE(wintest::JoinThreads());
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_workerBody = nullptr;
+        EXPECT_EQ(wintest::OpenHandles(), std::vector<std::string>{});
+    }
+    void Worker(std::function<void(HWND)> body) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_workerBody = std::move(body);
+    }
+    WorkerStart Started() {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        return g_start;
+    }
+    char path[kPathBufferSize] = "C:\\labels\\ship.zpl";
+};
+
+// The handle is published before the worker runs, and the worker gets the path buffer
+// itself; the worker's thread handle is not kept.
+TEST_F(ProgressWindowTest, DoneEndsWithTheJobsResultAndError) {
+    Worker([](HWND window) { SendMessageA(window, WM_JOB_DONE, 1234, 5); });
+    EXPECT_EQ(ShowProgressWindow(nullptr, path), 5);
+    EXPECT_EQ(g_lastJobError, 1234u);
+    EXPECT_TRUE(wintest::JoinThreads());
+    WorkerStart start = Started();
+    EXPECT_NE(start.window, nullptr);
+    EXPECT_EQ(start.templateId, IDD_PROGRESS);
+    EXPECT_EQ(start.path, static_cast<void*>(path));
+    // OpenHandles does not list threads: the call log shows the handle released at once.
+    const auto log = wintest::CallLog();
+    auto created = std::find(log.begin(), log.end(), "CreateThread");
+    ASSERT_NE(created, log.end());
+    ASSERT_NE(created + 1, log.end());
+    EXPECT_EQ(created[1], "CloseHandle thread:worker");
+    EXPECT_EQ(std::count(log.begin(), log.end(), "CloseHandle thread:worker"), 1);
+}
+
+TEST_F(ProgressWindowTest, StatusLineFollowsTheReports) {
+    std::vector<std::string> shown;
+    wintest::OnMessageHandled([&shown](HWND dialog, int, UINT message, WPARAM, LPARAM) {
+        if (message == WM_JOB_STATUS || message == WM_JOB_RANGE || message == WM_JOB_ADVANCE) {
+            shown.push_back(wintest::ControlText(dialog, IDC_STATUS_LINE));
+        }
+    });
+    Worker([](HWND window) {
+        SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_STARTING, 0);
+        SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_OPENING_INPUT, 0);
+        SendMessageA(window, WM_JOB_STATUS, 0, 0); // clears the line
+        SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_SENDING, 0);
+        // The template has no progress bar: these reach no control and change nothing.
+        SendMessageA(window, WM_JOB_RANGE, 0, static_cast<LPARAM>(70000u << 16));
+        SendMessageA(window, WM_JOB_ADVANCE, 512, 0);
+        SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_COMPLETE, 0);
+        SendMessageA(window, WM_JOB_STATUS, 9999, 0); // no such string: clears too
+        SendMessageA(window, WM_JOB_DONE, 0, 0);
+    });
+    EXPECT_EQ(ShowProgressWindow(nullptr, path), 0);
+    EXPECT_EQ(shown,
+              (std::vector<std::string>{"Starting up...", "Opening input file...", "",
+                                        "Sending data to the label printer...",
+                                        "Sending data to the label printer...",
+                                        "Sending data to the label printer...", "Complete", ""}));
+}
+
+TEST_F(ProgressWindowTest, HandledMessagesReturnTrue) {
+    Worker([](HWND window) { SendMessageA(window, WM_JOB_DONE, 0, 0); });
+    std::vector<INT_PTR> results;
+    wintest::OnDialogOpened([&results](HWND dialog, int) {
+        results.push_back(ProgressWindow(dialog, WM_JOB_RANGE, 0, 0x10000));
+        results.push_back(ProgressWindow(dialog, WM_JOB_ADVANCE, 512, 0));
+        results.push_back(ProgressWindow(dialog, WM_JOB_STATUS, 0, 0));
+        results.push_back(ProgressWindow(dialog, WM_COMMAND, MAKEWPARAM(1008, 0x300), 0));
+        results.push_back(ProgressWindow(dialog, WM_CLOSE, 0, 0));
+    });
+    EXPECT_EQ(ShowProgressWindow(nullptr, path), 0);
+    EXPECT_EQ(results, (std::vector<INT_PTR>{TRUE, TRUE, TRUE, FALSE, FALSE}));
+}
+
+// Escape ends the window with 0; the worker's later reports are lost, not acted on.
+TEST_F(ProgressWindowTest, EscapeEndsWithZeroAndTheJobIsForgotten) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    Worker([released](HWND window) {
+        SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_STARTING, 0);
+        released.wait_for(std::chrono::seconds(10));
+        SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_COMPLETE, 0);
+        SendMessageA(window, WM_JOB_DONE, ERROR_ACCESS_DENIED, 6);
+    });
+    wintest::OnMessageHandled([](HWND dialog, int, UINT message, WPARAM, LPARAM) {
+        if (message == WM_JOB_STATUS) {
+            EXPECT_TRUE(wintest::PressEscape(dialog));
+        }
+    });
+    char commandLine[] = "label.txt";
+    EXPECT_EQ(TagwrightMain(nullptr, commandLine), 1);
+    release.set_value();
+    EXPECT_TRUE(wintest::JoinThreads());
+    EXPECT_EQ(g_lastJobError, 0u);
+    EXPECT_TRUE(wintest::MessageBoxes().empty());
+}
+
+// A WM_JOB_DONE handled while the About window is open ends the progress window once the
+// About window closes.
+TEST_F(ProgressWindowTest, DoneWhileAboutIsOpen) {
+    Worker([](HWND window) {
+        SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_STARTING, 0);
+        SendMessageA(window, WM_JOB_DONE, 7, 5);
+    });
+    std::vector<std::vector<int>> openAtDone;
+    wintest::OnMessageHandled([&openAtDone](HWND dialog, int, UINT message, WPARAM, LPARAM) {
+        if (message == WM_JOB_STATUS) {
+            EXPECT_TRUE(wintest::PressButton(dialog, IDC_ABOUT_BUTTON));
+        } else if (message == WM_JOB_DONE) {
+            openAtDone.push_back(wintest::OpenDialogs());
+            EXPECT_TRUE(wintest::PressButton(wintest::FindOpenDialog(IDD_INFO), IDOK));
+        }
+    });
+    EXPECT_EQ(ShowProgressWindow(nullptr, path), 5);
+    EXPECT_EQ(g_lastJobError, 7u);
+    EXPECT_EQ(openAtDone, (std::vector<std::vector<int>>{{IDD_PROGRESS, IDD_INFO}}));
+    EXPECT_TRUE(wintest::OpenDialogs().empty());
+}
+
+// Without a worker nothing would ever end the window: it ends at once with -1.
+TEST_F(ProgressWindowTest, WorkerThatCannotStartEndsTheWindow) {
+    wintest::FailNext("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    bool opened = false;
+    wintest::OnDialogOpened([&opened](HWND, int) { opened = true; });
+    EXPECT_EQ(ShowProgressWindow(nullptr, path), -1);
+    EXPECT_EQ(g_lastJobError, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(Started().window, nullptr);
+}
+
+} // namespace

@@ -1,0 +1,337 @@
+// The launcher end to end: command line, windows opened, retries, settings visit, messages
+// and exit codes, with a scripted worker in place of the real job.
+#include "launcher/run_loop.h"
+#include "platform/testing.h"
+#include "resources/resource_ids.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ScriptedJob {
+    DWORD error;
+    int result;
+};
+
+std::mutex g_scriptMutex;
+std::vector<ScriptedJob> g_script; // the last entry repeats
+size_t g_nextJob = 0;
+std::vector<std::string> g_workerPaths;
+constexpr size_t kMaxJobs = 60;
+
+// Reports like a job would (120, 121), then ends with the next scripted result.
+DWORD WINAPI ScriptedWorker(LPVOID path) {
+    HWND window = g_progressWindow;
+    ScriptedJob job{0, 0};
+    {
+        std::lock_guard<std::mutex> lock(g_scriptMutex);
+        g_workerPaths.push_back(static_cast<const char*>(path));
+        // A run loop that never stops would hang the test: past this bound every job succeeds.
+        if (g_nextJob >= kMaxJobs) {
+            job = {0, 0};
+        } else if (!g_script.empty()) {
+            job = g_script[g_nextJob < g_script.size() ? g_nextJob : g_script.size() - 1];
+            ++g_nextJob;
+        }
+    }
+    SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_STARTING, 0);
+    SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_OPENING_INPUT, 0);
+    SendMessageA(window, WM_JOB_DONE, job.error, job.result);
+    return static_cast<DWORD>(job.result);
+}
+
+std::string SystemText(DWORD error) {
+    char text[kPathBufferSize] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, kMaxPathLength, nullptr);
+    return text;
+}
+
+class RunLoopTest : public ::testing::Test {
+  protected:
+    void SetUp() override { Restart(); }
+    // Every case of a table starts from a clean substitute layer too.
+    void Restart() {
+        wintest::Reset();
+        wintest::UseVirtualClock(true);
+        wintest::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
+        wintest::SubstituteThreadRoutine(ScriptedWorker);
+        {
+            std::lock_guard<std::mutex> lock(g_scriptMutex);
+            g_script.clear();
+            g_nextJob = 0;
+            g_workerPaths.clear();
+        }
+        g_lastJobError = 0;
+        opened.clear();
+        // The About and settings windows are closed as soon as they open, as a user would.
+        wintest::OnDialogOpened([this](HWND dialog, int templateId) {
+            opened.push_back(templateId);
+            if (templateId == IDD_INFO) {
+                wintest::PressButton(dialog, IDOK);
+            } else if (templateId == IDD_SETTINGS) {
+                wintest::PressButton(dialog, IDCANCEL);
+            }
+        });
+    }
+    void TearDown() override {
+        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_EQ(wintest::OpenHandles(), std::vector<std::string>{});
+    }
+
+    void Script(std::vector<ScriptedJob> jobs) {
+        std::lock_guard<std::mutex> lock(g_scriptMutex);
+        g_script = std::move(jobs);
+    }
+
+    int Run(const std::string& commandLine) {
+        std::vector<char> text(commandLine.begin(), commandLine.end());
+        text.push_back('\0');
+        return TagwrightMain(nullptr, text.data());
+    }
+
+    std::vector<std::string> MessageTexts() {
+        std::vector<std::string> texts;
+        for (const auto& box : wintest::MessageBoxes()) {
+            EXPECT_EQ(box.caption, "Error Message");
+            EXPECT_EQ(box.type, MB_OK);
+            EXPECT_EQ(box.owner, nullptr);
+            EXPECT_TRUE(box.onFirstThread);
+            texts.push_back(box.text);
+        }
+        return texts;
+    }
+
+    std::vector<int> opened;
+};
+
+const char kNoFile[] = "The program must be called with a file name on the command line.";
+
+TEST_F(RunLoopTest, CommandLines) {
+    const std::string longName(kMaxPathLength + 1, 'x');
+    const struct {
+        std::string commandLine;
+        std::vector<int> windows;
+        int exitCode;
+        std::vector<std::string> messages;
+        std::string jobPath;
+    } cases[] = {
+        {"", {}, 0, {kNoFile}, ""},
+        {"-n", {}, 1, {}, ""},
+        {"--nofile", {}, 1, {}, ""},
+        {"-s", {IDD_SETTINGS}, 0, {kNoFile}, ""},
+        {"-s -n", {IDD_SETTINGS}, 1, {}, ""},
+        {"-n -s -?", {IDD_INFO, IDD_SETTINGS}, 1, {}, ""},
+        {"-? -s label.txt", {IDD_INFO, IDD_SETTINGS, IDD_PROGRESS}, 1, {}, "label.txt"},
+        {"label.txt -s", {IDD_SETTINGS}, 0, {kNoFile}, ""},
+        {"-S label.txt", {IDD_PROGRESS}, 1, {}, "label.txt"},
+        {"\"C:\\My Labels\\label one.zpl\"", {IDD_PROGRESS}, 1, {}, "C:\\My Labels\\label one.zpl"},
+        {"label.txt  ", {}, 0, {kNoFile}, ""},
+        {"\"C:\\unclosed quote.zpl", {IDD_PROGRESS}, 1, {}, "C:\\unclosed quote.zpl"},
+        {longName, {}, 0, {kNoFile}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("command line [" + c.commandLine.substr(0, 60) + "]");
+        Restart();
+        Script({{0, 0}});
+        EXPECT_EQ(Run(c.commandLine), c.exitCode);
+        EXPECT_EQ(opened, c.windows);
+        EXPECT_EQ(MessageTexts(), c.messages);
+        EXPECT_TRUE(wintest::JoinThreads());
+        std::lock_guard<std::mutex> lock(g_scriptMutex);
+        EXPECT_EQ(g_workerPaths, c.jobPath.empty() ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{c.jobPath});
+    }
+}
+
+TEST_F(RunLoopTest, PortThatNeverOpensIsTriedTwentySixTimes) {
+    Script({{ERROR_FILE_NOT_FOUND, 3}});
+    EXPECT_EQ(Run("label.txt"), 0);
+    EXPECT_EQ(opened, std::vector<int>(26, IDD_PROGRESS));
+    EXPECT_EQ(wintest::Sleeps(), std::vector<DWORD>(25, 2000));
+    // Every run's worker handle is released; none is kept across runs.
+    const auto log = wintest::CallLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "CreateThread"), 26);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "CloseHandle thread:worker"), 26);
+    EXPECT_EQ(MessageTexts(),
+              std::vector<std::string>{"Could not open COMM port for label.txt.  Returned (2) " +
+                                       SystemText(ERROR_FILE_NOT_FOUND)});
+}
+
+TEST_F(RunLoopTest, PortThatOpensOnTheLastRepeatSucceeds) {
+    std::vector<ScriptedJob> jobs(25, ScriptedJob{ERROR_ACCESS_DENIED, 3});
+    jobs.push_back({0, 0});
+    Script(jobs);
+    EXPECT_EQ(Run("label.txt"), 1);
+    EXPECT_EQ(opened.size(), 26u);
+    EXPECT_EQ(wintest::Sleeps(), std::vector<DWORD>(25, 2000));
+    EXPECT_TRUE(MessageTexts().empty());
+}
+
+TEST_F(RunLoopTest, SettingsAreOfferedOnce) {
+    const std::string registry =
+        "Unable to access registry. (2) " + SystemText(ERROR_FILE_NOT_FOUND);
+    const std::string initFile = "Unable to access the initialization file.";
+    const struct {
+        const char* commandLine;
+        std::vector<ScriptedJob> jobs;
+        std::vector<int> windows;
+        int exitCode;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {"label.txt", {{2, 1}, {2, 1}}, {IDD_PROGRESS, IDD_SETTINGS, IDD_PROGRESS}, 0, {registry}},
+        {"label.txt", {{2, 1}, {0, 0}}, {IDD_PROGRESS, IDD_SETTINGS, IDD_PROGRESS}, 1, {}},
+        {"-s label.txt", {{2, 1}}, {IDD_SETTINGS, IDD_PROGRESS}, 0, {registry}},
+        {"label.txt", {{0, 9}}, {IDD_PROGRESS, IDD_SETTINGS, IDD_PROGRESS}, 0, {initFile}},
+        {"-s label.txt", {{0, 9}}, {IDD_SETTINGS, IDD_PROGRESS}, 0, {initFile}},
+        // 1 and 9 share the one visit.
+        {"label.txt", {{2, 1}, {0, 9}}, {IDD_PROGRESS, IDD_SETTINGS, IDD_PROGRESS}, 0, {initFile}},
+        {"label.txt", {{0, 9}, {2, 1}}, {IDD_PROGRESS, IDD_SETTINGS, IDD_PROGRESS}, 0, {registry}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.commandLine) + ", first result " +
+                     std::to_string(c.jobs[0].result));
+        Restart();
+        Script(c.jobs);
+        EXPECT_EQ(Run(c.commandLine), c.exitCode);
+        EXPECT_EQ(opened, c.windows);
+        EXPECT_EQ(MessageTexts(), c.messages);
+        EXPECT_TRUE(wintest::JoinThreads());
+    }
+}
+
+// After the settings visit the job is run with its own retries again.
+TEST_F(RunLoopTest, SettingsVisitThenPortRetries) {
+    std::vector<ScriptedJob> jobs{{2, 1}};
+    jobs.insert(jobs.end(), 26, ScriptedJob{ERROR_SHARING_VIOLATION, 3});
+    Script(jobs);
+    EXPECT_EQ(Run("label.txt"), 0);
+    ASSERT_EQ(opened.size(), 28u);
+    EXPECT_EQ(opened[1], IDD_SETTINGS);
+    EXPECT_EQ(wintest::Sleeps(), std::vector<DWORD>(25, 2000));
+    EXPECT_EQ(MessageTexts(),
+              std::vector<std::string>{"Could not open COMM port for label.txt.  Returned (32) " +
+                                       SystemText(ERROR_SHARING_VIOLATION)});
+}
+
+TEST_F(RunLoopTest, EachResultShowsItsMessage) {
+    const std::string path = "C:\\labels\\ship.zpl";
+    const struct {
+        int result;
+        DWORD error;
+        std::string prefix; // the message up to the system text
+    } cases[] = {
+        {2, 5, "File input error on " + path + ".  Returned (5) "},
+        {3, 5, "Could not open COMM port for " + path + ".  Returned (5) "},
+        {4, 10048, "Could not retrieve Port settings for " + path + ".  Returned (10048) "},
+        {5, 31, "The Port is improperly configured for " + path + ".  Returned (31) "},
+        {6, 10054, "Could not write data to Port for " + path + ".  Returned (10054) "},
+        {7, 30, "Read/write error: (30) "},
+        {8, 1801, "Could not retreive list of printers from operating system.  Returned(1801) "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("result " + std::to_string(c.result));
+        Restart();
+        Script({{c.error, c.result}});
+        EXPECT_EQ(Run(path), 0);
+        std::string text = SystemText(c.error);
+        EXPECT_FALSE(text.empty());
+        EXPECT_EQ(MessageTexts(), std::vector<std::string>{c.prefix + text});
+        EXPECT_TRUE(wintest::JoinThreads());
+    }
+}
+
+// The text buffer comes from the process heap and is released on every message path.
+TEST_F(RunLoopTest, ErrorTextBufferIsReleased) {
+    Script({{5, 2}});
+    EXPECT_EQ(Run("a.txt"), 0);
+    const auto log = wintest::CallLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "HeapAlloc 2049"), 1);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "HeapFree 2049"), 1);
+}
+
+// Without the buffer the message is still shown, with no system text.
+TEST_F(RunLoopTest, ErrorTextBufferUnavailable) {
+    Script({{5, 2}});
+    wintest::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(Run("a.txt"), 0);
+    EXPECT_EQ(MessageTexts(),
+              std::vector<std::string>{"File input error on a.txt.  Returned (5) "});
+}
+
+// A message longer than the 2048-byte buffer is cut, never overrun.
+TEST_F(RunLoopTest, LongMessageIsCut) {
+    std::string path = "C:\\" + std::string(kMaxPathLength - 3, 'p');
+    Script({{5, 6}});
+    EXPECT_EQ(Run(path), 0);
+    auto texts = MessageTexts();
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0].size(), static_cast<size_t>(kTextBufferSize - 1));
+    EXPECT_EQ(texts[0],
+              ("Could not write data to Port for " + path).substr(0, kTextBufferSize - 1));
+}
+
+TEST_F(RunLoopTest, UnknownResultShowsTheLaunchersError) {
+    for (int result : {11, 42, -7}) {
+        SCOPED_TRACE("result " + std::to_string(result));
+        Restart();
+        Script({{ERROR_ACCESS_DENIED, result}});
+        // The launcher's own code at the time the window returned.
+        wintest::OnMessageHandled([](HWND, int, UINT message, WPARAM, LPARAM) {
+            if (message == WM_JOB_DONE) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+            }
+        });
+        EXPECT_EQ(Run("a.txt"), 0);
+        EXPECT_EQ(MessageTexts(), std::vector<std::string>{"Unknown Error (87) - " +
+                                                           SystemText(ERROR_INVALID_PARAMETER)});
+        EXPECT_TRUE(wintest::JoinThreads());
+    }
+}
+
+// The worker cannot be started: the window ends at once and the launcher reports why.
+TEST_F(RunLoopTest, WorkerThatCannotStart) {
+    wintest::FailNext("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(Run("a.txt"), 0);
+    EXPECT_EQ(MessageTexts(), std::vector<std::string>{"Unknown Error (8) - " +
+                                                       SystemText(ERROR_NOT_ENOUGH_MEMORY)});
+    std::lock_guard<std::mutex> lock(g_scriptMutex);
+    EXPECT_TRUE(g_workerPaths.empty());
+}
+
+TEST_F(RunLoopTest, ProgressWindowThatCannotBeCreated) {
+    wintest::FailNext("DialogBoxParamA", ERROR_RESOURCE_NAME_NOT_FOUND);
+    EXPECT_EQ(Run("a.txt"), 0);
+    EXPECT_EQ(MessageTexts(), std::vector<std::string>{"Unknown Error (1814) - " +
+                                                       SystemText(ERROR_RESOURCE_NAME_NOT_FOUND)});
+}
+
+// The job has shown its own message: no second one, and no settings visit.
+TEST_F(RunLoopTest, FailureAlreadyShown) {
+    Script({{1, static_cast<int>(JobResult::FailureAlreadyShown)}});
+    EXPECT_EQ(Run("a.txt"), 0);
+    EXPECT_EQ(opened, std::vector<int>{IDD_PROGRESS});
+    EXPECT_TRUE(wintest::MessageBoxes().empty());
+}
+
+TEST_F(RunLoopTest, FailureAlreadyShownAfterSettingsVisit) {
+    Script({{2, 1}, {1, static_cast<int>(JobResult::FailureAlreadyShown)}});
+    EXPECT_EQ(Run("a.txt"), 0);
+    EXPECT_EQ(opened, (std::vector<int>{IDD_PROGRESS, IDD_SETTINGS, IDD_PROGRESS}));
+    EXPECT_TRUE(wintest::MessageBoxes().empty());
+}
+
+TEST_F(RunLoopTest, DoneEndsQuietly) {
+    Script({{0, 0}});
+    EXPECT_EQ(Run("a.txt"), 1);
+    EXPECT_EQ(opened, std::vector<int>{IDD_PROGRESS});
+    EXPECT_TRUE(wintest::MessageBoxes().empty());
+    EXPECT_TRUE(wintest::Sleeps().empty());
+}
+
+} // namespace

@@ -1,0 +1,516 @@
+// The settings window driven as a user would: defaults, stored values, the four layouts,
+// the port file, the printer list, and what OK and Cancel write.
+#include "platform/testing.h"
+#include "resources/resource_ids.h"
+#include "settings/settings_window.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kKey[] = "Software\\Velmora Software\\Tagwright\\1.0";
+const char* const kValueNames[] = {"PrinterType", "Port",     "BaudorIPAddress", "DataBits",
+                                   "Parity",      "StopBits", "Delay",           "Attempts"};
+const std::vector<std::string> kComPorts = {"COM1", "COM2", "COM3", "COM4", "COM5",
+                                            "COM6", "COM7", "COM8", "COM9"};
+
+using Values = std::map<std::string, std::string>;
+
+// What the window shows, read as the user would read it.
+struct Shown {
+    std::string type, port, baudOrAddress, dataBits, parity, stopBits, delay, attempts;
+    std::string portLabel, baudLabel;
+    bool baudEnabled, dataBitsEnabled, parityEnabled, stopBitsEnabled;
+    bool portEnabled, delayEnabled, attemptsEnabled;
+    std::vector<std::string> ports;
+};
+
+Shown Read(HWND d) {
+    Shown s;
+    s.type = wintest::SelectedText(d, IDC_PRINTER_TYPE);
+    s.port = wintest::ControlText(d, IDC_PORT);
+    s.baudOrAddress = wintest::ControlText(d, IDC_BAUD_OR_ADDRESS);
+    s.dataBits = wintest::SelectedText(d, IDC_DATA_BITS);
+    s.parity = wintest::SelectedText(d, IDC_PARITY);
+    s.stopBits = wintest::SelectedText(d, IDC_STOP_BITS);
+    s.delay = wintest::ControlText(d, IDC_DELAY);
+    s.attempts = wintest::SelectedText(d, IDC_ATTEMPTS);
+    s.portLabel = wintest::ControlText(d, IDC_PORT_LABEL);
+    s.baudLabel = wintest::ControlText(d, IDC_BAUD_OR_ADDRESS_LABEL);
+    s.baudEnabled = wintest::IsControlEnabled(d, IDC_BAUD_OR_ADDRESS);
+    s.dataBitsEnabled = wintest::IsControlEnabled(d, IDC_DATA_BITS);
+    s.parityEnabled = wintest::IsControlEnabled(d, IDC_PARITY);
+    s.stopBitsEnabled = wintest::IsControlEnabled(d, IDC_STOP_BITS);
+    s.portEnabled = wintest::IsControlEnabled(d, IDC_PORT);
+    s.delayEnabled = wintest::IsControlEnabled(d, IDC_DELAY);
+    s.attemptsEnabled = wintest::IsControlEnabled(d, IDC_ATTEMPTS);
+    s.ports = wintest::ListEntries(d, IDC_PORT);
+    return s;
+}
+
+class SettingsWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        wintest::Reset();
+        wintest::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
+        previousDirectory = fs::current_path();
+        // The port file lives in the current directory: each test gets its own.
+        directory = fs::temp_directory_path() /
+                    ("tagwright-settings-" + std::to_string(getpid()) + "-" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(directory);
+        fs::create_directories(directory);
+        fs::current_path(directory);
+        wintest::OnDialogOpened([this](HWND dialog, int templateId) {
+            opened.push_back(templateId);
+            if (templateId == IDD_SETTINGS && drive) {
+                drive(dialog);
+            } else if (templateId == IDD_INFO) {
+                wintest::PressButton(dialog, IDOK);
+            }
+        });
+    }
+    void TearDown() override {
+        EXPECT_EQ(wintest::OpenHandles(), std::vector<std::string>{});
+        EXPECT_TRUE(wintest::OpenDialogs().empty());
+        EXPECT_TRUE(wintest::MessageBoxes().empty());
+        fs::current_path(previousDirectory);
+        fs::remove_all(directory);
+    }
+
+    // Runs the window; `steps` acts on it and must end it.
+    void Open(std::function<void(HWND)> steps) {
+        drive = std::move(steps);
+        EXPECT_EQ(ShowSettingsWindow(nullptr), 1);
+        drive = nullptr;
+    }
+
+    void Store(const Values& values) {
+        wintest::CreateRegistryKey(kKey);
+        for (const auto& [name, text] : values) {
+            wintest::SetRegistryString(kKey, name, text);
+        }
+    }
+    Values Stored() {
+        Values values;
+        for (const char* name : kValueNames) {
+            if (auto text = wintest::GetRegistryString(kKey, name)) {
+                values[name] = *text;
+            }
+        }
+        return values;
+    }
+    void WritePortFile(const std::string& content) {
+        std::ofstream(directory / "tcpport.dat", std::ios::binary) << content;
+    }
+    std::string PortFile() {
+        std::ifstream in(directory / "tcpport.dat", std::ios::binary);
+        if (!in) {
+            return "<missing>";
+        }
+        std::stringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+
+    fs::path previousDirectory;
+    fs::path directory;
+    std::function<void(HWND)> drive;
+    std::vector<int> opened;
+};
+
+const Values kDefaults = {
+    {"PrinterType", "Serial"}, {"Port", "COM1"},  {"BaudorIPAddress", "9600"}, {"DataBits", "8"},
+    {"Parity", "none"},        {"StopBits", "1"}, {"Delay", "1000"},           {"Attempts", "3"}};
+
+TEST_F(SettingsWindowTest, FirstOpeningShowsDefaultsAndOkWritesThem) {
+    Shown shown;
+    std::string caption;
+    bool keyCreated = false;
+    Open([&](HWND d) {
+        keyCreated = wintest::RegistryKeyExists(kKey);
+        caption = wintest::WindowCaption(d);
+        shown = Read(d);
+        EXPECT_EQ(wintest::ListEntries(d, IDC_PRINTER_TYPE),
+                  (std::vector<std::string>{"Serial", "Parallel", "TCP/IP", "USB"}));
+        EXPECT_EQ(wintest::ListEntries(d, IDC_PARITY),
+                  (std::vector<std::string>{"even", "none", "odd"}));
+        EXPECT_EQ(wintest::ListEntries(d, IDC_DATA_BITS),
+                  (std::vector<std::string>{"4", "5", "6", "7", "8"}));
+        EXPECT_EQ(wintest::ListEntries(d, IDC_STOP_BITS),
+                  (std::vector<std::string>{"1", "1.5", "2"}));
+        EXPECT_EQ(wintest::ListEntries(d, IDC_ATTEMPTS),
+                  (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}));
+        EXPECT_TRUE(Stored().empty()); // opening writes nothing
+        EXPECT_TRUE(wintest::PressButton(d, IDOK));
+    });
+    EXPECT_TRUE(keyCreated);
+    EXPECT_EQ(caption, "Tagwright Settings");
+    EXPECT_EQ(shown.type, "Serial");
+    EXPECT_EQ(shown.port, "COM1");
+    EXPECT_EQ(shown.ports, kComPorts);
+    EXPECT_EQ(shown.baudOrAddress, "9600");
+    EXPECT_EQ(shown.dataBits, "8");
+    EXPECT_EQ(shown.parity, "none");
+    EXPECT_EQ(shown.stopBits, "1");
+    EXPECT_EQ(shown.delay, "1000");
+    EXPECT_EQ(shown.attempts, "3");
+    EXPECT_EQ(shown.portLabel, "Port");
+    EXPECT_EQ(shown.baudLabel, "Baud Rate");
+    EXPECT_TRUE(shown.baudEnabled && shown.dataBitsEnabled && shown.parityEnabled &&
+                shown.stopBitsEnabled);
+    EXPECT_EQ(Stored(), kDefaults);
+    EXPECT_EQ(PortFile(), "COM1\n");
+}
+
+TEST_F(SettingsWindowTest, EachPrinterTypeHasItsLayout) {
+    wintest::InstallPrinter("Zebra ZP450");
+    wintest::InstallPrinter("Office Laser");
+    WritePortFile("10.1.1.1\n9200\n");
+    const struct {
+        const char* type;
+        std::vector<std::string> ports;
+        const char* port;
+        const char* portLabel;
+        bool baudEnabled;
+        const char* baudOrAddress;
+        const char* baudLabel;
+        bool lineListsEnabled;
+    } cases[] = {
+        {"Serial", kComPorts, "COM1", "Port", true, "9600", "Baud Rate", true},
+        {"Parallel", {"LPT1", "LPT2"}, "LPT1", "Port", false, "9600", "Baud Rate", false},
+        {"TCP/IP",
+         {"10.1.1.1", "9100", "9200"},
+         "10.1.1.1",
+         "Port",
+         true,
+         "0.0.0.0",
+         "IP Address",
+         false},
+        {"USB",
+         {"Office Laser", "Zebra ZP450"},
+         "Office Laser",
+         "Printer Name",
+         false,
+         "9600",
+         "Baud Rate",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type);
+        Shown shown;
+        Open([&](HWND d) {
+            // From the Serial layout, as the window opens.
+            EXPECT_TRUE(wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, c.type));
+            shown = Read(d);
+            EXPECT_TRUE(wintest::PressButton(d, IDCANCEL));
+        });
+        EXPECT_EQ(shown.type, c.type);
+        EXPECT_EQ(shown.ports, c.ports);
+        EXPECT_EQ(shown.port, c.port);
+        EXPECT_EQ(shown.portLabel, c.portLabel);
+        EXPECT_EQ(shown.baudEnabled, c.baudEnabled);
+        EXPECT_EQ(shown.baudOrAddress, c.baudOrAddress);
+        EXPECT_EQ(shown.baudLabel, c.baudLabel);
+        EXPECT_EQ(shown.dataBitsEnabled, c.lineListsEnabled);
+        EXPECT_EQ(shown.parityEnabled, c.lineListsEnabled);
+        EXPECT_EQ(shown.stopBitsEnabled, c.lineListsEnabled);
+        EXPECT_TRUE(shown.portEnabled && shown.delayEnabled && shown.attemptsEnabled);
+    }
+    EXPECT_TRUE(Stored().empty());
+    EXPECT_EQ(PortFile(), "10.1.1.1\n9200\n");
+}
+
+TEST_F(SettingsWindowTest, SwitchingTcpIpSerialParallel) {
+    Store({{"Port", "9100"}});
+    WritePortFile("9100\n");
+    std::vector<Shown> steps;
+    Open([&](HWND d) {
+        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "TCP/IP");
+        steps.push_back(Read(d));
+        wintest::TypeText(d, IDC_BAUD_OR_ADDRESS, "192.168.0.50");
+        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "Parallel");
+        steps.push_back(Read(d));
+        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "TCP/IP");
+        steps.push_back(Read(d));
+        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "Serial");
+        steps.push_back(Read(d));
+        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "Parallel");
+        steps.push_back(Read(d));
+        wintest::PressButton(d, IDCANCEL);
+    });
+    ASSERT_EQ(steps.size(), 5u);
+    // TCP/IP: "9100" offered twice (the default and the file's), the stored port selected.
+    EXPECT_EQ(steps[0].ports, (std::vector<std::string>{"9100", "9100"}));
+    EXPECT_EQ(steps[0].port, "9100");
+    EXPECT_EQ(steps[0].baudOrAddress, "0.0.0.0");
+    EXPECT_EQ(steps[0].baudLabel, "IP Address");
+    EXPECT_FALSE(steps[0].dataBitsEnabled || steps[0].parityEnabled || steps[0].stopBitsEnabled);
+    // Parallel after TCP/IP: the label still reads "IP Address" above the disabled field.
+    EXPECT_EQ(steps[1].baudLabel, "IP Address");
+    EXPECT_FALSE(steps[1].baudEnabled);
+    EXPECT_EQ(steps[1].baudOrAddress, "192.168.0.50");
+    // An address is kept when TCP/IP is chosen again.
+    EXPECT_EQ(steps[2].baudOrAddress, "192.168.0.50");
+    EXPECT_TRUE(steps[2].baudEnabled);
+    // Serial: the address is gone.
+    EXPECT_EQ(steps[3].ports, kComPorts);
+    EXPECT_EQ(steps[3].baudOrAddress, "9600");
+    EXPECT_EQ(steps[3].baudLabel, "Baud Rate");
+    EXPECT_TRUE(steps[3].dataBitsEnabled && steps[3].parityEnabled && steps[3].stopBitsEnabled);
+    EXPECT_EQ(steps[4].ports, (std::vector<std::string>{"LPT1", "LPT2"}));
+    EXPECT_EQ(steps[4].baudLabel, "Baud Rate");
+    EXPECT_EQ(Stored(), (Values{{"Port", "9100"}}));
+}
+
+// The stored type is selected, but the Serial layout stays until the user picks a type.
+TEST_F(SettingsWindowTest, OpeningWithStoredTcpIpSettings) {
+    const Values stored = {
+        {"PrinterType", "TCP/IP"}, {"Port", "9100"},   {"BaudorIPAddress", "10.0.0.7"},
+        {"DataBits", "7"},         {"Parity", "even"}, {"StopBits", "2"},
+        {"Delay", "250"},          {"Attempts", "10"}};
+    Store(stored);
+    WritePortFile("9100\n");
+    Shown shown;
+    Open([&](HWND d) {
+        shown = Read(d);
+        wintest::PressButton(d, IDOK);
+    });
+    EXPECT_EQ(shown.type, "TCP/IP");
+    EXPECT_EQ(shown.port, "9100");
+    EXPECT_EQ(shown.baudOrAddress, "10.0.0.7");
+    EXPECT_EQ(shown.portLabel, "Port");
+    EXPECT_EQ(shown.baudLabel, "Baud Rate");
+    EXPECT_TRUE(shown.dataBitsEnabled && shown.parityEnabled && shown.stopBitsEnabled);
+    std::vector<std::string> ports{"9100"};
+    ports.insert(ports.end(), kComPorts.begin(), kComPorts.end());
+    EXPECT_EQ(shown.ports, ports);
+    EXPECT_EQ(shown.dataBits, "7");
+    EXPECT_EQ(shown.parity, "even");
+    EXPECT_EQ(shown.stopBits, "2");
+    EXPECT_EQ(shown.delay, "250");
+    EXPECT_EQ(shown.attempts, "10");
+    EXPECT_EQ(Stored(), stored);
+    EXPECT_EQ(PortFile(), "9100\n");
+}
+
+// Look-ups ignore case; what is written is always the list's own text.
+TEST_F(SettingsWindowTest, StoredTextsAreFoundIgnoringCase) {
+    Store({{"PrinterType", "tcp/ip"},
+           {"Port", "com3"},
+           {"Parity", "Even"},
+           {"DataBits", "9"},
+           {"Attempts", "0"},
+           {"Delay", "-5"}});
+    Shown shown;
+    Open([&](HWND d) {
+        shown = Read(d);
+        wintest::PressButton(d, IDOK);
+    });
+    EXPECT_EQ(shown.type, "TCP/IP");
+    EXPECT_EQ(shown.port, "COM3");
+    EXPECT_EQ(shown.parity, "even");
+    EXPECT_EQ(shown.dataBits, "8"); // "9" is not in the list
+    EXPECT_EQ(shown.attempts, "3");
+    EXPECT_EQ(shown.delay, "4294967291");
+    Values saved = Stored();
+    EXPECT_EQ(saved["PrinterType"], "TCP/IP");
+    EXPECT_EQ(saved["Port"], "COM3");
+    EXPECT_EQ(saved["Parity"], "even");
+    EXPECT_EQ(saved["DataBits"], "8");
+    EXPECT_EQ(saved["Delay"], "4294967291");
+}
+
+TEST_F(SettingsWindowTest, StoredPortInNoListFallsBackToTheFirst) {
+    Store({{"Port", "COM12"}});
+    std::string port;
+    Open([&](HWND d) {
+        port = wintest::ControlText(d, IDC_PORT);
+        wintest::PressButton(d, IDOK);
+    });
+    EXPECT_EQ(port, "COM1");
+    EXPECT_EQ(Stored()["Port"], "COM1");
+}
+
+// At load a recorded entry is added only when the list does not hold it, ignoring case.
+TEST_F(SettingsWindowTest, PortFileEntriesAddedAtLoad) {
+    Store({{"Port", "LPT7"}});
+    WritePortFile("com1\nLPT7  lpt7\n\tCOM1 9100\n");
+    std::vector<std::string> ports;
+    std::string port;
+    Open([&](HWND d) {
+        ports = wintest::ListEntries(d, IDC_PORT);
+        port = wintest::ControlText(d, IDC_PORT);
+        wintest::PressButton(d, IDCANCEL);
+    });
+    std::vector<std::string> expected{"9100"};
+    expected.insert(expected.end(), kComPorts.begin(), kComPorts.end());
+    expected.push_back("LPT7");
+    EXPECT_EQ(ports, expected);
+    EXPECT_EQ(port, "LPT7");
+}
+
+// Without a stored port the file is not read at load.
+TEST_F(SettingsWindowTest, PortFileIgnoredWithoutStoredPort) {
+    Store({{"PrinterType", "Serial"}});
+    WritePortFile("LPT7\n");
+    std::vector<std::string> ports;
+    Open([&](HWND d) {
+        ports = wintest::ListEntries(d, IDC_PORT);
+        wintest::PressButton(d, IDCANCEL);
+    });
+    EXPECT_EQ(ports, kComPorts);
+}
+
+TEST_F(SettingsWindowTest, TypedPortIsCutToNineteenCharacters) {
+    const struct {
+        std::string typed;
+        std::string saved;
+    } cases[] = {
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ", "ABCDEFGHIJKLMNOPQRS"},
+        {"ABCDEFGHIJKLMNOPQRS", "ABCDEFGHIJKLMNOPQRS"},
+        {"\\\\.\\COM12", "\\\\.\\COM12"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("typed [" + c.typed + "]");
+        Open([&](HWND d) {
+            EXPECT_TRUE(wintest::TypeText(d, IDC_PORT, c.typed));
+            wintest::PressButton(d, IDOK);
+        });
+        EXPECT_EQ(Stored()["Port"], c.saved);
+    }
+    EXPECT_EQ(PortFile(), "ABCDEFGHIJKLMNOPQRS\n\\\\.\\COM12\n\n");
+}
+
+TEST_F(SettingsWindowTest, DelayField) {
+    const struct {
+        std::string typed;
+        const char* saved; // nullptr: the stored 250 stays
+    } cases[] = {
+        {"", nullptr},           {"007", "7"}, {"0", "0"}, {"4294967295", "4294967295"},
+        {"4294967296", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("typed [" + c.typed + "]");
+        Store({{"Delay", "250"}});
+        Open([&](HWND d) {
+            EXPECT_TRUE(wintest::TypeText(d, IDC_DELAY, c.typed));
+            wintest::PressButton(d, IDOK);
+        });
+        EXPECT_EQ(Stored()["Delay"], c.saved ? c.saved : "250");
+    }
+}
+
+TEST_F(SettingsWindowTest, UsbWithPrintersSelectsTheStoredOne) {
+    wintest::InstallPrinter("Zebra ZP450");
+    wintest::InstallPrinter("Office Laser");
+    Store({{"Port", "zebra zp450"}});
+    Shown shown;
+    Open([&](HWND d) {
+        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "USB");
+        shown = Read(d);
+        wintest::PressButton(d, IDOK);
+    });
+    EXPECT_EQ(shown.port, "Zebra ZP450");
+    EXPECT_EQ(shown.portLabel, "Printer Name");
+    EXPECT_EQ(Stored()["PrinterType"], "USB");
+    EXPECT_EQ(Stored()["Port"], "Zebra ZP450");
+    // A name of two words is recorded whole.
+    EXPECT_EQ(PortFile(), "Zebra ZP450\n");
+    const auto log = wintest::CallLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& l) { return l.rfind("HeapFree", 0) == 0; }),
+              1);
+}
+
+TEST_F(SettingsWindowTest, UsbWithoutPrinters) {
+    Shown shown;
+    Open([&](HWND d) {
+        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "USB");
+        shown = Read(d);
+        wintest::TypeText(d, IDC_PORT, "My Zebra");
+        wintest::PressButton(d, IDOK);
+    });
+    EXPECT_TRUE(shown.ports.empty());
+    EXPECT_EQ(shown.port, "");
+    EXPECT_EQ(shown.portLabel, "Printer Name");
+    EXPECT_EQ(Stored()["Port"], "My Zebra");
+}
+
+// Whichever step of the enumeration fails, the list stays empty, the block is released and
+// nothing is shown.
+TEST_F(SettingsWindowTest, PrinterListFailures) {
+    const struct {
+        const char* call;
+        int skip;
+    } cases[] = {{"EnumPrintersA", 0}, {"HeapAlloc", 0}, {"EnumPrintersA", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.call) + " after " + std::to_string(c.skip));
+        wintest::InstallPrinter("Zebra " + std::string(c.call) + std::to_string(c.skip));
+        Shown shown;
+        Open([&](HWND d) {
+            wintest::FailNext(c.call, ERROR_ACCESS_DENIED, 1, c.skip);
+            wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "USB");
+            shown = Read(d);
+            wintest::PressButton(d, IDCANCEL);
+        });
+        EXPECT_TRUE(shown.ports.empty());
+        EXPECT_EQ(shown.portLabel, "Printer Name");
+        EXPECT_FALSE(shown.baudEnabled || shown.dataBitsEnabled);
+        EXPECT_EQ(wintest::OpenHandles(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(SettingsWindowTest, CancelAndCloseBoxSaveNothing) {
+    Store({{"Port", "COM2"}, {"Delay", "5"}});
+    for (bool closeBox : {false, true}) {
+        Open([&](HWND d) {
+            wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "Parallel");
+            wintest::TypeText(d, IDC_DELAY, "77");
+            EXPECT_TRUE(closeBox ? wintest::PressCloseBox(d) : wintest::PressButton(d, IDCANCEL));
+        });
+        EXPECT_EQ(Stored(), (Values{{"Port", "COM2"}, {"Delay", "5"}}));
+        EXPECT_EQ(PortFile(), "<missing>");
+    }
+}
+
+// Without the key the window keeps its defaults and closes after OK as if it had saved.
+TEST_F(SettingsWindowTest, KeyThatCannotBeOpenedOrCreated) {
+    wintest::FailNext("RegOpenKeyExA", ERROR_ACCESS_DENIED, 100);
+    wintest::FailNext("RegCreateKeyExA", ERROR_ACCESS_DENIED, 100);
+    Shown shown;
+    Open([&](HWND d) {
+        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "TCP/IP");
+        shown = Read(d);
+        wintest::PressButton(d, IDOK);
+    });
+    EXPECT_EQ(shown.ports, kComPorts); // the Serial layout stays
+    EXPECT_EQ(shown.baudOrAddress, "9600");
+    EXPECT_EQ(shown.portLabel, "Port");
+    EXPECT_FALSE(wintest::RegistryKeyExists(kKey));
+    EXPECT_EQ(PortFile(), "<missing>");
+}
+
+TEST_F(SettingsWindowTest, HelpButtonOpensHelpWindow) {
+    Open([&](HWND d) {
+        EXPECT_TRUE(wintest::PressButton(d, IDC_HELP_BUTTON));
+        wintest::PressButton(d, IDCANCEL);
+    });
+    EXPECT_EQ(opened, (std::vector<int>{IDD_SETTINGS, IDD_INFO}));
+}
+
+} // namespace
