@@ -25,7 +25,10 @@ constexpr char kDefaultNetworkPort[] = "9100";
 
 bool OpenSettingsKeyForReading(HKEY* key) {
     char keyPath[kTextBufferSize];
-    LoadSettingsKeyPath(keyPath);
+    // An empty path would open the root of the hive itself.
+    if (!LoadSettingsKeyPath(keyPath)) {
+        return false;
+    }
     HKEY opened = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_READ, &opened) != ERROR_SUCCESS) {
         return false;
@@ -36,7 +39,9 @@ bool OpenSettingsKeyForReading(HKEY* key) {
 
 bool OpenSettingsKeyForEditing(HKEY* key, bool createWhenMissing) {
     char keyPath[kTextBufferSize];
-    LoadSettingsKeyPath(keyPath);
+    if (!LoadSettingsKeyPath(keyPath)) {
+        return false;
+    }
     HKEY opened = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_ALL_ACCESS, &opened) == ERROR_SUCCESS) {
         *key = opened;

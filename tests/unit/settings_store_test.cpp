@@ -44,6 +44,18 @@ TEST_F(SettingsStoreTest, ReadingOpensTheKeyFromTheStringTableWithoutCreatingIt)
     RegCloseKey(key);
 }
 
+TEST_F(SettingsStoreTest, KeyPathThatCannotBeLoadedOpensNothing) {
+    wintest::SetRegistryString("", "Port", "COM1");
+    wintest::CreateRegistryKey(kKey);
+    HKEY key = nullptr;
+    wintest::FailNext("LoadStringA", ERROR_RESOURCE_NAME_NOT_FOUND, 3);
+    EXPECT_FALSE(OpenSettingsKeyForReading(&key));
+    EXPECT_FALSE(OpenSettingsKeyForEditing(&key, false));
+    EXPECT_FALSE(OpenSettingsKeyForEditing(&key, true));
+    EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(jobtest::CallsStartingWith({"RegOpenKeyExA", "RegCreateKeyExA"}), Lines{});
+}
+
 TEST_F(SettingsStoreTest, WriteStoresTheTextWithOneNul) {
     HKEY key = nullptr;
     ASSERT_TRUE(OpenSettingsKeyForEditing(&key, true));
