@@ -620,6 +620,96 @@ TEST_F(UserWindowsTest, FormatMessageFailsRatherThanCuttingTheText) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
+TEST_F(UserWindowsTest, EveryCodeTheProgramMeetsHasItsOwnText) {
+    const DWORD codes[] = {
+        ERROR_FILE_NOT_FOUND,
+        ERROR_PATH_NOT_FOUND,
+        ERROR_ACCESS_DENIED,
+        ERROR_INVALID_HANDLE,
+        ERROR_NOT_ENOUGH_MEMORY,
+        ERROR_OUTOFMEMORY,
+        ERROR_GEN_FAILURE,
+        ERROR_SHARING_VIOLATION,
+        ERROR_INVALID_PARAMETER,
+        ERROR_INSUFFICIENT_BUFFER,
+        ERROR_INVALID_NAME,
+        ERROR_MORE_DATA,
+        ERROR_NO_MORE_ITEMS,
+        ERROR_INVALID_WINDOW_HANDLE,
+        ERROR_INVALID_PRINTER_NAME,
+        ERROR_WRITE_FAULT,
+        ERROR_READ_FAULT,
+        ERROR_HANDLE_EOF,
+        ERROR_NOT_SUPPORTED,
+        ERROR_FILE_EXISTS,
+        ERROR_BROKEN_PIPE,
+        ERROR_DISK_FULL,
+        ERROR_BAD_PATHNAME,
+        ERROR_ALREADY_EXISTS,
+        ERROR_IO_DEVICE,
+        ERROR_RESOURCE_NAME_NOT_FOUND,
+        ERROR_CANCELLED,
+        ERROR_SEM_TIMEOUT,
+        WSAEINTR,
+        WSAEBADF,
+        WSAEACCES,
+        WSAEFAULT,
+        WSAEINVAL,
+        WSAEMFILE,
+        WSAEWOULDBLOCK,
+        WSAEINPROGRESS,
+        WSAEALREADY,
+        WSAENOTSOCK,
+        WSAEDESTADDRREQ,
+        WSAEMSGSIZE,
+        WSAEPROTOTYPE,
+        WSAEPROTONOSUPPORT,
+        WSAESOCKTNOSUPPORT,
+        WSAEOPNOTSUPP,
+        WSAEAFNOSUPPORT,
+        WSAEADDRINUSE,
+        WSAEADDRNOTAVAIL,
+        WSAENETDOWN,
+        WSAENETUNREACH,
+        WSAENETRESET,
+        WSAECONNABORTED,
+        WSAECONNRESET,
+        WSAENOBUFS,
+        WSAEISCONN,
+        WSAENOTCONN,
+        WSAESHUTDOWN,
+        WSAETIMEDOUT,
+        WSAECONNREFUSED,
+        WSAEHOSTUNREACH,
+        WSASYSNOTREADY,
+        WSAVERNOTSUPPORTED,
+        WSANOTINITIALISED,
+    };
+    for (DWORD code : codes) {
+        char buffer[2049];
+        DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, code, 0, buffer, sizeof(buffer), nullptr);
+        ASSERT_GT(length, 2u) << code;
+        std::string text(buffer, length);
+        EXPECT_EQ(text.find("Unknown error"), std::string::npos) << code;
+        EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << code;
+        EXPECT_EQ(text.find("\r\n"), text.size() - 2) << code; // one line
+    }
+}
+
+TEST_F(UserWindowsTest, IdleHookRunsInsideTheLoopOfTheInnermostDialog) {
+    std::vector<int> idleTemplates;
+    wintest::OnDialogIdle([&idleTemplates](HWND dialog, int templateId) {
+        idleTemplates.push_back(templateId);
+        EXPECT_EQ(wintest::DialogTemplateId(dialog), templateId);
+        EXPECT_TRUE(wintest::PressEnter(dialog));
+    });
+    INT_PTR result =
+        DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_INFO), nullptr, EndOnAnyCommand, 0);
+    EXPECT_EQ(result, static_cast<INT_PTR>(MAKEWPARAM(IDOK, BN_CLICKED)));
+    EXPECT_EQ(idleTemplates, std::vector<int>{IDD_INFO});
+}
+
 DWORD WINAPI ShowBoxFromWorker(LPVOID) {
     MessageBoxA(nullptr, "from the worker", "PrintDlg failed!", MB_OK);
     return 0;
