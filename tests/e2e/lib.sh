@@ -64,9 +64,11 @@ e2e_init_prefix() {
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     export WINEARCH=win64
     mkdir -p "$WINEPREFIX"
+    # A persistent server first: otherwise it ends seconds after each program and every
+    # start pays for a new server and its services.
+    [ -n "${WINESERVER_BIN:-}" ] && "$WINESERVER_BIN" -p 900 >/dev/null 2>&1
     # wineboot reports failure when the 32-bit half cannot start; the 64-bit prefix is fine.
     timeout 240 "$WINE" wineboot -i >"$E2E_WORK/wineboot.log" 2>&1
-    [ -n "${WINESERVER_BIN:-}" ] && "$WINESERVER_BIN" -p 600 >/dev/null 2>&1
     [ -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]
 }
 

@@ -7,6 +7,7 @@
       that overlap would show.
   virtual_printer.py pty DIR                a parallel or serial device: a pty in raw mode;
       its device path is written to DIR/device and what arrives to DIR/received.bin.
+      --rate BYTES makes it a slow printer that takes at most BYTES per second.
 
 Both write DIR/ready once they accept data, and stop when DIR/stop appears or after
 --lifetime seconds (a bound for every test run).
@@ -82,7 +83,7 @@ def serve_tcp(address, port, directory, deadline):
         thread.join(timeout=2.0)
 
 
-def serve_pty(directory, deadline):
+def serve_pty(directory, deadline, rate):
     master, slave = os.openpty()
     # Raw, so that the line discipline neither translates nor swallows any byte.
     tty.setraw(slave, termios.TCSANOW)
@@ -96,11 +97,13 @@ def serve_pty(directory, deadline):
             if not ready:
                 continue
             try:
-                data = os.read(master, 65536)
+                data = os.read(master, max(1, int(rate / 10)) if rate else 65536)
             except OSError:
                 continue
             out.write(data)
             out.flush()
+            if rate:
+                time.sleep(0.1)
     os.close(master)
     os.close(slave)
 
@@ -115,13 +118,14 @@ def main():
     tcp.add_argument("directory")
     pty_mode = sub.add_parser("pty")
     pty_mode.add_argument("directory")
+    pty_mode.add_argument("--rate", type=int, default=0)
     args = parser.parse_args()
     os.makedirs(args.directory, exist_ok=True)
     deadline = time.monotonic() + args.lifetime
     if args.mode == "tcp":
         serve_tcp(args.address, args.port, args.directory, deadline)
     else:
-        serve_pty(args.directory, deadline)
+        serve_pty(args.directory, deadline, args.rate)
     return 0
 
 
