@@ -74,13 +74,14 @@ std::map<void*, std::size_t>& HeapBlocks() {
     return blocks;
 }
 
+// Never destroyed: detached threads may still use them while the process exits.
 std::mutex& ThreadLock() {
-    static std::mutex lock;
-    return lock;
+    static auto* lock = new std::mutex;
+    return *lock;
 }
 std::condition_variable& ThreadsChanged() {
-    static std::condition_variable changed;
-    return changed;
+    static auto* changed = new std::condition_variable;
+    return *changed;
 }
 int& RunningThreads() {
     static int running = 0;
@@ -202,9 +203,13 @@ struct ThreadObject : KernelObject {
 using substrate::LogCall;
 using substrate::TakeScriptedFailure;
 
-DWORD GetLastError() { return substrate::lastError; }
+DWORD GetLastError() {
+    return substrate::lastError;
+}
 
-void SetLastError(DWORD error) { substrate::lastError = error; }
+void SetLastError(DWORD error) {
+    substrate::lastError = error;
+}
 
 void Sleep(DWORD milliseconds) {
     bool simulated = false;
@@ -249,10 +254,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T /*stackSize*/,
             object->exitCode = code;
         }
         object->ended.notify_all();
-        {
-            std::lock_guard<std::mutex> guard(substrate::ThreadLock());
-            --substrate::RunningThreads();
-        }
+        // Notified under the lock: a waiter that sees the count reach zero may end the
+        // process, which must not find this thread still inside notify_all.
+        std::lock_guard<std::mutex> guard(substrate::ThreadLock());
+        --substrate::RunningThreads();
         substrate::ThreadsChanged().notify_all();
     }).detach();
     if (threadId != nullptr) {
@@ -282,7 +287,9 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     return found->Wait(milliseconds);
 }
 
-HANDLE GetProcessHeap() { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0xFEE0)); }
+HANDLE GetProcessHeap() {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0xFEE0));
+}
 
 LPVOID HeapAlloc(HANDLE /*heap*/, DWORD flags, SIZE_T bytes) {
     DWORD error = 0;
