@@ -4,7 +4,10 @@
 // written "\\.\COM1"; compared ignoring case) opens the path it has been mapped to; an
 // unmapped COM1..COM9 / LPT1..LPT9 does not exist (ERROR_FILE_NOT_FOUND). Handles are
 // labelled "file:<path>" or "device:<NAME>". Share modes are enforced between the handles
-// of this process. CreateFileA, ReadFile, WriteFile, GetFileSize and DeleteFileA log
+// of this process (ERROR_SHARING_VIOLATION), and DeleteFileA refuses a file that is open
+// without FILE_SHARE_DELETE, as Windows does. A successful OPEN_ALWAYS or CREATE_ALWAYS of
+// an existing file leaves ERROR_ALREADY_EXISTS as the last error. CreateFileA, ReadFile, WriteFile,
+// GetFileSize and DeleteFileA log
 // "<Call> <name or label>" (ReadFile and WriteFile add the byte count asked for).
 //
 // GetCommState / SetCommState work over termios on a tty (a pty in tests) and fail with
