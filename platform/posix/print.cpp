@@ -58,7 +58,13 @@ constexpr size_t kDevNamesHeader = 4 * sizeof(WORD);
 }();
 
 std::string Quoted(LPCSTR text) {
-    return text == nullptr ? std::string("(null)") : "\"" + std::string(text) + "\"";
+    if (text == nullptr) {
+        return "(null)";
+    }
+    std::string quoted(1, '"');
+    quoted.append(text);
+    quoted.push_back('"');
+    return quoted;
 }
 
 // Printer names compare without regard to case, as the spooler compares them.
