@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job, from a fresh clone: installs what is missing, builds tagwright.exe, starts a
-# virtual network label printer (a raw TCP listener on 10.231.1.2:9100 in a network namespace
+# virtual network label printer (a raw TCP listener on 10.231.N.2:9100 in a network namespace
 # of its own), stores the printer settings in a private Wine prefix, sends a label with
 # tagwright.exe under Wine, and shows what the printer received.
 #   scripts/run_main_job.sh [label file]     (default: samples/label.zpl)
@@ -30,15 +30,14 @@ E2E_WORK=$(mktemp -d /tmp/tagwright-main.XXXXXX)
 trap 'e2e_cleanup; rm -rf "$E2E_WORK"' EXIT
 trap 'exit 130' INT TERM
 
-SUBNET=1
-PRINTER="10.231.$SUBNET.2"
 e2e_find_wine || fail "Wine (wine64) cannot run here"
 e2e_start_xvfb || fail "Xvfb did not start"
 echo "== preparing a private Wine prefix"
 e2e_init_prefix || fail "wineboot failed (see $E2E_WORK/wineboot.log)"
-e2e_netns_up "$SUBNET" ||
+e2e_netns_up ||
     fail "cannot create the printer's network namespace (needs root or CAP_NET_ADMIN)"
-e2e_start_tcp_printer "$SUBNET" 9100 "$E2E_WORK/printer" || fail "the virtual printer did not start"
+PRINTER=$E2E_PRINTER_ADDRESS
+e2e_start_tcp_printer 9100 "$E2E_WORK/printer" || fail "the virtual printer did not start"
 echo "== virtual label printer listening on $PRINTER:9100"
 
 e2e_write_settings PrinterType "TCP/IP" Port "9100" BaudorIPAddress "$PRINTER" Delay "0" Attempts "3"

@@ -135,25 +135,36 @@ e2e_wait_file() {
     return 1
 }
 
-# A network namespace holding the printer's end of a veth pair: host 10.231.$1.1/24,
-# printer 10.231.$1.2/24. Fails without CAP_NET_ADMIN.
+# A network namespace holding the printer's end of a veth pair: host 10.231.N.1/24, printer
+# 10.231.N.2/24, with N (E2E_SUBNET) chosen among the subnets no interface of this machine
+# uses, so that runs at the same time never share a route. Fails without CAP_NET_ADMIN.
 e2e_netns_up() {
-    local subnet=$1
     E2E_NETNS="tagwright-e2e-$$"
     E2E_HOST_IF="twh$$"
     local printer_if="twp$$"
     command -v ip >/dev/null 2>&1 || return 1
+    E2E_SUBNET=""
+    local try candidate
+    for try in $(seq 0 99); do
+        candidate=$(((($$ + try) % 200) + 20))
+        if ! ip -o -4 addr show 2>/dev/null | grep -q " 10\.231\.$candidate\."; then
+            E2E_SUBNET=$candidate
+            break
+        fi
+    done
+    [ -n "$E2E_SUBNET" ] || return 1
     ip netns add "$E2E_NETNS" 2>/dev/null || { E2E_NETNS=""; return 1; }
     if ! { ip link add "$E2E_HOST_IF" type veth peer name "$printer_if" &&
         ip link set "$printer_if" netns "$E2E_NETNS" &&
-        ip addr add "10.231.$subnet.1/24" dev "$E2E_HOST_IF" &&
+        ip addr add "10.231.$E2E_SUBNET.1/24" dev "$E2E_HOST_IF" &&
         ip link set "$E2E_HOST_IF" up &&
-        ip netns exec "$E2E_NETNS" ip addr add "10.231.$subnet.2/24" dev "$printer_if" &&
+        ip netns exec "$E2E_NETNS" ip addr add "10.231.$E2E_SUBNET.2/24" dev "$printer_if" &&
         ip netns exec "$E2E_NETNS" ip link set "$printer_if" up &&
         ip netns exec "$E2E_NETNS" ip link set lo up; } 2>/dev/null; then
         e2e_netns_down
         return 1
     fi
+    E2E_PRINTER_ADDRESS="10.231.$E2E_SUBNET.2"
     return 0
 }
 
@@ -168,13 +179,14 @@ e2e_netns_down() {
     fi
 }
 
-# Starts a virtual TCP printer at 10.231.$1.2:$2 recording into folder $3.
+# Starts a virtual TCP printer at the namespace's printer address, port $1, recording into
+# folder $2.
 e2e_start_tcp_printer() {
-    local subnet=$1 port=$2 folder=$3
+    local port=$1 folder=$2
     mkdir -p "$folder"
     rm -f "$folder/ready" "$folder/stop"
     ip netns exec "$E2E_NETNS" python3 "$E2E_DIR/virtual_printer.py" --lifetime 900 \
-        tcp "10.231.$subnet.2" "$port" "$folder" >"$folder/printer.log" 2>&1 &
+        tcp "$E2E_PRINTER_ADDRESS" "$port" "$folder" >"$folder/printer.log" 2>&1 &
     E2E_PIDS+=($!)
     e2e_wait_file "$folder/ready" 10
 }
@@ -210,4 +222,65 @@ e2e_cleanup() {
     for pid in "${E2E_PIDS[@]}" $XVFB_PID; do
         wait "$pid" 2>/dev/null
     done
+}
+
+# A private CUPS server for the driver scenarios: its own configuration, spool and socket
+# under folder $1, never the machine's own. Sets CUPS_SERVER (libcups, and so Wine's
+# spooler, follow it) and CUPSD_PID. Its jobs stay in the spool: PreserveJobFiles.
+e2e_start_cups() {
+    local folder=$1
+    command -v cupsd >/dev/null 2>&1 && command -v lpadmin >/dev/null 2>&1 || return 1
+    mkdir -p "$folder"/{etc/ppd,spool/tmp,cache,state/certs,log}
+    chmod 0755 "$folder" "$folder/spool"
+    chmod 1777 "$folder/spool/tmp"
+    local socket="$folder/cups.sock"
+    cat >"$folder/etc/cupsd.conf" <<CONF
+Listen $socket
+LogLevel warn
+Browsing No
+WebInterface No
+DefaultAuthType None
+PreserveJobFiles Yes
+PreserveJobHistory Yes
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Location /admin>
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+CONF
+    cat >"$folder/etc/cups-files.conf" <<CONF
+ServerRoot $folder/etc
+RequestRoot $folder/spool
+TempDir $folder/spool/tmp
+CacheDir $folder/cache
+StateDir $folder/state
+ErrorLog $folder/log/error_log
+AccessLog $folder/log/access_log
+PageLog $folder/log/page_log
+FileDevice Yes
+Printcap $folder/printcap
+CONF
+    cupsd -f -c "$folder/etc/cupsd.conf" -s "$folder/etc/cups-files.conf" \
+        >"$folder/log/cupsd.out" 2>&1 &
+    CUPSD_PID=$!
+    E2E_PIDS+=("$CUPSD_PID")
+    e2e_wait_file "$socket" 15 || return 1
+    export CUPS_SERVER="$socket"
+    return 0
+}
+
+e2e_stop_cups() {
+    if [ -n "${CUPSD_PID:-}" ]; then
+        kill "$CUPSD_PID" 2>/dev/null
+        wait "$CUPSD_PID" 2>/dev/null
+        CUPSD_PID=""
+    fi
 }

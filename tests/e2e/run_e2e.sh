@@ -14,7 +14,6 @@ E2E_WIN64_DIR=${TAGWRIGHT_WIN64_DIR:-$E2E_ROOT/build/win64}
 E2E_EXE="$E2E_WIN64_DIR/tagwright.exe"
 E2E_DRIVER="$E2E_WIN64_DIR/windriver.exe"
 ONLY=${TAGWRIGHT_E2E_ONLY:-.}
-SUBNET=0 # third octet of the namespace's addresses: 10.231.0.1 host, 10.231.0.2 printer
 
 skip() {
     echo "skip: $*"
@@ -123,7 +122,14 @@ msgbox_field() { # <field> from windriver's msgbox output on stdin
     sed -n "s/^$1: //p" | head -n1
 }
 
-TCP_SETTINGS=(PrinterType "TCP/IP" Port "9100" BaudorIPAddress "10.231.$SUBNET.2" Delay "0" Attempts "3")
+NETWORK=no
+NETWORK_REASON="no network namespace (needs the ip tool and CAP_NET_ADMIN)"
+E2E_PRINTER_ADDRESS="10.231.0.2" # refused or unused without a namespace
+if e2e_netns_up; then
+    NETWORK=yes
+fi
+PRINTER_AT=$E2E_PRINTER_ADDRESS
+TCP_SETTINGS=(PrinterType "TCP/IP" Port "9100" BaudorIPAddress "$PRINTER_AT" Delay "0" Attempts "3")
 
 # ---------------------------------------------------------------- launcher
 
@@ -163,7 +169,7 @@ scenario_launcher_about() {
 # ---------------------------------------------------------------- network
 
 start_network_printer() { # <folder>
-    e2e_start_tcp_printer "$SUBNET" 9100 "$1" || return 1
+    e2e_start_tcp_printer 9100 "$1" || return 1
     PRINTER_PIDS[${E2E_PIDS[-1]}]=1
 }
 
@@ -206,7 +212,7 @@ scenario_network_two_instances() {
     local printer="$SCENARIO_DIR/printer"
     start_network_printer "$printer" || { PROBLEM="virtual printer did not start"; finish; return; }
     # A pause per chunk stretches each job, so that two connections at once would show.
-    e2e_write_settings PrinterType "TCP/IP" Port "9100" BaudorIPAddress "10.231.$SUBNET.2" \
+    e2e_write_settings PrinterType "TCP/IP" Port "9100" BaudorIPAddress "$PRINTER_AT" \
         Delay "10" Attempts "3"
     mkdir -p "$SCENARIO_DIR/a" "$SCENARIO_DIR/b"
     big_file "$SCENARIO_DIR/a.expected" 20480 2
@@ -258,7 +264,7 @@ scenario_network_quick_succession() {
 
 scenario_network_delay_missing() {
     begin network_delay_missing
-    e2e_write_settings PrinterType "TCP/IP" Port "9100" BaudorIPAddress "10.231.$SUBNET.2" \
+    e2e_write_settings PrinterType "TCP/IP" Port "9100" BaudorIPAddress "$PRINTER_AT" \
         Attempts "3"
     label_file "$SCENARIO_DIR/label.zpl"
     e2e_start_program "$SCENARIO_DIR" "$(e2e_winpath "$SCENARIO_DIR/label.zpl")"
@@ -371,6 +377,47 @@ scenario_driver_no_printer() {
     finish
 }
 
+scenario_driver_cups() {
+    begin driver_cups
+    if ! e2e_start_cups "$SCENARIO_DIR/cups"; then
+        skip_scenario driver_cups "a private cupsd could not be started"
+        return
+    fi
+    # Two raw queues, both paused so that jobs stay in the spool; the user's default is the
+    # office printer, which the job must give back.
+    local queue
+    for queue in Label_Printer Office_Printer; do
+        lpadmin -p "$queue" -E -v file:///dev/null >/dev/null 2>&1 &&
+            cupsdisable "$queue" >/dev/null 2>&1 ||
+            PROBLEM="cannot add the queue $queue"
+    done
+    lpadmin -d Office_Printer >/dev/null 2>&1
+    expect "printers seen by Wine" "$(drv printers | tr '\n' ' ')" \
+        "printer: Label_Printer printer: Office_Printer default: Office_Printer "
+    e2e_write_settings PrinterType "USB" Port "Label_Printer" "${PORT_LINE[@]}"
+    printf '%s' '^XA^FO50,50^ADN,36,20^FDHELLO^FS^XZ' >"$SCENARIO_DIR/label.zpl"
+    e2e_start_program "$SCENARIO_DIR" "$(e2e_winpath "$SCENARIO_DIR/label.zpl")"
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 60)" 1
+    expect "input file" "$(exists "$SCENARIO_DIR/label.zpl")" absent
+    # Read from the registry by reg.exe, which does not load the spooler (the spooler
+    # resets the default from CUPS whenever a process loads it).
+    expect_prefix "default printer" "$(timeout 60 "$WINE" reg query \
+        'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows' /v device 2>/dev/null |
+        tr -d '\r' | awk '$1 == "device" { print $3 }')" "Office_Printer,"
+    expect "jobs on Label_Printer" "$(lpstat -W not-completed -o Label_Printer 2>/dev/null | wc -l)" 1
+    expect "jobs on Office_Printer" "$(lpstat -W not-completed -o Office_Printer 2>/dev/null | wc -l)" 0
+    local document
+    document=$(ls "$SCENARIO_DIR"/cups/spool/d*-001 2>/dev/null | head -n1)
+    local shown
+    shown=$(python3 "$E2E_DIR/ps_text.py" "${document:-/dev/null}" 2>/dev/null)
+    expect "document title" "$(sed -n 's/^title: //p' <<<"$shown")" "Label"
+    expect "glyphs drawn" "$(sed -n 's/^text: //p' <<<"$shown")" \
+        '${^XA}$${^FO50,50}$${^ADN,36,20}$${^FDHELLO}$${^FS}$${^XZ}$'
+    e2e_stop_cups
+    export CUPS_SERVER="$E2E_WORK/no-cups.sock"
+    finish
+}
+
 # ---------------------------------------------------------------- settings
 
 reg_value() { # <name>: the value as Wine's own reg.exe reports it
@@ -391,7 +438,7 @@ scenario_settings_window() {
     expect "line lists enabled" "$(drv enabled "$w" 1003) $(drv enabled "$w" 1004) $(drv enabled "$w" 1005)" \
         "0 0 0"
     expect "port" "$(drv combo "$w" 1000 | sed -n 's/^selected: //p')" "0 9100"
-    drv type "$w" 1018 "10.231.$SUBNET.2" >/dev/null
+    drv type "$w" 1018 "$PRINTER_AT" >/dev/null
     drv type "$w" 1002 "0" >/dev/null
     drv press "$w" 1 >/dev/null
     expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 1
@@ -400,7 +447,7 @@ scenario_settings_window() {
         case $name in
         PrinterType) expected="TCP/IP" ;;
         Port) expected="9100" ;;
-        BaudorIPAddress) expected="10.231.$SUBNET.2" ;;
+        BaudorIPAddress) expected="$PRINTER_AT" ;;
         DataBits) expected="8" ;;
         Parity) expected="none" ;;
         StopBits) expected="1" ;;
@@ -427,12 +474,6 @@ scenario_settings_window() {
 
 # ---------------------------------------------------------------- run
 
-NETWORK=no
-NETWORK_REASON="no network namespace (needs the ip tool and CAP_NET_ADMIN)"
-if e2e_netns_up "$SUBNET"; then
-    NETWORK=yes
-fi
-
 run() { # <scenario function> [requirement]
     local name=${1#scenario_}
     wants "$name" || return 0
@@ -456,6 +497,7 @@ run scenario_port_parallel_file
 run scenario_port_serial_file
 run scenario_port_serial_pty_wine_difference
 run scenario_driver_no_printer
+run scenario_driver_cups
 run scenario_settings_window
 
 [ "$SKIPPED" -gt 0 ] && echo "$SKIPPED skipped"

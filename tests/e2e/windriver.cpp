@@ -160,14 +160,21 @@ LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return static_cast<LRESULT>(result);
 }
 
+// The entries of a combo box. CB_GETLBTEXT is asked in its wide form: across processes Wine
+// hands the "A" form back unconverted (wide), so the narrow text would stop after one letter.
 std::vector<std::string> ComboEntries(HWND combo) {
     std::vector<std::string> entries;
     LRESULT count = Send(combo, CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
         LRESULT length = Send(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
-        std::vector<char> text(length > 0 ? static_cast<size_t>(length) + 2 : 2, '\0');
-        Send(combo, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text.data()));
-        entries.emplace_back(text.data());
+        std::vector<wchar_t> wide(length > 0 ? static_cast<size_t>(length) + 2 : 2, L'\0');
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(combo, CB_GETLBTEXT, static_cast<WPARAM>(i),
+                            reinterpret_cast<LPARAM>(wide.data()), SMTO_ABORTIFHUNG,
+                            kMessageTimeoutMs, &ignored);
+        char text[1024] = {};
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, text, sizeof text - 1, nullptr, nullptr);
+        entries.emplace_back(text);
     }
     return entries;
 }
