@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ namespace {
 struct ScriptedJob {
     DWORD error;
     int result;
+    const char* rewrittenPath = nullptr; // the job rewrites the launcher's path buffer
 };
 
 std::mutex g_scriptMutex;
@@ -41,6 +43,9 @@ DWORD WINAPI ScriptedWorker(LPVOID path) {
     }
     SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_STARTING, 0);
     SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_OPENING_INPUT, 0);
+    if (job.rewrittenPath != nullptr) {
+        snprintf(static_cast<char*>(path), kPathBufferSize, "%s", job.rewrittenPath);
+    }
     SendMessageA(window, WM_JOB_DONE, job.error, job.result);
     return static_cast<DWORD>(job.result);
 }
@@ -244,6 +249,18 @@ TEST_F(RunLoopTest, EachResultShowsItsMessage) {
         EXPECT_EQ(MessageTexts(), std::vector<std::string>{c.prefix + text});
         EXPECT_TRUE(wintest::JoinThreads());
     }
+}
+
+// The same buffer serves every run; messages show the path as the job left it.
+TEST_F(RunLoopTest, PathAsTheJobLeftIt) {
+    const char* rewritten = "C:\\Users\\me\\Cache\\Content.IE5\\label.txt";
+    Script({{ERROR_FILE_NOT_FOUND, 3, rewritten}, {ERROR_FILE_NOT_FOUND, 2}});
+    EXPECT_EQ(Run("label.txt"), 0);
+    std::lock_guard<std::mutex> lock(g_scriptMutex);
+    EXPECT_EQ(g_workerPaths, (std::vector<std::string>{"label.txt", rewritten}));
+    EXPECT_EQ(MessageTexts(),
+              std::vector<std::string>{"File input error on " + std::string(rewritten) +
+                                       ".  Returned (2) " + SystemText(ERROR_FILE_NOT_FOUND)});
 }
 
 // The text buffer comes from the process heap and is released on every message path.
