@@ -25,7 +25,7 @@ constexpr char kDefaultNetworkPort[] = "9100";
 constexpr char kDefaultBaudRate[] = "9600";
 constexpr char kAnyAddress[] = "0.0.0.0";
 constexpr UINT kDefaultDelay = 1000;
-// A typed port is kept to what the port field of older settings held.
+// A typed port (no list entry selected) keeps at most 19 characters.
 constexpr int kTypedPortBufferSize = 20;
 
 LRESULT SendItem(HWND window, int id, UINT message, WPARAM wParam, LPARAM lParam) {
