@@ -188,7 +188,7 @@ e2e_start_tcp_printer() {
     ip netns exec "$E2E_NETNS" python3 "$E2E_DIR/virtual_printer.py" --lifetime 900 \
         tcp "$E2E_PRINTER_ADDRESS" "$port" "$folder" >"$folder/printer.log" 2>&1 &
     E2E_PIDS+=($!)
-    e2e_wait_file "$folder/ready" 10
+    e2e_wait_file "$folder/ready" 30
 }
 
 # Starts a virtual pty printer recording into folder $1; its device path is in $1/device.
@@ -199,7 +199,7 @@ e2e_start_pty_printer() {
     python3 "$E2E_DIR/virtual_printer.py" --lifetime 900 pty "$folder" \
         >"$folder/printer.log" 2>&1 &
     E2E_PIDS+=($!)
-    e2e_wait_file "$folder/ready" 10
+    e2e_wait_file "$folder/ready" 30
 }
 
 # Asks a virtual printer to stop and gives it a moment to finish its files.

@@ -49,26 +49,21 @@ std::string TextOf(HWND window) {
     return std::string(text.data());
 }
 
+// Enumeration callbacks are named functions: a lambda is not CALLBACK (stdcall) on i686.
+BOOL CALLBACK CollectWindow(HWND window, LPARAM list) {
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+}
+
 std::vector<HWND> Children(HWND parent) {
     std::vector<HWND> found;
-    EnumChildWindows(
-        parent,
-        [](HWND child, LPARAM list) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    EnumChildWindows(parent, CollectWindow, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 
 std::vector<HWND> TopLevelWindows() {
     std::vector<HWND> found;
-    EnumWindows(
-        [](HWND window, LPARAM list) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 
