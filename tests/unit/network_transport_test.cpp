@@ -401,7 +401,7 @@ TEST_F(NetworkTransportTest, AddressInUseIsMetByOneConnectWithoutBind) {
     }
 }
 
-TEST_F(NetworkTransportTest, FailedRetryAfterAddressInUseEndsAsSpecified) {
+TEST_F(NetworkTransportTest, FailedRetryAfterAddressInUseEndsTheJob) {
     struct Case {
         std::vector<std::pair<const char*, int>> failures; // call, error; in order
         int error;
