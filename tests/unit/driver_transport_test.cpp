@@ -4,6 +4,8 @@
 #include "platform/testing.h"
 #include "transport/driver_transport.h"
 
+#include "job_journal.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -516,6 +518,62 @@ TEST_F(DriverTransportTest, AnotherInstancesDriverJobIsWaitedForBeforeTheSwap) {
     ASSERT_EQ(order.size(), 3u);
     EXPECT_EQ(order[0], "ReleaseMutex " + kMutex) << "the other job's release comes first";
     EXPECT_EQ(order[1], "GetDefaultPrinterA \"Office Laser\"");
+    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+}
+
+// The whole job as the worker runs it for PrinterType "USB".
+class DriverJobTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        wintest::Reset();
+        wintest::UseVirtualClock(true);
+        window = jobtest::CreateJournalWindow();
+        g_progressWindow = window;
+        input = folder / "label.epl";
+        jobtest::SetSetting("PrinterType", "USB");
+        jobtest::SetSetting("Port", kLabelPrinter);
+        jobtest::SetSetting("Delay", "0");
+        wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
+        wintest::InstallPrinter(kOfficePrinter, "LPT1:");
+        wintest::InstallPrinter(kLabelPrinter, "USB001");
+        wintest::SetDefaultPrinterName(kOfficePrinter);
+    }
+    void TearDown() override {
+        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_TRUE(wintest::OpenHandles().empty())
+            << ::testing::PrintToString(wintest::OpenHandles());
+        substrate::RemoveWindow(window);
+        g_progressWindow = nullptr;
+    }
+
+    jobtest::ScratchFolder folder;
+    HWND window = nullptr;
+    std::string input;
+};
+
+TEST_F(DriverJobTest, OnlyTheEndIsReportedAfterStatus122) {
+    jobtest::WriteBytes(input, kLabel);
+    jobtest::PathBuffer path(input);
+    EXPECT_EQ(JobWorker(path.text), 0u);
+    EXPECT_EQ(jobtest::Reports(window),
+              (std::vector<std::string>{"status 120", "status 121", "status 122", "done 0,0"}));
+    ASSERT_EQ(wintest::PrintedDocuments().size(), 1u);
+    EXPECT_EQ(wintest::PrintedDocuments()[0].pages[0].texts[0].text, kEncodedLabel);
+    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_FALSE(jobtest::Exists(input));
+}
+
+TEST_F(DriverJobTest, InputThatNeverOpenedFailsAtTheReadWithTheDefaultGivenBack) {
+    jobtest::PathBuffer path(folder / "missing.epl");
+    EXPECT_EQ(JobWorker(path.text), static_cast<DWORD>(JobResult::InputFileError));
+    EXPECT_EQ(jobtest::Reports(window),
+              (std::vector<std::string>{"status 120", "status 121", "status 122",
+                                        "done " + std::to_string(ERROR_INVALID_HANDLE) + ",2"}));
+    EXPECT_EQ(jobtest::CallsStartingWith(
+                  {"SetDefaultPrinterA", "StartDocA", "StartPage", "GetFileSize", "AbortDoc"}),
+              (std::vector<std::string>{
+                  "SetDefaultPrinterA \"Zebra ZP450\"", "StartDocA \"Label\" raw", "StartPage",
+                  "GetFileSize invalid", "SetDefaultPrinterA \"Office Laser\"", "AbortDoc"}));
     EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
 }
 
