@@ -302,7 +302,7 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
     const std::string devices[] = {"HeapFree 156", "HeapFree 36"};
     using State = wintest::DocumentState;
     const Exit exits[] = {
-        {"D2 StartDocA fails",
+        {"StartDocA fails",
          "StartDocA",
          ERROR_GEN_FAILURE,
          0,
@@ -313,7 +313,7 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
           deleteDc, Done(ERROR_GEN_FAILURE, JobResult::PortOpenError)},
          State::Open,
          false},
-        {"D3 StartPage fails",
+        {"StartPage fails",
          "StartPage",
          ERROR_GEN_FAILURE,
          0,
@@ -324,7 +324,7 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
           "AbortDoc", deleteDc, Done(ERROR_GEN_FAILURE, JobResult::PortOpenError)},
          State::Aborted,
          true},
-        {"D4 ReadFile fails",
+        {"ReadFile fails",
          "ReadFile",
          ERROR_READ_FAULT,
          0,
@@ -336,7 +336,7 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
           Done(ERROR_READ_FAULT, JobResult::InputFileError)},
          State::Aborted,
          true},
-        {"D4 input never opened",
+        {"input never opened",
          "",
          0,
          0,
@@ -347,7 +347,7 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
           deleteDc, Done(ERROR_INVALID_HANDLE, JobResult::InputFileError)},
          State::Aborted,
          true},
-        {"D4 no memory for the file text",
+        {"no memory for the file text",
          "HeapAlloc",
          ERROR_NOT_ENOUGH_MEMORY,
          3, // the saved name, the device mode and names
@@ -358,7 +358,7 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
           "AbortDoc", deleteDc, Done(ERROR_NOT_ENOUGH_MEMORY, JobResult::InputFileError)},
          State::Aborted,
          true},
-        {"D5 TextOutA fails",
+        {"TextOutA fails",
          "TextOutA",
          ERROR_WRITE_FAULT,
          0,
@@ -370,7 +370,7 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
           Done(ERROR_WRITE_FAULT, JobResult::PortWriteError)},
          State::Aborted,
          true},
-        {"D5 no memory for the encoded text",
+        {"no memory for the encoded text",
          "HeapAlloc",
          ERROR_NOT_ENOUGH_MEMORY,
          4, // ... and the file text
