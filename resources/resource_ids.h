@@ -35,7 +35,7 @@
 #define IDS_INIT_FILE_ERROR 151
 
 // Labels without a role of their own
-#define IDC_STATIC_LABEL -1
+#define IDC_STATIC_LABEL 65535
 
 // Progress window (133)
 #define IDC_ABOUT_BUTTON 3

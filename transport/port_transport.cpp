@@ -122,11 +122,13 @@ JobResult PortTransport(TransportJob* job, PortMode mode) {
     bool serial = mode == PortMode::Serial;
 
     // The Port text is used as the device name before anything else reuses the buffer.
+    // Tested before it is counted down, so that the most negative Attempts cannot wrap.
     int remaining = job->attempts;
     HANDLE port = INVALID_HANDLE_VALUE;
     while ((port = CreateFileA(job->valueBuffer, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0,
                                nullptr)) == INVALID_HANDLE_VALUE &&
-           --remaining > 0 && PauseAndContinue(kPortOpenPause)) {
+           remaining > 1 && PauseAndContinue(kPortOpenPause)) {
+        --remaining;
     }
     if (port == INVALID_HANDLE_VALUE) {
         CloseInput(job->inputFile);

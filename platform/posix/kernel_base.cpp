@@ -284,6 +284,11 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
         return WAIT_FAILED;
     }
     LogCall("WaitForSingleObject", found->label);
+    DWORD error = 0;
+    if (TakeScriptedFailure("WaitForSingleObject", &error)) {
+        SetLastError(error);
+        return WAIT_FAILED;
+    }
     return found->Wait(milliseconds);
 }
 

@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr DWORD kErrorNotOwner = 288;
 constexpr DWORD kErrorFilenameTooLong = 206;
 constexpr std::size_t kMaxNameLength = 200;
 
@@ -282,7 +281,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
         return FALSE;
     }
     if (!handle->mutex->Release()) {
-        SetLastError(kErrorNotOwner);
+        SetLastError(ERROR_NOT_OWNER);
         return FALSE;
     }
     return TRUE;

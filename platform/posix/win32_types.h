@@ -57,7 +57,7 @@ using HDC = HDC__*;
 #define LOWORD(l) (static_cast<WORD>(static_cast<DWORD_PTR>(l) & 0xffffu))
 #define HIWORD(l) (static_cast<WORD>((static_cast<DWORD_PTR>(l) >> 16) & 0xffffu))
 #define MAKELONG(a, b)                                                                             \
-    (static_cast<LONG>(static_cast<DWORD>(static_cast<WORD>(a)) |                                 \
+    (static_cast<LONG>(static_cast<DWORD>(static_cast<WORD>(a)) |                                  \
                        (static_cast<DWORD>(static_cast<WORD>(b)) << 16)))
 #define MAKEWORD(a, b)                                                                             \
     (static_cast<WORD>(static_cast<BYTE>(a) | (static_cast<WORD>(static_cast<BYTE>(b)) << 8)))
@@ -91,6 +91,7 @@ using HDC = HDC__*;
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_NOT_OWNER 288L
 #define ERROR_IO_DEVICE 1117L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L

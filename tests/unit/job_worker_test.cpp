@@ -296,14 +296,19 @@ TEST_F(JobWorkerTest, PrinterTypeIsComparedExactly) {
         const char* printerType;
         bool opensPort;
         const char* done;
+        const char* transportCall; // a call only the chosen transport makes
     };
     const Case cases[] = {
         // Serial mode on a plain file: the line settings cannot be read.
-        {"Serial", true, "done 1,4"},   {"", true, "done 1,4"},
-        {"parallel", true, "done 1,4"}, {"Parallel ", true, "done 1,4"},
-        {"tcp/ip", true, "done 1,4"},   {"usb", true, "done 1,4"},
-        {"Parallel", true, "done 0,0"}, {"TCP/IP", false, nullptr},
-        {"USB", false, nullptr},
+        {"Serial", true, "done 1,4", "GetCommState"},
+        {"", true, "done 1,4", "GetCommState"},
+        {"parallel", true, "done 1,4", "GetCommState"},
+        {"Parallel ", true, "done 1,4", "GetCommState"},
+        {"tcp/ip", true, "done 1,4", "GetCommState"},
+        {"usb", true, "done 1,4", "GetCommState"},
+        {"Parallel", true, "done 0,0", "GetCommState"},
+        {"TCP/IP", false, nullptr, "CreateMutexA ipMutex"},
+        {"USB", false, nullptr, "PrintDlgA"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("PrinterType \"") + c.printerType + "\"");
@@ -323,6 +328,7 @@ TEST_F(JobWorkerTest, PrinterTypeIsComparedExactly) {
         JobWorker(path.text);
         EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA LPT1"),
                   c.opensPort ? 1 : 0);
+        EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), c.transportCall), 1);
         if (c.done != nullptr) {
             EXPECT_EQ(Reports().back(), c.done);
             EXPECT_EQ(jobtest::CountPrefix(Reports(), "done"), 1);

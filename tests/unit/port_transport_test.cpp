@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <cstring>
 
 namespace {
@@ -90,7 +92,7 @@ TEST_F(PortTransportTest, OpenAttemptsFollowTheAttemptsValue) {
         int attempts;
         int tries;
     };
-    const Case cases[] = {{0, 1}, {-5, 1}, {1, 1}, {3, 3}, {10, 10}};
+    const Case cases[] = {{0, 1}, {-5, 1}, {1, 1}, {3, 3}, {10, 10}, {INT_MIN, 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.attempts);
         wintest::Reset();
