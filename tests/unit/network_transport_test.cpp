@@ -327,7 +327,7 @@ TEST_F(NetworkTransportTest, SocketThatSucceedsOnALaterTryIsUsed) {
     EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{500, 500, kDelay}));
 }
 
-// N1: the address cannot be read; the mutex was never waited for.
+// The address cannot be read: the mutex was never waited for.
 TEST_F(NetworkTransportTest, MissingAddressEndsWithSettingsErrorBeforeTheMutexWait) {
     wintest::DeleteRegistryValue(kSettingsKey, "BaudorIPAddress");
     ASSERT_EQ(Run("^XA^XZ"), JobResult::SettingsError);
@@ -342,7 +342,7 @@ TEST_F(NetworkTransportTest, MissingAddressEndsWithSettingsErrorBeforeTheMutexWa
     ExpectFailedJobLeftNothing("^XA^XZ");
 }
 
-// N3 and N4, scripted and real, and the unbound retry after "address in use".
+// Bind and connect failures, scripted and real, and the unbound retry after "address in use".
 TEST_F(NetworkTransportTest, BindAndConnectFailuresEndAtOnce) {
     struct Case {
         const char* call;
@@ -465,7 +465,7 @@ TEST_F(NetworkTransportTest, SecondJobToTheSamePrinterRightAfterTheFirstIsDelive
     EXPECT_TRUE(wintest::OpenHandles().empty());
 }
 
-// N5: the input file was never opened; the connection is made, then the first read fails.
+// The input file was never opened: the connection is made, then the first read fails.
 TEST_F(NetworkTransportTest, UnopenedInputEndsWithInputErrorAfterConnecting) {
     ASSERT_EQ(Run("^XA^XZ", 3, false), JobResult::InputFileError);
     EXPECT_EQ(LogEntries({"connect"}).size(), 1u);
@@ -500,7 +500,7 @@ TEST_F(NetworkTransportTest, ChunkBufferThatCannotBeHadEndsWithInputError) {
     ExpectFailedJobLeftNothing("^XA^XZ");
 }
 
-// N6: send fails on a whole chunk, or while sending the rest of a short one.
+// A send fails on a whole chunk, or while sending the rest of a short one.
 TEST_F(NetworkTransportTest, SendFailureEndsWithWriteErrorAndKeepsTheFile) {
     struct Case {
         int limit;
