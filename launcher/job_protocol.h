@@ -32,6 +32,6 @@ constexpr int kPathBufferSize = 2049; // the input path and the system error tex
 constexpr int kMaxPathLength = kPathBufferSize - 1;
 constexpr DWORD kCopyChunkSize = 512;
 
-extern HINSTANCE g_instance;      // the program's own module
-extern HWND g_progressWindow;     // set before the worker starts
-extern DWORD g_lastJobError;      // error code of the last WM_JOB_DONE
+extern HINSTANCE g_instance;  // the program's own module
+extern HWND g_progressWindow; // set before the worker starts
+extern DWORD g_lastJobError;  // error code of the last WM_JOB_DONE

@@ -8,11 +8,11 @@
 // releases all of it on every path.
 struct TransportJob {
     HWND progressWindow;
-    char* path;          // the launcher's path buffer (kPathBufferSize bytes)
-    HANDLE inputFile;    // INVALID_HANDLE_VALUE when every open attempt failed
-    HKEY settingsKey;    // open for reading
-    char* valueBuffer;   // kTextBufferSize bytes, holding the Port text on hand-over
-    int delay;           // milliseconds
+    char* path;        // the launcher's path buffer (kPathBufferSize bytes)
+    HANDLE inputFile;  // INVALID_HANDLE_VALUE when every open attempt failed
+    HKEY settingsKey;  // open for reading
+    char* valueBuffer; // kTextBufferSize bytes, holding the Port text on hand-over
+    int delay;         // milliseconds
     int attempts;
 };
 

@@ -168,7 +168,8 @@ JobResult PortTransport(TransportJob* job, PortMode mode) {
 
     ReportStatus(job->progressWindow, IDS_STATUS_SENDING);
     DWORD size = GetFileSize(job->inputFile, nullptr);
-    SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, static_cast<LPARAM>((size & 0xFFFFu) << 16));
+    // The size travels in the high word, cut to its low 16 bits.
+    SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, MAKELPARAM(0, size & 0xFFFFu));
 
     char* chunk = nullptr;
     CopyOutcome outcome =

@@ -50,9 +50,8 @@ DWORD GetLastError();
 void SetLastError(DWORD error);
 void Sleep(DWORD milliseconds);
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
-                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
-                    LPDWORD threadId);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD flags, LPDWORD threadId);
 BOOL CloseHandle(HANDLE object);
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 
@@ -72,5 +71,5 @@ LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
 HGLOBAL GlobalFree(HGLOBAL memory);
 
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                     LPSTR buffer, DWORD size, void* arguments);
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                     DWORD size, void* arguments);

@@ -39,7 +39,9 @@ DWORD WINAPI SendThree(LPVOID window) {
     return 7;
 }
 
-DWORD WINAPI ReturnEleven(LPVOID) { return 11; }
+DWORD WINAPI ReturnEleven(LPVOID) {
+    return 11;
+}
 
 TEST_F(SubstrateTest, ThreadSendsToRecordingWindowAndCanBeWaitedFor) {
     HWND window = wintest::CreateRecordingWindow();
