@@ -60,5 +60,34 @@ if [ -f "$e2e_log" ]; then
         sed 's/^/e2e: /'
 fi
 printf '%s\n' "${summary[@]}"
-echo "$passed passed, $failed failed"
+
+# The closing line counts tests: unit tests of both runs and the Wine scenarios, plus any
+# stage that failed without running tests (a build, the lint) as one failure each.
+tests_passed=0
+tests_failed=0
+for log in test-native test-native-asan; do
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$LOGS/$log.log" 2>/dev/null | tail -n 1)
+    if [ -n "$line" ]; then
+        total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+        bad=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
+        tests_passed=$((tests_passed + total - bad))
+        tests_failed=$((tests_failed + bad))
+    fi
+done
+if [ -f "$e2e_log" ]; then
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$e2e_log" | tail -n 1)
+    if [ -n "$line" ]; then
+        tests_passed=$((tests_passed + ${line%% *}))
+        rest=${line#*, }
+        tests_failed=$((tests_failed + ${rest%% *}))
+    fi
+fi
+for entry in "${summary[@]}"; do
+    case "$entry" in
+    "FAIL test-"*) ;;
+    FAIL*) tests_failed=$((tests_failed + 1)) ;;
+    esac
+done
+echo "stages: $passed passed, $failed failed"
+echo "$tests_passed passed, $tests_failed failed"
 [ "$failed" -eq 0 ]
