@@ -196,11 +196,16 @@ void ResetRegistry() {
 using substrate::LogCall;
 using substrate::TakeScriptedFailure;
 
-LSTATUS RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD /*options*/, REGSAM access, PHKEY result) {
+namespace {
+
+// What RegOpenKeyExA and RegCreateKeyExA share: the log entry, scripted failures, the root,
+// and the walk to the key (creating it when asked and the root allows it).
+LSTATUS OpenOrCreateKey(const char* call, HKEY root, LPCSTR subKey, REGSAM access, PHKEY result,
+                        bool create, bool* created) {
     std::string path = subKey == nullptr ? std::string() : std::string(subKey);
-    LogCall("RegOpenKeyExA", path);
+    LogCall(call, path);
     DWORD error = 0;
-    if (TakeScriptedFailure("RegOpenKeyExA", &error)) {
+    if (TakeScriptedFailure(call, &error)) {
         return static_cast<LSTATUS>(error);
     }
     if (result == nullptr) {
@@ -216,43 +221,34 @@ LSTATUS RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD /*options*/, REGSAM access
     }
     std::shared_ptr<substrate::RegistryKey> key = substrate::Walk(from, path, false, nullptr);
     if (key == nullptr) {
-        return ERROR_FILE_NOT_FOUND;
+        if (!create) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        if ((rootAccess & KEY_CREATE_SUB_KEY) == 0) {
+            return ERROR_ACCESS_DENIED;
+        }
+        key = substrate::Walk(from, path, true, created);
     }
     *result = substrate::NewKeyHandle(key, access);
     return ERROR_SUCCESS;
 }
 
+} // namespace
+
+LSTATUS RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD /*options*/, REGSAM access, PHKEY result) {
+    return OpenOrCreateKey("RegOpenKeyExA", root, subKey, access, result, false, nullptr);
+}
+
 LSTATUS RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD /*reserved*/, LPSTR /*keyClass*/,
                         DWORD /*options*/, REGSAM access, void* /*security*/, PHKEY result,
                         LPDWORD disposition) {
-    std::string path = subKey == nullptr ? std::string() : std::string(subKey);
-    LogCall("RegCreateKeyExA", path);
-    DWORD error = 0;
-    if (TakeScriptedFailure("RegCreateKeyExA", &error)) {
-        return static_cast<LSTATUS>(error);
-    }
-    if (result == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    substrate::Registry& hive = substrate::Hive();
-    std::lock_guard<std::mutex> guard(hive.lock);
-    std::shared_ptr<substrate::RegistryKey> from;
-    REGSAM rootAccess = 0;
-    LSTATUS status = substrate::ResolveRoot(root, &from, &rootAccess);
-    if (status != ERROR_SUCCESS) {
-        return status;
-    }
     bool created = false;
-    bool needsCreate = substrate::Walk(from, path, false, nullptr) == nullptr;
-    if (needsCreate && (rootAccess & KEY_CREATE_SUB_KEY) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    std::shared_ptr<substrate::RegistryKey> key = substrate::Walk(from, path, true, &created);
-    *result = substrate::NewKeyHandle(key, access);
-    if (disposition != nullptr) {
+    LSTATUS status =
+        OpenOrCreateKey("RegCreateKeyExA", root, subKey, access, result, true, &created);
+    if (status == ERROR_SUCCESS && disposition != nullptr) {
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     }
-    return ERROR_SUCCESS;
+    return status;
 }
 
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
