@@ -228,20 +228,34 @@ void ResetComm() {
 using substrate::LogCall;
 using substrate::TakeScriptedFailure;
 
-BOOL GetCommState(HANDLE file, LPDCB dcb) {
+namespace {
+
+// What both comm calls check first, after logging: a scripted failure, the handle and the
+// record. Null (with the last error set) when the call fails there.
+std::shared_ptr<substrate::FileObject> CommCallPort(const char* call, HANDLE file, const DCB* dcb) {
     std::shared_ptr<substrate::FileObject> port = substrate::FindPort(file);
-    LogCall("GetCommState", port ? port->label : std::string("invalid"));
+    LogCall(call, port ? port->label : std::string("invalid"));
     DWORD error = 0;
-    if (TakeScriptedFailure("GetCommState", &error)) {
+    if (TakeScriptedFailure(call, &error)) {
         SetLastError(error);
-        return FALSE;
+        return nullptr;
     }
     if (port == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return nullptr;
     }
     if (dcb == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return port;
+}
+
+} // namespace
+
+BOOL GetCommState(HANDLE file, LPDCB dcb) {
+    std::shared_ptr<substrate::FileObject> port = CommCallPort("GetCommState", file, dcb);
+    if (port == nullptr) {
         return FALSE;
     }
     substrate::CommState& state = substrate::State();
@@ -278,25 +292,15 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
 }
 
 BOOL SetCommState(HANDLE file, LPDCB dcb) {
-    std::shared_ptr<substrate::FileObject> port = substrate::FindPort(file);
-    LogCall("SetCommState", port ? port->label : std::string("invalid"));
     substrate::CommState& state = substrate::State();
+    // Kept even when the call fails: tests compare it with the diagnostic log.
     if (dcb != nullptr) {
         std::lock_guard<std::mutex> guard(state.lock);
         state.lastSet = *dcb;
         state.haveLastSet = true;
     }
-    DWORD error = 0;
-    if (TakeScriptedFailure("SetCommState", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
+    std::shared_ptr<substrate::FileObject> port = CommCallPort("SetCommState", file, dcb);
     if (port == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (dcb == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (port->emulatedComm) {

@@ -233,6 +233,16 @@ LSTATUS OpenOrCreateKey(const char* call, HKEY root, LPCSTR subKey, REGSAM acces
     return ERROR_SUCCESS;
 }
 
+// The checks every value call makes, hive lock held: the key resolves and grants `needed`.
+LSTATUS ResolveForAccess(HKEY key, REGSAM needed, std::shared_ptr<substrate::RegistryKey>* target) {
+    REGSAM access = 0;
+    LSTATUS status = substrate::ResolveRoot(key, target, &access);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    return (access & needed) == 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+}
+
 } // namespace
 
 LSTATUS RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD /*options*/, REGSAM access, PHKEY result) {
@@ -265,13 +275,9 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, 
     substrate::Registry& hive = substrate::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
     std::shared_ptr<substrate::RegistryKey> target;
-    REGSAM access = 0;
-    LSTATUS status = substrate::ResolveRoot(key, &target, &access);
+    LSTATUS status = ResolveForAccess(key, KEY_QUERY_VALUE, &target);
     if (status != ERROR_SUCCESS) {
         return status;
-    }
-    if ((access & KEY_QUERY_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
     }
     auto found = target->values.find(substrate::Lower(valueName));
     if (found == target->values.end()) {
@@ -311,13 +317,9 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD /*reserved*/, DWORD type, co
     substrate::Registry& hive = substrate::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
     std::shared_ptr<substrate::RegistryKey> target;
-    REGSAM access = 0;
-    LSTATUS status = substrate::ResolveRoot(key, &target, &access);
+    LSTATUS status = ResolveForAccess(key, KEY_SET_VALUE, &target);
     if (status != ERROR_SUCCESS) {
         return status;
-    }
-    if ((access & KEY_SET_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
     }
     substrate::RegistryValue& value = target->values[substrate::Lower(valueName)];
     value.name = valueName;
