@@ -132,6 +132,20 @@ TCP_SETTINGS=(PrinterType "TCP/IP" Port "9100" BaudorIPAddress "$PRINTER_AT" Del
 
 # ---------------------------------------------------------------- launcher
 
+# expect_job_refused <ms> <text prefix> <input file> [caption]: the job ends in one message
+# box whose text starts with the prefix; once it is dismissed the program exits with 0 and
+# the input file is still there.
+expect_job_refused() {
+    local box
+    box=$(drv msgbox-ok @msgbox "$1")
+    if [ -n "${4:-}" ]; then
+        expect "caption" "$(msgbox_field caption <<<"$box")" "$4"
+    fi
+    expect_prefix "text" "$(msgbox_field text <<<"$box")" "$2"
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 0
+    expect "input file" "$(exists "$3")" present
+}
+
 scenario_launcher_no_arguments() {
     begin launcher_no_arguments
     e2e_start_program "$SCENARIO_DIR"
@@ -200,13 +214,8 @@ scenario_network_refused() {
     local path
     path=$(e2e_winpath "$SCENARIO_DIR/refused.zpl")
     e2e_start_program "$SCENARIO_DIR" "$path"
-    local box
-    box=$(drv msgbox-ok @msgbox 60000)
-    expect "caption" "$(msgbox_field caption <<<"$box")" "Error Message"
-    expect_prefix "text" "$(msgbox_field text <<<"$box")" \
-        "The Port is improperly configured for $path.  Returned ("
-    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 0
-    expect "input file" "$(exists "$SCENARIO_DIR/refused.zpl")" present
+    expect_job_refused 60000 "The Port is improperly configured for $path.  Returned (" \
+        "$SCENARIO_DIR/refused.zpl" "Error Message"
     finish
 }
 
@@ -273,11 +282,7 @@ scenario_network_delay_missing() {
     e2e_start_program "$SCENARIO_DIR" "$(e2e_winpath "$SCENARIO_DIR/label.zpl")"
     expect "settings window" "$(drv wait "Tagwright Settings" 30000)" "found: Tagwright Settings"
     drv press "Tagwright Settings" 2 >/dev/null
-    local box
-    box=$(drv msgbox-ok @msgbox 30000)
-    expect_prefix "text" "$(msgbox_field text <<<"$box")" "Unable to access registry. ("
-    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 0
-    expect "input file" "$(exists "$SCENARIO_DIR/label.zpl")" present
+    expect_job_refused 30000 "Unable to access registry. (" "$SCENARIO_DIR/label.zpl"
     finish
 }
 
@@ -326,14 +331,10 @@ scenario_port_serial_file() {
     local path
     path=$(e2e_winpath "$SCENARIO_DIR/label.zpl")
     e2e_start_program "$SCENARIO_DIR" "$path"
-    local box
-    box=$(drv msgbox-ok @msgbox 60000)
-    expect_prefix "text" "$(msgbox_field text <<<"$box")" \
-        "Could not retrieve Port settings for $path.  Returned ("
-    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 0
+    expect_job_refused 60000 "Could not retrieve Port settings for $path.  Returned (" \
+        "$SCENARIO_DIR/label.zpl"
     expect "port file" "$(exists "$SCENARIO_DIR/serial.out") $(stat -c %s "$SCENARIO_DIR/serial.out" 2>/dev/null)" \
         "present 0"
-    expect "input file" "$(exists "$SCENARIO_DIR/label.zpl")" present
     finish
 }
 
@@ -348,14 +349,10 @@ scenario_port_serial_pty_wine_difference() {
     local path
     path=$(e2e_winpath "$SCENARIO_DIR/label.zpl")
     e2e_start_program "$SCENARIO_DIR" "$path"
-    local box
-    box=$(drv msgbox-ok @msgbox 60000)
     # Known Wine difference: Wine refuses GetCommState on a port opened for writing only,
     # which Windows allows; the serial success path is proven natively through a pty.
-    expect_prefix "text" "$(msgbox_field text <<<"$box")" \
-        "Could not retrieve Port settings for $path.  Returned ("
-    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 0
-    expect "input file" "$(exists "$SCENARIO_DIR/label.zpl")" present
+    expect_job_refused 60000 "Could not retrieve Port settings for $path.  Returned (" \
+        "$SCENARIO_DIR/label.zpl"
     e2e_stop_printer "$printer"
     rm -f "$WINEPREFIX/dosdevices/com7"
     NOTE="known Wine difference: GetCommState refused on a write-only port, message 126"
