@@ -7,7 +7,8 @@ set -euo pipefail
 PACKAGES=(
     cmake make g++ python3 git ca-certificates
     libgtest-dev libgmock-dev libbenchmark-dev # unit tests and benchmarks
-    clang clang-format clang-tidy               # fuzzing and lint
+    clang libclang-rt-dev clang-format clang-tidy # fuzzing (libFuzzer, sanitizers) and lint
+    socat time                                    # benchmarks: a plain sender, peak memory
     mingw-w64                                   # tagwright.exe
     wine wine64 xvfb x11-utils imagemagick      # end-to-end tests and screenshots
     cups cups-client cups-bsd iproute2          # virtual printers
