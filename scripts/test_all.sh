@@ -53,7 +53,7 @@ for log in test-native test-native-asan; do
     [ -f "$LOGS/$log.log" ] && grep -E 'tests passed|tests failed' "$LOGS/$log.log" |
         sed "s/^/$log: /"
 done
-# The end-to-end scenarios, as run_e2e.sh reported them inside the native test run.
+# The Wine scenarios and soak, as their scripts reported them inside the native test run.
 e2e_log="$ROOT/build/native/Testing/Temporary/LastTest.log"
 if [ -f "$e2e_log" ]; then
     grep -E '^(PASS|FAIL|SKIP|skip:) |^skip:|^[0-9]+ passed, [0-9]+ failed$' "$e2e_log" |
@@ -74,13 +74,13 @@ for log in test-native test-native-asan; do
         tests_failed=$((tests_failed + bad))
     fi
 done
+# Each Wine script (the scenarios, the soak) closes with its own "N passed, N failed" line.
 if [ -f "$e2e_log" ]; then
-    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$e2e_log" | tail -n 1)
-    if [ -n "$line" ]; then
+    while read -r line; do
         tests_passed=$((tests_passed + ${line%% *}))
         rest=${line#*, }
         tests_failed=$((tests_failed + ${rest%% *}))
-    fi
+    done < <(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$e2e_log")
 fi
 for entry in "${summary[@]}"; do
     case "$entry" in
