@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""Times senders against one sink, interleaved, and checks that every run delivered its file.
+
+  timed_runs.py --cases FILE --events EVENTS --work DIR --reps N [--ratio A/B ...]
+
+FILE has one case per line, fields separated by tabs:
+  NAME  SOURCE  EXIT  DELETES  COMMAND
+SOURCE is the file the run sends ("-": the run sends nothing and is timed only); it is
+copied to DIR/input.<ext> before each run, outside the timing. COMMAND is split as a shell
+would split it; "{input}" stands for the copy, "{winput}" for the same path as Wine's
+drive Z: names it. EXIT is the exit code a good run ends with; DELETES is "yes" when a good
+run deletes its input. EVENTS is the sink's log ("close N BYTES" per connection): after
+every run that sends, the harness waits for the next "close" line and checks its count.
+
+Each case runs once untimed, then N times, the cases taking turns in a rotating order so
+that a slow spell of the machine falls on all of them. Prints, per case, the median, the
+lowest and the highest wall time in milliseconds and the median of the peak resident set
+size of the process (ru_maxrss from wait4, what /usr/bin/time -v calls "Maximum resident
+set size"), then each requested ratio of medians. Exits 1 when any run went wrong.
+"""
+import argparse
+import os
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+
+def read_cases(path):
+    cases = []
+    with open(path) as handle:
+        for line in handle:
+            line = line.rstrip("\n")
+            if not line or line.startswith("#"):
+                continue
+            name, source, exit_code, deletes, command = line.split("\t", 4)
+            cases.append({"name": name, "source": source, "exit": int(exit_code),
+                          "deletes": deletes == "yes", "command": command,
+                          "times": [], "rss": []})
+    return cases
+
+
+def closed_connections(events):
+    try:
+        with open(events) as handle:
+            return [line.split() for line in handle if line.startswith("close ")]
+    except FileNotFoundError:
+        return []
+
+
+def wait_for_close(events, count, limit=30.0):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        closed = closed_connections(events)
+        if len(closed) >= count:
+            return closed[count - 1]
+        time.sleep(0.005)
+    return None
+
+
+def run_once(case, work, events):
+    """One run: (milliseconds, peak RSS in KB, problem or None)."""
+    source = case["source"]
+    input_path = ""
+    if source != "-":
+        input_path = os.path.join(work, "input" + os.path.splitext(source)[1])
+        shutil.copyfile(source, input_path)
+    windows_path = "Z:" + input_path.replace("/", "\\")
+    argv = [word.replace("{input}", input_path).replace("{winput}", windows_path)
+            for word in shlex.split(case["command"])]
+    closed_before = len(closed_connections(events))
+
+    start = time.perf_counter()
+    process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    elapsed = (time.perf_counter() - start) * 1000.0
+    process.returncode = os.waitstatus_to_exitcode(status)
+
+    if process.returncode != case["exit"]:
+        return elapsed, usage.ru_maxrss, f"exit code {process.returncode}, expected {case['exit']}"
+    if source == "-":
+        return elapsed, usage.ru_maxrss, None
+    closed = wait_for_close(events, closed_before + 1)
+    expected = os.path.getsize(source)
+    if closed is None:
+        return elapsed, usage.ru_maxrss, "the sink saw no connection close"
+    if int(closed[2]) != expected:
+        return elapsed, usage.ru_maxrss, f"the sink received {closed[2]} of {expected} bytes"
+    if case["deletes"] == os.path.exists(input_path):
+        state = "still there" if case["deletes"] else "gone"
+        return elapsed, usage.ru_maxrss, f"the input file is {state}"
+    return elapsed, usage.ru_maxrss, None
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cases", required=True)
+    parser.add_argument("--events", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--reps", type=int, default=10)
+    parser.add_argument("--ratio", action="append", default=[])
+    args = parser.parse_args()
+
+    cases = read_cases(args.cases)
+    problems = []
+    for case in cases:
+        _, _, problem = run_once(case, args.work, args.events)
+        if problem:
+            problems.append(f"{case['name']} (warm-up): {problem}")
+    for rep in range(args.reps):
+        shift = rep % len(cases)
+        for case in cases[shift:] + cases[:shift]:
+            elapsed, rss, problem = run_once(case, args.work, args.events)
+            if problem:
+                problems.append(f"{case['name']} (run {rep + 1}): {problem}")
+                continue
+            case["times"].append(elapsed)
+            case["rss"].append(rss)
+
+    print(f"{'case':<24} {'runs':>4} {'median ms':>10} {'min ms':>9} {'max ms':>9} "
+          f"{'peak RSS KB':>11}")
+    medians = {}
+    for case in cases:
+        if not case["times"]:
+            print(f"{case['name']:<24} {0:>4}  (no good run)")
+            continue
+        median = statistics.median(case["times"])
+        medians[case["name"]] = median
+        print(f"{case['name']:<24} {len(case['times']):>4} {median:>10.2f} "
+              f"{min(case['times']):>9.2f} {max(case['times']):>9.2f} "
+              f"{int(statistics.median(case['rss'])):>11}")
+    for ratio in args.ratio:
+        first, second = ratio.split("/")
+        if first in medians and second in medians and medians[second] > 0:
+            print(f"ratio {first} / {second}: {medians[first] / medians[second]:.2f}")
+    for problem in problems:
+        print(f"problem: {problem}")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
