@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Every test, from a fresh clone: installs what is missing, builds the native, native-asan,
-# win64 (release) and win32 presets, runs the unit tests natively and under ASan/UBSan, the
-# end-to-end tests under Wine (once, from the native test run) and the lint. Prints one line
-# per stage and ends with "N passed, N failed"; exits non-zero when anything failed.
+# win64 (release), win32 and fuzz presets, runs the unit tests natively and under ASan/UBSan,
+# the end-to-end tests under Wine (once, from the native test run), a short run of each fuzz
+# target (libFuzzer, ASan, UBSan) and the lint. Prints one line per stage and ends with
+# "N passed, N failed"; exits non-zero when anything failed.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -43,13 +44,16 @@ stage build-win64 build_preset win64
 stage build-win32 build_preset win32
 stage build-native build_preset native
 stage build-native-asan build_preset native-asan
+# Only the fuzz targets and the libraries they need, built by clang.
+stage build-fuzz build_preset fuzz
 stage test-native ctest --preset native -j "$JOBS"
 stage test-native-asan ctest --preset native-asan -j "$JOBS" -E '^e2e_wine$'
+stage test-fuzz ctest --preset fuzz -j "$JOBS" --no-tests=error
 stage lint scripts/lint.sh
 
 echo
 echo "== summary"
-for log in test-native test-native-asan; do
+for log in test-native test-native-asan test-fuzz; do
     [ -f "$LOGS/$log.log" ] && grep -E 'tests passed|tests failed' "$LOGS/$log.log" |
         sed "s/^/$log: /"
 done
@@ -61,11 +65,12 @@ if [ -f "$e2e_log" ]; then
 fi
 printf '%s\n' "${summary[@]}"
 
-# The closing line counts tests: unit tests of both runs and the Wine scenarios, plus any
-# stage that failed without running tests (a build, the lint) as one failure each.
+# The closing line counts tests: unit tests of both runs, the fuzz smoke runs and the Wine
+# scenarios, plus any stage that failed without running tests (a build, the lint) as one
+# failure each.
 tests_passed=0
 tests_failed=0
-for log in test-native test-native-asan; do
+for log in test-native test-native-asan test-fuzz; do
     line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$LOGS/$log.log" 2>/dev/null | tail -n 1)
     if [ -n "$line" ]; then
         total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")

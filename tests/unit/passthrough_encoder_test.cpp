@@ -2,6 +2,7 @@
 // linear encoder checked against a literal front-cutting reference on generated inputs.
 #include "transport/passthrough_encoder.h"
 #include "platform/testing.h"
+#include "tests/support/encoder_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -38,38 +39,6 @@ std::string Encode(const std::string& input) {
     return result;
 }
 
-// The algorithm as described: tokens taken off the front of a working copy, each appended
-// to the output. Quadratic, and written independently of the encoder under test.
-std::string ReferenceEncode(const std::string& input) {
-    std::string working = input.substr(0, input.find('\0'));
-    std::string output;
-    while (!working.empty()) {
-        size_t n;
-        if (working[0] == '^') {
-            size_t next = working.find_first_of("^~", 1);
-            n = next == std::string::npos ? working.size() : next;
-        } else {
-            size_t lineFeed = working.find('\n');
-            n = lineFeed == std::string::npos ? working.size() + 1 : lineFeed + 1;
-        }
-        std::string token = working.substr(0, n);
-        if (working.size() > n + 1) {
-            working.erase(0, n);
-        } else {
-            working.clear();
-        }
-        if (token[0] == 'P' && token.size() > 1 && working.empty()) {
-            long parsed = std::strtol(token.c_str() + 1, nullptr, 10);
-            int quantity = parsed > INT_MAX   ? INT_MAX
-                           : parsed < INT_MIN ? INT_MIN
-                                              : static_cast<int>(parsed);
-            token = "P" + std::to_string(quantity >= 2 ? quantity - 1 : -1) + "\n";
-        }
-        output += "${" + token + "}$";
-    }
-    return output;
-}
-
 struct Example {
     const char* input;
     const char* output;
@@ -95,7 +64,8 @@ TEST_F(PassthroughEncoderTest, WorkedExamples) {
     };
     for (const Example& example : examples) {
         EXPECT_EQ(Encode(example.input), example.output) << "input: " << example.input;
-        EXPECT_EQ(ReferenceEncode(example.input), example.output) << "reference: " << example.input;
+        EXPECT_EQ(encoder_reference::Encode(example.input), example.output)
+            << "reference: " << example.input;
     }
 }
 
@@ -138,7 +108,8 @@ TEST_F(PassthroughEncoderTest, EdgeCases) {
     };
     for (const Example& example : examples) {
         EXPECT_EQ(Encode(example.input), example.output) << "input: " << example.input;
-        EXPECT_EQ(ReferenceEncode(example.input), example.output) << "reference: " << example.input;
+        EXPECT_EQ(encoder_reference::Encode(example.input), example.output)
+            << "reference: " << example.input;
     }
     EXPECT_EQ(Encode(longLast), "${N\n}$${" + std::string(5000, 'A') + "}$");
     const std::string longPrint = "N\nP" + std::string(3000, '0') + "42\r\n";
@@ -250,7 +221,7 @@ TEST_F(PassthroughEncoderTest, MatchesTheLiteralAlgorithmOnGeneratedInputs) {
     int mismatches = 0;
     for (int i = 0; i < 20000 && mismatches < 5; ++i) {
         std::string input = GenerateInput(random);
-        std::string expected = ReferenceEncode(input);
+        std::string expected = encoder_reference::Encode(input);
         std::string actual = Encode(input);
         if (actual != expected) {
             ++mismatches;
