@@ -19,6 +19,12 @@ void ClearCallLog();
 // after `skip` calls that succeed.
 void FailNext(const std::string& call, DWORD error, int times = 1, int skip = 0);
 
+// While on, every call that consults its scripted failures is recorded by name, in order.
+// An entry named "ReadFile" with k entries of that name before it is the call that
+// FailNext("ReadFile", error, 1, k) fails. Off and emptied by Reset.
+void RecordFailurePoints(bool on);
+std::vector<std::string> FailurePoints();
+
 // With the virtual clock on, Sleep records its argument and returns at once.
 void UseVirtualClock(bool on);
 std::vector<DWORD> Sleeps();

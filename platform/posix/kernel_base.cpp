@@ -53,6 +53,17 @@ std::deque<ScriptedFailure>& Failures() {
     return failures;
 }
 
+// Names consulted by TakeScriptedFailure while recording is on: the points where a failure
+// can be injected.
+bool& RecordingPoints() {
+    static bool on = false;
+    return on;
+}
+std::vector<std::string>& PointLog() {
+    static std::vector<std::string> points;
+    return points;
+}
+
 std::vector<std::function<void()>>& ResetHooks() {
     static std::vector<std::function<void()>> hooks;
     return hooks;
@@ -155,6 +166,9 @@ void LogCall(const std::string& call, const std::string& detail) {
 
 bool TakeScriptedFailure(const std::string& call, DWORD* error) {
     std::lock_guard<std::mutex> guard(TableLock());
+    if (RecordingPoints()) {
+        PointLog().push_back(call);
+    }
     for (auto it = Failures().begin(); it != Failures().end(); ++it) {
         if (it->call != call) {
             continue;
@@ -267,6 +281,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T /*stackSize*/,
 }
 
 BOOL CloseHandle(HANDLE object) {
+    // A scripted failure stands for the only one the system has, an invalid handle: the
+    // object stays open.
+    DWORD error = 0;
+    if (TakeScriptedFailure("CloseHandle", &error)) {
+        LogCall("CloseHandle", "failed");
+        SetLastError(error);
+        return FALSE;
+    }
     std::shared_ptr<substrate::KernelObject> removed = substrate::RemoveHandle(object);
     if (removed == nullptr) {
         LogCall("CloseHandle", "invalid");
@@ -313,31 +335,50 @@ LPVOID HeapAlloc(HANDLE /*heap*/, DWORD flags, SIZE_T bytes) {
     return block;
 }
 
-BOOL HeapFree(HANDLE /*heap*/, DWORD /*flags*/, LPVOID memory) {
+namespace {
+
+// Gives a block of HeapAlloc back; false when it is not one.
+bool FreeHeapBlock(LPVOID memory) {
     std::size_t bytes = 0;
     {
         std::lock_guard<std::mutex> guard(substrate::TableLock());
         auto found = substrate::HeapBlocks().find(memory);
         if (found == substrate::HeapBlocks().end()) {
             SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
+            return false;
         }
         bytes = found->second;
         substrate::HeapBlocks().erase(found);
     }
     std::free(memory);
     LogCall("HeapFree", std::to_string(bytes));
-    return TRUE;
+    return true;
+}
+
+} // namespace
+
+// Scripted failures of the two frees stand for a block that is not the heap's: it stays.
+BOOL HeapFree(HANDLE /*heap*/, DWORD /*flags*/, LPVOID memory) {
+    DWORD error = 0;
+    if (TakeScriptedFailure("HeapFree", &error)) {
+        LogCall("HeapFree", "failed");
+        SetLastError(error);
+        return FALSE;
+    }
+    return FreeHeapBlock(memory) ? TRUE : FALSE;
 }
 
 HGLOBAL GlobalFree(HGLOBAL memory) {
     if (memory == nullptr) {
         return nullptr;
     }
-    if (HeapFree(GetProcessHeap(), 0, memory) == FALSE) {
+    DWORD error = 0;
+    if (TakeScriptedFailure("GlobalFree", &error)) {
+        LogCall("GlobalFree", "failed");
+        SetLastError(error);
         return memory;
     }
-    return nullptr;
+    return FreeHeapBlock(memory) ? nullptr : memory;
 }
 
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -371,6 +412,8 @@ void Reset() {
         std::lock_guard<std::mutex> guard(substrate::TableLock());
         substrate::Log().clear();
         substrate::Failures().clear();
+        substrate::RecordingPoints() = false;
+        substrate::PointLog().clear();
         substrate::SleepLog().clear();
         substrate::VirtualClock() = false;
         substrate::ThreadRoutineOverride() = nullptr;
@@ -395,6 +438,16 @@ void ClearCallLog() {
 void FailNext(const std::string& call, DWORD error, int times, int skip) {
     std::lock_guard<std::mutex> guard(substrate::TableLock());
     substrate::Failures().push_back({call, error, times, skip});
+}
+
+void RecordFailurePoints(bool on) {
+    std::lock_guard<std::mutex> guard(substrate::TableLock());
+    substrate::RecordingPoints() = on;
+}
+
+std::vector<std::string> FailurePoints() {
+    std::lock_guard<std::mutex> guard(substrate::TableLock());
+    return substrate::PointLog();
 }
 
 void UseVirtualClock(bool on) {

@@ -46,6 +46,8 @@ void RemoveWindow(HWND window);
 void LogCall(const std::string& call, const std::string& detail = std::string());
 
 // True when a failure was scripted for this call: the error is then the code to report.
+// Every substitute function consults it under its own name, which also records the call as
+// a failure point while wintest::RecordFailurePoints is on.
 bool TakeScriptedFailure(const std::string& call, DWORD* error);
 
 // Registers a function that wintest::Reset runs to restore an area's initial state.
