@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Times senders against one sink, interleaved, and checks that every run delivered its file.
 
-  timed_runs.py --cases FILE --events EVENTS --work DIR --reps N [--ratio A/B ...]
+  timed_runs.py --cases FILE --events EVENTS --work DIR --reps N
+                [--ratio A B ...] [--ratio-less A C B ...]
 
 FILE has one case per line, fields separated by tabs:
   NAME  SOURCE  EXIT  DELETES  COMMAND
@@ -14,9 +15,9 @@ every run that sends, the harness waits for the next "close" line and checks its
 
 Each case runs once untimed, then N times, the cases taking turns in a rotating order so
 that a slow spell of the machine falls on all of them. Prints, per case, the median, the
-lowest and the highest wall time in milliseconds and the median of the peak resident set
-size of the process (ru_maxrss from wait4, what /usr/bin/time -v calls "Maximum resident
-set size"), then each requested ratio of medians. Exits 1 when any run went wrong.
+lowest and the highest wall time in milliseconds, then each requested ratio of medians:
+A / B, and (A - C) / B. Exits 1 when any run went wrong. (No memory figures: a child of
+this interpreter starts with the interpreter's peak resident size, which exec keeps.)
 """
 import argparse
 import os
@@ -25,6 +26,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 
@@ -38,7 +40,7 @@ def read_cases(path):
             name, source, exit_code, deletes, command = line.split("\t", 4)
             cases.append({"name": name, "source": source, "exit": int(exit_code),
                           "deletes": deletes == "yes", "command": command,
-                          "times": [], "rss": []})
+                          "times": []})
     return cases
 
 
@@ -60,8 +62,8 @@ def wait_for_close(events, count, limit=30.0):
     return None
 
 
-def run_once(case, work, events):
-    """One run: (milliseconds, peak RSS in KB, problem or None)."""
+def run_once(case, work, events, limit):
+    """One run: (milliseconds, problem or None)."""
     source = case["source"]
     input_path = ""
     if source != "-":
@@ -74,24 +76,38 @@ def run_once(case, work, events):
 
     start = time.perf_counter()
     process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(process.pid, 0)
+    # A bound on every run: a sender that hangs is killed and counted as a failed run.
+    watchdog = threading.Timer(limit, process.kill)
+    watchdog.start()
+    _, status = os.waitpid(process.pid, 0)
     elapsed = (time.perf_counter() - start) * 1000.0
+    watchdog.cancel()
     process.returncode = os.waitstatus_to_exitcode(status)
 
     if process.returncode != case["exit"]:
-        return elapsed, usage.ru_maxrss, f"exit code {process.returncode}, expected {case['exit']}"
+        return elapsed, f"exit code {process.returncode}, expected {case['exit']}"
     if source == "-":
-        return elapsed, usage.ru_maxrss, None
+        return elapsed, None
     closed = wait_for_close(events, closed_before + 1)
     expected = os.path.getsize(source)
     if closed is None:
-        return elapsed, usage.ru_maxrss, "the sink saw no connection close"
+        return elapsed, "the sink saw no connection close"
     if int(closed[2]) != expected:
-        return elapsed, usage.ru_maxrss, f"the sink received {closed[2]} of {expected} bytes"
+        return elapsed, f"the sink received {closed[2]} of {expected} bytes"
     if case["deletes"] == os.path.exists(input_path):
         state = "still there" if case["deletes"] else "gone"
-        return elapsed, usage.ru_maxrss, f"the input file is {state}"
-    return elapsed, usage.ru_maxrss, None
+        return elapsed, f"the input file is {state}"
+    return elapsed, None
+
+
+def ratio_line(first, bottom, medians, less=None):
+    """Median of `first` (less the median of `less`) over the median of `bottom`."""
+    names = [first, bottom] + ([less] if less else [])
+    shown = f"({first} - {less})" if less else first
+    if any(name not in medians for name in names) or medians[bottom] <= 0:
+        return f"ratio {shown} / {bottom}: missing"
+    value = medians[first] - (medians[less] if less else 0.0)
+    return f"ratio {shown} / {bottom}: {value / medians[bottom]:.2f}"
 
 
 def main():
@@ -100,27 +116,28 @@ def main():
     parser.add_argument("--events", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--reps", type=int, default=10)
-    parser.add_argument("--ratio", action="append", default=[])
+    parser.add_argument("--limit", type=float, default=120.0, help="seconds per run")
+    parser.add_argument("--ratio", nargs=2, action="append", default=[], metavar=("A", "B"))
+    parser.add_argument("--ratio-less", nargs=3, action="append", default=[],
+                        metavar=("A", "C", "B"), help="(A - C) / B")
     args = parser.parse_args()
 
     cases = read_cases(args.cases)
     problems = []
     for case in cases:
-        _, _, problem = run_once(case, args.work, args.events)
+        _, problem = run_once(case, args.work, args.events, args.limit)
         if problem:
             problems.append(f"{case['name']} (warm-up): {problem}")
     for rep in range(args.reps):
         shift = rep % len(cases)
         for case in cases[shift:] + cases[:shift]:
-            elapsed, rss, problem = run_once(case, args.work, args.events)
+            elapsed, problem = run_once(case, args.work, args.events, args.limit)
             if problem:
                 problems.append(f"{case['name']} (run {rep + 1}): {problem}")
                 continue
             case["times"].append(elapsed)
-            case["rss"].append(rss)
 
-    print(f"{'case':<24} {'runs':>4} {'median ms':>10} {'min ms':>9} {'max ms':>9} "
-          f"{'peak RSS KB':>11}")
+    print(f"{'case':<24} {'runs':>4} {'median ms':>10} {'min ms':>9} {'max ms':>9}")
     medians = {}
     for case in cases:
         if not case["times"]:
@@ -129,12 +146,11 @@ def main():
         median = statistics.median(case["times"])
         medians[case["name"]] = median
         print(f"{case['name']:<24} {len(case['times']):>4} {median:>10.2f} "
-              f"{min(case['times']):>9.2f} {max(case['times']):>9.2f} "
-              f"{int(statistics.median(case['rss'])):>11}")
-    for ratio in args.ratio:
-        first, second = ratio.split("/")
-        if first in medians and second in medians and medians[second] > 0:
-            print(f"ratio {first} / {second}: {medians[first] / medians[second]:.2f}")
+              f"{min(case['times']):>9.2f} {max(case['times']):>9.2f}")
+    for first, bottom in args.ratio:
+        print(ratio_line(first, bottom, medians))
+    for first, less, bottom in args.ratio_less:
+        print(ratio_line(first, bottom, medians, less))
     for problem in problems:
         print(f"problem: {problem}")
     return 1 if problems else 0

@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# Benchmarks: a network job with Delay 0 (a 2 KB label and a 1 MB file) through the native
+# build and through tagwright.exe under Wine, each against socat sending the same bytes to
+# the same listener in the same run; the peak memory of a job; the encoder benchmark.
+# Builds what it needs (build/native-release, and the .exe in build/bench-win64), prints
+# the figures and exits 1 when a run went wrong. Not part of the test command.
+#
+#   TAGWRIGHT_BENCH_REPS   timed runs per case (default 15)
+#   TAGWRIGHT_BENCH_WINE   "no" leaves out the part under Wine
+set -u
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+REPS=${TAGWRIGHT_BENCH_REPS:-15}
+RELEASE="$ROOT/build/native-release"
+WIN64="$ROOT/build/bench-win64"
+BENCH="$RELEASE/net_job_bench"
+HARNESS="$ROOT/bench/timed_runs.py"
+STATUS=0
+
+WORK=$(mktemp -d /tmp/tagwright-bench.XXXXXX)
+SINK_PID=""
+cleanup() {
+    if [ -n "$SINK_PID" ]; then
+        kill "$SINK_PID" 2>/dev/null
+        wait "$SINK_PID" 2>/dev/null
+    fi
+    if declare -F e2e_cleanup >/dev/null; then
+        e2e_cleanup
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+heading() {
+    printf '\n== %s\n' "$*"
+}
+
+fail() {
+    echo "bench: $*" >&2
+    STATUS=1
+}
+
+load() {
+    cut -d' ' -f1-3 /proc/loadavg
+}
+
+heading "machine"
+echo "date:      $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "processor: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1), $(nproc) cores"
+echo "memory:    $(awk '/^MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo)"
+echo "kernel:    $(uname -r)"
+echo "compiler:  $(c++ --version | head -n1)"
+echo "socat:     $(socat -V 2>/dev/null | sed -n 's/^socat version \([^ ]*\).*/\1/p' | head -n1)"
+echo "load:      $(load) (1, 5, 15 minutes)"
+
+heading "build (native-release)"
+if ! { cmake --preset native-release >"$WORK/configure.log" 2>&1 &&
+    cmake --build "$RELEASE" -j2 --target net_job_bench encoder_bench >"$WORK/build.log" 2>&1; }; then
+    tail -n 30 "$WORK/configure.log" "$WORK/build.log"
+    echo "bench: the native release build failed" >&2
+    exit 1
+fi
+echo "built net_job_bench and encoder_bench in $RELEASE"
+
+mkdir -p "$WORK/inputs" "$WORK/native" "$WORK/runtime"
+chmod 700 "$WORK/runtime"
+"$BENCH" --write-inputs "$WORK/inputs" || exit 1
+LABEL="$WORK/inputs/label-2k.zpl"
+FILE="$WORK/inputs/file-1m.bin"
+# The job's named mutex is a lock file in the runtime folder; a private one keeps the
+# network tests of other builds on this machine from holding up a timed job.
+export XDG_RUNTIME_DIR="$WORK/runtime"
+
+# The native sink: 127.0.0.1, a port the system picks.
+SINK_EVENTS="$WORK/native/events.log"
+python3 "$ROOT/bench/sink.py" 127.0.0.1 0 "$SINK_EVENTS" --lifetime 1800 &
+SINK_PID=$!
+for _ in $(seq 1 100); do
+    [ -s "$SINK_EVENTS.port" ] && break
+    sleep 0.1
+done
+[ -s "$SINK_EVENTS.port" ] || { echo "bench: the sink did not start" >&2; exit 1; }
+SINK_PORT=$(cat "$SINK_EVENTS.port")
+export TAGWRIGHT_SINK_PORT=$SINK_PORT
+
+heading "native: one job per process against socat, $REPS runs each (load $(load))"
+TAB=$'\t'
+cat >"$WORK/native/cases" <<CASES
+job-2k${TAB}$LABEL${TAB}0${TAB}yes${TAB}$BENCH --job {input}
+socat-2k${TAB}$LABEL${TAB}0${TAB}no${TAB}socat -u FILE:{input} TCP4:127.0.0.1:$SINK_PORT
+job-1m${TAB}$FILE${TAB}0${TAB}yes${TAB}$BENCH --job {input}
+socat-1m${TAB}$FILE${TAB}0${TAB}no${TAB}socat -u FILE:{input} TCP4:127.0.0.1:$SINK_PORT
+CASES
+python3 "$HARNESS" --cases "$WORK/native/cases" --events "$SINK_EVENTS" --work "$WORK/native" \
+    --reps "$REPS" --limit 60 --ratio job-2k socat-2k --ratio job-1m socat-1m ||
+    fail "a native run went wrong"
+
+heading "native: jobs timed in-process, medians of 5 repetitions (load $(load))"
+"$BENCH" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    --benchmark_min_time=0.5 2>&1 | grep -E '^(Benchmark|BM_.*_median)' ||
+    fail "the in-process benchmark failed"
+
+heading "native: peak memory of one job (/usr/bin/time -v)"
+for input in "$LABEL" "$FILE"; do
+    cp "$input" "$WORK/native/memory.in"
+    if /usr/bin/time -v "$BENCH" --job "$WORK/native/memory.in" >"$WORK/native/memory.out" \
+        2>"$WORK/native/memory.err"; then
+        printf '%s; maximum resident set size %s KB\n' "$(cat "$WORK/native/memory.out")" \
+            "$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$WORK/native/memory.err")"
+    else
+        fail "the memory run of $(basename "$input") failed: $(head -n1 "$WORK/native/memory.err")"
+    fi
+done
+# The same process without a job: it ends before the substitute layer does anything.
+/usr/bin/time -v "$BENCH" --job "$WORK/native/absent" >/dev/null 2>"$WORK/native/memory.err"
+echo "no job (the process alone): maximum resident set size" \
+    "$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$WORK/native/memory.err") KB"
+
+kill "$SINK_PID" 2>/dev/null
+wait "$SINK_PID" 2>/dev/null
+SINK_PID=""
+
+heading "encoder: medians of 5 repetitions (load $(load))"
+"$RELEASE/encoder_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    2>&1 | grep -E '^(Benchmark|BM_.*_median)' || fail "the encoder benchmark failed"
+
+if [ "${TAGWRIGHT_BENCH_WINE:-yes}" = no ]; then
+    echo
+    echo "Wine: left out (TAGWRIGHT_BENCH_WINE=no)"
+    exit "$STATUS"
+fi
+
+heading "build (tagwright.exe, x86_64)"
+if ! { cmake -S "$ROOT" -B "$WIN64" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >"$WORK/configure-win64.log" 2>&1 &&
+    cmake --build "$WIN64" -j2 --target tagwright windriver >"$WORK/build-win64.log" 2>&1; }; then
+    tail -n 30 "$WORK/configure-win64.log" "$WORK/build-win64.log"
+    echo "bench: the Windows build failed" >&2
+    exit 1
+fi
+echo "built tagwright.exe and windriver.exe in $WIN64"
+
+# shellcheck source=../tests/e2e/lib.sh
+source "$ROOT/tests/e2e/lib.sh"
+E2E_WORK="$WORK/wine"
+E2E_EXE="$WIN64/tagwright.exe"
+E2E_DRIVER="$WIN64/windriver.exe"
+mkdir -p "$E2E_WORK"
+e2e_find_wine || { echo "Wine: skipped, wine64 is not installed or cannot run here"; exit "$STATUS"; }
+command -v Xvfb >/dev/null 2>&1 || { echo "Wine: skipped, Xvfb is not installed"; exit "$STATUS"; }
+e2e_start_xvfb || { echo "Wine: skipped, Xvfb did not start"; exit "$STATUS"; }
+e2e_init_prefix || { echo "Wine: skipped, wineboot failed"; exit "$STATUS"; }
+export CUPS_SERVER="$E2E_WORK/no-cups.sock"
+echo "wine:      $("$WINE" --version 2>/dev/null)"
+if ! e2e_netns_up; then
+    echo "Wine: skipped, no network namespace (needs the ip tool and CAP_NET_ADMIN)"
+    exit "$STATUS"
+fi
+PRINTER="$E2E_WORK/printer"
+e2e_start_tcp_printer 9100 "$PRINTER" || { echo "bench: the virtual printer did not start" >&2; exit 1; }
+e2e_write_settings PrinterType "TCP/IP" Port "9100" BaudorIPAddress "$E2E_PRINTER_ADDRESS" \
+    Delay "0" Attempts "3"
+
+heading "Wine: one tagwright.exe per job against socat to the virtual printer, $REPS runs each (load $(load))"
+cat >"$E2E_WORK/cases" <<CASES
+wine-nothing${TAB}-${TAB}1${TAB}no${TAB}$WINE $E2E_EXE -n
+wine-job-2k${TAB}$LABEL${TAB}1${TAB}yes${TAB}$WINE $E2E_EXE {winput}
+socat-2k${TAB}$LABEL${TAB}0${TAB}no${TAB}socat -u FILE:{input} TCP4:$E2E_PRINTER_ADDRESS:9100
+wine-job-1m${TAB}$FILE${TAB}1${TAB}yes${TAB}$WINE $E2E_EXE {winput}
+socat-1m${TAB}$FILE${TAB}0${TAB}no${TAB}socat -u FILE:{input} TCP4:$E2E_PRINTER_ADDRESS:9100
+CASES
+python3 "$HARNESS" --cases "$E2E_WORK/cases" --events "$PRINTER/events.log" --work "$E2E_WORK" \
+    --reps "$REPS" --limit 90 --ratio wine-job-2k socat-2k --ratio wine-job-1m socat-1m \
+    --ratio-less wine-job-2k wine-nothing socat-2k --ratio-less wine-job-1m wine-nothing socat-1m ||
+    fail "a run under Wine went wrong"
+
+heading "Wine: peak memory of the tagwright.exe process (/usr/bin/time -v), 3 runs each"
+wine_memory() { # <label> <input or -> <arguments...>: the three figures in KB
+    local label=$1 input=$2 run figures=""
+    shift 2
+    for run in 1 2 3; do
+        [ "$input" = - ] || cp "$input" "$E2E_WORK/memory.in"
+        /usr/bin/time -v -o "$E2E_WORK/memory.time" timeout 90 "$WINE" "$E2E_EXE" "$@" \
+            >/dev/null 2>&1
+        local code=$?
+        if [ "$code" -ne 1 ] || { [ "$input" != - ] && [ -e "$E2E_WORK/memory.in" ]; }; then
+            fail "the memory run $run of $label ended with $code"
+        fi
+        figures+=" $(sed -n 's/.*Maximum resident set size (kbytes): //p' "$E2E_WORK/memory.time")"
+    done
+    echo "$label: maximum resident set size$figures KB"
+}
+wine_memory "tagwright.exe -n (no job)" - -n
+wine_memory "job of the 2 KB label" "$LABEL" "$(e2e_winpath "$E2E_WORK/memory.in")"
+wine_memory "job of the 1 MB file" "$FILE" "$(e2e_winpath "$E2E_WORK/memory.in")"
+
+exit "$STATUS"
