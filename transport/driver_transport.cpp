@@ -169,8 +169,17 @@ JobResult DriverTransport(TransportJob* job) {
     }
     DWORD savedSize = kPrinterNameSize;
     if (!GetDefaultPrinterA(hold.savedPrinter, &savedSize)) {
-        // No default printer: the empty name is what is given back.
+        DWORD error = GetLastError();
         hold.savedPrinter[0] = '\0';
+        // A default printer that cannot be read could not be given back: the swap would
+        // leave the label printer as the user's default for good. With no default printer
+        // at all, the empty name is what is given back.
+        if (error != ERROR_FILE_NOT_FOUND) {
+            ReleaseBlock(&hold.savedPrinter);
+            RestoreDefaultPrinter(&hold);
+            CloseInputFile(job);
+            return Report(job, error, JobResult::PortOpenError);
+        }
     }
     hold.savedPrinter[kPrinterNameSize - 1] = '\0';
     SetDefaultPrinterA(job->valueBuffer);
@@ -227,8 +236,11 @@ JobResult DriverTransport(TransportJob* job) {
 
     ReleasePassthrough(hold.output);
     hold.output = nullptr;
-    EndPage(hold.dc);
-    EndDoc(hold.dc);
+    // A page or document the spooler did not take is not printed: the input stays for the
+    // next run, and the document is abandoned.
+    if (EndPage(hold.dc) <= 0 || EndDoc(hold.dc) <= 0) {
+        return EndAfterDrawFailed(job, &hold, GetLastError());
+    }
     hold.documentOpen = false;
     RestoreDefaultPrinter(&hold);
     DeleteDeviceContext(&hold);
