@@ -3,8 +3,9 @@
 
   virtual_printer.py tcp ADDRESS PORT DIR   a raw TCP printer (port 9100 style): every
       connection is received on a thread of its own into DIR/conn-N.bin, and DIR/events.log
-      gets "open N" and "close N BYTES" lines in the order they happen, so that two jobs
-      that overlap would show.
+      gets "open N TIME" (when it was accepted) and "close N BYTES TIME" (when its sender
+      ended it) lines in the order they happen, so that two jobs that overlap would show.
+      TIME is the wall clock in seconds since the epoch, to the microsecond.
   virtual_printer.py pty DIR                a parallel or serial device: a pty in raw mode;
       its device path is written to DIR/device and what arrives to DIR/received.bin.
       --rate BYTES makes it a slow printer that takes at most BYTES per second.
@@ -40,11 +41,10 @@ def serve_tcp(address, port, directory, deadline):
 
     def log(line):
         with events_lock, open(events_path, "a") as events:
-            events.write(line + "\n")
+            events.write(f"{line} {time.time():.6f}\n")
 
     def receive(connection, number):
         received = 0
-        log(f"open {number}")
         with connection, open(os.path.join(directory, f"conn-{number}.bin"), "wb") as out:
             connection.settimeout(1.0)
             while not should_stop(directory, deadline):
@@ -75,6 +75,8 @@ def serve_tcp(address, port, directory, deadline):
         except socket.timeout:
             continue
         number += 1
+        # Logged here, on the accepting thread, so that the "open" lines keep accept order.
+        log(f"open {number}")
         thread = threading.Thread(target=receive, args=(connection, number), daemon=True)
         thread.start()
         threads.append(thread)

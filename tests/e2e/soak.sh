@@ -1,0 +1,463 @@
+#!/usr/bin/env bash
+# Soak: many network jobs of the real tagwright.exe under Wine against the virtual TCP
+# printer, in a private prefix and a network namespace of its own (see lib.sh).
+#   network_100_in_a_row    100 jobs one after the other, each a different label
+#   network_4x25_together   4 instances started together, 25 jobs each, one after the other
+#   network_killed_holder   an instance killed while it holds "ipMutex": the waiting one and
+#                           the next one proceed, the killed one's input file stays
+# Every connection must carry exactly one whole label, no two connections may overlap, every
+# label must arrive once and every delivered input file must be gone.
+#
+# Builds nothing: uses build/win64/tagwright.exe and windriver.exe (TAGWRIGHT_WIN64_DIR
+# overrides the folder). Exits 77 with "skip: <reason>" when Wine, Xvfb, the programs or the
+# network namespace are missing; otherwise prints one line per scenario and "N passed,
+# N failed", and exits 1 when any scenario failed. TAGWRIGHT_SOAK_ONLY=<regex> runs the
+# matching scenarios only; TAGWRIGHT_SOAK_ROW and TAGWRIGHT_SOAK_EACH change the job counts.
+set -u
+
+source "$(cd "$(dirname "$0")" && pwd)/lib.sh"
+
+E2E_WIN64_DIR=${TAGWRIGHT_WIN64_DIR:-$E2E_ROOT/build/win64}
+E2E_EXE="$E2E_WIN64_DIR/tagwright.exe"
+E2E_DRIVER="$E2E_WIN64_DIR/windriver.exe"
+ONLY=${TAGWRIGHT_SOAK_ONLY:-.}
+ROW_JOBS=${TAGWRIGHT_SOAK_ROW:-100}
+INSTANCES=4
+EACH_JOBS=${TAGWRIGHT_SOAK_EACH:-25}
+# Bounds: one job (a hung job shows a message box and would never end by itself), and each
+# scenario as a whole.
+JOB_BOUND=30
+SCENARIO_BOUND=600
+export E2E_PROGRAM_TIMEOUT=90
+
+skip() {
+    echo "skip: $*"
+    exit 77
+}
+
+e2e_find_wine || skip "Wine (wine64) is not installed or cannot run here"
+command -v Xvfb >/dev/null 2>&1 || skip "Xvfb is not installed"
+command -v python3 >/dev/null 2>&1 || skip "python3 is not installed"
+[ -f "$E2E_EXE" ] || skip "$E2E_EXE not built (cmake --preset win64 && cmake --build --preset win64)"
+[ -f "$E2E_DRIVER" ] || skip "$E2E_DRIVER not built"
+
+SOAK_START=$EPOCHREALTIME
+E2E_WORK=$(mktemp -d /tmp/tagwright-soak.XXXXXX)
+trap 'e2e_cleanup; [ -n "${TAGWRIGHT_E2E_KEEP:-}" ] || rm -rf "$E2E_WORK"' EXIT
+trap 'exit 130' INT TERM
+
+e2e_netns_up || skip "no network namespace for the printer (needs the ip tool and CAP_NET_ADMIN)"
+e2e_start_xvfb || skip "Xvfb did not start (see $E2E_WORK/xvfb.log)"
+e2e_init_prefix || skip "wineboot failed (see $E2E_WORK/wineboot.log)"
+e2e_unmanaged_windows
+export CUPS_SERVER="$E2E_WORK/no-cups.sock"
+# The first window program in a fresh prefix also starts Wine's desktop process, which takes
+# seconds: paid here, as set-up, rather than by the first scenario.
+drv list >/dev/null
+
+PASSED=0
+FAILED=0
+CURRENT=""
+PROBLEM=""
+NOTE=""
+FIRST_PID=0
+SCENARIO_START=""
+
+# Times are EPOCHREALTIME values (seconds with six decimals); as integers, microseconds.
+micros_since() { # <EPOCHREALTIME value>
+    local now=$EPOCHREALTIME then=$1
+    echo $((10#${now/./} - 10#${then/./}))
+}
+
+seconds_since() { # <EPOCHREALTIME value>: seconds elapsed, one decimal
+    local us
+    us=$(micros_since "$1")
+    printf '%d.%d' $((us / 1000000)) $((us % 1000000 / 100000))
+}
+SETUP_SECONDS=$(seconds_since "$SOAK_START")
+
+begin() {
+    CURRENT=$1
+    PROBLEM=""
+    NOTE=""
+    SCENARIO_DIR="$E2E_WORK/scenarios/$1"
+    mkdir -p "$SCENARIO_DIR"
+    FIRST_PID=${#E2E_PIDS[@]}
+    SCENARIO_START=$EPOCHREALTIME
+}
+
+# expect <what> <got> <expected>: the first mismatch of a scenario is its failure.
+expect() {
+    if [ "$2" != "$3" ] && [ -z "$PROBLEM" ]; then
+        PROBLEM="$1: got '$2' expected '$3'"
+    fi
+}
+
+problem() {
+    [ -z "$PROBLEM" ] && PROBLEM=$1
+}
+
+finish() {
+    if [ -z "$PROBLEM" ]; then
+        PASSED=$((PASSED + 1))
+        echo "PASS $CURRENT${NOTE:+ ($NOTE)}"
+    else
+        FAILED=$((FAILED + 1))
+        echo "FAIL $CURRENT: $PROBLEM${NOTE:+ ($NOTE)}"
+    fi
+    # Whatever the scenario started and is still running (programs, its printer) ends here.
+    local pid
+    for pid in "${E2E_PIDS[@]:$FIRST_PID}"; do
+        kill "$pid" 2>/dev/null
+    done
+}
+
+wants() {
+    [[ $1 =~ $ONLY ]]
+}
+
+past_bound() {
+    [ "$(micros_since "$SCENARIO_START")" -gt $((SCENARIO_BOUND * 1000000)) ]
+}
+
+# wait_until <seconds> <command...>: polls the command every 0.1 s until it succeeds.
+wait_until() {
+    local limit=$1 i
+    shift
+    for i in $(seq 1 $((limit * 10))); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+size_of() { stat -c %s "$1" 2>/dev/null || echo none; }
+exists() { [ -e "$1" ] && echo present || echo absent; }
+
+state_of() { # <program folder>: its exit code, or "running"
+    if [ -f "$1/exit" ]; then cat "$1/exit"; else echo running; fi
+}
+
+same_file() { # <a> <b>: "same" or a short difference
+    if cmp -s "$1" "$2"; then
+        echo same
+    else
+        echo "differs ($(size_of "$1") vs $(size_of "$2") bytes)"
+    fi
+}
+
+# The text of the message box a job that did not end is showing, if any; dismissing it
+# lets that job end.
+shown_message() {
+    drv msgbox-ok @msgbox 3000 | sed -n 's/^text: //p' | head -n1
+}
+
+start_printer() { # <folder>
+    e2e_start_tcp_printer 9100 "$1"
+}
+
+all_closed() { # <printer folder>: every connection the printer accepted has ended
+    [ "$(grep -c '^open' "$1/events.log" 2>/dev/null)" = "$(grep -c '^close' "$1/events.log" 2>/dev/null)" ]
+}
+
+stop_printer() { # <folder>
+    wait_until 5 all_closed "$1"
+    e2e_stop_printer "$1"
+}
+
+use_settings() { # <delay>
+    e2e_write_settings PrinterType "TCP/IP" Port "9100" BaudorIPAddress "$E2E_PRINTER_ADDRESS" \
+        Delay "$1" Attempts "3"
+}
+
+# make_labels <folder> <tag> <count> [size]: ZPL labels 001..count in <folder>/expected, each
+# with its own serial number and of the size given or else a size from a cycle that crosses
+# the 512-byte chunk boundaries, and a copy of each as the job's input in
+# <folder>/jobs/NNN/label.zpl.
+make_labels() {
+    python3 - "$@" <<'PY'
+import os, sys
+folder, tag, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+sizes = [int(sys.argv[4])] if len(sys.argv) > 4 else [61, 511, 512, 513, 1024, 1025, 1700, 2600, 4099, 300, 777]
+for n in range(1, count + 1):
+    newline = "\r\n" if n % 2 else "\n"
+    head = newline.join(["^XA", f"^FX soak {tag} label {n}",
+                         f"^FO50,50^ADN,36,20^FDSERIAL {tag}-{n:04d}^FS",
+                         f"^FO50,120^BCN,80,Y,N,N^FD{n:08d}^FS", ""])
+    tail = "^XZ" + newline
+    size = max(sizes[n % len(sizes)], len(head) + len(tail))
+    filler = (f"^FX {tag}-{n:04d} " * ((size // 10) + 1))[: size - len(head) - len(tail)]
+    data = (head + filler + tail).encode("ascii")
+    os.makedirs(os.path.join(folder, "expected"), exist_ok=True)
+    job = os.path.join(folder, "jobs", f"{n:03d}")
+    os.makedirs(job, exist_ok=True)
+    for path in (os.path.join(folder, "expected", f"{n:03d}.zpl"), os.path.join(job, "label.zpl")):
+        with open(path, "wb") as out:
+            out.write(data)
+PY
+}
+
+# check_delivery <printer folder> <labels folder> [job times file]: every connection the
+# printer logged carries exactly one whole label, each label arrived once, and no connection
+# opened before the one before it had closed. Prints "ok" or the problems found, then a line
+# of figures; with the job times ("label start end" per line) it also counts the
+# connections during which another job's process was running.
+check_delivery() {
+    python3 - "$@" <<'PY'
+import glob, hashlib, os, sys
+printer, labels = sys.argv[1], sys.argv[2]
+times_path = sys.argv[3] if len(sys.argv) > 3 else None
+problems = []
+by_digest = {}
+for path in sorted(glob.glob(os.path.join(labels, "expected", "*"))):
+    name = os.path.basename(path).split(".")[0]
+    digest = hashlib.sha256(open(path, "rb").read()).hexdigest()
+    if digest in by_digest:
+        problems.append(f"labels {by_digest[digest]} and {name} are identical")
+    by_digest[digest] = name
+events = []
+try:
+    with open(os.path.join(printer, "events.log")) as log:
+        events = [line.split() for line in log if line.strip()]
+except OSError:
+    problems.append("the printer logged nothing")
+# In log order, connection k opens, then closes, before connection k + 1 opens.
+opened, closed, logged_bytes = {}, {}, {}
+expected_number, open_now = 1, None
+for event in events:
+    kind, number = event[0], int(event[1])
+    if kind == "open":
+        if open_now is not None:
+            problems.append(f"connection {number} opened while connection {open_now} was open")
+        elif number != expected_number:
+            problems.append(f"connection {number} opened where {expected_number} was due")
+        opened[number] = float(event[2])
+        open_now = number
+    elif kind == "close":
+        if number != open_now:
+            problems.append(f"connection {number} closed while connection {open_now} was the open one")
+        closed[number] = float(event[3])
+        logged_bytes[number] = int(event[2])
+        open_now = None
+        expected_number = number + 1
+arrived = {}
+total = 0
+for number in sorted(opened):
+    path = os.path.join(printer, f"conn-{number}.bin")
+    data = open(path, "rb").read() if os.path.exists(path) else b""
+    total += len(data)
+    if number not in closed:
+        problems.append(f"connection {number} never closed")
+    elif logged_bytes[number] != len(data):
+        problems.append(f"connection {number}: {logged_bytes[number]} bytes logged, {len(data)} recorded")
+    name = by_digest.get(hashlib.sha256(data).hexdigest())
+    if name is None:
+        problems.append(f"connection {number} ({len(data)} bytes) is not one whole label")
+    elif name in arrived:
+        problems.append(f"label {name} arrived twice (connections {arrived[name]} and {number})")
+    else:
+        arrived[name] = number
+missing = sorted(set(by_digest.values()) - set(arrived))
+if missing:
+    problems.append(f"{len(missing)} labels never arrived (first {missing[0]})")
+gaps = [opened[n + 1] - closed[n] for n in sorted(closed) if n + 1 in opened]
+figures = [f"connections={len(opened)}", f"bytes={total}",
+           f"min_gap_ms={min(gaps) * 1000:.1f}" if gaps else "min_gap_ms=none"]
+if times_path:
+    jobs = {}
+    with open(times_path) as times:
+        for line in times:
+            name, start, end = line.split()
+            jobs[name] = (float(start), float(end))
+    shared = 0
+    for name, number in arrived.items():
+        if number in closed and any(other != name and start < closed[number] and end > opened[number]
+                                    for other, (start, end) in jobs.items()):
+            shared += 1
+    figures.append(f"shared={shared}")
+print("ok" if not problems else "; ".join(problems[:3]) + (f" (+{len(problems) - 3} more)" if len(problems) > 3 else ""))
+print(" ".join(figures))
+PY
+}
+
+# Reads check_delivery's output into PROBLEM and the figures into DELIVERY_<name> variables.
+take_delivery() { # <printer folder> <labels folder> [job times file]
+    local verdict figures pair
+    { read -r verdict; read -r figures; } < <(check_delivery "$@")
+    [ "$verdict" = ok ] || problem "delivery: ${verdict:-no verdict}"
+    DELIVERY_connections=0 DELIVERY_bytes=0 DELIVERY_min_gap_ms=none DELIVERY_shared=0
+    for pair in $figures; do
+        printf -v "DELIVERY_${pair%%=*}" '%s' "${pair#*=}"
+    done
+}
+
+inputs_left() { # <labels folder>: how many job input files are still there
+    find "$1/jobs" -name label.zpl | wc -l
+}
+
+job_path() { # <labels folder> <label number>
+    printf '%s/jobs/%03d' "$1" "$2"
+}
+
+# ---------------------------------------------------------------- scenarios
+
+scenario_network_100_in_a_row() {
+    begin network_100_in_a_row
+    local printer="$SCENARIO_DIR/printer"
+    start_printer "$printer" || { problem "virtual printer did not start"; finish; return; }
+    use_settings 0
+    make_labels "$SCENARIO_DIR" row "$ROW_JOBS"
+    local n folder code done_jobs=0
+    for n in $(seq 1 "$ROW_JOBS"); do
+        folder=$(job_path "$SCENARIO_DIR" "$n")
+        e2e_start_program "$folder" "$(e2e_winpath "$folder/label.zpl")"
+        code=$(e2e_wait_exit "$folder" "$JOB_BOUND")
+        if [ "$code" = running ]; then
+            problem "job $n did not end within $JOB_BOUND s, showing: $(shown_message)"
+            break
+        fi
+        expect "exit code of job $n" "$code" 1
+        done_jobs=$n
+        if past_bound; then
+            problem "still running after $SCENARIO_BOUND s, at job $n"
+            break
+        fi
+    done
+    local elapsed
+    elapsed=$(seconds_since "$SCENARIO_START")
+    stop_printer "$printer"
+    take_delivery "$printer" "$SCENARIO_DIR"
+    expect "input files left" "$(inputs_left "$SCENARIO_DIR")" 0
+    NOTE="$done_jobs jobs, $DELIVERY_connections connections, $DELIVERY_bytes bytes, $elapsed s, closest connections ${DELIVERY_min_gap_ms} ms apart"
+    finish
+}
+
+scenario_network_4x25_together() {
+    begin network_4x25_together
+    local printer="$SCENARIO_DIR/printer"
+    start_printer "$printer" || { problem "virtual printer did not start"; finish; return; }
+    # A short pause per chunk keeps each job holding the mutex for a while, so that the
+    # other instances really wait for it rather than finding it free.
+    use_settings 20
+    make_labels "$SCENARIO_DIR" together $((INSTANCES * EACH_JOBS))
+    local times="$SCENARIO_DIR/times"
+    : >"$times"
+    # Instance i runs labels (i-1)*EACH+1 .. i*EACH, one after the other.
+    local -a current=() started=()
+    local i n folder code finished=0 max_running=0 running
+    start_job() { # <instance> <label number>
+        folder=$(job_path "$SCENARIO_DIR" "$2")
+        current[$1]=$2
+        started[$1]=$EPOCHREALTIME
+        e2e_start_program "$folder" "$(e2e_winpath "$folder/label.zpl")"
+    }
+    for i in $(seq 1 "$INSTANCES"); do
+        start_job "$i" $(((i - 1) * EACH_JOBS + 1))
+    done
+    while [ "$finished" -lt "$INSTANCES" ] && [ -z "$PROBLEM" ]; do
+        running=0
+        for i in $(seq 1 "$INSTANCES"); do
+            n=${current[$i]}
+            [ "$n" = 0 ] && continue
+            running=$((running + 1))
+            folder=$(job_path "$SCENARIO_DIR" "$n")
+            if [ -f "$folder/exit" ]; then
+                code=$(cat "$folder/exit")
+                printf '%03d %s %s\n' "$n" "${started[$i]}" "$EPOCHREALTIME" >>"$times"
+                expect "exit code of job $n (instance $i)" "$code" 1
+                if [ "$n" -lt $((i * EACH_JOBS)) ]; then
+                    start_job "$i" $((n + 1))
+                else
+                    current[i]=0
+                    finished=$((finished + 1))
+                fi
+            elif [ "$(micros_since "${started[$i]}")" -ge $((JOB_BOUND * 1000000)) ]; then
+                problem "job $n (instance $i) did not end within $JOB_BOUND s, showing: $(shown_message)"
+            fi
+        done
+        [ "$running" -gt "$max_running" ] && max_running=$running
+        if past_bound; then
+            problem "still running after $SCENARIO_BOUND s"
+        fi
+        sleep 0.05
+    done
+    local elapsed
+    elapsed=$(seconds_since "$SCENARIO_START")
+    stop_printer "$printer"
+    take_delivery "$printer" "$SCENARIO_DIR" "$times"
+    expect "input files left" "$(inputs_left "$SCENARIO_DIR")" 0
+    NOTE="$(wc -l <"$times") jobs from $INSTANCES instances, $DELIVERY_connections connections, $DELIVERY_bytes bytes, $elapsed s, $DELIVERY_shared connections made while another instance's job was running, closest connections ${DELIVERY_min_gap_ms} ms apart"
+    finish
+}
+
+scenario_network_killed_holder() {
+    begin network_killed_holder
+    local printer="$SCENARIO_DIR/printer"
+    start_printer "$printer" || { problem "virtual printer did not start"; finish; return; }
+    # Labels 1 to 3, each more than one chunk: 1 for the instance that is killed, 2 for
+    # one that waits for the mutex meanwhile, 3 for one started after the kill.
+    make_labels "$SCENARIO_DIR" killed 3 2000
+    local a b c
+    a=$(job_path "$SCENARIO_DIR" 1)
+    b=$(job_path "$SCENARIO_DIR" 2)
+    c=$(job_path "$SCENARIO_DIR" 3)
+    # A pause longer than the whole scenario after each chunk: the first instance sits in it,
+    # holding the mutex, once its first chunk has gone out.
+    use_settings 60000
+    e2e_start_program "$a" "$(e2e_winpath "$a/label.zpl")"
+    first_chunk_in() { [ "$(size_of "$printer/conn-1.bin")" -ge 512 ] 2>/dev/null; }
+    if ! wait_until "$JOB_BOUND" first_chunk_in; then
+        problem "the first instance's first chunk never arrived (exit: $(state_of "$a"), showing: $(shown_message))"
+        finish
+        return
+    fi
+    # Settings are read per job: the next instances send at once.
+    drv reg-set "$SETTINGS_KEY" Delay 0 >/dev/null
+    e2e_start_program "$b" "$(e2e_winpath "$b/label.zpl")"
+    sleep 3
+    expect "received while the first instance holds the mutex" "$(size_of "$printer/conn-1.bin")" 512
+    expect "printer events while the first instance holds the mutex" \
+        "$(cut -d' ' -f1,2 "$printer/events.log" | tr '\n' ' ')" "open 1 "
+    expect "first instance running" "$(state_of "$a")" running
+    expect "second instance waiting" "$(state_of "$b")" running
+    # timeout's child is the Wine process that runs tagwright.exe.
+    local wine_pid
+    wine_pid=$(pgrep -P "$(cat "$a/pid")" | head -n1)
+    case "$(tr '\0' ' ' <"/proc/${wine_pid:-0}/cmdline" 2>/dev/null)" in
+    *tagwright.exe*) kill -9 "$wine_pid" ;;
+    *) problem "no Wine process found for the first instance" ;;
+    esac
+    expect "killed instance's exit code" "$(e2e_wait_exit "$a" 10)" 137
+    local code
+    code=$(e2e_wait_exit "$b" "$JOB_BOUND")
+    [ "$code" = running ] && problem "the waiting instance did not proceed, showing: $(shown_message)"
+    expect "waiting instance's exit code" "$code" 1
+    e2e_start_program "$c" "$(e2e_winpath "$c/label.zpl")"
+    code=$(e2e_wait_exit "$c" "$JOB_BOUND")
+    [ "$code" = running ] && problem "the instance started after the kill did not end, showing: $(shown_message)"
+    expect "next instance's exit code" "$code" 1
+    stop_printer "$printer"
+    expect "printer events" "$(cut -d' ' -f1-3 "$printer/events.log" | sed 's/^\(open [0-9]*\) .*/\1/' | tr '\n' ' ')" \
+        "open 1 close 1 512 open 2 close 2 $(size_of "$SCENARIO_DIR/expected/002.zpl") open 3 close 3 $(size_of "$SCENARIO_DIR/expected/003.zpl") "
+    expect "waiting instance's label" "$(same_file "$printer/conn-2.bin" "$SCENARIO_DIR/expected/002.zpl")" same
+    expect "next instance's label" "$(same_file "$printer/conn-3.bin" "$SCENARIO_DIR/expected/003.zpl")" same
+    expect "killed instance's input file" "$(same_file "$a/label.zpl" "$SCENARIO_DIR/expected/001.zpl")" same
+    expect "delivered input files" "$(exists "$b/label.zpl") $(exists "$c/label.zpl")" "absent absent"
+    NOTE="killed after $(size_of "$printer/conn-1.bin") of $(size_of "$SCENARIO_DIR/expected/001.zpl") bytes, then $(($(size_of "$printer/conn-2.bin") + $(size_of "$printer/conn-3.bin"))) bytes in 2 jobs, $(seconds_since "$SCENARIO_START") s"
+    finish
+}
+
+# ---------------------------------------------------------------- run
+
+run() { # <scenario function>
+    wants "${1#scenario_}" || return 0
+    "$1"
+}
+
+run scenario_network_100_in_a_row
+run scenario_network_4x25_together
+run scenario_network_killed_holder
+
+echo "soak took $(seconds_since "$SOAK_START") s, $SETUP_SECONDS s of it setting up Wine"
+echo "$PASSED passed, $FAILED failed"
+[ "$FAILED" -eq 0 ]
