@@ -260,6 +260,7 @@ int RunOneJob(const char* path) {
 
     std::string problem = JobProblem(result, *window, size, path);
     HeapPeak peak = HeapPeakFromLog();
+    std::size_t calls = wintest::CallLog().size();
     EndJob();
     std::vector<std::string> open = wintest::OpenHandles();
     wintest::Reset();
@@ -271,8 +272,9 @@ int RunOneJob(const char* path) {
         std::fprintf(stderr, "%s: the job left %zu handles or blocks open\n", path, open.size());
         return 1;
     }
-    std::printf("job %zu bytes: result 0, heap peak %llu bytes in %llu blocks\n", size, peak.bytes,
-                peak.blocks);
+    std::printf("job %zu bytes: result 0, heap peak %llu bytes in %llu blocks, %zu platform calls "
+                "logged\n",
+                size, peak.bytes, peak.blocks, calls);
     return 0;
 }
 

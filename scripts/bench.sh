@@ -145,6 +145,7 @@ echo "built tagwright.exe and windriver.exe in $WIN64"
 source "$ROOT/tests/e2e/lib.sh"
 E2E_WORK="$WORK/wine"
 E2E_EXE="$WIN64/tagwright.exe"
+# shellcheck disable=SC2034 # read by drv, which writes the settings
 E2E_DRIVER="$WIN64/windriver.exe"
 mkdir -p "$E2E_WORK"
 e2e_find_wine || { echo "Wine: skipped, wine64 is not installed or cannot run here"; exit "$STATUS"; }
