@@ -46,7 +46,9 @@ def main():
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind((args.address, args.port))
-    listener.listen(64)
+    # Room for the in-process loop's burst of connections: a full accept queue drops a SYN,
+    # and the sender then waits a whole second to send it again.
+    listener.listen(1024)
     listener.settimeout(0.5)
     port_file = args.events + ".port"
     with open(port_file + ".tmp", "w") as out:
