@@ -8,7 +8,7 @@
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-cd "$ROOT"
+cd "$ROOT" || exit 1
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
