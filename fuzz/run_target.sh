@@ -20,10 +20,12 @@ seeds=$(realpath "$2")
 work=$(realpath "$3")
 shift 4
 # Bounded per input as well as in total; inputs up to 8 KB reach past every 2 KB buffer.
+start=$SECONDS
 "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
     -print_final_stats=1 -artifact_prefix="$work/findings/" "$@" \
     "$work/corpus" "$seeds" >"$work/fuzz.log" 2>&1
 status=$?
+elapsed=$((SECONDS - start))
 
 executions=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+).*/\1/p' "$work/fuzz.log" | tail -n 1)
 coverage=$(grep -E '^#[0-9]+' "$work/fuzz.log" | grep -E ' cov: ' | tail -n 1)
@@ -31,9 +33,8 @@ cov=$(sed -nE 's/.* cov: ([0-9]+).*/\1/p' <<<"$coverage")
 ft=$(sed -nE 's/.* ft: ([0-9]+).*/\1/p' <<<"$coverage")
 corpus=$(sed -nE 's/.* corp: ([0-9]+).*/\1/p' <<<"$coverage")
 findings=$(find "$work/findings" -type f | wc -l)
-elapsed=$(sed -nE 's/^Done [0-9]+ runs in ([0-9]+) second.*/\1/p' "$work/fuzz.log" | tail -n 1)
 
-echo "$name: ${executions:-0} executions in ${elapsed:-$seconds} s, cov ${cov:-?}, ft ${ft:-?}," \
+echo "$name: ${executions:-0} executions in $elapsed s, cov ${cov:-?}, ft ${ft:-?}," \
     "corpus ${corpus:-?} inputs, findings $findings"
 if [ "$status" -ne 0 ] || [ "$findings" -ne 0 ]; then
     echo "$name: libFuzzer exit status $status; log: $work/fuzz.log" >&2
