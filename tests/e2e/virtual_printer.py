@@ -4,8 +4,10 @@
   virtual_printer.py tcp ADDRESS PORT DIR   a raw TCP printer (port 9100 style): every
       connection is received on a thread of its own into DIR/conn-N.bin, and DIR/events.log
       gets "open N TIME" (when it was accepted) and "close N BYTES TIME" (when its sender
-      ended it) lines in the order they happen, so that two jobs that overlap would show.
-      TIME is the wall clock in seconds since the epoch, to the microsecond.
+      ended it) lines in the order they happen, and "overlap N M TIME" when connection N
+      was accepted while the sender of connection M had not ended it yet, so that two jobs
+      that overlap show. TIME is the wall clock in seconds since the epoch, to the
+      microsecond.
   virtual_printer.py pty DIR                a parallel or serial device: a pty in raw mode;
       its device path is written to DIR/device and what arrives to DIR/received.bin.
       --rate BYTES makes it a slow printer that takes at most BYTES per second.
@@ -39,9 +41,21 @@ def serve_tcp(address, port, directory, deadline):
     events_lock = threading.Lock()
     events_path = os.path.join(directory, "events.log")
 
+    # Connections whose receiving thread has not closed them yet, by number.
+    live = {}
+    live_lock = threading.Lock()
+
     def log(line):
         with events_lock, open(events_path, "a") as events:
             events.write(f"{line} {time.time():.6f}\n")
+
+    def still_sending(connection):
+        # The kernel's view rather than the receiving thread's, which may not have woken up
+        # yet: a connection stays ESTABLISHED (1) until its sender's end of stream arrives.
+        try:
+            return connection.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0] == 1
+        except OSError:
+            return False
 
     def receive(connection, number):
         received = 0
@@ -59,6 +73,8 @@ def serve_tcp(address, port, directory, deadline):
                 out.write(data)
                 out.flush()
                 received += len(data)
+            with live_lock:
+                live.pop(number, None)
         log(f"close {number} {received}")
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -75,8 +91,13 @@ def serve_tcp(address, port, directory, deadline):
         except socket.timeout:
             continue
         number += 1
+        with live_lock:
+            senders = sorted(other for other, peer in live.items() if still_sending(peer))
+            live[number] = connection
         # Logged here, on the accepting thread, so that the "open" lines keep accept order.
         log(f"open {number}")
+        for other in senders:
+            log(f"overlap {number} {other}")
         thread = threading.Thread(target=receive, args=(connection, number), daemon=True)
         thread.start()
         threads.append(thread)
