@@ -134,7 +134,9 @@ JobResult NetworkTransport(TransportJob* job) {
 
     // The local end takes the printer's own port. That port stays in TIME_WAIT for minutes
     // after a job, so "address in use" from bind or connect is met by one more connect on
-    // a fresh socket that the system binds to a free port.
+    // a fresh socket that the system binds to a free port. A job that starts while the
+    // previous job's close is still unacknowledged meets the same pair of ends, which some
+    // stacks refuse at connect as "address not available": met the same way.
     bool addressInUse = false;
     sockaddr_in local = MakeAddress(htonl(INADDR_ANY), port);
     if (bind(hold.socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) ==
@@ -151,7 +153,7 @@ JobResult NetworkTransport(TransportJob* job) {
     if (!addressInUse && connect(hold.socket, reinterpret_cast<const sockaddr*>(&printer),
                                  sizeof printer) == SOCKET_ERROR) {
         int error = WSAGetLastError();
-        if (error != WSAEADDRINUSE) {
+        if (error != WSAEADDRINUSE && error != WSAEADDRNOTAVAIL) {
             return EndFailedJob(job, &hold, static_cast<DWORD>(error), JobResult::PortConfigError);
         }
         addressInUse = true;
