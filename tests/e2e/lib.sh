@@ -38,6 +38,23 @@ e2e_find_wine() {
     return 0
 }
 
+# A test script that cannot run here ends with exit code 77, which CTest counts as skipped.
+e2e_skip() {
+    echo "skip: $*"
+    exit 77
+}
+
+# What every Wine test script needs before it starts: Wine, Xvfb, python3 and the programs
+# E2E_EXE and E2E_DRIVER; skips when any is missing.
+e2e_require_programs() {
+    e2e_find_wine || e2e_skip "Wine (wine64) is not installed or cannot run here"
+    command -v Xvfb >/dev/null 2>&1 || e2e_skip "Xvfb is not installed"
+    command -v python3 >/dev/null 2>&1 || e2e_skip "python3 is not installed"
+    [ -f "$E2E_EXE" ] ||
+        e2e_skip "$E2E_EXE not built (cmake --preset win64 && cmake --build --preset win64)"
+    [ -f "$E2E_DRIVER" ] || e2e_skip "$E2E_DRIVER not built"
+}
+
 # A private X server; sets DISPLAY. Xvfb picks a free display number itself.
 e2e_start_xvfb() {
     local fifo="$E2E_WORK/xvfb.display"

@@ -15,23 +15,14 @@ E2E_EXE="$E2E_WIN64_DIR/tagwright.exe"
 E2E_DRIVER="$E2E_WIN64_DIR/windriver.exe"
 ONLY=${TAGWRIGHT_E2E_ONLY:-.}
 
-skip() {
-    echo "skip: $*"
-    exit 77
-}
-
-e2e_find_wine || skip "Wine (wine64) is not installed or cannot run here"
-command -v Xvfb >/dev/null 2>&1 || skip "Xvfb is not installed"
-command -v python3 >/dev/null 2>&1 || skip "python3 is not installed"
-[ -f "$E2E_EXE" ] || skip "$E2E_EXE not built (cmake --preset win64 && cmake --build --preset win64)"
-[ -f "$E2E_DRIVER" ] || skip "$E2E_DRIVER not built"
+e2e_require_programs
 
 E2E_WORK=$(mktemp -d /tmp/tagwright-e2e.XXXXXX)
 trap 'e2e_cleanup; [ -n "${TAGWRIGHT_E2E_KEEP:-}" ] || rm -rf "$E2E_WORK"' EXIT
 trap 'exit 130' INT TERM
 
-e2e_start_xvfb || skip "Xvfb did not start (see $E2E_WORK/xvfb.log)"
-e2e_init_prefix || skip "wineboot failed (see $E2E_WORK/wineboot.log)"
+e2e_start_xvfb || e2e_skip "Xvfb did not start (see $E2E_WORK/xvfb.log)"
+e2e_init_prefix || e2e_skip "wineboot failed (see $E2E_WORK/wineboot.log)"
 # No printer server unless a scenario starts its own: Wine then lists no printers.
 export CUPS_SERVER="$E2E_WORK/no-cups.sock"
 
