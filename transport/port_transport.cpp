@@ -68,11 +68,15 @@ void CloseInput(HANDLE inputFile) {
     }
 }
 
-// Every failure after the port was opened: input, port, key, then the report.
-JobResult EndWithPortOpen(TransportJob* job, HANDLE port, JobResult result) {
+// Every failure after the port was opened releases the input, the port and the key.
+void ReleaseOpenPortJob(TransportJob* job, HANDLE port) {
     CloseInput(job->inputFile);
     CloseHandle(port);
     RegCloseKey(job->settingsKey);
+}
+
+JobResult EndWithPortOpen(TransportJob* job, HANDLE port, JobResult result) {
+    ReleaseOpenPortJob(job, port);
     ReportDone(job->progressWindow, GetLastError(), result);
     return result;
 }
@@ -162,8 +166,13 @@ JobResult PortTransport(TransportJob* job, PortMode mode) {
     }
     dcb.StopBits = StopBitsFromText(job->valueBuffer);
     if (serial && !SetCommState(port, &dcb)) {
+        // The port's own refusal is what the user must see: opening the log (an existing
+        // file leaves "already exists") and the releases would put their codes in its place.
+        DWORD refusal = GetLastError();
         CommDiagnosticLog(&dcb);
-        return EndWithPortOpen(job, port, JobResult::PortConfigError);
+        ReleaseOpenPortJob(job, port);
+        ReportDone(job->progressWindow, refusal, JobResult::PortConfigError);
+        return JobResult::PortConfigError;
     }
 
     ReportStatus(job->progressWindow, IDS_STATUS_SENDING);

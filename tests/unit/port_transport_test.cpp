@@ -53,6 +53,7 @@ class PortTransportTest : public ::testing::Test {
         HKEY key = nullptr;
         EXPECT_TRUE(OpenSettingsKeyForReading(&key));
         std::snprintf(value, sizeof(value), "%s", port.c_str());
+        inputFile = file;
         TransportJob job{window, path.text, file, key, value, 1000, attempts};
         wintest::ClearCallLog();
         return PortTransport(&job, mode);
@@ -83,6 +84,7 @@ class PortTransportTest : public ::testing::Test {
     std::string input;
     PathBuffer path{""};
     char value[kTextBufferSize] = {};
+    HANDLE inputFile = INVALID_HANDLE_VALUE; // as handed to the last job
 
     void SetUpPath() { path = PathBuffer(input); }
 };
@@ -480,6 +482,21 @@ TEST_F(PortTransportTest, LogThatCannotBeOpenedChangesNothingElse) {
     EXPECT_EQ(Run(PortMode::Serial, "COM1", 1), JobResult::PortConfigError);
     EXPECT_EQ(Releases("COM1"), (Lines{"input", "port", "key", "Report done 87,5"}));
     EXPECT_TRUE(std::filesystem::is_directory(folder / kLogName));
+}
+
+// Whatever the log and the releases leave as the last error (an existing log file leaves
+// "already exists" on Windows; here a release that fails stands in for it), the report
+// carries the port's refusal.
+TEST_F(PortTransportTest, RefusedSettingsReportThePortsOwnError) {
+    jobtest::WriteBytes(folder / kLogName, "an earlier block\n");
+    wintest::FailNext("SetCommState", ERROR_INVALID_PARAMETER);
+    wintest::FailNext("CloseHandle", ERROR_INVALID_HANDLE);
+    SetUpPath();
+    EXPECT_EQ(Run(PortMode::Serial, "COM1", 1), JobResult::PortConfigError);
+    EXPECT_EQ(Reports(), Lines{"done 87,5"});
+    // The scripted failure left the input open.
+    ASSERT_EQ(wintest::OpenHandles(), (Lines{"file:" + input}));
+    CloseHandle(inputFile);
 }
 
 TEST_F(PortTransportTest, PortTextNamingNoDeviceIsAnOrdinaryFile) {
