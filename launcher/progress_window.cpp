@@ -3,6 +3,7 @@
 
 #include "resources/resource_ids.h"
 #include "settings/info_windows.h"
+#include "transport/driver_transport.h"
 #include "transport/job_worker.h"
 
 namespace {
@@ -44,7 +45,9 @@ INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDCANCEL:
-            // The worker is not told; its later reports are lost with the window.
+            // The worker is not told; its later reports are lost with the window. The process
+            // ends soon after, so a driver job's swapped default printer is given back now.
+            GiveBackDefaultPrinter();
             EndDialog(window, static_cast<INT_PTR>(JobResult::Done));
             return TRUE;
         case IDC_ABOUT_BUTTON:

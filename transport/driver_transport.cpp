@@ -20,6 +20,12 @@ constexpr char kPrintDialogFailed[] = "PrintDlg failed!";
 constexpr int kTextX = 1;
 constexpr int kTextY = 1;
 
+// The name to give back while a job has the default printer swapped out, and whether it
+// still has to be given back. Whoever takes the flag (the job on its way out, or the
+// launcher when the user cuts the job off) gives the name back, once.
+char g_swappedOutPrinter[kPrinterNameSize];
+LONG volatile g_defaultSwappedOut = 0;
+
 // What the job holds beyond the hand-over record; each exit releases what is set here.
 struct DriverHold {
     HANDLE mutex;       // owned while set
@@ -47,7 +53,9 @@ void ReleaseBlock(char** block) {
 // Gives the user's default printer back, then lets the next driver job swap it.
 void RestoreDefaultPrinter(DriverHold* hold) {
     if (hold->savedPrinter != nullptr) {
-        SetDefaultPrinterA(hold->savedPrinter);
+        if (InterlockedExchange(&g_defaultSwappedOut, 0) != 0) {
+            SetDefaultPrinterA(hold->savedPrinter);
+        }
         ReleaseBlock(&hold->savedPrinter);
     }
     if (hold->mutex != nullptr) {
@@ -139,6 +147,12 @@ bool ReadWholeFile(TransportJob* job, DriverHold* hold) {
 
 } // namespace
 
+void GiveBackDefaultPrinter() {
+    if (InterlockedExchange(&g_defaultSwappedOut, 0) != 0) {
+        SetDefaultPrinterA(g_swappedOutPrinter);
+    }
+}
+
 JobResult DriverTransport(TransportJob* job) {
     DriverHold hold{nullptr, nullptr, nullptr, false, nullptr, nullptr};
     RegCloseKey(job->settingsKey);
@@ -182,6 +196,8 @@ JobResult DriverTransport(TransportJob* job) {
         }
     }
     hold.savedPrinter[kPrinterNameSize - 1] = '\0';
+    std::snprintf(g_swappedOutPrinter, sizeof g_swappedOutPrinter, "%s", hold.savedPrinter);
+    InterlockedExchange(&g_defaultSwappedOut, 1);
     SetDefaultPrinterA(job->valueBuffer);
 
     PRINTDLGA printDialog = {};

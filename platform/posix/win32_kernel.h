@@ -55,6 +55,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_S
 BOOL CloseHandle(HANDLE object);
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 
+// Atomic exchange, a full barrier as on Windows; returns the previous value.
+inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
 

@@ -1,7 +1,9 @@
 // The driver transport: the label drawn once at (1, 1) on a raw "Label" job, the user's
 // default printer swapped and given back on every exit, every exit's releases in order, the
 // print dialog failure shown once, and driver jobs of all instances taking turns.
+#include "launcher/run_loop.h"
 #include "platform/testing.h"
+#include "resources/resource_ids.h"
 #include "transport/driver_transport.h"
 
 #include "job_journal.h"
@@ -497,6 +499,31 @@ TEST_F(DriverTransportTest, ScriptedPrintDialogFailureRestoresTheDefault) {
     EXPECT_TRUE(InputKept());
 }
 
+// Giving the default back while the job has it swapped out (the print dialog's failure is
+// on screen), and with no job at all: once, and only when it is swapped out.
+TEST_F(DriverTransportTest, DefaultIsGivenBackOnceByWhoeverComesFirst) {
+    GiveBackDefaultPrinter();
+    EXPECT_TRUE(LogEntries({"SetDefaultPrinterA"}).empty());
+
+    Prepare(kLabel);
+    wintest::FailNext("PrintDlgA", CDERR_INITIALIZATION);
+    std::vector<std::string> whileShown;
+    wintest::OnMessageBox([&whileShown](const wintest::MessageBoxRecord&) {
+        whileShown.push_back(wintest::DefaultPrinter());
+        GiveBackDefaultPrinter();
+        whileShown.push_back(wintest::DefaultPrinter());
+    });
+    EXPECT_EQ(DriverTransport(&setup.job), JobResult::FailureAlreadyShown);
+    EXPECT_EQ(whileShown, (std::vector<std::string>{kLabelPrinter, kOfficePrinter}));
+    EXPECT_EQ(LogEntries({"SetDefaultPrinterA"}),
+              (std::vector<std::string>{"SetDefaultPrinterA \"Zebra ZP450\"",
+                                        "SetDefaultPrinterA \"Office Laser\""}));
+    GiveBackDefaultPrinter();
+    EXPECT_EQ(LogEntries({"SetDefaultPrinterA"}).size(), 2u);
+    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_TRUE(InputKept());
+}
+
 TEST_F(DriverTransportTest, AnotherInstancesDriverJobIsWaitedForBeforeTheSwap) {
     // This thread stands for another instance's driver job holding the mutex.
     HANDLE other = CreateMutexA(nullptr, FALSE, "TagwrightDriverJob");
@@ -571,6 +598,29 @@ TEST_F(DriverJobTest, OnlyTheEndIsReportedAfterStatus122) {
     EXPECT_EQ(wintest::PrintedDocuments()[0].pages[0].texts[0].text, kEncodedLabel);
     EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
     EXPECT_FALSE(jobtest::Exists(input));
+}
+
+// Escape in the progress window while the job has the default printer swapped out (here:
+// while the print dialog's failure is on screen) ends the program with the default given
+// back; the job, when it goes on, does not give it back again.
+TEST_F(DriverJobTest, EscapeWhileTheDefaultIsSwappedOutGivesItBack) {
+    jobtest::WriteBytes(input, kLabel);
+    wintest::FailNext("PrintDlgA", CDERR_INITIALIZATION);
+    std::vector<std::string> seen;
+    wintest::OnMessageBox([&seen](const wintest::MessageBoxRecord&) {
+        seen.push_back(wintest::DefaultPrinter());
+        EXPECT_TRUE(wintest::PressEscape(wintest::FindOpenDialog(IDD_PROGRESS)));
+        seen.push_back(wintest::DefaultPrinter());
+    });
+    std::string commandLine = "tagwright.exe " + input;
+    EXPECT_EQ(TagwrightMain(nullptr, commandLine.data()), 1);
+    EXPECT_TRUE(wintest::JoinThreads());
+    EXPECT_EQ(seen, (std::vector<std::string>{kLabelPrinter, kOfficePrinter}));
+    EXPECT_EQ(jobtest::CallsStartingWith({"SetDefaultPrinterA"}),
+              (std::vector<std::string>{"SetDefaultPrinterA \"Zebra ZP450\"",
+                                        "SetDefaultPrinterA \"Office Laser\""}));
+    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_TRUE(jobtest::Exists(input));
 }
 
 TEST_F(DriverJobTest, InputThatNeverOpenedFailsAtTheReadWithTheDefaultGivenBack) {
