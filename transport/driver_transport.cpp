@@ -53,9 +53,7 @@ void ReleaseBlock(char** block) {
 // Gives the user's default printer back, then lets the next driver job swap it.
 void RestoreDefaultPrinter(DriverHold* hold) {
     if (hold->savedPrinter != nullptr) {
-        if (InterlockedExchange(&g_defaultSwappedOut, 0) != 0) {
-            SetDefaultPrinterA(hold->savedPrinter);
-        }
+        GiveBackDefaultPrinter();
         ReleaseBlock(&hold->savedPrinter);
     }
     if (hold->mutex != nullptr) {
