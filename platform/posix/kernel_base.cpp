@@ -225,6 +225,22 @@ void SetLastError(DWORD error) {
     substrate::lastError = error;
 }
 
+namespace {
+
+// CloseHandle and the frees: a scripted failure is logged as "<call> failed", leaves its
+// error as the last error, and releases nothing.
+bool ReleaseFailsAsScripted(const char* call) {
+    DWORD error = 0;
+    if (!TakeScriptedFailure(call, &error)) {
+        return false;
+    }
+    LogCall(call, "failed");
+    SetLastError(error);
+    return true;
+}
+
+} // namespace
+
 void Sleep(DWORD milliseconds) {
     bool simulated = false;
     {
@@ -283,10 +299,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T /*stackSize*/,
 BOOL CloseHandle(HANDLE object) {
     // A scripted failure stands for the only one the system has, an invalid handle: the
     // object stays open.
-    DWORD error = 0;
-    if (TakeScriptedFailure("CloseHandle", &error)) {
-        LogCall("CloseHandle", "failed");
-        SetLastError(error);
+    if (ReleaseFailsAsScripted("CloseHandle")) {
         return FALSE;
     }
     std::shared_ptr<substrate::KernelObject> removed = substrate::RemoveHandle(object);
@@ -359,10 +372,7 @@ bool FreeHeapBlock(LPVOID memory) {
 
 // Scripted failures of the two frees stand for a block that is not the heap's: it stays.
 BOOL HeapFree(HANDLE /*heap*/, DWORD /*flags*/, LPVOID memory) {
-    DWORD error = 0;
-    if (TakeScriptedFailure("HeapFree", &error)) {
-        LogCall("HeapFree", "failed");
-        SetLastError(error);
+    if (ReleaseFailsAsScripted("HeapFree")) {
         return FALSE;
     }
     return FreeHeapBlock(memory) ? TRUE : FALSE;
@@ -372,10 +382,7 @@ HGLOBAL GlobalFree(HGLOBAL memory) {
     if (memory == nullptr) {
         return nullptr;
     }
-    DWORD error = 0;
-    if (TakeScriptedFailure("GlobalFree", &error)) {
-        LogCall("GlobalFree", "failed");
-        SetLastError(error);
+    if (ReleaseFailsAsScripted("GlobalFree")) {
         return memory;
     }
     return FreeHeapBlock(memory) ? nullptr : memory;

@@ -58,6 +58,13 @@ std::vector<std::string> Releases() {
                        "EndPage", "EndDoc", "DeleteDC", "DeleteFileA", "SendMessageA"});
 }
 
+// The office printer as the default, with the label printer beside it.
+void InstallOfficeAndLabelPrinters() {
+    wintest::InstallPrinter(kOfficePrinter, "LPT1:");
+    wintest::InstallPrinter(kLabelPrinter, "USB001");
+    wintest::SetDefaultPrinterName(kOfficePrinter);
+}
+
 struct JobSetup {
     char path[kPathBufferSize];
     char value[kTextBufferSize];
@@ -89,9 +96,7 @@ class DriverTransportTest : public ::testing::Test {
         window = wintest::CreateCallLogWindow();
         wintest::CreateRegistryKey(kSettingsKey);
         if (withPrinters) {
-            wintest::InstallPrinter(kOfficePrinter, "LPT1:");
-            wintest::InstallPrinter(kLabelPrinter, "USB001");
-            wintest::SetDefaultPrinterName(kOfficePrinter);
+            InstallOfficeAndLabelPrinters();
         }
     }
 
@@ -571,9 +576,7 @@ class DriverJobTest : public ::testing::Test {
         jobtest::SetSetting("Port", kLabelPrinter);
         jobtest::SetSetting("Delay", "0");
         wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
-        wintest::InstallPrinter(kOfficePrinter, "LPT1:");
-        wintest::InstallPrinter(kLabelPrinter, "USB001");
-        wintest::SetDefaultPrinterName(kOfficePrinter);
+        InstallOfficeAndLabelPrinters();
     }
     void TearDown() override {
         EXPECT_TRUE(wintest::JoinThreads());
