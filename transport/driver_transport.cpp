@@ -52,10 +52,8 @@ void ReleaseBlock(char** block) {
 
 // Gives the user's default printer back, then lets the next driver job swap it.
 void RestoreDefaultPrinter(DriverHold* hold) {
-    if (hold->savedPrinter != nullptr) {
-        GiveBackDefaultPrinter();
-        ReleaseBlock(&hold->savedPrinter);
-    }
+    GiveBackDefaultPrinter();
+    ReleaseBlock(&hold->savedPrinter);
     if (hold->mutex != nullptr) {
         ReleaseMutex(hold->mutex);
         CloseHandle(hold->mutex);
