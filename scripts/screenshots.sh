@@ -25,6 +25,8 @@ trap 'exit 130' INT TERM
 e2e_find_wine || fail "Wine (wine64) cannot run here"
 e2e_start_xvfb || fail "Xvfb did not start"
 e2e_init_prefix || fail "wineboot failed"
+[ -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ] ||
+    fail "Wine's Marlett font is missing (package fonts-wine, scripts/setup.sh)"
 # Without a window manager Wine draws the caption and frame itself when windows are not
 # managed, so the pictures show the windows as a user sees them.
 timeout 60 "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1

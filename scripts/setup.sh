@@ -11,6 +11,7 @@ PACKAGES=(
     socat time                                    # benchmarks: a plain sender, peak memory
     mingw-w64                                   # tagwright.exe
     wine wine64 xvfb x11-utils imagemagick      # end-to-end tests and screenshots
+    fonts-wine                                  # Marlett, for the windows' caption buttons
     cups cups-client cups-bsd iproute2          # virtual printers
 )
 

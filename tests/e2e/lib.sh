@@ -86,7 +86,26 @@ e2e_init_prefix() {
     [ -n "${WINESERVER_BIN:-}" ] && "$WINESERVER_BIN" -p 900 >/dev/null 2>&1
     # wineboot reports failure when the 32-bit half cannot start; the 64-bit prefix is fine.
     timeout 240 "$WINE" wineboot -i >"$E2E_WORK/wineboot.log" 2>&1
-    [ -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]
+    [ -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ] || return 1
+    e2e_add_marlett
+    return 0
+}
+
+# Wine draws the caption buttons (close, minimise) as glyphs of the Marlett font, and shows
+# plain letters ("r", "0") where the prefix lacks it. Debian's Wine leaves the prefix's font
+# folder empty and ships its own fonts apart (package fonts-wine), so the font is copied in
+# from there (one small file). Nothing fails without it: only the pictures need it.
+e2e_add_marlett() {
+    local fonts="$WINEPREFIX/drive_c/windows/Fonts" bin folder
+    [ -f "$fonts/marlett.ttf" ] && return 0
+    bin=$(dirname "$(readlink -f "$WINE")")
+    for folder in "$bin/../share/wine/fonts" "$bin/../../share/wine/fonts" /usr/share/wine/fonts; do
+        if [ -f "$folder/marlett.ttf" ]; then
+            mkdir -p "$fonts" && cp "$folder/marlett.ttf" "$fonts/"
+            return
+        fi
+    done
+    return 1
 }
 
 # Lets Wine place its windows itself instead of leaving them to a window manager. Xvfb runs
