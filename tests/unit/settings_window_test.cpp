@@ -276,7 +276,7 @@ TEST_F(SettingsWindowTest, SwitchingTcpIpSerialParallel) {
     EXPECT_EQ(Stored(), (Values{{"Port", "9100"}}));
 }
 
-// The stored type is selected, but the Serial layout stays until the user picks a type.
+// The window opens in the stored type's layout.
 TEST_F(SettingsWindowTest, OpeningWithStoredTcpIpSettings) {
     const Values stored = {
         {"PrinterType", "TCP/IP"}, {"Port", "9100"},   {"BaudorIPAddress", "10.0.0.7"},
@@ -293,11 +293,10 @@ TEST_F(SettingsWindowTest, OpeningWithStoredTcpIpSettings) {
     EXPECT_EQ(shown.port, "9100");
     EXPECT_EQ(shown.baudOrAddress, "10.0.0.7");
     EXPECT_EQ(shown.portLabel, "Port");
-    EXPECT_EQ(shown.baudLabel, "Baud Rate");
-    EXPECT_TRUE(shown.dataBitsEnabled && shown.parityEnabled && shown.stopBitsEnabled);
-    std::vector<std::string> ports{"9100"};
-    ports.insert(ports.end(), kComPorts.begin(), kComPorts.end());
-    EXPECT_EQ(shown.ports, ports);
+    EXPECT_EQ(shown.baudLabel, "IP Address");
+    EXPECT_TRUE(shown.baudEnabled);
+    EXPECT_FALSE(shown.dataBitsEnabled || shown.parityEnabled || shown.stopBitsEnabled);
+    EXPECT_EQ(shown.ports, (std::vector<std::string>{"9100", "9100"}));
     EXPECT_EQ(shown.dataBits, "7");
     EXPECT_EQ(shown.parity, "even");
     EXPECT_EQ(shown.stopBits, "2");
@@ -307,7 +306,8 @@ TEST_F(SettingsWindowTest, OpeningWithStoredTcpIpSettings) {
     EXPECT_EQ(PortFile(), "9100\n");
 }
 
-// Look-ups ignore case; what is written is always the list's own text.
+// Look-ups ignore case and what is written is the list's own text; a text no list holds is
+// kept.
 TEST_F(SettingsWindowTest, StoredTextsAreFoundIgnoringCase) {
     Store({{"PrinterType", "tcp/ip"},
            {"Port", "com3"},
@@ -321,32 +321,34 @@ TEST_F(SettingsWindowTest, StoredTextsAreFoundIgnoringCase) {
         wintest::PressButton(d, IDOK);
     });
     EXPECT_EQ(shown.type, "TCP/IP");
-    EXPECT_EQ(shown.port, "COM3");
+    EXPECT_EQ(shown.baudLabel, "IP Address");
+    EXPECT_EQ(shown.port, "com3"); // not among the TCP/IP ports: shown as it is
     EXPECT_EQ(shown.parity, "even");
-    EXPECT_EQ(shown.dataBits, "8"); // "9" is not in the list
-    EXPECT_EQ(shown.attempts, "3");
-    EXPECT_EQ(shown.delay, "4294967291");
+    EXPECT_EQ(shown.dataBits, ""); // "9" is not in the list
+    EXPECT_EQ(shown.attempts, "");
+    EXPECT_EQ(shown.delay, "0"); // a job pauses no time for it
     Values saved = Stored();
     EXPECT_EQ(saved["PrinterType"], "TCP/IP");
-    EXPECT_EQ(saved["Port"], "COM3");
+    EXPECT_EQ(saved["Port"], "com3");
     EXPECT_EQ(saved["Parity"], "even");
-    EXPECT_EQ(saved["DataBits"], "8");
-    EXPECT_EQ(saved["Delay"], "4294967291");
+    EXPECT_EQ(saved["DataBits"], "9");
+    EXPECT_EQ(saved["Attempts"], "0");
+    EXPECT_EQ(saved["Delay"], "0");
 }
 
-TEST_F(SettingsWindowTest, StoredPortInNoListFallsBackToTheFirst) {
+TEST_F(SettingsWindowTest, StoredPortInNoListIsShownAndSavedAsItIs) {
     Store({{"Port", "COM12"}});
     std::string port;
     Open([&](HWND d) {
         port = wintest::ControlText(d, IDC_PORT);
         wintest::PressButton(d, IDOK);
     });
-    EXPECT_EQ(port, "COM1");
-    EXPECT_EQ(Stored()["Port"], "COM1");
+    EXPECT_EQ(port, "COM12");
+    EXPECT_EQ(Stored()["Port"], "COM12");
 }
 
-// At load a recorded entry is added only when the list does not hold it, ignoring case.
-TEST_F(SettingsWindowTest, PortFileEntriesAddedAtLoad) {
+// The port list at load is the stored type's own; a stored port it lacks is shown as text.
+TEST_F(SettingsWindowTest, PortFileEntriesAreNotAddedAtLoad) {
     Store({{"Port", "LPT7"}});
     WritePortFile("com1\nLPT7  lpt7\n\tCOM1 9100\n");
     std::vector<std::string> ports;
@@ -356,10 +358,7 @@ TEST_F(SettingsWindowTest, PortFileEntriesAddedAtLoad) {
         port = wintest::ControlText(d, IDC_PORT);
         wintest::PressButton(d, IDCANCEL);
     });
-    std::vector<std::string> expected{"9100"};
-    expected.insert(expected.end(), kComPorts.begin(), kComPorts.end());
-    expected.push_back("LPT7");
-    EXPECT_EQ(ports, expected);
+    EXPECT_EQ(ports, kComPorts);
     EXPECT_EQ(port, "LPT7");
 }
 
@@ -387,13 +386,25 @@ TEST_F(SettingsWindowTest, TypedPortIsCutToNineteenCharacters) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("typed [" + c.typed + "]");
+        std::string field;
         Open([&](HWND d) {
             EXPECT_TRUE(wintest::TypeText(d, IDC_PORT, c.typed));
+            field = wintest::ControlText(d, IDC_PORT);
             wintest::PressButton(d, IDOK);
         });
+        // The field takes as much as is saved, no less.
+        EXPECT_EQ(field, c.saved);
         EXPECT_EQ(Stored()["Port"], c.saved);
     }
     EXPECT_EQ(PortFile(), "ABCDEFGHIJKLMNOPQRS\n\\\\.\\COM12\n\n");
+    // A long stored port is kept whole only while the field still holds it.
+    const std::string longName = "Zebra ZP450 Label Printer (Copy 2)";
+    Store({{"PrinterType", "USB"}, {"Port", longName}});
+    Open([&](HWND d) {
+        EXPECT_TRUE(wintest::TypeText(d, IDC_PORT, longName));
+        wintest::PressButton(d, IDOK);
+    });
+    EXPECT_EQ(Stored()["Port"], longName.substr(0, 19));
 }
 
 TEST_F(SettingsWindowTest, DelayField) {
