@@ -189,8 +189,7 @@ void LoadSettingsIntoWindow(HWND window) {
     }
     // The layout has selected the stored port if its list holds it; any other port is shown
     // as the field's text, to be saved back as it is.
-    if (ReadSettingValue(key, kPortValue, value) &&
-        FindEntry(window, IDC_PORT, value) == CB_ERR) {
+    if (ReadSettingValue(key, kPortValue, value) && FindEntry(window, IDC_PORT, value) == CB_ERR) {
         SendItem(window, IDC_PORT, CB_SETCURSEL, static_cast<WPARAM>(CB_ERR), 0);
         SetDlgItemTextA(window, IDC_PORT, value);
     }
