@@ -156,6 +156,25 @@ void ClosePortFile(PortFileReader* reader) {
     }
 }
 
+namespace {
+
+// False when the file's last line has no line end, so that an append would run into it.
+// Read in binary, where a seek back from the end is well defined.
+bool PortFileEndsWithLineEnd() {
+    FILE* stream = std::fopen(kPortFileName, "rb");
+    if (stream == nullptr) {
+        return true;
+    }
+    bool ends = true;
+    if (std::fseek(stream, -1, SEEK_END) == 0) {
+        ends = std::fgetc(stream) == '\n';
+    }
+    std::fclose(stream);
+    return ends;
+}
+
+} // namespace
+
 void RecordPortInFile(const char* portText) {
     PortFileReader reader{};
     OpenPortFile(&reader);
@@ -169,9 +188,13 @@ void RecordPortInFile(const char* portText) {
     if (recorded) {
         return;
     }
+    bool startLine = !PortFileEndsWithLineEnd();
     FILE* stream = std::fopen(kPortFileName, "a+");
     if (stream == nullptr) {
         return;
+    }
+    if (startLine) {
+        std::fputc('\n', stream);
     }
     std::fwrite(portText, 1, std::strlen(portText), stream);
     std::fputc('\n', stream);

@@ -58,6 +58,14 @@ void SelectIfFound(HWND window, int id, const char* text) {
     }
 }
 
+// A stored text that is not in the list leaves no entry selected, so that OK, which writes
+// only a selected entry, keeps the stored text. True when it was found.
+bool SelectStored(HWND window, int id, const char* text) {
+    int position = FindEntry(window, id, text);
+    SendItem(window, id, CB_SETCURSEL, static_cast<WPARAM>(position), 0);
+    return position != CB_ERR;
+}
+
 // The selected entry's text into text (kTextBufferSize bytes); false without a selection.
 bool SelectedEntry(HWND window, int id, char* text) {
     text[0] = '\0';
@@ -88,15 +96,12 @@ void EnableLineLists(HWND window, BOOL enable) {
     EnableItem(window, IDC_STOP_BITS, enable);
 }
 
-// Adds every port-file entry; with onlyMissing, those the port list does not hold yet.
-void AddPortFileEntries(HWND window, bool onlyMissing) {
+void AddPortFileEntries(HWND window) {
     char entry[kTextBufferSize];
     PortFileReader reader;
     OpenPortFile(&reader);
     while (NextPortEntry(&reader, entry)) {
-        if (!onlyMissing || FindEntry(window, IDC_PORT, entry) == CB_ERR) {
-            AddEntry(window, IDC_PORT, entry);
-        }
+        AddEntry(window, IDC_PORT, entry);
     }
     ClosePortFile(&reader);
 }
@@ -132,6 +137,17 @@ void AddPrinterNames(HWND window) {
     HeapFree(heap, 0, block);
 }
 
+// The port in the field when no entry is selected: the stored port whole when the field
+// still holds it, else what was typed, cut to what the field accepts.
+void TypedPort(HWND window, HKEY key, char* text) {
+    GetDlgItemTextA(window, IDC_PORT, text, kTextBufferSize);
+    char stored[kTextBufferSize];
+    if (ReadSettingValue(key, kPortValue, stored) && strcmp(text, stored) == 0) {
+        return;
+    }
+    text[kTypedPortBufferSize - 1] = '\0';
+}
+
 void WriteSelectedEntry(HWND window, HKEY key, int id, const char* name, char* text) {
     if (SelectedEntry(window, id, text)) {
         WriteSettingValue(key, name, text);
@@ -148,6 +164,7 @@ void FillSettingsDefaults(HWND window) {
     SetWindowTextA(window, caption);
     FillList(window, IDC_PRINTER_TYPE, kPrinterTypes, 0);
     FillList(window, IDC_PORT, kSerialPorts, 0);
+    SendItem(window, IDC_PORT, CB_LIMITTEXT, kTypedPortBufferSize - 1, 0);
     FillList(window, IDC_DATA_BITS, kDataBits, 4);
     FillList(window, IDC_PARITY, kParities, 1); // sorted: "even", "none", "odd"
     FillList(window, IDC_STOP_BITS, kStopBits, 0);
@@ -164,30 +181,39 @@ void LoadSettingsIntoWindow(HWND window) {
         return;
     }
     char value[kTextBufferSize];
-    if (ReadSettingValue(key, kPrinterTypeValue, value)) {
-        SelectIfFound(window, IDC_PRINTER_TYPE, value);
+    // An unknown type is a serial port to a job: the Serial layout stays, with no type
+    // chosen, so that OK keeps the stored text.
+    if (ReadSettingValue(key, kPrinterTypeValue, value) &&
+        SelectStored(window, IDC_PRINTER_TYPE, value)) {
+        ApplyPrinterTypeLayout(window);
     }
-    if (ReadSettingValue(key, kPortValue, value)) {
-        AddPortFileEntries(window, true);
-        SelectIfFound(window, IDC_PORT, value);
+    // The layout has selected the stored port if its list holds it; any other port is shown
+    // as the field's text, to be saved back as it is.
+    if (ReadSettingValue(key, kPortValue, value) && FindEntry(window, IDC_PORT, value) == CB_ERR) {
+        SendItem(window, IDC_PORT, CB_SETCURSEL, static_cast<WPARAM>(CB_ERR), 0);
+        SetDlgItemTextA(window, IDC_PORT, value);
     }
+    // After the layout, which resets this field for Serial and TCP/IP.
     if (ReadSettingValue(key, kBaudOrAddressValue, value)) {
         SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, value);
     }
     if (ReadSettingValue(key, kDataBitsValue, value)) {
-        SelectIfFound(window, IDC_DATA_BITS, value);
+        SelectStored(window, IDC_DATA_BITS, value);
     }
     if (ReadSettingValue(key, kParityValue, value)) {
-        SelectIfFound(window, IDC_PARITY, value);
+        SelectStored(window, IDC_PARITY, value);
     }
     if (ReadSettingValue(key, kStopBitsValue, value)) {
-        SelectIfFound(window, IDC_STOP_BITS, value);
+        SelectStored(window, IDC_STOP_BITS, value);
     }
     if (ReadSettingValue(key, kDelayValue, value)) {
-        SetDlgItemInt(window, IDC_DELAY, static_cast<UINT>(SettingNumber(value)), FALSE);
+        // A job pauses no time for a negative delay. Shown unsigned, it would read as some
+        // 4 billion milliseconds, which OK would store and a job take as 24.8 days.
+        int delay = SettingNumber(value);
+        SetDlgItemInt(window, IDC_DELAY, delay > 0 ? static_cast<UINT>(delay) : 0, FALSE);
     }
     if (ReadSettingValue(key, kAttemptsValue, value)) {
-        SelectIfFound(window, IDC_ATTEMPTS, value);
+        SelectStored(window, IDC_ATTEMPTS, value);
     }
     RegCloseKey(key);
 }
@@ -213,7 +239,7 @@ void ApplyPrinterTypeLayout(HWND window) {
     } else if (hasType && strcmp(type, "TCP/IP") == 0) {
         SendItem(window, IDC_PORT, CB_RESETCONTENT, 0, 0);
         AddEntry(window, IDC_PORT, kDefaultNetworkPort);
-        AddPortFileEntries(window, false);
+        AddPortFileEntries(window);
         SendItem(window, IDC_PORT, CB_SETCURSEL, 0, 0);
         EnableItem(window, IDC_BAUD_OR_ADDRESS, TRUE);
         char address[kTextBufferSize];
@@ -247,7 +273,7 @@ void SaveSettingsFromWindow(HWND window) {
     char text[kTextBufferSize];
     WriteSelectedEntry(window, key, IDC_PRINTER_TYPE, kPrinterTypeValue, text);
     if (!SelectedEntry(window, IDC_PORT, text)) {
-        GetDlgItemTextA(window, IDC_PORT, text, kTypedPortBufferSize);
+        TypedPort(window, key, text);
     }
     WriteSettingValue(key, kPortValue, text);
     RecordPortInFile(text);

@@ -61,7 +61,8 @@ bool ChooseListEntry(HWND dialog, int id, const std::string& text);
 // Replaces the text of an edit field or of an editable combo box's field as typed keys do,
 // then sends EN_CHANGE or CBN_EDITCHANGE. Refused by read-only fields and drop-down lists;
 // a field that accepts digits only drops the other characters. Typing into a combo box's
-// field clears its list selection.
+// field clears its list selection and stops where the field stops a user: at its
+// CB_LIMITTEXT, and without CBS_AUTOHSCROLL at the field's visible width.
 bool TypeText(HWND dialog, int id, const std::string& text);
 
 // ---- Reading ---------------------------------------------------------------------------

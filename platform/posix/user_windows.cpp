@@ -67,6 +67,8 @@ struct UserWindow : substrate::WindowObject {
     // Combo box.
     std::vector<std::string> entries;
     int selection = -1;
+    std::size_t typedLimit = 0; // CB_LIMITTEXT; 0: none
+    int width = 0;              // dialog units, from the template
     // Progress bar.
     int low = 0;
     int high = 100;
@@ -236,6 +238,21 @@ std::string ComboText(const UserWindow& combo) {
     return std::string();
 }
 
+// How many characters typing puts into an editable combo box's field: its CB_LIMITTEXT,
+// and without CBS_AUTOHSCROLL what fits in the field beside the drop button (an average
+// character is 4 dialog units wide; Wine stops at 12 in a field 64 units wide).
+std::size_t TypedCharacters(const UserWindow& combo) {
+    std::size_t accepted = std::string::npos;
+    if (combo.typedLimit != 0) {
+        accepted = combo.typedLimit;
+    }
+    if ((combo.style & CBS_AUTOHSCROLL) == 0) {
+        auto visible = static_cast<std::size_t>(std::max(1, (combo.width - 14) / 4));
+        accepted = std::min(accepted, visible);
+    }
+    return accepted;
+}
+
 LRESULT Select(UserWindow& combo, WPARAM index) {
     int wanted = static_cast<int>(index);
     if (wanted < 0 || wanted >= static_cast<int>(combo.entries.size())) {
@@ -323,6 +340,12 @@ LRESULT HandleCombo(UserWindow& combo, UINT message, WPARAM wParam, LPARAM lPara
     }
     case CB_FINDSTRINGEXACT:
         return FindExact(combo, wParam, lParam);
+    case CB_LIMITTEXT:
+        // A drop-down list has no field to limit; the answer is TRUE all the same.
+        if (IsEditableCombo(combo)) {
+            combo.typedLimit = static_cast<std::size_t>(wParam);
+        }
+        return TRUE;
     case WM_SETTEXT:
         if (!IsEditableCombo(combo)) {
             return CB_ERR;
@@ -476,6 +499,7 @@ std::shared_ptr<UserWindow> BuildDialog(const rc::DialogTemplate& source, DLGPRO
         child->dialog = dialog.get();
         child->id = control.id;
         child->style = control.style;
+        child->width = control.cx;
         child->text = child->kind == Kind::ComboBox ? "" : control.text;
         child->enabled = (control.style & WS_DISABLED) == 0;
         child->visible = (control.style & WS_VISIBLE) != 0;
@@ -1088,7 +1112,7 @@ bool TypeText(HWND dialog, int id, const std::string& text) {
             return true;
         }
         if (field->kind == Kind::ComboBox && IsEditableCombo(*field)) {
-            field->text = text;
+            field->text = text.substr(0, TypedCharacters(*field));
             field->selection = -1;
             Command(window, field->id, CBN_EDITCHANGE, field->self);
             return true;

@@ -488,6 +488,65 @@ scenario_settings_window() {
     finish
 }
 
+reg_bytes() { # <name>: the value's stored byte count, its NUL included
+    drv reg-get "$SETTINGS_KEY" "$1" | sed -n 's/^bytes: //p'
+}
+
+# expect_stored <Name> <text> [...]: each value as reg.exe reads it, with exactly one NUL.
+expect_stored() {
+    while [ $# -ge 2 ]; do
+        expect "registry $1" "$(reg_value "$1")" "$2"
+        expect "registry $1 bytes" "$(reg_bytes "$1")" "$((${#2} + 1))"
+        shift 2
+    done
+}
+
+# Opening the window and pressing OK keeps what is stored: a printer name with spaces that
+# is longer than a typed port (no printer installed), and a TCP/IP port the port file of
+# the current folder does not hold. Then typing: the port field takes the 19 characters
+# that are saved.
+scenario_settings_round_trip() {
+    begin settings_round_trip
+    local w="Tagwright Settings"
+    local printer="Zebra ZP450 Label Printer (Copy 2)"
+    local usb=(PrinterType "USB" Port "$printer" BaudorIPAddress "9600" DataBits "7"
+        Parity "even" StopBits "2" Delay "250" Attempts "5")
+    e2e_write_settings "${usb[@]}"
+    e2e_start_program "$SCENARIO_DIR" -s -n
+    expect "settings window" "$(drv wait "$w" 30000)" "found: $w"
+    expect "USB label" "$(drv text "$w" 1021)" "Printer Name"
+    expect "USB port field" "$(drv combo "$w" 1000 | sed -n 's/^text: //p')" "$printer"
+    drv press "$w" 1 >/dev/null
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 1
+    expect_stored "${usb[@]}"
+
+    local tcp=(PrinterType "TCP/IP" Port "9200" BaudorIPAddress "$PRINTER_AT" DataBits "8"
+        Parity "none" StopBits "1" Delay "0" Attempts "3")
+    e2e_write_settings "${tcp[@]}"
+    # A port file whose last line has no line end.
+    printf '9300' >"$SCENARIO_DIR/tcpport.dat"
+    e2e_start_program "$SCENARIO_DIR" -s -n
+    expect "settings window" "$(drv wait "$w" 30000)" "found: $w"
+    expect "TCP/IP label" "$(drv text "$w" 1022)" "IP Address"
+    expect "TCP/IP port list" "$(drv combo "$w" 1000 | sed -n 's/^entry [0-9]*: //p' | tr '\n' ' ')" \
+        "9100 9300 "
+    expect "TCP/IP port field" "$(drv combo "$w" 1000 | sed -n 's/^text: //p')" "9200"
+    drv press "$w" 1 >/dev/null
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 1
+    expect_stored "${tcp[@]}"
+    expect "tcpport.dat" "$(od -An -c "$SCENARIO_DIR/tcpport.dat" | tr -s ' \n' ' ')" \
+        " 9 3 0 0 \r \n 9 2 0 0 \r \n "
+
+    e2e_start_program "$SCENARIO_DIR" -s -n
+    expect "settings window" "$(drv wait "$w" 30000)" "found: $w"
+    expect "typed port" "$(drv type "$w" 1000 "ABCDEFGHIJKLMNOPQRSTUVWXY")" \
+        "typed: ABCDEFGHIJKLMNOPQRS"
+    drv press "$w" 1 >/dev/null
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 1
+    expect_stored Port "ABCDEFGHIJKLMNOPQRS"
+    finish
+}
+
 # ---------------------------------------------------------------- run
 
 run() { # <scenario function> [requirement]
@@ -516,6 +575,7 @@ run scenario_port_escape_cancels
 run scenario_driver_no_printer
 run scenario_driver_cups
 run scenario_settings_window
+run scenario_settings_round_trip
 
 [ "$SKIPPED" -gt 0 ] && echo "$SKIPPED skipped"
 echo "$PASSED passed, $FAILED failed"

@@ -428,6 +428,7 @@ int CmdRegGet(const char* subkey, const char* name) {
         std::printf("absent\n");
     } else {
         std::printf("%s %s\n", type == REG_SZ ? "REG_SZ" : "other", data);
+        std::printf("bytes: %lu\n", static_cast<unsigned long>(size));
     }
     return 0;
 }

@@ -197,7 +197,11 @@ TEST_F(SettingsStoreTest, RecordPortInFileAppendsOnlyWhatTheScanDoesNotMeet) {
          {"Zebra ZP450", "Zebra ZP450"},
          "Zebra ZP450\nZebra ZP450\n"},
         {"empty text records an empty line", nullptr, {"", "COM1"}, "\nCOM1\n"},
-        {"white space only counts as empty", " \n\t", {"COM7"}, " \n\tCOM7\n"},
+        {"white space only counts as empty", " \n\t", {"COM7"}, " \n\t\nCOM7\n"},
+        // An entry is never run into a last line without its line end.
+        {"last line without a line end", "9200", {"COM2", "COM3"}, "9200\nCOM2\nCOM3\n"},
+        {"last line ended the Windows way", "9200\r\n", {"COM2"}, "9200\r\nCOM2\n"},
+        {"empty file", "", {"COM2"}, "COM2\n"},
         {"comparison is case-sensitive", "com1\n", {"COM1"}, "com1\nCOM1\n"},
     };
     for (const Case& c : cases) {

@@ -276,7 +276,7 @@ TEST_F(SettingsWindowTest, SwitchingTcpIpSerialParallel) {
     EXPECT_EQ(Stored(), (Values{{"Port", "9100"}}));
 }
 
-// The stored type is selected, but the Serial layout stays until the user picks a type.
+// The window opens in the stored type's layout.
 TEST_F(SettingsWindowTest, OpeningWithStoredTcpIpSettings) {
     const Values stored = {
         {"PrinterType", "TCP/IP"}, {"Port", "9100"},   {"BaudorIPAddress", "10.0.0.7"},
@@ -293,11 +293,10 @@ TEST_F(SettingsWindowTest, OpeningWithStoredTcpIpSettings) {
     EXPECT_EQ(shown.port, "9100");
     EXPECT_EQ(shown.baudOrAddress, "10.0.0.7");
     EXPECT_EQ(shown.portLabel, "Port");
-    EXPECT_EQ(shown.baudLabel, "Baud Rate");
-    EXPECT_TRUE(shown.dataBitsEnabled && shown.parityEnabled && shown.stopBitsEnabled);
-    std::vector<std::string> ports{"9100"};
-    ports.insert(ports.end(), kComPorts.begin(), kComPorts.end());
-    EXPECT_EQ(shown.ports, ports);
+    EXPECT_EQ(shown.baudLabel, "IP Address");
+    EXPECT_TRUE(shown.baudEnabled);
+    EXPECT_FALSE(shown.dataBitsEnabled || shown.parityEnabled || shown.stopBitsEnabled);
+    EXPECT_EQ(shown.ports, (std::vector<std::string>{"9100", "9100"}));
     EXPECT_EQ(shown.dataBits, "7");
     EXPECT_EQ(shown.parity, "even");
     EXPECT_EQ(shown.stopBits, "2");
@@ -307,7 +306,197 @@ TEST_F(SettingsWindowTest, OpeningWithStoredTcpIpSettings) {
     EXPECT_EQ(PortFile(), "9100\n");
 }
 
-// Look-ups ignore case; what is written is always the list's own text.
+// Opening the window and pressing OK stores what was stored, for every printer type and for
+// stored texts the window's lists do not hold. The only changes are those listed per row.
+TEST_F(SettingsWindowTest, OpenAndOkStoresWhatWasStored) {
+    const Values serial = {
+        {"PrinterType", "Serial"}, {"Port", "COM3"},   {"BaudorIPAddress", "19200"},
+        {"DataBits", "7"},         {"Parity", "even"}, {"StopBits", "1.5"},
+        {"Delay", "250"},          {"Attempts", "5"}};
+    auto with = [](Values values, const Values& changes) {
+        for (const auto& [name, text] : changes) {
+            values[name] = text;
+        }
+        return values;
+    };
+    const std::string longName = "Zebra ZP450 Label Printer (Copy 2) on the second floor";
+    const std::string longest(2047, 'p');
+    struct Layout {
+        const char* type;      // shown selected in the type list; "" for none
+        const char* portLabel; // "Port" or "Printer Name"
+        const char* baudLabel; // "Baud Rate" or "IP Address"
+        bool lineLists;        // data bits, parity, stop bits enabled
+    };
+    const Layout kSerial{"Serial", "Port", "Baud Rate", true};
+    const Layout kParallel{"Parallel", "Port", "Baud Rate", false};
+    const Layout kNetwork{"TCP/IP", "Port", "IP Address", false};
+    const Layout kUsb{"USB", "Printer Name", "Baud Rate", false};
+    const struct {
+        const char* name;
+        const char* portFile; // nullptr: none
+        Values stored;
+        Values changed; // what OK writes differently
+        Layout layout;
+        std::string port;  // the port field
+        bool portSelected; // an entry of the list, not text
+    } cases[] = {
+        {"serial", nullptr, serial, {}, kSerial, "COM3", true},
+        {"parallel",
+         nullptr,
+         with(serial, {{"PrinterType", "Parallel"}, {"Port", "LPT2"}}),
+         {},
+         kParallel,
+         "LPT2",
+         true},
+        {"TCP/IP port the port file holds",
+         "9100\n9200\n",
+         with(serial,
+              {{"PrinterType", "TCP/IP"}, {"Port", "9200"}, {"BaudorIPAddress", "10.0.0.7"}}),
+         {},
+         kNetwork,
+         "9200",
+         true},
+        {"TCP/IP port without a port file",
+         nullptr,
+         with(serial,
+              {{"PrinterType", "TCP/IP"}, {"Port", "9200"}, {"BaudorIPAddress", "10.0.0.7"}}),
+         {},
+         kNetwork,
+         "9200",
+         false},
+        {"TCP/IP address without a dot",
+         nullptr,
+         with(serial, {{"PrinterType", "TCP/IP"}, {"Port", "9100"}, {"BaudorIPAddress", "9600"}}),
+         {},
+         kNetwork,
+         "9100",
+         true},
+        {"USB printer name with a space",
+         "Zebra ZP450\n",
+         with(serial, {{"PrinterType", "USB"}, {"Port", "Zebra ZP450"}}),
+         {},
+         kUsb,
+         "Zebra ZP450",
+         true},
+        {"USB printer not installed, longer than a typed port",
+         nullptr,
+         with(serial, {{"PrinterType", "USB"}, {"Port", longName}}),
+         {},
+         kUsb,
+         longName,
+         false},
+        {"USB, empty name",
+         nullptr,
+         with(serial, {{"PrinterType", "USB"}, {"Port", ""}}),
+         {},
+         kUsb,
+         "",
+         false},
+        {"serial port in no list, longest value",
+         "COM1\n",
+         with(serial, {{"Port", longest}, {"BaudorIPAddress", longest}}),
+         {},
+         kSerial,
+         longest,
+         false},
+        {"parallel device path",
+         nullptr,
+         with(serial, {{"PrinterType", "Parallel"}, {"Port", "\\\\.\\LPT7"}}),
+         {},
+         kParallel,
+         "\\\\.\\LPT7",
+         false},
+        {"texts no list holds",
+         nullptr,
+         with(serial, {{"PrinterType", "Ethernet"},
+                       {"DataBits", "9"},
+                       {"Parity", "mark"},
+                       {"StopBits", "1.0"},
+                       {"Attempts", "0"},
+                       {"BaudorIPAddress", " 9600 baud "}}),
+         {},
+         {"", "Port", "Baud Rate", true},
+         "COM3",
+         true},
+        {"texts in another case take the list's own",
+         nullptr,
+         with(serial, {{"PrinterType", "parallel"}, {"Port", "lpt1"}, {"Parity", "Odd"}}),
+         {{"PrinterType", "Parallel"}, {"Port", "LPT1"}, {"Parity", "odd"}},
+         kParallel,
+         "LPT1",
+         true},
+        {"negative delay",
+         nullptr,
+         with(serial, {{"Delay", "-5"}}),
+         {{"Delay", "0"}},
+         kSerial,
+         "COM3",
+         true},
+        {"delay as a job reads it",
+         nullptr,
+         with(serial, {{"Delay", " 0250ms"}}),
+         {{"Delay", "250"}},
+         kSerial,
+         "COM3",
+         true},
+        {"delay beyond the signed range",
+         nullptr,
+         with(serial, {{"Delay", "99999999999"}}),
+         {{"Delay", "2147483647"}},
+         kSerial,
+         "COM3",
+         true},
+        {"delay without digits",
+         nullptr,
+         with(serial, {{"Delay", "x"}}),
+         {{"Delay", "0"}},
+         kSerial,
+         "COM3",
+         true},
+        {"values absent get the defaults",
+         nullptr,
+         {{"PrinterType", "Parallel"}, {"Port", "LPT1"}},
+         {{"BaudorIPAddress", "9600"},
+          {"DataBits", "8"},
+          {"Parity", "none"},
+          {"StopBits", "1"},
+          {"Delay", "1000"},
+          {"Attempts", "3"}},
+         kParallel,
+         "LPT1",
+         true},
+    };
+    wintest::InstallPrinter("Office Laser");
+    wintest::InstallPrinter("Zebra ZP450");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(directory / "tcpport.dat");
+        if (c.portFile != nullptr) {
+            WritePortFile(c.portFile);
+        }
+        Store(c.stored);
+        Shown shown;
+        int portSelection = -1;
+        Open([&](HWND d) {
+            shown = Read(d);
+            portSelection = wintest::SelectedIndex(d, IDC_PORT);
+            EXPECT_TRUE(wintest::PressButton(d, IDOK));
+        });
+        EXPECT_EQ(shown.type, c.layout.type);
+        EXPECT_EQ(shown.portLabel, c.layout.portLabel);
+        EXPECT_EQ(shown.baudLabel, c.layout.baudLabel);
+        EXPECT_EQ(shown.dataBitsEnabled, c.layout.lineLists);
+        EXPECT_EQ(shown.parityEnabled, c.layout.lineLists);
+        EXPECT_EQ(shown.stopBitsEnabled, c.layout.lineLists);
+        EXPECT_EQ(shown.port, c.port);
+        EXPECT_EQ(portSelection != -1, c.portSelected);
+        EXPECT_EQ(Stored(), with(c.stored, c.changed));
+        wintest::DeleteRegistryKey(kKey);
+    }
+}
+
+// Look-ups ignore case and what is written is the list's own text; a text no list holds is
+// kept.
 TEST_F(SettingsWindowTest, StoredTextsAreFoundIgnoringCase) {
     Store({{"PrinterType", "tcp/ip"},
            {"Port", "com3"},
@@ -321,32 +510,34 @@ TEST_F(SettingsWindowTest, StoredTextsAreFoundIgnoringCase) {
         wintest::PressButton(d, IDOK);
     });
     EXPECT_EQ(shown.type, "TCP/IP");
-    EXPECT_EQ(shown.port, "COM3");
+    EXPECT_EQ(shown.baudLabel, "IP Address");
+    EXPECT_EQ(shown.port, "com3"); // not among the TCP/IP ports: shown as it is
     EXPECT_EQ(shown.parity, "even");
-    EXPECT_EQ(shown.dataBits, "8"); // "9" is not in the list
-    EXPECT_EQ(shown.attempts, "3");
-    EXPECT_EQ(shown.delay, "4294967291");
+    EXPECT_EQ(shown.dataBits, ""); // "9" is not in the list
+    EXPECT_EQ(shown.attempts, "");
+    EXPECT_EQ(shown.delay, "0"); // a job pauses no time for it
     Values saved = Stored();
     EXPECT_EQ(saved["PrinterType"], "TCP/IP");
-    EXPECT_EQ(saved["Port"], "COM3");
+    EXPECT_EQ(saved["Port"], "com3");
     EXPECT_EQ(saved["Parity"], "even");
-    EXPECT_EQ(saved["DataBits"], "8");
-    EXPECT_EQ(saved["Delay"], "4294967291");
+    EXPECT_EQ(saved["DataBits"], "9");
+    EXPECT_EQ(saved["Attempts"], "0");
+    EXPECT_EQ(saved["Delay"], "0");
 }
 
-TEST_F(SettingsWindowTest, StoredPortInNoListFallsBackToTheFirst) {
+TEST_F(SettingsWindowTest, StoredPortInNoListIsShownAndSavedAsItIs) {
     Store({{"Port", "COM12"}});
     std::string port;
     Open([&](HWND d) {
         port = wintest::ControlText(d, IDC_PORT);
         wintest::PressButton(d, IDOK);
     });
-    EXPECT_EQ(port, "COM1");
-    EXPECT_EQ(Stored()["Port"], "COM1");
+    EXPECT_EQ(port, "COM12");
+    EXPECT_EQ(Stored()["Port"], "COM12");
 }
 
-// At load a recorded entry is added only when the list does not hold it, ignoring case.
-TEST_F(SettingsWindowTest, PortFileEntriesAddedAtLoad) {
+// The port list at load is the stored type's own; a stored port it lacks is shown as text.
+TEST_F(SettingsWindowTest, PortFileEntriesAreNotAddedAtLoad) {
     Store({{"Port", "LPT7"}});
     WritePortFile("com1\nLPT7  lpt7\n\tCOM1 9100\n");
     std::vector<std::string> ports;
@@ -356,10 +547,7 @@ TEST_F(SettingsWindowTest, PortFileEntriesAddedAtLoad) {
         port = wintest::ControlText(d, IDC_PORT);
         wintest::PressButton(d, IDCANCEL);
     });
-    std::vector<std::string> expected{"9100"};
-    expected.insert(expected.end(), kComPorts.begin(), kComPorts.end());
-    expected.push_back("LPT7");
-    EXPECT_EQ(ports, expected);
+    EXPECT_EQ(ports, kComPorts);
     EXPECT_EQ(port, "LPT7");
 }
 
@@ -387,13 +575,25 @@ TEST_F(SettingsWindowTest, TypedPortIsCutToNineteenCharacters) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("typed [" + c.typed + "]");
+        std::string field;
         Open([&](HWND d) {
             EXPECT_TRUE(wintest::TypeText(d, IDC_PORT, c.typed));
+            field = wintest::ControlText(d, IDC_PORT);
             wintest::PressButton(d, IDOK);
         });
+        // The field takes as much as is saved, no less.
+        EXPECT_EQ(field, c.saved);
         EXPECT_EQ(Stored()["Port"], c.saved);
     }
     EXPECT_EQ(PortFile(), "ABCDEFGHIJKLMNOPQRS\n\\\\.\\COM12\n\n");
+    // A long stored port is kept whole only while the field still holds it.
+    const std::string longName = "Zebra ZP450 Label Printer (Copy 2)";
+    Store({{"PrinterType", "USB"}, {"Port", longName}});
+    Open([&](HWND d) {
+        EXPECT_TRUE(wintest::TypeText(d, IDC_PORT, longName));
+        wintest::PressButton(d, IDOK);
+    });
+    EXPECT_EQ(Stored()["Port"], longName.substr(0, 19));
 }
 
 TEST_F(SettingsWindowTest, DelayField) {

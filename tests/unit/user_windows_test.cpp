@@ -409,6 +409,18 @@ TEST_F(UserWindowsTest, SelectionTextAndResetOfListsAndTheEditableCombo) {
         SendDlgItemMessageA(dialog, IDC_PARITY, CB_SETCURSEL, 0, 0);
         EXPECT_EQ(GetDlgItemTextA(dialog, IDC_PARITY, text, sizeof(text)), 4u);
         EXPECT_STREQ(text, "none");
+        // A typing limit stops the user, never the program; the field scrolls
+        // (CBS_AUTOHSCROLL), so its width does not stop typing.
+        EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PORT, CB_LIMITTEXT, 5, 0), TRUE);
+        EXPECT_TRUE(wintest::TypeText(dialog, IDC_PORT, "ABCDEFGH"));
+        EXPECT_EQ(wintest::ControlText(dialog, IDC_PORT), "ABCDE");
+        EXPECT_TRUE(SetDlgItemTextA(dialog, IDC_PORT, "ABCDEFGH"));
+        EXPECT_EQ(wintest::ControlText(dialog, IDC_PORT), "ABCDEFGH");
+        SendDlgItemMessageA(dialog, IDC_PORT, CB_LIMITTEXT, 0, 0);
+        const std::string wide(40, 'W');
+        EXPECT_TRUE(wintest::TypeText(dialog, IDC_PORT, wide));
+        EXPECT_EQ(wintest::ControlText(dialog, IDC_PORT), wide);
+        EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PARITY, CB_LIMITTEXT, 5, 0), TRUE);
         // A missing control takes nothing and answers 0.
         EXPECT_EQ(SendDlgItemMessageA(dialog, 4242, CB_GETCOUNT, 0, 0), 0);
     });
