@@ -12,6 +12,7 @@ PACKAGES=(
     mingw-w64                                   # tagwright.exe
     wine wine64 xvfb x11-utils imagemagick      # end-to-end tests and screenshots
     cups cups-client cups-bsd iproute2          # virtual printers
+    wixl msitools osslsigncode openssl zip unzip # packages: MSI, signing, zips
 )
 
 installed() {
