@@ -402,8 +402,7 @@ TEST_F(RcTablesTest, GeneratorTakesTextsFromAFurtherHeader) {
         const char* expected; // in the output, or in the errors when the run fails
     };
     const Case cases[] = {
-        {"STRINGTABLE\nBEGIN\n 7 TITLE\n 8 \"plain\"\nEND\n", 0,
-         "{7u, \"Name 1.2.30004\", 14u}"},
+        {"STRINGTABLE\nBEGIN\n 7 TITLE\n 8 \"plain\"\nEND\n", 0, "{7u, \"Name 1.2.30004\", 14u}"},
         {"STRINGTABLE\nBEGIN\n MAJOR TITLE\nEND\n", 0, "{1u, \"Name 1.2.30004\", 14u}"},
         {"STRINGTABLE\nBEGIN\n 7 MAJOR\nEND\n", 1, "expected string, found 'MAJOR'"},
         {"STRINGTABLE\nBEGIN\n 7 UNKNOWN\nEND\n", 1, "expected string, found 'UNKNOWN'"},
