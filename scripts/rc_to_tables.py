@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Derives the native build's dialog and string tables from the resource script.
 
-Usage: rc_to_tables.py <tagwright.rc> <resource_ids.h> <out.cpp>
+Usage: rc_to_tables.py <tagwright.rc> <resource_ids.h> <out.cpp> [<header>...]
 
-Reads the #define ids of the resource header, the STRINGTABLE (C escapes, "" for a quote)
+Reads the #define ids of the resource header and of any further header (whose #defines may
+also be string literals, such as the version texts of version.h), the STRINGTABLE (C escapes, "" for a quote)
 and every DIALOGEX template (STYLE, EXSTYLE, CAPTION, FONT and the control statements with
 the styles the resource compiler gives them), and writes a .cpp that defines the tables
 declared in platform/posix/rc_tables.h. Anything it does not understand stops the build.
@@ -91,9 +92,13 @@ def read_defines(path):
                 continue
             match = re.match(r"#define\s+([A-Za-z_]\w*)\s+(-?(?:0[xX][0-9a-fA-F]+|\d+))\s*(//.*)?$",
                              stripped)
+            if match:
+                defines[match.group(1)] = int(match.group(2), 0)
+                continue
+            match = re.match(r'#define\s+([A-Za-z_]\w*)\s+"([^"\\]*)"\s*(//.*)?$', stripped)
             if not match:
                 fail(f"{path}:{number}: cannot read this #define: {stripped}")
-            defines[match.group(1)] = int(match.group(2), 0)
+            defines[match.group(1)] = match.group(2)
     return defines
 
 
@@ -110,7 +115,7 @@ class Token:
 ESCAPES = {"n": "\n", "r": "\r", "t": "\t", "a": "\a", "\\": "\\", '"': '"', "'": "'", "0": "\0"}
 
 
-def tokenize(text, path, header_name):
+def tokenize(text, path, header_names):
     tokens = []
     i = 0
     line = 1
@@ -149,8 +154,9 @@ def tokenize(text, path, header_name):
             if match.group(1) == "<":
                 if match.group(2).lower() != "windows.h":
                     fail(f"{path}:{line}: unsupported system header {match.group(2)}")
-            elif os.path.basename(match.group(2)) != header_name:
-                fail(f"{path}:{line}: only {header_name} may be included, not {match.group(2)}")
+            elif os.path.basename(match.group(2)) not in header_names:
+                fail(f"{path}:{line}: only {' and '.join(header_names)} may be included, "
+                     f"not {match.group(2)}")
             i = end
             continue
         at_line_start = False
@@ -259,7 +265,7 @@ class Parser:
         if token.kind == "number":
             return token.value
         if token.kind == "name":
-            if token.value in self.defines:
+            if isinstance(self.defines.get(token.value), int):
                 return self.defines[token.value]
             if token.value in CONSTANTS:
                 return CONSTANTS[token.value]
@@ -345,13 +351,22 @@ class Parser:
                 fail(f"{self.where()}: unsupported statement starting at {self.peek()}")
         return dialogs, strings
 
+    def string_value(self):
+        """A string literal, or the name of a header's string #define."""
+        token = self.next()
+        if token.kind == "string":
+            return token.value
+        if token.kind == "name" and isinstance(self.defines.get(token.value), str):
+            return self.defines[token.value]
+        fail(f"{self.path}:{token.line}: expected string, found {token}")
+
     def stringtable(self, strings):
         self.expect("name", "BEGIN")
         while not self.at("name", "END"):
             token = self.next()
             string_id = self.value_of(token)
             self.optional_comma()
-            text = self.expect("string").value
+            text = self.string_value()
             if not 0 <= string_id <= 0xFFFF:
                 fail(f"{self.path}:{token.line}: string id {string_id} out of range")
             if string_id in strings:
@@ -534,14 +549,18 @@ def emit(dialogs, strings, rc_path):
 
 
 def main(argv):
-    if len(argv) != 4:
-        sys.stderr.write("usage: rc_to_tables.py <rc> <resource_ids.h> <out.cpp>\n")
+    if len(argv) < 4:
+        sys.stderr.write("usage: rc_to_tables.py <rc> <resource_ids.h> <out.cpp> [<header>...]\n")
         return 2
-    rc_path, header_path, out_path = argv[1:]
+    rc_path, header_path, out_path = argv[1:4]
+    header_paths = [header_path] + argv[4:]
     try:
-        defines = read_defines(header_path)
+        defines = {}
+        for path in header_paths:
+            defines.update(read_defines(path))
         with open(rc_path, encoding="latin-1") as rc_file:
-            tokens = tokenize(rc_file.read(), rc_path, os.path.basename(header_path))
+            tokens = tokenize(rc_file.read(), rc_path,
+                              [os.path.basename(path) for path in header_paths])
         dialogs, strings = Parser(tokens, defines, rc_path).parse()
         if not dialogs:
             fail(f"{rc_path}: no dialog templates")

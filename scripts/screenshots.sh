@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Regenerates the window screenshots in docs/ (progress, settings, help, about): the real
+# Regenerates the window screenshots in docs/ (progress, settings, help, about, and the
+# settings window at 144 dpi): the real
 # tagwright.exe under Wine and Xvfb, driven by windriver.exe, captured with ImageMagick.
 # Builds nothing: run after "cmake --build --preset win64" (TAGWRIGHT_WIN64_DIR overrides).
 set -uo pipefail
@@ -69,3 +70,13 @@ e2e_start_program "$E2E_WORK/run" "$(e2e_winpath "$E2E_WORK/run/label.zpl")"
 drv wait "Printing Labels" 30000 >/dev/null || fail "the progress window did not appear"
 sleep 6
 shoot "Printing Labels" progress.png
+# The job ends by itself once the slow printer has taken the label.
+e2e_wait_exit "$E2E_WORK/run" 60 >/dev/null
+
+# The settings window at 144 dpi (150 %): the templates are laid out in dialog units, so the
+# window grows with its font. Wine takes the resolution from LogPixels at each program start.
+timeout 60 "$WINE" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+e2e_start_program "$E2E_WORK/run" -s -n
+shoot "Tagwright Settings" settings-144dpi.png
+drv press "Tagwright Settings" 2 >/dev/null
+e2e_wait_exit "$E2E_WORK/run" 30 >/dev/null

@@ -13,6 +13,7 @@ PACKAGES=(
     wine wine64 xvfb x11-utils imagemagick      # end-to-end tests and screenshots
     fonts-wine                                  # Marlett, for the windows' caption buttons
     cups cups-client cups-bsd iproute2          # virtual printers
+    wixl msitools osslsigncode openssl zip unzip # packages: MSI, signing, zips
 )
 
 installed() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test, from a fresh clone: installs what is missing, builds the native, native-asan,
 # win64 (release), win32 and fuzz presets, runs the unit tests natively and under ASan/UBSan,
-# the end-to-end tests and the soak under Wine (once, from the native test run), a short run of each fuzz
+# the end-to-end tests, the soak and the packages (built, signed, installed) under Wine (once,
+# from the native test run), a short run of each fuzz
 # target (libFuzzer, ASan, UBSan) and the lint. Prints one line per stage and ends with
 # "N passed, N failed"; exits non-zero when anything failed.
 set -uo pipefail
@@ -37,8 +38,9 @@ build_preset() {
     cmake --preset "$1" && cmake --build --preset "$1" -j "$JOBS"
 }
 
-# The native run includes e2e_wine and soak_wine (the .exe under Wine); they need the win64
-# build, which is why that is built first. The sanitizer run leaves them out: the .exe is
+# The native run includes e2e_wine, soak_wine and packages_wine (the .exe and the MSI under
+# Wine); they need the win64 build (the packages also the win32 one), which is why those are
+# built first. The sanitizer run leaves them out: the .exe is
 # the same.
 stage setup scripts/setup.sh
 stage build-win64 build_preset win64
@@ -48,7 +50,7 @@ stage build-native-asan build_preset native-asan
 # Only the fuzz targets and the libraries they need, built by clang.
 stage build-fuzz build_preset fuzz
 stage test-native ctest --preset native -j "$JOBS"
-stage test-native-asan ctest --preset native-asan -j "$JOBS" -E '^(e2e|soak)_wine$'
+stage test-native-asan ctest --preset native-asan -j "$JOBS" -E '^(e2e|soak|packages)_wine$'
 stage test-fuzz ctest --preset fuzz -j "$JOBS" --no-tests=error
 stage lint scripts/lint.sh
 

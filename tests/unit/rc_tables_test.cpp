@@ -279,15 +279,21 @@ struct Generated {
     std::string output;
 };
 
-Generated RunGenerator(const std::string& rcText, const std::string& header) {
+// extraHeader, when given, is written as ver.h and passed as a further header.
+Generated RunGenerator(const std::string& rcText, const std::string& header,
+                       const std::string& extraHeader = "") {
     char directory[] = "/tmp/rc_tables_testXXXXXX";
     EXPECT_NE(mkdtemp(directory), nullptr);
     std::string base = directory;
     std::ofstream(base + "/test.rc") << rcText;
     std::ofstream(base + "/ids.h") << header;
     std::string command = Python() + " '" + RepositoryRoot() + "/scripts/rc_to_tables.py' '" +
-                          base + "/test.rc' '" + base + "/ids.h' '" + base + "/out.cpp' 2>'" +
-                          base + "/errors.txt'";
+                          base + "/test.rc' '" + base + "/ids.h' '" + base + "/out.cpp'";
+    if (!extraHeader.empty()) {
+        std::ofstream(base + "/ver.h") << extraHeader;
+        command += " '" + base + "/ver.h'";
+    }
+    command += " 2>'" + base + "/errors.txt'";
     int status = std::system(command.c_str());
     Generated result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", ""};
     std::stringstream errors;
@@ -379,6 +385,40 @@ TEST_F(RcTablesTest, GeneratorRefusesWhatItDoesNotUnderstand) {
             << "expected '" << c.message << "' in: " << result.errors;
         EXPECT_EQ(result.output, "") << c.message; // nothing half-written
     }
+}
+
+// The version texts come from a generated header: a string #define stands for a string-table
+// text, and only where a text is expected.
+TEST_F(RcTablesTest, GeneratorTakesTextsFromAFurtherHeader) {
+    if (Python().empty()) {
+        GTEST_SKIP() << "python3 is not available";
+    }
+    const std::string ids = "#define IDD_ONE 5\n#define IDC_FIELD 6\n";
+    const std::string version = "#pragma once\n#define TITLE \"Name 1.2.30004\"\n#define MAJOR 1\n";
+    const std::string rc = "#include \"ver.h\"\n" + std::string(kGoodDialog);
+    struct Case {
+        std::string table;
+        int exitCode;
+        const char* expected; // in the output, or in the errors when the run fails
+    };
+    const Case cases[] = {
+        {"STRINGTABLE\nBEGIN\n 7 TITLE\n 8 \"plain\"\nEND\n", 0, "{7u, \"Name 1.2.30004\", 14u}"},
+        {"STRINGTABLE\nBEGIN\n MAJOR TITLE\nEND\n", 0, "{1u, \"Name 1.2.30004\", 14u}"},
+        {"STRINGTABLE\nBEGIN\n 7 MAJOR\nEND\n", 1, "expected string, found 'MAJOR'"},
+        {"STRINGTABLE\nBEGIN\n 7 UNKNOWN\nEND\n", 1, "expected string, found 'UNKNOWN'"},
+        {"STRINGTABLE\nBEGIN\n TITLE \"x\"\nEND\n", 1, "unknown name TITLE"},
+    };
+    for (const Case& c : cases) {
+        Generated result = RunGenerator(rc + c.table, ids, version);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.table << result.errors;
+        const std::string& where = c.exitCode == 0 ? result.output : result.errors;
+        EXPECT_NE(where.find(c.expected), std::string::npos) << c.table << where;
+    }
+    // Without the header, its name is not known.
+    Generated alone = RunGenerator(rc + cases[0].table, ids);
+    EXPECT_EQ(alone.exitCode, 1);
+    EXPECT_NE(alone.errors.find("only ids.h may be included, not ver.h"), std::string::npos)
+        << alone.errors;
 }
 
 } // namespace
