@@ -624,8 +624,8 @@ TEST_F(NetworkTransportTest, ClosingWaitReadsThePrinterOutUntilItCloses) {
         const char* name;
         std::string greeting;
         wintest::LoopbackPeerEnd end;
-        int quietAfter;    // recv calls that get data before the printer stays quiet; -1 never
-        DWORD error;       // WM_JOB_DONE
+        int quietAfter; // recv calls that get data before the printer stays quiet; -1 never
+        DWORD error;    // WM_JOB_DONE
         JobResult result;
     };
     const std::string greeting = "PRINTER READY\r\n" + std::string(2000, 'g');
@@ -659,11 +659,10 @@ TEST_F(NetworkTransportTest, ClosingWaitReadsThePrinterOutUntilItCloses) {
         wintest::StopLoopbackListener(); // a peer that stays open hands over what it got
         if (c.result == JobResult::Done) {
             EXPECT_EQ(Releases(),
-                      (std::vector<std::string>{"closesocket", "WSACleanup", "HeapFree 512",
-                                                FileLabel(), "DeleteFileA " + inputPath,
-                                                "ReleaseMutex mutex:ipMutex",
-                                                "CloseHandle mutex:ipMutex",
-                                                Done(0, JobResult::Done), KeyLabel()}));
+                      (std::vector<std::string>{
+                          "closesocket", "WSACleanup", "HeapFree 512", FileLabel(),
+                          "DeleteFileA " + inputPath, "ReleaseMutex mutex:ipMutex",
+                          "CloseHandle mutex:ipMutex", Done(0, JobResult::Done), KeyLabel()}));
             EXPECT_FALSE(FileExists(inputPath));
             auto received = wintest::ReceivedConnections();
             ASSERT_EQ(received.size(), 1u);
@@ -698,11 +697,11 @@ TEST_F(NetworkTransportTest, ClosingWaitFailureEndsAsSendFailure) {
         wintest::SetLoopbackPeer("greeting", wintest::LoopbackPeerEnd::Close);
         wintest::FailNext(c.call, static_cast<DWORD>(c.error), 1, c.skip);
         EXPECT_EQ(Run(content), JobResult::PortWriteError);
-        EXPECT_EQ(Releases(), (std::vector<std::string>{
-                                  "HeapFree 512", FileLabel(), KeyLabel(), "closesocket",
-                                  "WSACleanup", "ReleaseMutex mutex:ipMutex",
-                                  "CloseHandle mutex:ipMutex",
-                                  Done(static_cast<DWORD>(c.error), JobResult::PortWriteError)}));
+        EXPECT_EQ(Releases(),
+                  (std::vector<std::string>{
+                      "HeapFree 512", FileLabel(), KeyLabel(), "closesocket", "WSACleanup",
+                      "ReleaseMutex mutex:ipMutex", "CloseHandle mutex:ipMutex",
+                      Done(static_cast<DWORD>(c.error), JobResult::PortWriteError)}));
         ExpectFailedJobLeftNothing(content);
     }
 }
@@ -726,16 +725,24 @@ TEST_F(NetworkTransportTest, ConnectionToItselfOrToAddressZeroIsRefused) {
     struct Case {
         const char* name;
         const char* address;
-        bool selfRedirect;   // the connect goes to the job's own port on loopback
-        bool ownNameAsPeer;  // getpeername reports the socket's own end
-        bool addressInUse;   // the bind meets "address in use": the unbound retry is checked
+        bool selfRedirect;  // the connect goes to the job's own port on loopback
+        bool ownNameAsPeer; // getpeername reports the socket's own end
+        bool addressInUse;  // the bind meets "address in use": the unbound retry is checked
         std::vector<std::string> connection; // socket calls, from the bind on
     };
     const std::string port = "PORT";
     const Case cases[] = {
-        {"real connection to itself", "127.0.0.1", true, false, false,
+        {"real connection to itself",
+         "127.0.0.1",
+         true,
+         false,
+         false,
          {"bind PORT", "connect 127.0.0.1:PORT", "getsockname", "getpeername", "closesocket"}},
-        {"unbound retry reaching itself", "10.0.0.7", false, true, true,
+        {"unbound retry reaching itself",
+         "10.0.0.7",
+         false,
+         true,
+         true,
          {"bind PORT", "closesocket", "socket", "connect 10.0.0.7:PORT", "getsockname",
           "getpeername", "closesocket"}},
         {"0.0.0.0", "0.0.0.0", false, false, false, {"bind PORT", "closesocket"}},
@@ -763,9 +770,8 @@ TEST_F(NetworkTransportTest, ConnectionToItselfOrToAddressZeroIsRefused) {
             }
             expected.push_back(call);
         }
-        std::vector<std::string> calls =
-            LogEntries({"socket", "bind", "connect", "getsockname", "getpeername", "send",
-                        "closesocket"});
+        std::vector<std::string> calls = LogEntries(
+            {"socket", "bind", "connect", "getsockname", "getpeername", "send", "closesocket"});
         ASSERT_FALSE(calls.empty());
         EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()), expected);
         EXPECT_EQ(Reports(), (std::vector<std::string>{

@@ -150,16 +150,11 @@ TEST_F(WinsockTest, EveryCallHonoursItsScriptedFailure) {
         const char* call;
         int error;
     };
-    const Case cases[] = {{"bind", WSAEADDRINUSE},
-                          {"connect", WSAECONNREFUSED},
-                          {"send", WSAECONNRESET},
-                          {"recv", WSAECONNABORTED},
-                          {"shutdown", WSAENOTCONN},
-                          {"setsockopt", WSAENOBUFS},
-                          {"getsockname", WSAENETDOWN},
-                          {"getpeername", WSAENOTCONN},
-                          {"closesocket", WSAENETDOWN},
-                          {"WSACleanup", WSAEINPROGRESS}};
+    const Case cases[] = {{"bind", WSAEADDRINUSE},      {"connect", WSAECONNREFUSED},
+                          {"send", WSAECONNRESET},      {"recv", WSAECONNABORTED},
+                          {"shutdown", WSAENOTCONN},    {"setsockopt", WSAENOBUFS},
+                          {"getsockname", WSAENETDOWN}, {"getpeername", WSAENOTCONN},
+                          {"closesocket", WSAENETDOWN}, {"WSACleanup", WSAEINPROGRESS}};
     for (const Case& c : cases) {
         wintest::FailNext(c.call, static_cast<DWORD>(c.error));
         WSASetLastError(0);
@@ -184,8 +179,8 @@ TEST_F(WinsockTest, EveryCallHonoursItsScriptedFailure) {
             sockaddr_in name{};
             int length = sizeof name;
             auto* out = reinterpret_cast<sockaddr*>(&name);
-            result = call == "getsockname" ? getsockname(s, out, &length)
-                                           : getpeername(s, out, &length);
+            result =
+                call == "getsockname" ? getsockname(s, out, &length) : getpeername(s, out, &length);
         } else if (call == "closesocket") {
             result = closesocket(s);
         } else {
