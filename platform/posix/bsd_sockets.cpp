@@ -252,18 +252,26 @@ void ReceiveOne(Listener& listener, int connection, std::uint16_t peerPort) {
         linger abort{1, 0};
         ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
-    if (ended && behaviour.end == PeerEnd::StayOpen) {
+    auto deliver = [&listener, &delivery] {
+        {
+            std::lock_guard<std::mutex> guard(listener.lock);
+            listener.deliveries.push_back(std::move(delivery));
+        }
+        listener.changed.notify_all();
+    };
+    // A peer that stays open has all it will get once the sender has ended its side.
+    bool stayOpen = ended && behaviour.end == PeerEnd::StayOpen;
+    if (stayOpen) {
+        deliver();
         while (!Stopping(listener)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
         }
     }
     greeter.join();
     ::close(connection);
-    {
-        std::lock_guard<std::mutex> guard(listener.lock);
-        listener.deliveries.push_back(std::move(delivery));
+    if (!stayOpen) {
+        deliver();
     }
-    listener.changed.notify_all();
 }
 
 void ListenLoop(Listener& listener, int socket) {

@@ -40,7 +40,7 @@ void ReportOwnNameAsPeer(bool on);
 // How the loopback listener's peer treats each connection from its next accept on: it sends
 // `greeting` at once (while reading what comes), and once the sender has ended its side it
 // closes, resets the connection, or stays open until the listener stops (a connection that
-// stays open is among ReceivedConnections only after StopLoopbackListener).
+// stays open counts as complete once the sender has ended its side).
 enum class LoopbackPeerEnd { Close, Reset, StayOpen };
 void SetLoopbackPeer(const std::string& greeting, LoopbackPeerEnd end);
 
