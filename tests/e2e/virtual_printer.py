@@ -10,8 +10,8 @@
       microsecond.
       --greeting TEXT makes it talk back: it sends TEXT as soon as it accepts a connection.
       --rate BYTES makes it read at most BYTES per second.
-      --end reset makes it reset the connection (SO_LINGER 0) once the sender has ended
-      its side, instead of closing it.
+      --end reset makes it reset the connection (SO_LINGER 0) half a second after the sender
+      has ended its side, instead of closing it.
   virtual_printer.py pty DIR                a parallel or serial device: a pty in raw mode;
       its device path is written to DIR/device and what arrives to DIR/received.bin.
       --rate BYTES makes it a slow printer that takes at most BYTES per second.
@@ -89,6 +89,9 @@ def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="clos
                 if rate:
                     time.sleep(0.1)
             if ended and end == "reset":
+                # Half a second later, so that the sender is already waiting in its receive:
+                # under Wine, a reset that came before it was once taken as a plain close.
+                time.sleep(0.5)
                 connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                       struct.pack("ii", 1, 0))
             with live_lock:
