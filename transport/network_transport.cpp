@@ -12,6 +12,12 @@ namespace {
 constexpr char kNetworkMutexName[] = "ipMutex";
 constexpr WORD kWinsockVersion = 0x0101;
 constexpr int kSocketRetryPause = 500; // milliseconds
+// The closing wait after the last chunk. A printer that sends nothing for kQuietTime has
+// read what it will read; one that keeps talking is cut off after kClosingWaitCap, so that
+// it cannot hold the job and "ipMutex" for ever. Either way the data still queued goes on
+// being delivered after the close, since nothing unread is left on the connection then.
+constexpr DWORD kQuietTime = 5000;       // milliseconds
+constexpr DWORD kClosingWaitCap = 30000; // milliseconds
 // Status id without a string: empties the status line.
 constexpr UINT kEmptyStatus = 0;
 
@@ -50,6 +56,53 @@ bool SendChunk(void* channel, const char* chunk, DWORD count) {
     }
     PauseAndContinue(network->delay);
     return delivered;
+}
+
+// Ends the sending direction, then reads and discards what the printer sends until it closes
+// its side. Closing a socket with unread data resets the connection, which throws away what
+// is still queued for the printer: a printer that greets, or answers a host query inside the
+// label, and reads more slowly than we send would lose the end of its label. Returns 0 when
+// the printer closed, or stayed quiet, or the cap was reached; otherwise the socket error
+// (a reset says the printer may not have everything).
+int AwaitPrinterClose(SOCKET s) {
+    DWORD quiet = kQuietTime;
+    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&quiet),
+                   sizeof quiet) == SOCKET_ERROR ||
+        shutdown(s, SD_SEND) == SOCKET_ERROR) {
+        return WSAGetLastError();
+    }
+    char discarded[kCopyChunkSize];
+    DWORD started = GetTickCount();
+    for (;;) {
+        int received = recv(s, discarded, static_cast<int>(sizeof discarded), 0);
+        if (received == SOCKET_ERROR) {
+            // The receive time-out: the printer stayed quiet.
+            int error = WSAGetLastError();
+            return error == WSAETIMEDOUT ? 0 : error;
+        }
+        if (received == 0 || GetTickCount() - started >= kClosingWaitCap) {
+            return 0;
+        }
+    }
+}
+
+// A connection whose two ends are the same address and port reaches no printer: a socket
+// bound to the printer's port connects to itself when the printer's address is this machine
+// and nothing listens there. Returns 0 for a connection to someone else, else the error to
+// end the job with.
+int SelfConnectionError(SOCKET s) {
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    int localLength = sizeof local;
+    int peerLength = sizeof peer;
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == SOCKET_ERROR ||
+        getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peerLength) == SOCKET_ERROR) {
+        return WSAGetLastError();
+    }
+    if (local.sin_port == peer.sin_port && local.sin_addr.s_addr == peer.sin_addr.s_addr) {
+        return WSAECONNREFUSED;
+    }
+    return 0;
 }
 
 void CloseSocket(NetworkHold* hold) {
@@ -149,7 +202,13 @@ JobResult NetworkTransport(TransportJob* job) {
         addressInUse = true;
     }
 
+    // inet_addr gives 0 for "0.0.0.0" and for "0" (one part, all 32 bits): no printer has
+    // that address, and connecting to it reaches this machine. A text it rejects gives
+    // INADDR_NONE, which connect refuses on its own.
     sockaddr_in printer = MakeAddress(inet_addr(job->valueBuffer), port);
+    if (printer.sin_addr.s_addr == htonl(INADDR_ANY)) {
+        return EndFailedJob(job, &hold, WSAECONNREFUSED, JobResult::PortConfigError);
+    }
     if (!addressInUse && connect(hold.socket, reinterpret_cast<const sockaddr*>(&printer),
                                  sizeof printer) == SOCKET_ERROR) {
         int error = WSAGetLastError();
@@ -173,6 +232,11 @@ JobResult NetworkTransport(TransportJob* job) {
         }
     }
 
+    int selfError = SelfConnectionError(hold.socket);
+    if (selfError != 0) {
+        return EndFailedJob(job, &hold, static_cast<DWORD>(selfError), JobResult::PortConfigError);
+    }
+
     NetworkChannel channel{hold.socket, job->delay, 0};
     CopyOutcome outcome =
         JobCopyLoop(job->inputFile, job->progressWindow, SendChunk, &channel, &hold.chunkBuffer);
@@ -182,6 +246,10 @@ JobResult NetworkTransport(TransportJob* job) {
     if (outcome == CopyOutcome::WriteFailed) {
         return EndFailedJob(job, &hold, static_cast<DWORD>(channel.sendError),
                             JobResult::PortWriteError);
+    }
+    int closeError = AwaitPrinterClose(hold.socket);
+    if (closeError != 0) {
+        return EndFailedJob(job, &hold, static_cast<DWORD>(closeError), JobResult::PortWriteError);
     }
 
     CloseSocket(&hold);

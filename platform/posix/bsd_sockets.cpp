@@ -94,6 +94,65 @@ long Send(int socket, const char* data, std::size_t length, int* error) {
     }
 }
 
+long Receive(int socket, char* data, std::size_t length, int* error) {
+    for (;;) {
+        ssize_t got = ::recv(socket, data, length, 0);
+        if (got >= 0) {
+            return static_cast<long>(got);
+        }
+        if (errno != EINTR) {
+            *error = errno;
+            return -1;
+        }
+    }
+}
+
+bool Shutdown(int socket, int how, int* error) {
+    if (::shutdown(socket, how) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool SetReceiveTimeout(int socket, unsigned long milliseconds, int* error) {
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    timeout.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+    if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+bool AddressOf(int socket, bool peer, std::uint32_t* address, std::uint16_t* port, int* error) {
+    sockaddr_in name;
+    std::memset(&name, 0, sizeof name);
+    socklen_t length = sizeof name;
+    int result = peer ? ::getpeername(socket, reinterpret_cast<sockaddr*>(&name), &length)
+                      : ::getsockname(socket, reinterpret_cast<sockaddr*>(&name), &length);
+    if (result != 0) {
+        *error = errno;
+        return false;
+    }
+    *address = name.sin_addr.s_addr;
+    *port = name.sin_port;
+    return true;
+}
+
+} // namespace
+
+bool LocalName(int socket, std::uint32_t* address, std::uint16_t* port, int* error) {
+    return AddressOf(socket, false, address, port, error);
+}
+
+bool PeerName(int socket, std::uint32_t* address, std::uint16_t* port, int* error) {
+    return AddressOf(socket, true, address, port, error);
+}
+
 void Close(int socket) {
     ::close(socket);
 }
@@ -125,6 +184,7 @@ struct Listener {
     bool stopping = false;
     int socket = -1;
     std::thread thread;
+    PeerBehaviour behaviour;
 };
 
 Listener& TheListener() {
@@ -139,9 +199,38 @@ bool Stopping(Listener& listener) {
     return listener.stopping;
 }
 
+// The whole greeting, however slowly the sender reads it; false when the sender has gone.
+bool SendGreeting(Listener& listener, int connection, const std::string& greeting) {
+    std::size_t sent = 0;
+    while (sent < greeting.size() && !Stopping(listener)) {
+        pollfd entry{connection, POLLOUT, 0};
+        if (::poll(&entry, 1, kPollMilliseconds) <= 0) {
+            continue;
+        }
+        ssize_t done = ::send(connection, greeting.data() + sent, greeting.size() - sent,
+                              MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (done < 0 && errno != EINTR && errno != EAGAIN) {
+            return false;
+        }
+        sent += done > 0 ? static_cast<std::size_t>(done) : 0;
+    }
+    return true;
+}
+
 void ReceiveOne(Listener& listener, int connection, std::uint16_t peerPort) {
     Delivery delivery{std::string(), peerPort};
+    PeerBehaviour behaviour;
+    {
+        std::lock_guard<std::mutex> guard(listener.lock);
+        behaviour = listener.behaviour;
+    }
+    // The greeting goes out on a thread of its own, so that a sender that reads it only at
+    // the end still has all its data read meanwhile.
+    std::thread greeter([&listener, connection, &behaviour] {
+        SendGreeting(listener, connection, behaviour.greeting);
+    });
     char buffer[4096];
+    bool ended = false;
     while (!Stopping(listener)) {
         pollfd entry{connection, POLLIN, 0};
         int ready = ::poll(&entry, 1, kPollMilliseconds);
@@ -156,14 +245,33 @@ void ReceiveOne(Listener& listener, int connection, std::uint16_t peerPort) {
         if (got < 0 && errno == EINTR) {
             continue;
         }
+        ended = got == 0;
         break; // end of stream, or the peer reset it
     }
-    ::close(connection);
-    {
-        std::lock_guard<std::mutex> guard(listener.lock);
-        listener.deliveries.push_back(std::move(delivery));
+    if (ended && behaviour.end == PeerEnd::Reset) {
+        linger abort{1, 0};
+        ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
-    listener.changed.notify_all();
+    auto deliver = [&listener, &delivery] {
+        {
+            std::lock_guard<std::mutex> guard(listener.lock);
+            listener.deliveries.push_back(std::move(delivery));
+        }
+        listener.changed.notify_all();
+    };
+    // A peer that stays open has all it will get once the sender has ended its side.
+    bool stayOpen = ended && behaviour.end == PeerEnd::StayOpen;
+    if (stayOpen) {
+        deliver();
+        while (!Stopping(listener)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
+        }
+    }
+    greeter.join();
+    ::close(connection);
+    if (!stayOpen) {
+        deliver();
+    }
 }
 
 void ListenLoop(Listener& listener, int socket) {
@@ -183,6 +291,12 @@ void ListenLoop(Listener& listener, int socket) {
 }
 
 } // namespace
+
+void SetPeerBehaviour(const PeerBehaviour& behaviour) {
+    Listener& listener = TheListener();
+    std::lock_guard<std::mutex> guard(listener.lock);
+    listener.behaviour = behaviour;
+}
 
 std::uint16_t StartListener() {
     StopListener();

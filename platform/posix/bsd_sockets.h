@@ -18,6 +18,14 @@ bool Bind(int socket, std::uint32_t address, std::uint16_t port, int* error);
 bool Connect(int socket, std::uint32_t address, std::uint16_t port, int* error);
 // Bytes accepted, or -1 with *error set. A peer that has gone gives an error, never SIGPIPE.
 long Send(int socket, const char* data, std::size_t length, int* error);
+// Bytes read, 0 at the end of the stream, or -1 with *error set.
+long Receive(int socket, char* data, std::size_t length, int* error);
+// how: 0 receiving, 1 sending, 2 both (the values of SHUT_RD, SHUT_WR, SHUT_RDWR).
+bool Shutdown(int socket, int how, int* error);
+// A receive that waits longer than this (milliseconds, 0: for ever) fails with EAGAIN.
+bool SetReceiveTimeout(int socket, unsigned long milliseconds, int* error);
+bool LocalName(int socket, std::uint32_t* address, std::uint16_t* port, int* error);
+bool PeerName(int socket, std::uint32_t* address, std::uint16_t* port, int* error);
 void Close(int socket);
 
 // Test support: a free local port, and the loopback listener of the winsock test hooks.
@@ -27,6 +35,15 @@ struct Delivery {
     std::string bytes;
     std::uint16_t peerPort;
 };
+// How the listener's peer behaves on each connection: what it sends as soon as it has
+// accepted, and how it ends once the sender has ended its side: by closing, by a reset, or
+// not at all until the listener stops.
+enum class PeerEnd { Close, Reset, StayOpen };
+struct PeerBehaviour {
+    std::string greeting;
+    PeerEnd end = PeerEnd::Close;
+};
+void SetPeerBehaviour(const PeerBehaviour& behaviour);
 std::uint16_t StartListener();
 void StopListener();
 std::vector<Delivery> Deliveries();

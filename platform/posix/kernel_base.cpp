@@ -74,6 +74,14 @@ bool& VirtualClock() {
     return on;
 }
 
+// GetTickCount under the virtual clock. It starts a few seconds before the count wraps, so
+// that every measure of elapsed time meets the wrap.
+constexpr DWORD kVirtualClockStart = 0xFFFFF000u;
+DWORD& VirtualNow() {
+    static DWORD now = kVirtualClockStart;
+    return now;
+}
+
 std::vector<DWORD>& SleepLog() {
     static std::vector<DWORD> sleeps;
     return sleeps;
@@ -186,6 +194,13 @@ bool TakeScriptedFailure(const std::string& call, DWORD* error) {
     return false;
 }
 
+void AdvanceVirtualClock(DWORD milliseconds) {
+    std::lock_guard<std::mutex> guard(TableLock());
+    if (VirtualClock()) {
+        VirtualNow() += milliseconds;
+    }
+}
+
 void AddResetHook(std::function<void()> hook) {
     std::lock_guard<std::mutex> guard(TableLock());
     ResetHooks().push_back(std::move(hook));
@@ -247,10 +262,25 @@ void Sleep(DWORD milliseconds) {
         std::lock_guard<std::mutex> guard(substrate::TableLock());
         substrate::SleepLog().push_back(milliseconds);
         simulated = substrate::VirtualClock();
+        if (simulated) {
+            substrate::VirtualNow() += milliseconds;
+        }
     }
     if (!simulated) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
+}
+
+DWORD GetTickCount() {
+    {
+        std::lock_guard<std::mutex> guard(substrate::TableLock());
+        if (substrate::VirtualClock()) {
+            return substrate::VirtualNow();
+        }
+    }
+    auto elapsed = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<DWORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T /*stackSize*/,
@@ -423,6 +453,7 @@ void Reset() {
         substrate::PointLog().clear();
         substrate::SleepLog().clear();
         substrate::VirtualClock() = false;
+        substrate::VirtualNow() = substrate::kVirtualClockStart;
         substrate::ThreadRoutineOverride() = nullptr;
         hooks = substrate::ResetHooks();
     }

@@ -50,6 +50,9 @@ void LogCall(const std::string& call, const std::string& detail = std::string())
 // a failure point while wintest::RecordFailurePoints is on.
 bool TakeScriptedFailure(const std::string& call, DWORD* error);
 
+// Under the virtual clock: moves GetTickCount on by a wait that did not really happen.
+void AdvanceVirtualClock(DWORD milliseconds);
+
 // Registers a function that wintest::Reset runs to restore an area's initial state.
 void AddResetHook(std::function<void()> hook);
 

@@ -26,6 +26,24 @@ void RedirectConnections(unsigned short loopbackPort);
 // A bind to local port `from` binds to `to` instead (host byte order; `to` 0: any free port).
 void RedirectBindPort(unsigned short from, unsigned short to);
 
+// recv on a socket with a receive time-out (SO_RCVTIMEO): the next `times` calls, after
+// `skip` that receive as usual, fail at once with WSAETIMEDOUT, and under the virtual clock
+// their whole time-out passes (as it does when a recv really times out).
+void TimeOutRecv(int times = 1, int skip = 0);
+// Under the virtual clock, every recv that gets data or the end of the stream is taken to
+// have waited this long for it (0 unless set).
+void WaitInRecv(DWORD milliseconds);
+
+// getpeername reports the socket's own end, as for a connection to itself.
+void ReportOwnNameAsPeer(bool on);
+
+// How the loopback listener's peer treats each connection from its next accept on: it sends
+// `greeting` at once (while reading what comes), and once the sender has ended its side it
+// closes, resets the connection, or stays open until the listener stops (a connection that
+// stays open counts as complete once the sender has ended its side).
+enum class LoopbackPeerEnd { Close, Reset, StayOpen };
+void SetLoopbackPeer(const std::string& greeting, LoopbackPeerEnd end);
+
 // A port (host byte order) that is free on every local address now; nothing holds it.
 unsigned short FreeLocalPort();
 

@@ -49,6 +49,9 @@ using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 void Sleep(DWORD milliseconds);
+// Milliseconds of a clock that wraps after 49.7 days; under the virtual clock it moves only by
+// the pauses and waits that the clock stands in for.
+DWORD GetTickCount();
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD flags, LPDWORD threadId);

@@ -12,6 +12,11 @@ using SOCKET = UINT_PTR;
 #define SOCK_STREAM 1
 #define INADDR_ANY 0x00000000u
 #define INADDR_NONE 0xffffffffu
+#define SD_RECEIVE 0
+#define SD_SEND 1
+#define SD_BOTH 2
+#define SOL_SOCKET 0xffff
+#define SO_RCVTIMEO 0x1006
 
 #define WSAEINTR 10004
 #define WSAEBADF 10009
@@ -26,6 +31,7 @@ using SOCKET = UINT_PTR;
 #define WSAEDESTADDRREQ 10039
 #define WSAEMSGSIZE 10040
 #define WSAEPROTOTYPE 10041
+#define WSAENOPROTOOPT 10042
 #define WSAEPROTONOSUPPORT 10043
 #define WSAESOCKTNOSUPPORT 10044
 #define WSAEOPNOTSUPP 10045
@@ -82,6 +88,13 @@ SOCKET socket(int family, int type, int protocol);
 int bind(SOCKET s, const sockaddr* address, int length);
 int connect(SOCKET s, const sockaddr* address, int length);
 int send(SOCKET s, const char* buffer, int length, int flags);
+int recv(SOCKET s, char* buffer, int length, int flags);
+int shutdown(SOCKET s, int how);
+// SO_RCVTIMEO only: a DWORD of milliseconds (0: none), after which a blocking recv fails
+// with WSAETIMEDOUT.
+int setsockopt(SOCKET s, int level, int option, const char* value, int length);
+int getsockname(SOCKET s, sockaddr* address, int* length);
+int getpeername(SOCKET s, sockaddr* address, int* length);
 int closesocket(SOCKET s);
 unsigned short htons(unsigned short value);
 std::uint32_t htonl(std::uint32_t value);

@@ -18,6 +18,8 @@ namespace {
 struct SocketObject : substrate::KernelObject {
     int descriptor = -1;
     bool connected = false;
+    DWORD receiveTimeout = 0; // SO_RCVTIMEO, milliseconds
+
     ~SocketObject() override {
         if (descriptor >= 0) {
             bsd::Close(descriptor);
@@ -37,6 +39,10 @@ struct WinsockState {
     bool bindRedirected = false;
     unsigned short bindFrom = 0;
     unsigned short bindTo = 0;
+    int recvTimeOuts = 0;
+    int recvTimeOutSkip = 0;
+    DWORD recvWait = 0;
+    bool peerIsSelf = false;
 };
 
 WinsockState& State() {
@@ -463,6 +469,166 @@ int send(SOCKET s, const char* buffer, int length, int /*flags*/) {
     return static_cast<int>(sent);
 }
 
+int recv(SOCKET s, char* buffer, int length, int /*flags*/) {
+    substrate::LogCall("recv", std::to_string(length));
+    if (RefusedCall("recv")) {
+        return SOCKET_ERROR;
+    }
+    std::shared_ptr<SocketObject> object = FindSocket(s);
+    if (object == nullptr) {
+        WSASetLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    if (length < 0 || (buffer == nullptr && length > 0)) {
+        WSASetLastError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    if (!object->connected) {
+        WSASetLastError(WSAENOTCONN);
+        return SOCKET_ERROR;
+    }
+    bool timesOut = false;
+    DWORD waited = 0;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        if (State().recvTimeOutSkip > 0) {
+            --State().recvTimeOutSkip;
+        } else if (State().recvTimeOuts > 0) {
+            --State().recvTimeOuts;
+            timesOut = object->receiveTimeout != 0;
+        }
+        waited = State().recvWait;
+    }
+    if (timesOut) {
+        substrate::AdvanceVirtualClock(object->receiveTimeout);
+        WSASetLastError(WSAETIMEDOUT);
+        return SOCKET_ERROR;
+    }
+    int error = 0;
+    long got = bsd::Receive(object->descriptor, buffer, static_cast<std::size_t>(length), &error);
+    if (got < 0 && error == EAGAIN && object->receiveTimeout != 0) {
+        substrate::AdvanceVirtualClock(object->receiveTimeout);
+        WSASetLastError(WSAETIMEDOUT);
+        return SOCKET_ERROR;
+    }
+    if (got < 0) {
+        WSASetLastError(WsaErrorFromErrno(error));
+        return SOCKET_ERROR;
+    }
+    substrate::AdvanceVirtualClock(waited);
+    return static_cast<int>(got);
+}
+
+int shutdown(SOCKET s, int how) {
+    substrate::LogCall("shutdown", std::to_string(how));
+    if (RefusedCall("shutdown")) {
+        return SOCKET_ERROR;
+    }
+    std::shared_ptr<SocketObject> object = FindSocket(s);
+    if (object == nullptr) {
+        WSASetLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    if (how < SD_RECEIVE || how > SD_BOTH) {
+        WSASetLastError(WSAEINVAL);
+        return SOCKET_ERROR;
+    }
+    if (!object->connected) {
+        WSASetLastError(WSAENOTCONN);
+        return SOCKET_ERROR;
+    }
+    int error = 0;
+    if (!bsd::Shutdown(object->descriptor, how, &error)) {
+        WSASetLastError(WsaErrorFromErrno(error));
+        return SOCKET_ERROR;
+    }
+    return 0;
+}
+
+int setsockopt(SOCKET s, int level, int option, const char* value, int length) {
+    substrate::LogCall("setsockopt", std::to_string(level) + " " + std::to_string(option));
+    if (RefusedCall("setsockopt")) {
+        return SOCKET_ERROR;
+    }
+    std::shared_ptr<SocketObject> object = FindSocket(s);
+    if (object == nullptr) {
+        WSASetLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    if (level != SOL_SOCKET || option != SO_RCVTIMEO) {
+        WSASetLastError(level != SOL_SOCKET ? WSAEINVAL : WSAENOPROTOOPT);
+        return SOCKET_ERROR;
+    }
+    if (value == nullptr || length < static_cast<int>(sizeof(DWORD))) {
+        WSASetLastError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    DWORD milliseconds = 0;
+    std::memcpy(&milliseconds, value, sizeof milliseconds);
+    int error = 0;
+    if (!bsd::SetReceiveTimeout(object->descriptor, milliseconds, &error)) {
+        WSASetLastError(WsaErrorFromErrno(error));
+        return SOCKET_ERROR;
+    }
+    object->receiveTimeout = milliseconds;
+    return 0;
+}
+
+namespace {
+
+// getsockname and getpeername: the socket's own end or the other one, as AF_INET.
+int SocketName(const char* call, SOCKET s, sockaddr* address, int* length, bool peer) {
+    substrate::LogCall(call);
+    if (RefusedCall(call)) {
+        return SOCKET_ERROR;
+    }
+    std::shared_ptr<SocketObject> object = FindSocket(s);
+    if (object == nullptr) {
+        WSASetLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    if (address == nullptr || length == nullptr ||
+        *length < static_cast<int>(sizeof(sockaddr_in))) {
+        WSASetLastError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    bool own = !peer;
+    if (peer) {
+        std::lock_guard<std::mutex> guard(State().lock);
+        own = State().peerIsSelf;
+    }
+    if (peer && !object->connected) {
+        WSASetLastError(WSAENOTCONN);
+        return SOCKET_ERROR;
+    }
+    std::uint32_t host = 0;
+    std::uint16_t port = 0;
+    int error = 0;
+    bool named = own ? bsd::LocalName(object->descriptor, &host, &port, &error)
+                     : bsd::PeerName(object->descriptor, &host, &port, &error);
+    if (!named) {
+        WSASetLastError(WsaErrorFromErrno(error));
+        return SOCKET_ERROR;
+    }
+    auto* name = reinterpret_cast<sockaddr_in*>(address);
+    std::memset(name, 0, sizeof *name);
+    name->sin_family = AF_INET;
+    name->sin_port = port;
+    name->sin_addr.s_addr = host;
+    *length = sizeof(sockaddr_in);
+    return 0;
+}
+
+} // namespace
+
+int getsockname(SOCKET s, sockaddr* address, int* length) {
+    return SocketName("getsockname", s, address, length, false);
+}
+
+int getpeername(SOCKET s, sockaddr* address, int* length) {
+    return SocketName("getpeername", s, address, length, true);
+}
+
 int closesocket(SOCKET s) {
     substrate::LogCall("closesocket");
     if (RefusedCall("closesocket")) {
@@ -493,7 +659,12 @@ void ResetWinsock() {
         State().sendLimit = 0;
         State().connectRedirect = 0;
         State().bindRedirected = false;
+        State().recvTimeOuts = 0;
+        State().recvTimeOutSkip = 0;
+        State().recvWait = 0;
+        State().peerIsSelf = false;
     }
+    bsd::SetPeerBehaviour(bsd::PeerBehaviour{});
     for (HANDLE handle : registrations) {
         substrate::RemoveHandle(handle);
     }
@@ -531,6 +702,31 @@ void RedirectBindPort(unsigned short from, unsigned short to) {
     State().bindRedirected = true;
     State().bindFrom = from;
     State().bindTo = to;
+}
+
+void TimeOutRecv(int times, int skip) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().recvTimeOuts = times;
+    State().recvTimeOutSkip = skip;
+}
+
+void WaitInRecv(DWORD milliseconds) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().recvWait = milliseconds;
+}
+
+void ReportOwnNameAsPeer(bool on) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().peerIsSelf = on;
+}
+
+void SetLoopbackPeer(const std::string& greeting, LoopbackPeerEnd end) {
+    bsd::PeerBehaviour behaviour;
+    behaviour.greeting = greeting;
+    behaviour.end = end == LoopbackPeerEnd::Reset      ? bsd::PeerEnd::Reset
+                    : end == LoopbackPeerEnd::StayOpen ? bsd::PeerEnd::StayOpen
+                                                       : bsd::PeerEnd::Close;
+    bsd::SetPeerBehaviour(behaviour);
 }
 
 HWND CreateCallLogWindow() {

@@ -225,13 +225,14 @@ e2e_netns_down() {
 }
 
 # Starts a virtual TCP printer at the namespace's printer address, port $1, recording into
-# folder $2.
+# folder $2; further arguments are the printer's options (--greeting, --rate, --end).
 e2e_start_tcp_printer() {
     local port=$1 folder=$2
+    shift 2
     mkdir -p "$folder"
     rm -f "$folder/ready" "$folder/stop"
     ip netns exec "$E2E_NETNS" python3 "$E2E_DIR/virtual_printer.py" --lifetime 900 \
-        tcp "$E2E_PRINTER_ADDRESS" "$port" "$folder" >"$folder/printer.log" 2>&1 &
+        tcp "$E2E_PRINTER_ADDRESS" "$port" "$folder" "$@" >"$folder/printer.log" 2>&1 &
     E2E_PIDS+=($!)
     e2e_wait_file "$folder/ready" 30
 }

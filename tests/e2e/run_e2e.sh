@@ -176,8 +176,8 @@ scenario_launcher_about() {
 
 # ---------------------------------------------------------------- network
 
-start_network_printer() { # <folder>
-    e2e_start_tcp_printer 9100 "$1" || return 1
+start_network_printer() { # <folder> [printer options]
+    e2e_start_tcp_printer 9100 "$@" || return 1
     PRINTER_PIDS[${E2E_PIDS[-1]}]=1
 }
 
@@ -207,6 +207,69 @@ scenario_network_refused() {
     e2e_start_program "$SCENARIO_DIR" "$path"
     expect_job_refused 60000 "The Port is improperly configured for $path.  Returned (" \
         "$SCENARIO_DIR/refused.zpl" "Error Message"
+    finish
+}
+
+scenario_network_greeting_slow_reader() {
+    begin network_greeting_slow_reader
+    # The printer greets, then reads 1 MB at 400 KB a second: the job has sent everything long
+    # before the printer has read it, and must not close with the greeting unread.
+    local printer="$SCENARIO_DIR/printer"
+    start_network_printer "$printer" --greeting $'PRINTER READY\r\n' --rate 400000 ||
+        { PROBLEM="virtual printer did not start"; finish; return; }
+    e2e_write_settings "${TCP_SETTINGS[@]}"
+    big_file "$SCENARIO_DIR/expected.bin" 1000000 4
+    cp "$SCENARIO_DIR/expected.bin" "$SCENARIO_DIR/label.prn"
+    e2e_start_program "$SCENARIO_DIR" "$(e2e_winpath "$SCENARIO_DIR/label.prn")"
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 60)" 1
+    e2e_stop_printer "$printer"
+    expect "delivered" "$(same_file "$printer/conn-1.bin" "$SCENARIO_DIR/expected.bin")" same
+    expect "input file" "$(exists "$SCENARIO_DIR/label.prn")" absent
+    finish
+}
+
+scenario_network_reset_while_closing() {
+    begin network_reset_while_closing
+    # The printer resets the connection instead of closing it once the job has ended its
+    # side: the job cannot know what the printer kept.
+    local printer="$SCENARIO_DIR/printer"
+    start_network_printer "$printer" --end reset ||
+        { PROBLEM="virtual printer did not start"; finish; return; }
+    e2e_write_settings "${TCP_SETTINGS[@]}"
+    big_file "$SCENARIO_DIR/label.prn" 20000 5
+    local path
+    path=$(e2e_winpath "$SCENARIO_DIR/label.prn")
+    e2e_start_program "$SCENARIO_DIR" "$path"
+    expect_job_refused 60000 "Could not write data to Port for $path.  Returned (10054)" \
+        "$SCENARIO_DIR/label.prn" "Error Message"
+    e2e_stop_printer "$printer"
+    finish
+}
+
+# expect_self_connection_refused <address>: the printer's address is this machine (or
+# 0.0.0.0) and nothing listens on the port, where a socket bound to that port would connect
+# to itself.
+expect_self_connection_refused() {
+    local port path
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("", 0)); print(s.getsockname()[1])')
+    e2e_write_settings PrinterType "TCP/IP" Port "$port" BaudorIPAddress "$1" Delay "0" \
+        Attempts "3"
+    label_file "$SCENARIO_DIR/label.zpl"
+    path=$(e2e_winpath "$SCENARIO_DIR/label.zpl")
+    e2e_start_program "$SCENARIO_DIR" "$path"
+    expect_job_refused 60000 "The Port is improperly configured for $path.  Returned (10061)" \
+        "$SCENARIO_DIR/label.zpl" "Error Message"
+}
+
+scenario_network_self_connection_loopback() {
+    begin network_self_connection_loopback
+    expect_self_connection_refused 127.0.0.1
+    finish
+}
+
+scenario_network_self_connection_zero() {
+    begin network_self_connection_zero
+    expect_self_connection_refused 0.0.0.0
     finish
 }
 
@@ -564,6 +627,10 @@ run scenario_launcher_nofile
 run scenario_launcher_about
 run scenario_network_delivered network
 run scenario_network_refused network
+run scenario_network_greeting_slow_reader network
+run scenario_network_reset_while_closing network
+run scenario_network_self_connection_loopback
+run scenario_network_self_connection_zero
 run scenario_network_two_instances network
 run scenario_network_quick_succession network
 run scenario_network_delay_missing

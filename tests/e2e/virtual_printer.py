@@ -8,6 +8,10 @@
       was accepted while the sender of connection M had not ended it yet, so that two jobs
       that overlap show. TIME is the wall clock in seconds since the epoch, to the
       microsecond.
+      --greeting TEXT makes it talk back: it sends TEXT as soon as it accepts a connection.
+      --rate BYTES makes it read at most BYTES per second.
+      --end reset makes it reset the connection (SO_LINGER 0) half a second after the sender
+      has ended its side, instead of closing it.
   virtual_printer.py pty DIR                a parallel or serial device: a pty in raw mode;
       its device path is written to DIR/device and what arrives to DIR/received.bin.
       --rate BYTES makes it a slow printer that takes at most BYTES per second.
@@ -19,6 +23,7 @@ import argparse
 import os
 import select
 import socket
+import struct
 import sys
 import termios
 import threading
@@ -37,7 +42,7 @@ def should_stop(directory, deadline):
     return os.path.exists(os.path.join(directory, "stop")) or time.monotonic() > deadline
 
 
-def serve_tcp(address, port, directory, deadline):
+def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="close"):
     events_lock = threading.Lock()
     events_path = os.path.join(directory, "events.log")
 
@@ -59,20 +64,36 @@ def serve_tcp(address, port, directory, deadline):
 
     def receive(connection, number):
         received = 0
+        ended = False
         with connection, open(os.path.join(directory, f"conn-{number}.bin"), "wb") as out:
             connection.settimeout(1.0)
+            if greeting:
+                try:
+                    connection.sendall(greeting.encode("latin-1"))
+                except OSError:
+                    pass
             while not should_stop(directory, deadline):
                 try:
-                    data = connection.recv(65536)
+                    # A slow printer reads a tenth of its rate ten times a second.
+                    data = connection.recv(max(1, rate // 10) if rate else 65536)
                 except socket.timeout:
                     continue
                 except OSError:
                     break
                 if not data:
+                    ended = True
                     break
                 out.write(data)
                 out.flush()
                 received += len(data)
+                if rate:
+                    time.sleep(0.1)
+            if ended and end == "reset":
+                # Half a second later, so that the sender is already waiting in its receive:
+                # under Wine, a reset that came before it was once taken as a plain close.
+                time.sleep(0.5)
+                connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                      struct.pack("ii", 1, 0))
             with live_lock:
                 live.pop(number, None)
         log(f"close {number} {received}")
@@ -139,6 +160,9 @@ def main():
     tcp.add_argument("address")
     tcp.add_argument("port", type=int)
     tcp.add_argument("directory")
+    tcp.add_argument("--greeting", default="")
+    tcp.add_argument("--rate", type=int, default=0)
+    tcp.add_argument("--end", choices=("close", "reset"), default="close")
     pty_mode = sub.add_parser("pty")
     pty_mode.add_argument("directory")
     pty_mode.add_argument("--rate", type=int, default=0)
@@ -146,7 +170,8 @@ def main():
     os.makedirs(args.directory, exist_ok=True)
     deadline = time.monotonic() + args.lifetime
     if args.mode == "tcp":
-        serve_tcp(args.address, args.port, args.directory, deadline)
+        serve_tcp(args.address, args.port, args.directory, deadline, args.greeting, args.rate,
+                  args.end)
     else:
         serve_pty(args.directory, deadline, args.rate)
     return 0

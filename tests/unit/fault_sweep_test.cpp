@@ -102,6 +102,14 @@ const std::map<std::string, std::vector<DWORD>> kErrors = {
     {"bind", {WSAEACCES, WSAEADDRINUSE}},
     {"connect", {WSAECONNREFUSED, WSAEADDRINUSE}},
     {"send", {WSAECONNRESET}},
+    // The two ends of the connection, read to tell a connection to itself.
+    {"getsockname", {WSAENETDOWN}},
+    {"getpeername", {WSAENOTCONN}},
+    // The closing wait: the receive time-out refused, the printer gone, or quiet for the
+    // whole time-out (which ends the wait as when the printer closes).
+    {"setsockopt", {WSAENOBUFS}},
+    {"shutdown", {WSAECONNRESET}},
+    {"recv", {WSAECONNRESET, WSAETIMEDOUT}},
     {"closesocket", {WSAENETDOWN}},
     {"GetDefaultPrinterA", {ERROR_NOT_ENOUGH_MEMORY}},
     {"SetDefaultPrinterA", {ERROR_ACCESS_DENIED}},

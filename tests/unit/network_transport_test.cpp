@@ -616,4 +616,168 @@ TEST_F(NetworkTransportTest, SecondJobWaitsUntilTheFirstHasDeletedItsFile) {
     EXPECT_TRUE(wintest::OpenHandles().empty());
 }
 
+// After the last chunk the job ends its sending side and reads what the printer sends until
+// the printer closes; only then does it close and report. The peer greets, so that closing
+// early would find unread data.
+TEST_F(NetworkTransportTest, ClosingWaitReadsThePrinterOutUntilItCloses) {
+    struct Case {
+        const char* name;
+        std::string greeting;
+        wintest::LoopbackPeerEnd end;
+        int quietAfter; // recv calls that get data before the printer stays quiet; -1 never
+        DWORD error;    // WM_JOB_DONE
+        JobResult result;
+    };
+    const std::string greeting = "PRINTER READY\r\n" + std::string(2000, 'g');
+    const Case cases[] = {
+        {"closes", greeting, wintest::LoopbackPeerEnd::Close, -1, 0, JobResult::Done},
+        {"quiet at once", "", wintest::LoopbackPeerEnd::StayOpen, 0, 0, JobResult::Done},
+        {"quiet after greeting", "hi", wintest::LoopbackPeerEnd::StayOpen, 1, 0, JobResult::Done},
+        {"resets", greeting, wintest::LoopbackPeerEnd::Reset, -1, WSAECONNRESET,
+         JobResult::PortWriteError},
+    };
+    const std::string content = Bytes(1300);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart();
+        wintest::SetLoopbackPeer(c.greeting, c.end);
+        if (c.quietAfter >= 0) {
+            wintest::TimeOutRecv(1, c.quietAfter);
+        }
+        EXPECT_EQ(Run(content), c.result);
+        std::vector<std::string> calls =
+            LogEntries({"send", "setsockopt", "shutdown", "recv", "closesocket"});
+        ASSERT_GE(calls.size(), 7u);
+        EXPECT_EQ(std::vector<std::string>(calls.begin() + 3, calls.begin() + 6),
+                  (std::vector<std::string>{"setsockopt 65535 4102", "shutdown 1", "recv 512"}));
+        EXPECT_EQ(calls.back(), "closesocket");
+        if (c.quietAfter >= 0) {
+            // Each recv but the last got data; the last waited out the quiet time.
+            EXPECT_EQ(Count(calls, "recv 512"), c.quietAfter + 1);
+        }
+        EXPECT_EQ(Reports().back(), Done(c.error, c.result));
+        if (c.result == JobResult::Done) {
+            EXPECT_EQ(Releases(),
+                      (std::vector<std::string>{
+                          "closesocket", "WSACleanup", "HeapFree 512", FileLabel(),
+                          "DeleteFileA " + inputPath, "ReleaseMutex mutex:ipMutex",
+                          "CloseHandle mutex:ipMutex", Done(0, JobResult::Done), KeyLabel()}));
+            EXPECT_FALSE(FileExists(inputPath));
+            ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
+            auto received = wintest::ReceivedConnections();
+            ASSERT_EQ(received.size(), 1u);
+            EXPECT_TRUE(received[0].bytes == content) << "received " << received[0].bytes.size();
+        } else {
+            EXPECT_EQ(Releases(), (std::vector<std::string>{
+                                      "HeapFree 512", FileLabel(), KeyLabel(), "closesocket",
+                                      "WSACleanup", "ReleaseMutex mutex:ipMutex",
+                                      "CloseHandle mutex:ipMutex", Done(c.error, c.result)}));
+            ExpectFailedJobLeftNothing(content);
+        }
+        EXPECT_TRUE(wintest::OpenHandles().empty());
+    }
+}
+
+// Any failure of the closing wait but the quiet time-out may mean the printer lacks the end of
+// the label: the job ends as a send failure and keeps the file.
+TEST_F(NetworkTransportTest, ClosingWaitFailureEndsAsSendFailure) {
+    struct Case {
+        const char* call;
+        int error;
+        int skip;
+    };
+    const Case cases[] = {{"setsockopt", WSAENOBUFS, 0},
+                          {"shutdown", WSAECONNRESET, 0},
+                          {"recv", WSAECONNABORTED, 0},
+                          {"recv", WSAENETRESET, 1}};
+    const std::string content = Bytes(600);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.error));
+        Restart();
+        wintest::SetLoopbackPeer("greeting", wintest::LoopbackPeerEnd::Close);
+        wintest::FailNext(c.call, static_cast<DWORD>(c.error), 1, c.skip);
+        EXPECT_EQ(Run(content), JobResult::PortWriteError);
+        EXPECT_EQ(Releases(),
+                  (std::vector<std::string>{
+                      "HeapFree 512", FileLabel(), KeyLabel(), "closesocket", "WSACleanup",
+                      "ReleaseMutex mutex:ipMutex", "CloseHandle mutex:ipMutex",
+                      Done(static_cast<DWORD>(c.error), JobResult::PortWriteError)}));
+        ExpectFailedJobLeftNothing(content);
+    }
+}
+
+// A printer that keeps talking and never closes is cut off: 30 s after the wait began, the
+// job closes and reports as when the printer closes. Each recv here takes 4 s of the virtual
+// clock, which starts just before its count wraps.
+TEST_F(NetworkTransportTest, ClosingWaitEndsAfterItsCapWhenThePrinterKeepsTalking) {
+    wintest::SetLoopbackPeer(std::string(64 * 1024, 's'), wintest::LoopbackPeerEnd::StayOpen);
+    wintest::WaitInRecv(4000);
+    ASSERT_EQ(Run(Bytes(700)), JobResult::Done);
+    EXPECT_EQ(Count(wintest::CallLog(), "recv 512"), 8); // 32 s: the first past the cap
+    EXPECT_EQ(Reports().back(), Done(0, JobResult::Done));
+    EXPECT_FALSE(FileExists(inputPath));
+    EXPECT_TRUE(wintest::OpenHandles().empty());
+}
+
+// A connection to itself (the printer's address is this machine, nothing listens on its
+// port) and the address 0.0.0.0 reach no printer: a refused connection, nothing sent.
+TEST_F(NetworkTransportTest, ConnectionToItselfOrToAddressZeroIsRefused) {
+    struct Case {
+        const char* name;
+        const char* address;
+        bool selfRedirect;  // the connect goes to the job's own port on loopback
+        bool ownNameAsPeer; // getpeername reports the socket's own end
+        bool addressInUse;  // the bind meets "address in use": the unbound retry is checked
+        std::vector<std::string> connection; // socket calls, from the bind on
+    };
+    const std::string port = "PORT";
+    const Case cases[] = {
+        {"real connection to itself",
+         "127.0.0.1",
+         true,
+         false,
+         false,
+         {"bind PORT", "connect 127.0.0.1:PORT", "getsockname", "getpeername", "closesocket"}},
+        {"unbound retry reaching itself",
+         "10.0.0.7",
+         false,
+         true,
+         true,
+         {"bind PORT", "closesocket", "socket", "connect 10.0.0.7:PORT", "getsockname",
+          "getpeername", "closesocket"}},
+        {"0.0.0.0", "0.0.0.0", false, false, false, {"bind PORT", "closesocket"}},
+        {"0", "0", false, false, false, {"bind PORT", "closesocket"}},
+        {"0 in hexadecimal", "0x0.0", false, false, false, {"bind PORT", "closesocket"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart();
+        wintest::SetRegistryString(kSettingsKey, "BaudorIPAddress", c.address);
+        if (c.selfRedirect) {
+            wintest::StopLoopbackListener();
+            wintest::RedirectConnections(printerPort);
+        }
+        wintest::ReportOwnNameAsPeer(c.ownNameAsPeer);
+        if (c.addressInUse) {
+            wintest::FailNext("bind", WSAEADDRINUSE);
+        }
+        EXPECT_EQ(Run("^XA^XZ"), JobResult::PortConfigError);
+        std::vector<std::string> expected;
+        for (std::string call : c.connection) {
+            std::size_t at = call.find(port);
+            if (at != std::string::npos) {
+                call.replace(at, port.size(), portText);
+            }
+            expected.push_back(call);
+        }
+        std::vector<std::string> calls = LogEntries(
+            {"socket", "bind", "connect", "getsockname", "getpeername", "send", "closesocket"});
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()), expected);
+        EXPECT_EQ(Reports(), (std::vector<std::string>{
+                                 Status(0), Done(WSAECONNREFUSED, JobResult::PortConfigError)}));
+        ExpectFailedJobLeftNothing("^XA^XZ");
+    }
+}
+
 } // namespace

@@ -150,11 +150,11 @@ TEST_F(WinsockTest, EveryCallHonoursItsScriptedFailure) {
         const char* call;
         int error;
     };
-    const Case cases[] = {{"bind", WSAEADDRINUSE},
-                          {"connect", WSAECONNREFUSED},
-                          {"send", WSAECONNRESET},
-                          {"closesocket", WSAENETDOWN},
-                          {"WSACleanup", WSAEINPROGRESS}};
+    const Case cases[] = {{"bind", WSAEADDRINUSE},      {"connect", WSAECONNREFUSED},
+                          {"send", WSAECONNRESET},      {"recv", WSAECONNABORTED},
+                          {"shutdown", WSAENOTCONN},    {"setsockopt", WSAENOBUFS},
+                          {"getsockname", WSAENETDOWN}, {"getpeername", WSAENOTCONN},
+                          {"closesocket", WSAENETDOWN}, {"WSACleanup", WSAEINPROGRESS}};
     for (const Case& c : cases) {
         wintest::FailNext(c.call, static_cast<DWORD>(c.error));
         WSASetLastError(0);
@@ -166,6 +166,21 @@ TEST_F(WinsockTest, EveryCallHonoursItsScriptedFailure) {
             result = connect(s, AsSockaddr(address), sizeof address);
         } else if (call == "send") {
             result = send(s, "x", 1, 0);
+        } else if (call == "recv") {
+            char byte = 0;
+            result = recv(s, &byte, 1, 0);
+        } else if (call == "shutdown") {
+            result = shutdown(s, SD_SEND);
+        } else if (call == "setsockopt") {
+            DWORD timeout = 100;
+            result = setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+                                sizeof timeout);
+        } else if (call == "getsockname" || call == "getpeername") {
+            sockaddr_in name{};
+            int length = sizeof name;
+            auto* out = reinterpret_cast<sockaddr*>(&name);
+            result =
+                call == "getsockname" ? getsockname(s, out, &length) : getpeername(s, out, &length);
         } else if (call == "closesocket") {
             result = closesocket(s);
         } else {
@@ -229,6 +244,52 @@ TEST_F(WinsockTest, DeliversToTheListenerThroughARedirectedConnect) {
                                          "WSACleanup"};
     EXPECT_EQ(wintest::CallLog(), expected);
     EXPECT_TRUE(wintest::OpenHandles().empty());
+}
+
+// What the closing wait of a network job relies on: a quiet peer makes recv fail with
+// WSAETIMEDOUT after SO_RCVTIMEO, greeting bytes arrive, and the peer's close after our
+// shutdown reads as the end of the stream; the names of the two ends are the real ones.
+TEST_F(WinsockTest, ReceiveTimeOutShutdownAndNamesOfTheEnds) {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+    unsigned short listener = wintest::StartLoopbackListener();
+    ASSERT_NE(listener, 0);
+    wintest::SetLoopbackPeer("hello", wintest::LoopbackPeerEnd::Close);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Address("127.0.0.1", listener);
+    ASSERT_EQ(connect(s, AsSockaddr(address), sizeof address), 0);
+
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    int localLength = sizeof local;
+    int peerLength = sizeof peer;
+    ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength), 0);
+    ASSERT_EQ(getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peerLength), 0);
+    EXPECT_EQ(ntohs(peer.sin_port), listener);
+    EXPECT_EQ(peer.sin_addr.s_addr, inet_addr("127.0.0.1"));
+    EXPECT_NE(local.sin_port, peer.sin_port);
+    wintest::ReportOwnNameAsPeer(true);
+    ASSERT_EQ(getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peerLength), 0);
+    EXPECT_EQ(peer.sin_port, local.sin_port);
+
+    DWORD timeout = 200;
+    ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+                         sizeof timeout),
+              0);
+    char buffer[16] = {};
+    ASSERT_EQ(recv(s, buffer, sizeof buffer, 0), 5);
+    EXPECT_EQ(std::string(buffer, 5), "hello");
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(recv(s, buffer, sizeof buffer, 0), SOCKET_ERROR); // the peer waits for more
+    EXPECT_EQ(WSAGetLastError(), WSAETIMEDOUT);
+    EXPECT_EQ(send(s, "abc", 3, 0), 3);
+    ASSERT_EQ(shutdown(s, SD_SEND), 0);
+    EXPECT_EQ(recv(s, buffer, sizeof buffer, 0), 0);
+    EXPECT_EQ(send(s, "x", 1, 0), SOCKET_ERROR);
+    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
+    EXPECT_EQ(wintest::ReceivedConnections()[0].bytes, "abc");
+    EXPECT_EQ(closesocket(s), 0);
+    EXPECT_EQ(WSACleanup(), 0);
 }
 
 TEST_F(WinsockTest, SystemFailuresMapToWinsockCodes) {
