@@ -36,6 +36,9 @@ void OnDialogIdle(DialogCallback callback);
 // failure reporter, so that a test that never closes a dialog fails instead of hanging.
 void SetDialogStallTimeout(unsigned milliseconds);
 int StalledDialogs();
+// From now until Reset, the clean-up of every modal dialog leaves this last error, as a
+// system's own clean-up may: proves that a caller takes its codes from its own records.
+void LeaveLastErrorAfterDialogs(DWORD error);
 // Receives the stall reports; the unit tests install one that fails the running test.
 // Without one the report goes to stderr. Reset leaves it in place.
 void SetFailureReporter(std::function<void(const std::string& what)> reporter);

@@ -2,6 +2,8 @@
 // settings reads, the choice of transport, every exit of its own; the copy loop and pause.
 #include "transport/job_worker.h"
 
+#include "transport/driver_transport.h"
+
 #include "job_journal.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +23,8 @@ class JobWorkerTest : public ::testing::Test {
     void SetUp() override {
         wintest::Reset();
         wintest::UseVirtualClock(true);
+        // An Escape of an earlier test has let no driver job swap the default since.
+        AllowDefaultPrinterSwap();
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
         printer = folder / "printer.out";

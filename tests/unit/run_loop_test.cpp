@@ -359,9 +359,11 @@ TEST_F(RunLoopTest, UnknownResultShowsTheLaunchersError) {
     }
 }
 
-// The worker cannot be started: the window ends at once and the launcher reports why.
+// The worker cannot be started: the window ends at once and the launcher reports why, from
+// the job's record, whatever the dialog's clean-up left in the thread's last error.
 TEST_F(RunLoopTest, WorkerThatCannotStart) {
     wintest::FailNext("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    wintest::LeaveLastErrorAfterDialogs(ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_EQ(Run("a.txt"), 0);
     EXPECT_EQ(MessageTexts(), std::vector<std::string>{"Unknown Error (8) - " +
                                                        SystemText(ERROR_NOT_ENOUGH_MEMORY)});
