@@ -24,10 +24,10 @@ constexpr int kTextY = 1;
 // so that the launcher, which must not let the process end in the middle of either, can
 // wait for it; once the launcher has cut the job off, no swap starts.
 enum SwapState : LONG {
-    SwapIdle = 0,      // the user's own default is in place; a job may swap it
-    SwapBusy = 1,      // a swap or a give-back is under way
-    SwapHeld = 2,      // the label printer is the default; g_swappedOutPrinter is to return
-    SwapCutOff = 3,    // the launcher gave the default back or found it in place: no swaps
+    SwapIdle = 0,   // the user's own default is in place; a job may swap it
+    SwapBusy = 1,   // a swap or a give-back is under way
+    SwapHeld = 2,   // the label printer is the default; g_swappedOutPrinter is to return
+    SwapCutOff = 3, // the launcher gave the default back or found it in place: no swaps
 };
 constexpr DWORD kSwapWaitPause = 1;
 

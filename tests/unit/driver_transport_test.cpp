@@ -591,8 +591,13 @@ TEST_F(DriverTransportTest, FileSizesThatDoNotFitAreRefusedBeforeAnythingIsTouch
 
 // The encoded form must fit one draw call: measured without taking memory, and exactly.
 TEST_F(DriverTransportTest, EncodedLengthIsMeasuredWithoutMemory) {
-    const char* texts[] = {"", "N\nq609\nQ203,26\nP1\n", "^^^", "N\nP2\nX", kLabel,
-                           "^XA^FO50,50^ADN,36,20^FDHELLO^FS^XZ", "P123456789012345\n"};
+    const char* texts[] = {"",
+                           "N\nq609\nQ203,26\nP1\n",
+                           "^^^",
+                           "N\nP2\nX",
+                           kLabel,
+                           "^XA^FO50,50^ADN,36,20^FDHELLO^FS^XZ",
+                           "P123456789012345\n"};
     for (const char* text : texts) {
         SCOPED_TRACE(text);
         wintest::ClearCallLog();

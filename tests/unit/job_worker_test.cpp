@@ -401,8 +401,8 @@ TEST_F(JobWorkerTest, EverySettingsExitCarriesTheFailingReadsCode) {
         const char* name;
         const char* printerType;
         const char* port;
-        bool inputPresent;   // absent: the cache-folder fallback runs
-        const char* value;   // the value that is absent or too long (nullptr: none)
+        bool inputPresent; // absent: the cache-folder fallback runs
+        const char* value; // the value that is absent or too long (nullptr: none)
         bool valueTooLong;
         const char* keyGone; // a key that does not exist (nullptr: both exist)
         DWORD openRefusal;   // scripted status of the first RegOpenKeyExA (0: none)
