@@ -10,17 +10,22 @@ namespace {
 
 constexpr SIZE_T kWorkerStackSize = 1024;
 
+// Set when the window ended because its worker could not be started; the reason is then in
+// the job's record (g_lastJobError), whatever the dialog's clean-up left behind it.
+bool g_workerNotStarted = false;
+
 INT_PTR StartWorker(HWND window, LPARAM path) {
     // The worker reads the handle once when it starts, so it is published first.
     g_progressWindow = window;
+    // The job about to start may swap the user's default printer, until Escape says no.
+    AllowDefaultPrinterSwap();
     HANDLE worker = CreateThread(nullptr, kWorkerStackSize, JobWorker,
                                  reinterpret_cast<LPVOID>(path), 0, nullptr);
     if (worker == nullptr) {
         // No worker will ever send WM_JOB_DONE: end now rather than wait for Escape.
-        DWORD error = GetLastError();
-        g_lastJobError = error;
+        g_lastJobError = GetLastError();
+        g_workerNotStarted = true;
         EndDialog(window, -1);
-        SetLastError(error);
         return FALSE;
     }
     // Nothing waits for the worker; it ends on its own or with the process.
@@ -46,7 +51,8 @@ INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM
         switch (LOWORD(wParam)) {
         case IDCANCEL:
             // The worker is not told; its later reports are lost with the window. The process
-            // ends soon after, so a driver job's swapped default printer is given back now.
+            // ends soon after, so a driver job's swapped default printer is given back now,
+            // and no swap may start after it.
             GiveBackDefaultPrinter();
             EndDialog(window, static_cast<INT_PTR>(JobResult::Done));
             return TRUE;
@@ -75,6 +81,11 @@ INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 INT_PTR ShowProgressWindow(HINSTANCE instance, char* path) {
-    return DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, ProgressWindow,
-                           reinterpret_cast<LPARAM>(path));
+    g_workerNotStarted = false;
+    INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
+                                     ProgressWindow, reinterpret_cast<LPARAM>(path));
+    if (g_workerNotStarted) {
+        SetLastError(g_lastJobError);
+    }
+    return result;
 }

@@ -7,5 +7,6 @@
 INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Runs one job in the progress window and returns its dialog result: the job's result,
-// 0 when the user pressed Escape, -1 when the window or its worker could not be created.
+// 0 when the user pressed Escape, -1 when the window or its worker could not be created
+// (the thread's last error then says why).
 INT_PTR ShowProgressWindow(HINSTANCE instance, char* path);

@@ -2,6 +2,7 @@
 #include "launcher/run_loop.h"
 
 #include "launcher/command_line.h"
+#include "launcher/error_text.h"
 #include "launcher/progress_window.h"
 #include "resources/resource_ids.h"
 #include "settings/info_windows.h"
@@ -59,12 +60,14 @@ void LoadText(UINT stringId, char* text) {
 }
 
 // text holds kPathBufferSize bytes; the system text takes at most kMaxPathLength of them.
+// Where the system has no text for the code, the program's own short text stands in.
 void LoadSystemErrorText(DWORD error, char* text) {
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
                                   static_cast<DWORD>(kMaxPathLength), nullptr);
     if (length == 0) {
-        text[0] = '\0';
+        const char* fallback = FallbackErrorText(error);
+        snprintf(text, kPathBufferSize, "%s", fallback != nullptr ? fallback : "");
     }
     text[kMaxPathLength] = '\0';
 }

@@ -27,10 +27,14 @@ bool OpenSettingsKeyForReading(HKEY* key) {
     char keyPath[kTextBufferSize];
     // An empty path would open the root of the hive itself.
     if (!LoadSettingsKeyPath(keyPath)) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return false;
     }
     HKEY opened = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+    LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_READ, &opened);
+    if (status != ERROR_SUCCESS) {
+        // The registry answers with its status and leaves the thread's last error alone.
+        SetLastError(static_cast<DWORD>(status));
         return false;
     }
     *key = opened;
@@ -66,7 +70,9 @@ bool ReadSettingValue(HKEY key, const char* name, char* value) {
     LSTATUS status =
         RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(value), &size);
     if (status != ERROR_SUCCESS) {
+        // The registry answers with its status and leaves the thread's last error alone.
         value[0] = '\0';
+        SetLastError(static_cast<DWORD>(status));
         return false;
     }
     if (size > static_cast<DWORD>(kTextBufferSize)) {
@@ -77,6 +83,7 @@ bool ReadSettingValue(HKEY key, const char* name, char* value) {
         // room for the terminator.
         if (size >= static_cast<DWORD>(kTextBufferSize)) {
             value[0] = '\0';
+            SetLastError(ERROR_MORE_DATA);
             return false;
         }
         value[size] = '\0';

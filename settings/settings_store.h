@@ -19,7 +19,7 @@ inline constexpr char kAttemptsValue[] = "Attempts";
 inline constexpr char kPortFileName[] = "tcpport.dat";
 
 // Opens the settings key (path from string 114) read-only, as a job does. False when it
-// cannot be opened; *key is then untouched.
+// cannot be opened; *key is then untouched and the thread's last error says why.
 bool OpenSettingsKeyForReading(HKEY* key);
 
 // Opens the settings key with full access, as the settings window does; with
@@ -27,7 +27,8 @@ bool OpenSettingsKeyForReading(HKEY* key);
 bool OpenSettingsKeyForEditing(HKEY* key, bool createWhenMissing);
 
 // Reads a value into `value` (kTextBufferSize bytes) as NUL-terminated text. False when
-// the value is absent, does not fit, or cannot be read; `value` then holds "".
+// the value is absent, does not fit, or cannot be read; `value` then holds "" and the
+// thread's last error says why (ERROR_FILE_NOT_FOUND: absent; ERROR_MORE_DATA: too long).
 bool ReadSettingValue(HKEY key, const char* name, char* value);
 
 // Stores `text` as REG_SZ with its terminating NUL. Failures are not reported.

@@ -20,11 +20,19 @@ constexpr char kPrintDialogFailed[] = "PrintDlg failed!";
 constexpr int kTextX = 1;
 constexpr int kTextY = 1;
 
-// The name to give back while a job has the default printer swapped out, and whether it
-// still has to be given back. Whoever takes the flag (the job on its way out, or the
-// launcher when the user cuts the job off) gives the name back, once.
+// Who has the user's default printer. A swap or a give-back is carried out in the Busy state,
+// so that the launcher, which must not let the process end in the middle of either, can
+// wait for it; once the launcher has cut the job off, no swap starts.
+enum SwapState : LONG {
+    SwapIdle = 0,   // the user's own default is in place; a job may swap it
+    SwapBusy = 1,   // a swap or a give-back is under way
+    SwapHeld = 2,   // the label printer is the default; g_swappedOutPrinter is to return
+    SwapCutOff = 3, // the launcher gave the default back or found it in place: no swaps
+};
+constexpr DWORD kSwapWaitPause = 1;
+
 char g_swappedOutPrinter[kPrinterNameSize];
-LONG volatile g_defaultSwappedOut = 0;
+LONG volatile g_swapState = SwapIdle;
 
 // What the job holds beyond the hand-over record; each exit releases what is set here.
 struct DriverHold {
@@ -32,6 +40,7 @@ struct DriverHold {
     char* savedPrinter; // the user's default printer, set while it is swapped out
     HDC dc;
     bool documentOpen;
+    DWORD fileSize;
     char* fileText;
     char* output;
 };
@@ -50,9 +59,29 @@ void ReleaseBlock(char** block) {
     }
 }
 
+// The job's own give-back: only when it still holds the swap, which the launcher may have
+// taken over and given back already.
+void GiveBackOwnSwap() {
+    if (InterlockedCompareExchange(&g_swapState, SwapBusy, SwapHeld) == SwapHeld) {
+        SetDefaultPrinterA(g_swappedOutPrinter);
+        InterlockedExchange(&g_swapState, SwapIdle);
+    }
+}
+
+// Makes the configured printer the default unless the launcher has cut the job off.
+bool SwapDefaultPrinter(const char* savedPrinter, const char* labelPrinter) {
+    if (InterlockedCompareExchange(&g_swapState, SwapBusy, SwapIdle) != SwapIdle) {
+        return false;
+    }
+    std::snprintf(g_swappedOutPrinter, sizeof g_swappedOutPrinter, "%s", savedPrinter);
+    SetDefaultPrinterA(labelPrinter);
+    InterlockedExchange(&g_swapState, SwapHeld);
+    return true;
+}
+
 // Gives the user's default printer back, then lets the next driver job swap it.
 void RestoreDefaultPrinter(DriverHold* hold) {
-    GiveBackDefaultPrinter();
+    GiveBackOwnSwap();
     ReleaseBlock(&hold->savedPrinter);
     if (hold->mutex != nullptr) {
         ReleaseMutex(hold->mutex);
@@ -116,17 +145,33 @@ JobResult EndAfterPrintDialogFailed(TransportJob* job, DriverHold* hold) {
     return Report(job, dialogError, JobResult::FailureAlreadyShown);
 }
 
+// Takes the size of an open input before anything is swapped or allocated: the whole file
+// and its NUL must fit one read. False with the last error set when they do not, or when
+// the size cannot be had. An input that is not open is left to fail at its read.
+bool MeasureInputFile(TransportJob* job, DriverHold* hold) {
+    hold->fileSize = 0;
+    if (job->inputFile == INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    DWORD high = 0;
+    // A size whose low part is all ones is told from a failure by a last error of 0.
+    SetLastError(NO_ERROR);
+    DWORD low = GetFileSize(job->inputFile, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+        return false;
+    }
+    if (high != 0 || low == INVALID_FILE_SIZE) {
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        return false;
+    }
+    hold->fileSize = low;
+    return true;
+}
+
 // Reads the whole input into a zero-filled block of its size + 1 bytes, NUL-terminated
 // whatever the read returned. False with the last error set when it cannot.
 bool ReadWholeFile(TransportJob* job, DriverHold* hold) {
-    // No file to read also gives INVALID_FILE_SIZE; size + 1 would then wrap to nothing.
-    DWORD size = GetFileSize(job->inputFile, nullptr);
-    if (size == INVALID_FILE_SIZE) {
-        if (GetLastError() == NO_ERROR) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        }
-        return false;
-    }
+    DWORD size = hold->fileSize;
     hold->fileText = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size + 1));
     if (hold->fileText == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -144,15 +189,37 @@ bool ReadWholeFile(TransportJob* job, DriverHold* hold) {
 } // namespace
 
 void GiveBackDefaultPrinter() {
-    if (InterlockedExchange(&g_defaultSwappedOut, 0) != 0) {
-        SetDefaultPrinterA(g_swappedOutPrinter);
+    for (;;) {
+        LONG state = InterlockedCompareExchange(&g_swapState, SwapCutOff, SwapIdle);
+        if (state == SwapIdle || state == SwapCutOff) {
+            return;
+        }
+        if (state == SwapHeld &&
+            InterlockedCompareExchange(&g_swapState, SwapBusy, SwapHeld) == SwapHeld) {
+            SetDefaultPrinterA(g_swappedOutPrinter);
+            InterlockedExchange(&g_swapState, SwapCutOff);
+            return;
+        }
+        // The job is swapping or giving back; the process must not end half-way.
+        Sleep(kSwapWaitPause);
     }
 }
 
+void AllowDefaultPrinterSwap() {
+    InterlockedCompareExchange(&g_swapState, SwapIdle, SwapCutOff);
+}
+
 JobResult DriverTransport(TransportJob* job) {
-    DriverHold hold{nullptr, nullptr, nullptr, false, nullptr, nullptr};
+    DriverHold hold{nullptr, nullptr, nullptr, false, 0, nullptr, nullptr};
     RegCloseKey(job->settingsKey);
     job->settingsKey = nullptr;
+
+    // A file that cannot be read whole is refused before the default printer is touched.
+    if (!MeasureInputFile(job, &hold)) {
+        DWORD error = GetLastError();
+        CloseInputFile(job);
+        return Report(job, error, JobResult::InputFileError);
+    }
 
     hold.mutex = CreateMutexA(nullptr, FALSE, kDriverMutexName);
     if (hold.mutex == nullptr) {
@@ -192,9 +259,12 @@ JobResult DriverTransport(TransportJob* job) {
         }
     }
     hold.savedPrinter[kPrinterNameSize - 1] = '\0';
-    std::snprintf(g_swappedOutPrinter, sizeof g_swappedOutPrinter, "%s", hold.savedPrinter);
-    InterlockedExchange(&g_defaultSwappedOut, 1);
-    SetDefaultPrinterA(job->valueBuffer);
+    if (!SwapDefaultPrinter(hold.savedPrinter, job->valueBuffer)) {
+        // The user has cut the job off and the process is ending: nothing is printed.
+        RestoreDefaultPrinter(&hold);
+        CloseInputFile(job);
+        return Report(job, ERROR_CANCELLED, JobResult::Done);
+    }
 
     PRINTDLGA printDialog = {};
     printDialog.lStructSize = sizeof(printDialog);
@@ -211,6 +281,13 @@ JobResult DriverTransport(TransportJob* job) {
         return EndAfterPrintDialogFailed(job, &hold);
     }
     hold.dc = printDialog.hDC;
+    // Cut off before the context was had, the context may be the given-back default's.
+    if (g_swapState != SwapHeld) {
+        RestoreDefaultPrinter(&hold);
+        CloseInputFile(job);
+        DeleteDeviceContext(&hold);
+        return Report(job, ERROR_CANCELLED, JobResult::Done);
+    }
 
     DOCINFOA document = {};
     document.cbSize = sizeof(document);
@@ -231,16 +308,17 @@ JobResult DriverTransport(TransportJob* job) {
     }
     CloseInputFile(job);
 
+    // One draw call carries at most INT_MAX bytes: a label whose encoded form is longer is
+    // refused as an input that cannot be sent, before the encoder takes memory for it.
+    if (PassthroughLength(hold.fileText) > static_cast<size_t>(INT_MAX)) {
+        return EndAfterReadFailed(job, &hold, ERROR_FILE_TOO_LARGE);
+    }
     size_t outputLength = 0;
     hold.output = EncodePassthrough(hold.fileText, &outputLength);
     DWORD encodeError = GetLastError();
     ReleaseBlock(&hold.fileText);
     if (hold.output == nullptr) {
         return EndAfterDrawFailed(job, &hold, encodeError);
-    }
-    // One draw call carries at most INT_MAX bytes.
-    if (outputLength > static_cast<size_t>(INT_MAX)) {
-        return EndAfterDrawFailed(job, &hold, ERROR_NOT_ENOUGH_MEMORY);
     }
     if (!TextOutA(hold.dc, kTextX, kTextY, hold.output, static_cast<int>(outputLength))) {
         return EndAfterDrawFailed(job, &hold, GetLastError());

@@ -5,7 +5,11 @@
 
 JobResult DriverTransport(TransportJob* job);
 
-// Gives the user's default printer back if a driver job of this process has it swapped out
-// now, so that cutting the job off cannot leave the label printer as the default. The job
-// then does not give it back a second time.
+// Called when the user cuts the job off and the process is about to end: waits for a swap
+// or give-back of the user's default printer that is under way, gives the default back if
+// a driver job of this process has it swapped out, and lets no swap start after it. The
+// job then does not give it back a second time.
 void GiveBackDefaultPrinter();
+
+// Lets the next driver job swap the default printer again; called as each job starts.
+void AllowDefaultPrinterSwap();

@@ -27,9 +27,18 @@ void CloseInput(HANDLE inputFile) {
     }
 }
 
-DWORD EndJob(HWND window, JobResult result) {
-    ReportDone(window, GetLastError(), result);
+// The error is taken by the caller where the job failed, before any release can change it.
+DWORD EndJob(HWND window, DWORD error, JobResult result) {
+    ReportDone(window, error, result);
     return static_cast<DWORD>(result);
+}
+
+// A required settings value is missing: its read says why, then the job lets go of all.
+DWORD EndForMissingSetting(HWND window, HANDLE inputFile, HKEY settingsKey) {
+    DWORD error = GetLastError();
+    CloseInput(inputFile);
+    RegCloseKey(settingsKey);
+    return EndJob(window, error, JobResult::SettingsError);
 }
 
 // A browser hands over files from its cache folder; when the folder has moved since, the
@@ -37,14 +46,15 @@ DWORD EndJob(HWND window, JobResult result) {
 // ended (already reported).
 bool RerootIntoCacheFolder(HWND window, char* path, char* value) {
     HKEY shellFolders = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kShellFoldersKey, 0, KEY_READ, &shellFolders) !=
-        ERROR_SUCCESS) {
-        EndJob(window, JobResult::SettingsError);
+    LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, kShellFoldersKey, 0, KEY_READ, &shellFolders);
+    if (status != ERROR_SUCCESS) {
+        EndJob(window, static_cast<DWORD>(status), JobResult::SettingsError);
         return false;
     }
     if (!ReadSettingValue(shellFolders, kCacheValue, value)) {
+        DWORD error = GetLastError();
         RegCloseKey(shellFolders);
-        EndJob(window, JobResult::SettingsError);
+        EndJob(window, error, JobResult::SettingsError);
         return false;
     }
     RegCloseKey(shellFolders);
@@ -136,7 +146,7 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     ReportStatus(window, IDS_STATUS_STARTING);
     ReportStatus(window, IDS_STATUS_OPENING_INPUT);
     if (path[0] == '\0') {
-        return EndJob(window, JobResult::InputFileError);
+        return EndJob(window, GetLastError(), JobResult::InputFileError);
     }
 
     char value[kTextBufferSize];
@@ -159,15 +169,14 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
 
     HKEY settingsKey = nullptr;
     if (!OpenSettingsKeyForReading(&settingsKey)) {
+        DWORD error = GetLastError();
         CloseInput(inputFile);
-        return EndJob(window, JobResult::SettingsError);
+        return EndJob(window, error, JobResult::SettingsError);
     }
     ReportStatus(window, IDS_STATUS_SETTING_UP_PORT);
 
     if (!ReadSettingValue(settingsKey, kDelayValue, value)) {
-        CloseInput(inputFile);
-        RegCloseKey(settingsKey);
-        return EndJob(window, JobResult::SettingsError);
+        return EndForMissingSetting(window, inputFile, settingsKey);
     }
     int delay = SettingNumber(value);
 
@@ -177,16 +186,12 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     }
 
     if (!ReadSettingValue(settingsKey, kPrinterTypeValue, value)) {
-        CloseInput(inputFile);
-        RegCloseKey(settingsKey);
-        return EndJob(window, JobResult::SettingsError);
+        return EndForMissingSetting(window, inputFile, settingsKey);
     }
     Transport transport = ChooseTransport(value);
 
     if (!ReadSettingValue(settingsKey, kPortValue, value)) {
-        CloseInput(inputFile);
-        RegCloseKey(settingsKey);
-        return EndJob(window, JobResult::SettingsError);
+        return EndForMissingSetting(window, inputFile, settingsKey);
     }
 
     TransportJob job{window, path, inputFile, settingsKey, value, delay, attempts};

@@ -90,16 +90,13 @@ void CutNext(const char* text, size_t remaining, TokenCut* cut) {
 
 } // namespace
 
-char* EncodePassthrough(const char* text, size_t* length) {
-    *length = 0;
+size_t PassthroughLength(const char* text) {
     const size_t textLength = std::strlen(text);
     // Every token adds four marker bytes; one-character tokens give five bytes per input
     // byte, and the rewritten print command is at most twelve.
     if (textLength > (static_cast<size_t>(-1) - 16) / 5) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+        return static_cast<size_t>(-1);
     }
-
     TokenCut cut;
     size_t outputLength = 0;
     for (size_t position = 0; position < textLength;) {
@@ -110,6 +107,19 @@ char* EncodePassthrough(const char* text, size_t* length) {
         }
         position += cut.length;
     }
+    return outputLength;
+}
+
+char* EncodePassthrough(const char* text, size_t* length) {
+    *length = 0;
+    const size_t textLength = std::strlen(text);
+    const size_t outputLength = PassthroughLength(text);
+    if (outputLength == static_cast<size_t>(-1)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+
+    TokenCut cut;
 
     char* output =
         static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, outputLength + 1));

@@ -12,6 +12,10 @@
 char* EncodePassthrough(const char* text, size_t* length);
 void ReleasePassthrough(char* output);
 
+// The length EncodePassthrough gives for `text`, found without taking any memory; the
+// largest size_t when it would not fit in memory at all.
+size_t PassthroughLength(const char* text);
+
 // Substring step of the token cutter; positions are 1-based. With count > 0: copies count
 // characters of text, from position on, into token and terminates token; returns count.
 // With count <= 0: removes the first position - 1 characters of text, moving the rest and

@@ -75,9 +75,11 @@ void ReleaseOpenPortJob(TransportJob* job, HANDLE port) {
     RegCloseKey(job->settingsKey);
 }
 
+// The code is the failing call's, taken before the releases can change it.
 JobResult EndWithPortOpen(TransportJob* job, HANDLE port, JobResult result) {
+    DWORD error = GetLastError();
     ReleaseOpenPortJob(job, port);
-    ReportDone(job->progressWindow, GetLastError(), result);
+    ReportDone(job->progressWindow, error, result);
     return result;
 }
 
@@ -135,9 +137,10 @@ JobResult PortTransport(TransportJob* job, PortMode mode) {
         --remaining;
     }
     if (port == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
         CloseInput(job->inputFile);
         RegCloseKey(job->settingsKey);
-        ReportDone(job->progressWindow, GetLastError(), JobResult::PortOpenError);
+        ReportDone(job->progressWindow, error, JobResult::PortOpenError);
         return JobResult::PortOpenError;
     }
 

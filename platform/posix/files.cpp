@@ -33,6 +33,8 @@ struct FileState {
     std::set<FileObject*> open;                   // every live file object, for share checks
     std::deque<DWORD> scriptedWriteCounts;
     DWORD writeLimit = 0xFFFFFFFFu;
+    bool sizeScripted = false; // GetFileSize reports scriptedSize for every regular file
+    std::uint64_t scriptedSize = 0;
 };
 
 FileState& State() {
@@ -141,6 +143,8 @@ void ResetFiles() {
     state.devices.clear();
     state.scriptedWriteCounts.clear();
     state.writeLimit = 0xFFFFFFFFu;
+    state.sizeScripted = false;
+    state.scriptedSize = 0;
 }
 
 [[maybe_unused]] const bool registered = [] {
@@ -384,6 +388,13 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
         return INVALID_FILE_SIZE;
     }
     auto size = static_cast<std::uint64_t>(S_ISREG(info.st_mode) ? info.st_size : 0);
+    {
+        substrate::FileState& state = substrate::State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (state.sizeScripted && S_ISREG(info.st_mode)) {
+            size = state.scriptedSize;
+        }
+    }
     if (sizeHigh != nullptr) {
         *sizeHigh = static_cast<DWORD>(size >> 32);
     }
@@ -443,6 +454,13 @@ void MapCommDevice(const std::string& name, const std::string& path) {
     substrate::FileState& state = substrate::State();
     std::lock_guard<std::mutex> guard(state.lock);
     state.devices[substrate::DeviceNameOf(name)] = {path, true};
+}
+
+void ReportFileSize(std::uint64_t size) {
+    substrate::FileState& state = substrate::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.sizeScripted = true;
+    state.scriptedSize = size;
 }
 
 void ScriptWriteCounts(const std::vector<DWORD>& counts) {

@@ -1,9 +1,12 @@
 // Substitute system message table: FormatMessageA with the English texts of Windows for the
-// error codes the program can meet, and a plain fallback for the others.
+// error codes the program can meet; like Windows, no text for the others.
 #include "platform/posix/substrate.h"
 
-#include <cstdio>
+#include "platform/testing.h"
+
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace {
@@ -121,7 +124,25 @@ const SystemMessage kMessages[] = {
     {10093, "Either the application has not called WSAStartup, or WSAStartup failed."},
 };
 
+// Codes whose text a test has taken away, as some systems lack a few.
+std::mutex g_withoutTextLock;
+std::set<DWORD> g_withoutText;
+
+[[maybe_unused]] const bool kResetRegistered = [] {
+    substrate::AddResetHook([] {
+        std::lock_guard<std::mutex> guard(g_withoutTextLock);
+        g_withoutText.clear();
+    });
+    return true;
+}();
+
 const char* FindMessage(DWORD code) {
+    {
+        std::lock_guard<std::mutex> guard(g_withoutTextLock);
+        if (g_withoutText.count(code) != 0) {
+            return nullptr;
+        }
+    }
     for (const SystemMessage& message : kMessages) {
         if (message.code == code) {
             return message.text;
@@ -131,6 +152,15 @@ const char* FindMessage(DWORD code) {
 }
 
 } // namespace
+
+namespace wintest {
+
+void RemoveSystemText(DWORD code) {
+    std::lock_guard<std::mutex> guard(g_withoutTextLock);
+    g_withoutText.insert(code);
+}
+
+} // namespace wintest
 
 DWORD FormatMessageA(DWORD flags, LPCVOID /*source*/, DWORD messageId, DWORD /*languageId*/,
                      LPSTR buffer, DWORD size, void* /*arguments*/) {
@@ -147,15 +177,12 @@ DWORD FormatMessageA(DWORD flags, LPCVOID /*source*/, DWORD messageId, DWORD /*l
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::string text;
-    if (const char* known = FindMessage(messageId)) {
-        text = known;
-    } else {
-        char fallback[48];
-        std::snprintf(fallback, sizeof(fallback), "Unknown error 0x%08X.",
-                      static_cast<unsigned>(messageId));
-        text = fallback;
+    const char* known = FindMessage(messageId);
+    if (known == nullptr) {
+        SetLastError(ERROR_MR_MID_NOT_FOUND);
+        return 0;
     }
+    std::string text = known;
     // With the maximum-width mask Windows joins the lines and ends the text with a blank.
     text += (flags & FORMAT_MESSAGE_MAX_WIDTH_MASK) == FORMAT_MESSAGE_MAX_WIDTH_MASK ? " " : "\r\n";
     if (size == 0 || text.size() + 1 > size) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <strings.h>
 
@@ -43,6 +44,12 @@ constexpr size_t kDevModeSize = 156;
 constexpr size_t kDeviceNameSize = 32;
 constexpr size_t kDevNamesHeader = 4 * sizeof(WORD);
 
+// Runs inside SetDefaultPrinterA, before the default changes; set before threads use it.
+std::function<void(const std::string&)>& SetDefaultPrinterHook() {
+    static std::function<void(const std::string&)> hook;
+    return hook;
+}
+
 [[maybe_unused]] const bool kResetRegistered = [] {
     substrate::AddResetHook([] {
         PrintState& state = State();
@@ -53,6 +60,7 @@ constexpr size_t kDevNamesHeader = 4 * sizeof(WORD);
         state.nextJobId = 1;
         state.gdiFailureResult = SP_ERROR;
         commDlgError = 0;
+        SetDefaultPrinterHook() = nullptr;
     });
     return true;
 }();
@@ -157,6 +165,10 @@ BOOL SetDefaultPrinterA(LPCSTR name) {
         return FALSE;
     }
     substrate::LogCall("SetDefaultPrinterA", Quoted(name));
+    std::function<void(const std::string&)> hook = SetDefaultPrinterHook();
+    if (hook) {
+        hook(name == nullptr ? std::string() : std::string(name));
+    }
     PrintState& state = State();
     std::lock_guard<std::mutex> guard(state.lock);
     if (name == nullptr || name[0] == '\0') {
@@ -526,6 +538,10 @@ BOOL DeleteDC(HDC dc) {
 }
 
 namespace wintest {
+
+void OnSetDefaultPrinter(std::function<void(const std::string& name)> callback) {
+    SetDefaultPrinterHook() = std::move(callback);
+}
 
 void InstallPrinter(const std::string& name, const std::string& port) {
     PrintState& state = State();

@@ -17,6 +17,7 @@
 
 #include "platform/win32.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ void SetCommStateOf(const std::string& name, const DCB& dcb);
 // The DCB passed to the most recent SetCommState call, whatever its outcome; false when
 // there was none since Reset.
 bool LastSetCommState(DCB* dcb);
+
+// From now until Reset, GetFileSize reports this size for every plain file, whatever it
+// holds (a file of 4 GiB or more without writing one); reads still see the real bytes.
+void ReportFileSize(std::uint64_t size);
 
 // The next WriteFile calls each accept at most the given number of bytes (0: the call
 // succeeds and writes nothing), in order; later calls write everything.

@@ -4,6 +4,7 @@
 
 #include "platform/win32.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,10 @@ std::vector<std::string> InstalledPrinters();
 void SetDefaultPrinterName(const std::string& name);
 // The current default printer; "" when there is none.
 std::string DefaultPrinter();
+
+// Runs on the calling thread inside each SetDefaultPrinterA, before the default changes
+// (nullptr removes it; Reset too). Set it while no other thread is using the spooler.
+void OnSetDefaultPrinter(std::function<void(const std::string& name)> callback);
 
 // What a scripted failure of StartDocA, StartPage, EndPage, EndDoc or AbortDoc returns:
 // SP_ERROR (-1) unless set otherwise (0 is the other failing value a caller must meet).

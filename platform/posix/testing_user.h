@@ -36,6 +36,9 @@ void OnDialogIdle(DialogCallback callback);
 // failure reporter, so that a test that never closes a dialog fails instead of hanging.
 void SetDialogStallTimeout(unsigned milliseconds);
 int StalledDialogs();
+// From now until Reset, the clean-up of every modal dialog leaves this last error, as a
+// system's own clean-up may: proves that a caller takes its codes from its own records.
+void LeaveLastErrorAfterDialogs(DWORD error);
 // Receives the stall reports; the unit tests install one that fails the running test.
 // Without one the report goes to stderr. Reset leaves it in place.
 void SetFailureReporter(std::function<void(const std::string& what)> reporter);
@@ -91,5 +94,10 @@ struct MessageBoxRecord {
 std::vector<MessageBoxRecord> MessageBoxes();
 // Runs on the showing thread each time a box is shown, before MessageBoxA returns.
 void OnMessageBox(std::function<void(const MessageBoxRecord& box)> callback);
+
+// ---- System message texts -------------------------------------------------------------
+// FormatMessageA gives no text for this code from now until Reset (as Wine has none for a
+// few socket codes): it fails with ERROR_MR_MID_NOT_FOUND, as for a code it never knew.
+void RemoveSystemText(DWORD code);
 
 } // namespace wintest

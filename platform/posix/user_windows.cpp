@@ -95,6 +95,8 @@ struct HookState {
     wintest::DialogCallback idle;
     unsigned stallMilliseconds = 10000;
     int stalled = 0;
+    bool clobberLastError = false; // a dialog's clean-up leaves clobberedLastError
+    DWORD clobberedLastError = 0;
     std::function<void(const std::string&)> reporter;
     std::vector<std::shared_ptr<UserWindow>> openDialogs;
 };
@@ -693,6 +695,16 @@ INT_PTR DialogBoxParamA(HINSTANCE /*instance*/, LPCSTR templateName, HWND /*owne
     }
     DestroyDialog(dialog);
     LogCall("DialogClosed", std::to_string(source->id) + " " + std::to_string(result));
+    bool clobber = false;
+    DWORD clobbered = 0;
+    {
+        std::lock_guard<std::mutex> guard(StateLock());
+        clobber = Hooks().clobberLastError;
+        clobbered = Hooks().clobberedLastError;
+    }
+    if (clobber) {
+        SetLastError(clobbered);
+    }
     return result;
 }
 
@@ -952,6 +964,8 @@ const int kInstallResetHook = [] {
         hooks.idle = nullptr;
         hooks.stallMilliseconds = 10000;
         hooks.stalled = 0;
+        hooks.clobberLastError = false;
+        hooks.clobberedLastError = 0;
     });
     return 0;
 }();
@@ -1007,6 +1021,12 @@ void OnMessageHandled(MessageCallback callback) {
 void OnDialogIdle(DialogCallback callback) {
     std::lock_guard<std::mutex> guard(StateLock());
     Hooks().idle = std::move(callback);
+}
+
+void LeaveLastErrorAfterDialogs(DWORD error) {
+    std::lock_guard<std::mutex> guard(StateLock());
+    Hooks().clobberLastError = true;
+    Hooks().clobberedLastError = error;
 }
 
 void SetDialogStallTimeout(unsigned milliseconds) {

@@ -63,6 +63,14 @@ inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 
+// Atomic compare-and-swap, a full barrier as on Windows; returns the previous value, which
+// equals `comparand` when `exchange` was stored.
+inline LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
 

@@ -340,6 +340,36 @@ scenario_network_delay_missing() {
     finish
 }
 
+# expect_code_with_words <what> <message text> <expected start> <code>: the text is the
+# start, the code in parentheses, then words (Wine has no text of its own for some codes).
+expect_code_with_words() {
+    expect_prefix "$1" "$2" "$3($4) "
+    local words=${2#"$3($4) "}
+    if [ "$words" = "$2" ] || [ -z "${words// /}" ]; then
+        [ -z "$PROBLEM" ] && PROBLEM="$1: no words after the code in '$2'"
+    fi
+}
+
+scenario_network_unreachable() {
+    begin network_unreachable
+    # An address of the namespace's subnet that nobody holds: nothing answers the address
+    # query, and the connect ends with "host unreachable".
+    local nobody="${PRINTER_AT%.*}.3"
+    e2e_write_settings PrinterType "TCP/IP" Port "9100" BaudorIPAddress "$nobody" Delay "0" \
+        Attempts "1"
+    label_file "$SCENARIO_DIR/label.zpl"
+    local path box
+    path=$(e2e_winpath "$SCENARIO_DIR/label.zpl")
+    e2e_start_program "$SCENARIO_DIR" "$path"
+    box=$(drv msgbox-ok @msgbox 90000)
+    expect_code_with_words "text" "$(msgbox_field text <<<"$box")" \
+        "The Port is improperly configured for $path.  Returned " 10065
+    NOTE="shown: $(msgbox_field text <<<"$box" | sed 's/.*Returned //')"
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 0
+    expect "input file" "$(exists "$SCENARIO_DIR/label.zpl")" present
+    finish
+}
+
 # ---------------------------------------------------------------- port
 
 PORT_LINE=(BaudorIPAddress "9600" DataBits "8" Parity "none" StopBits "1" Delay "0" Attempts "3")
@@ -373,6 +403,24 @@ scenario_port_parallel_file() {
     expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 60)" 1
     expect "written" "$(same_file "$SCENARIO_DIR/parallel.out" "$SCENARIO_DIR/expected.zpl")" same
     expect "input file" "$(exists "$SCENARIO_DIR/label.zpl")" absent
+    finish
+}
+
+scenario_port_parallel_databits_missing() {
+    begin port_parallel_databits_missing
+    e2e_write_settings PrinterType "Parallel" Port "$(e2e_winpath "$SCENARIO_DIR/parallel.out")" \
+        BaudorIPAddress "9600" Parity "none" StopBits "1" Delay "0" Attempts "3"
+    label_file "$SCENARIO_DIR/label.zpl"
+    e2e_start_program "$SCENARIO_DIR" "$(e2e_winpath "$SCENARIO_DIR/label.zpl")"
+    # The settings window is offered once; cancelled, the job fails again with the message.
+    expect "settings window" "$(drv wait "Tagwright Settings" 30000)" "found: Tagwright Settings"
+    drv press "Tagwright Settings" 2 >/dev/null
+    local box
+    box=$(drv msgbox-ok @msgbox 30000)
+    expect_code_with_words "text" "$(msgbox_field text <<<"$box")" "Unable to access registry. " 2
+    NOTE="shown: $(msgbox_field text <<<"$box")"
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 0
+    expect "input file" "$(exists "$SCENARIO_DIR/label.zpl")" present
     finish
 }
 
@@ -634,8 +682,10 @@ run scenario_network_self_connection_zero
 run scenario_network_two_instances network
 run scenario_network_quick_succession network
 run scenario_network_delay_missing
+run scenario_network_unreachable network
 run scenario_port_parallel_pty
 run scenario_port_parallel_file
+run scenario_port_parallel_databits_missing
 run scenario_port_serial_file
 run scenario_port_serial_pty_wine_difference
 run scenario_port_escape_cancels

@@ -5,12 +5,16 @@
 #include "platform/testing.h"
 #include "resources/resource_ids.h"
 #include "transport/driver_transport.h"
+#include "transport/passthrough_encoder.h"
 
 #include "job_journal.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -93,6 +97,8 @@ class DriverTransportTest : public ::testing::Test {
     void Fresh(bool withPrinters) {
         wintest::Reset();
         wintest::UseVirtualClock(true);
+        // An Escape of an earlier test has let no driver job swap the default since.
+        AllowDefaultPrinterSwap();
         window = wintest::CreateCallLogWindow();
         wintest::CreateRegistryKey(kSettingsKey);
         if (withPrinters) {
@@ -219,6 +225,8 @@ TEST_F(DriverTransportTest, DrawsTheEncodedLabelOnceOnARawJobAndGivesTheDefaultB
                           "SendMessageA"}),
               (std::vector<std::string>{
                   std::string("RegCloseKey key:") + kSettingsKey,
+                  // The size is taken before the default printer is touched.
+                  "GetFileSize file:" + inputPath,
                   "CreateMutexA TagwrightDriverJob",
                   "WaitForSingleObject " + kMutex,
                   "HeapAlloc 2048",
@@ -231,7 +239,6 @@ TEST_F(DriverTransportTest, DrawsTheEncodedLabelOnceOnARawJobAndGivesTheDefaultB
                   "HeapFree 36",
                   "StartDocA \"Label\" raw",
                   "StartPage",
-                  "GetFileSize file:" + inputPath,
                   "HeapAlloc " + bufferSize,
                   "ReadFile file:" + inputPath + " " + bufferSize,
                   FileClosed(),
@@ -350,8 +357,8 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
          false,
          JobResult::InputFileError,
          ERROR_INVALID_HANDLE,
-         {swap, devices[0], devices[1], restore, "HeapFree 2048", unlock, closeMutex, "AbortDoc",
-          deleteDc, Done(ERROR_INVALID_HANDLE, JobResult::InputFileError)},
+         {swap, devices[0], devices[1], restore, "HeapFree 2048", unlock, closeMutex, "HeapFree 1",
+          "AbortDoc", deleteDc, Done(ERROR_INVALID_HANDLE, JobResult::InputFileError)},
          State::Aborted,
          true},
         {"no memory for the file text",
@@ -509,6 +516,8 @@ TEST_F(DriverTransportTest, ScriptedPrintDialogFailureRestoresTheDefault) {
 TEST_F(DriverTransportTest, DefaultIsGivenBackOnceByWhoeverComesFirst) {
     GiveBackDefaultPrinter();
     EXPECT_TRUE(LogEntries({"SetDefaultPrinterA"}).empty());
+    // The launcher has cut the job off: none may swap until the next job starts.
+    AllowDefaultPrinterSwap();
 
     Prepare(kLabel);
     wintest::FailNext("PrintDlgA", CDERR_INITIALIZATION);
@@ -527,6 +536,132 @@ TEST_F(DriverTransportTest, DefaultIsGivenBackOnceByWhoeverComesFirst) {
     EXPECT_EQ(LogEntries({"SetDefaultPrinterA"}).size(), 2u);
     EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
     EXPECT_TRUE(InputKept());
+}
+
+// The size as GetFileSize reports it: what does not fit one read of the whole file is
+// refused before the default printer is touched or anything is allocated or drawn, as an
+// input error naming the cause; the file is kept.
+TEST_F(DriverTransportTest, FileSizesThatDoNotFitAreRefusedBeforeAnythingIsTouched) {
+    const struct {
+        const char* name;
+        std::uint64_t size; // reported; 0: the file's own
+        DWORD sizeFailure;  // scripted GetFileSize failure (0: none)
+        JobResult result;
+        DWORD code;
+    } cases[] = {
+        {"the file's own size", 0, 0, JobResult::Done, 0},
+        {"4 GiB: a high word of 1, a low part of 0", 0x100000000ULL, 0, JobResult::InputFileError,
+         ERROR_FILE_TOO_LARGE},
+        {"4 GiB and 19 bytes: the low part alone would read this label",
+         0x100000000ULL + sizeof(kLabel) - 1, 0, JobResult::InputFileError, ERROR_FILE_TOO_LARGE},
+        {"5 TiB", 5ULL << 40, 0, JobResult::InputFileError, ERROR_FILE_TOO_LARGE},
+        {"4 GiB less one: the NUL after it does not fit", 0xFFFFFFFFULL, 0,
+         JobResult::InputFileError, ERROR_FILE_TOO_LARGE},
+        {"size cannot be had", 0, ERROR_ACCESS_DENIED, JobResult::InputFileError,
+         ERROR_ACCESS_DENIED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh(true);
+        Prepare(kLabel);
+        if (c.size != 0) {
+            wintest::ReportFileSize(c.size);
+        }
+        if (c.sizeFailure != 0) {
+            wintest::FailNext("GetFileSize", c.sizeFailure);
+        }
+        SetLastError(ERROR_ALREADY_EXISTS);
+        EXPECT_EQ(DriverTransport(&setup.job), c.result);
+        EXPECT_EQ(LogEntries({kDonePrefix}), std::vector<std::string>{Done(c.code, c.result)});
+        EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+        if (c.result == JobResult::Done) {
+            EXPECT_FALSE(InputKept());
+            continue;
+        }
+        EXPECT_TRUE(InputKept());
+        EXPECT_TRUE(wintest::PrintedDocuments().empty());
+        EXPECT_EQ(LogEntries({"RegCloseKey", "GetFileSize", "CreateMutexA", "HeapAlloc",
+                              "SetDefaultPrinterA", "CloseHandle", "SendMessageA"}),
+                  (std::vector<std::string>{std::string("RegCloseKey key:") + kSettingsKey,
+                                            "GetFileSize file:" + inputPath, FileClosed(),
+                                            Done(c.code, c.result)}));
+        EXPECT_TRUE(wintest::OpenHandles().empty());
+    }
+}
+
+// The encoded form must fit one draw call: measured without taking memory, and exactly.
+TEST_F(DriverTransportTest, EncodedLengthIsMeasuredWithoutMemory) {
+    const char* texts[] = {"",
+                           "N\nq609\nQ203,26\nP1\n",
+                           "^^^",
+                           "N\nP2\nX",
+                           kLabel,
+                           "^XA^FO50,50^ADN,36,20^FDHELLO^FS^XZ",
+                           "P123456789012345\n"};
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        wintest::ClearCallLog();
+        size_t measured = PassthroughLength(text);
+        EXPECT_TRUE(LogEntries({"HeapAlloc"}).empty());
+        size_t length = 0;
+        char* output = EncodePassthrough(text, &length);
+        ASSERT_NE(output, nullptr);
+        EXPECT_EQ(measured, length);
+        EXPECT_EQ(measured, std::strlen(output));
+        ReleasePassthrough(output);
+    }
+}
+
+// Escape while the job swaps the default printer, or gives it back: the launcher waits for
+// the step under way, and the user's default is given back exactly once, whoever does it.
+TEST_F(DriverTransportTest, EscapeDuringTheSwapOrTheGiveBackWaitsAndGivesBackOnce) {
+    for (const char* during : {"Zebra ZP450", "Office Laser"}) {
+        SCOPED_TRACE(std::string("Escape while SetDefaultPrinterA \"") + during + "\" runs");
+        Fresh(true);
+        Prepare(kLabel);
+        std::thread escape;
+        std::atomic<bool> fired{false};
+        std::atomic<bool> escapeDone{false};
+        const std::string target = during;
+        wintest::OnSetDefaultPrinter([&](const std::string& name) {
+            if (name != target || fired.exchange(true)) {
+                return;
+            }
+            escape = std::thread([&escapeDone] {
+                GiveBackDefaultPrinter();
+                escapeDone = true;
+            });
+            // The launcher must still be waiting when this step ends.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            EXPECT_FALSE(escapeDone.load());
+        });
+        JobResult result = RunOnWorkerThread();
+        ASSERT_TRUE(escape.joinable());
+        escape.join();
+        wintest::OnSetDefaultPrinter(nullptr);
+        EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+        EXPECT_EQ(LogEntries({"SetDefaultPrinterA"}),
+                  (std::vector<std::string>{"SetDefaultPrinterA \"Zebra ZP450\"",
+                                            "SetDefaultPrinterA \"Office Laser\""}));
+        // Cut off after the swap, the job ends quietly; whatever it printed went to the
+        // label printer, never to the default given back.
+        EXPECT_EQ(result, JobResult::Done);
+        for (const wintest::PrintedDocument& document : wintest::PrintedDocuments()) {
+            EXPECT_EQ(document.printer, kLabelPrinter);
+        }
+    }
+}
+
+// Escape before the job reaches the swap: the job swaps nothing and ends quietly.
+TEST_F(DriverTransportTest, JobCutOffBeforeTheSwapSwapsNothing) {
+    Prepare(kLabel);
+    GiveBackDefaultPrinter();
+    EXPECT_EQ(DriverTransport(&setup.job), JobResult::Done);
+    EXPECT_TRUE(LogEntries({"SetDefaultPrinterA", "PrintDlgA"}).empty());
+    EXPECT_EQ(LogEntries({kDonePrefix}),
+              std::vector<std::string>{Done(ERROR_CANCELLED, JobResult::Done)});
+    EXPECT_TRUE(InputKept());
+    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
 }
 
 TEST_F(DriverTransportTest, AnotherInstancesDriverJobIsWaitedForBeforeTheSwap) {
@@ -569,6 +704,7 @@ class DriverJobTest : public ::testing::Test {
     void SetUp() override {
         wintest::Reset();
         wintest::UseVirtualClock(true);
+        AllowDefaultPrinterSwap();
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
         input = folder / "label.epl";
@@ -633,10 +769,10 @@ TEST_F(DriverJobTest, InputThatNeverOpenedFailsAtTheReadWithTheDefaultGivenBack)
               (std::vector<std::string>{"status 120", "status 121", "status 122",
                                         "done " + std::to_string(ERROR_INVALID_HANDLE) + ",2"}));
     EXPECT_EQ(jobtest::CallsStartingWith(
-                  {"SetDefaultPrinterA", "StartDocA", "StartPage", "GetFileSize", "AbortDoc"}),
+                  {"SetDefaultPrinterA", "StartDocA", "StartPage", "ReadFile", "AbortDoc"}),
               (std::vector<std::string>{
                   "SetDefaultPrinterA \"Zebra ZP450\"", "StartDocA \"Label\" raw", "StartPage",
-                  "GetFileSize invalid", "SetDefaultPrinterA \"Office Laser\"", "AbortDoc"}));
+                  "ReadFile invalid 1", "SetDefaultPrinterA \"Office Laser\"", "AbortDoc"}));
     EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
 }
 

@@ -2,6 +2,7 @@
 // can fail, then runs it again once per call with that one call failing. Every run must end
 // in bounded time with exactly one WM_JOB_DONE, delete the input only when the printer took
 // every byte (and keep it otherwise), leave nothing open and leave the default printer alone.
+#include "transport/driver_transport.h"
 #include "transport/job_worker.h"
 
 #include "job_journal.h"
@@ -276,6 +277,8 @@ class FaultSweepTest : public ::testing::Test {
     void Prepare(Kind kind) {
         wintest::Reset();
         wintest::UseVirtualClock(true);
+        // An Escape of an earlier test has let no driver job swap the default since.
+        AllowDefaultPrinterSwap();
         jobtest::WriteBytes(input, label.text);
         std::filesystem::remove(device);
         // A missing input looks for itself in the browser cache folder, which exists.

@@ -2,6 +2,8 @@
 // settings reads, the choice of transport, every exit of its own; the copy loop and pause.
 #include "transport/job_worker.h"
 
+#include "transport/driver_transport.h"
+
 #include "job_journal.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +23,8 @@ class JobWorkerTest : public ::testing::Test {
     void SetUp() override {
         wintest::Reset();
         wintest::UseVirtualClock(true);
+        // An Escape of an earlier test has let no driver job swap the default since.
+        AllowDefaultPrinterSwap();
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
         printer = folder / "printer.out";
@@ -105,8 +109,8 @@ TEST_F(JobWorkerTest, EveryExitReleasesItsHoldingsThenReportsOnce) {
          true,
          false,
          nullptr,
-         {"CloseHandle <input>", "Report done 0,1"},
-         {"status 120", "status 121", "done 0,1"},
+         {"CloseHandle <input>", "Report done 2,1"},
+         {"status 120", "status 121", "done 2,1"},
          1},
         {"Delay missing",
          true,
@@ -114,8 +118,8 @@ TEST_F(JobWorkerTest, EveryExitReleasesItsHoldingsThenReportsOnce) {
          true,
          true,
          "Delay",
-         {"CloseHandle <input>", "RegCloseKey " + kSettingsKeyLabel, "Report done 0,1"},
-         {"status 120", "status 121", "status 122", "done 0,1"},
+         {"CloseHandle <input>", "RegCloseKey " + kSettingsKeyLabel, "Report done 2,1"},
+         {"status 120", "status 121", "status 122", "done 2,1"},
          1},
         {"PrinterType missing",
          true,
@@ -123,8 +127,8 @@ TEST_F(JobWorkerTest, EveryExitReleasesItsHoldingsThenReportsOnce) {
          true,
          true,
          "PrinterType",
-         {"CloseHandle <input>", "RegCloseKey " + kSettingsKeyLabel, "Report done 0,1"},
-         {"status 120", "status 121", "status 122", "done 0,1"},
+         {"CloseHandle <input>", "RegCloseKey " + kSettingsKeyLabel, "Report done 2,1"},
+         {"status 120", "status 121", "status 122", "done 2,1"},
          1},
         {"Port missing",
          true,
@@ -132,8 +136,8 @@ TEST_F(JobWorkerTest, EveryExitReleasesItsHoldingsThenReportsOnce) {
          true,
          true,
          "Port",
-         {"CloseHandle <input>", "RegCloseKey " + kSettingsKeyLabel, "Report done 0,1"},
-         {"status 120", "status 121", "status 122", "done 0,1"},
+         {"CloseHandle <input>", "RegCloseKey " + kSettingsKeyLabel, "Report done 2,1"},
+         {"status 120", "status 121", "status 122", "done 2,1"},
          1},
         // After three failed opens there is no input to close, and the code is the open's.
         {"Delay missing, input never opened",
@@ -196,13 +200,14 @@ TEST_F(JobWorkerTest, EmptyPathEndsBeforeOpeningAnything) {
     EXPECT_EQ(jobtest::CallsStartingWith({"CreateFileA", "RegOpenKeyExA", "LoadStringA"}), Lines{});
 }
 
-TEST_F(JobWorkerTest, ReportedCodeIsTheThreadsLastErrorNotTheRegistryStatus) {
+// The registry answers with its status, not through the thread's last error.
+TEST_F(JobWorkerTest, ReportedCodeIsTheRegistrysOwnStatus) {
     jobtest::WriteBytes(input, "x");
     jobtest::SetPortSettings("Parallel", "LPT1");
     wintest::FailNext("RegOpenKeyExA", ERROR_ACCESS_DENIED);
     PathBuffer path(input);
     EXPECT_EQ(JobWorker(path.text), 1u);
-    EXPECT_EQ(Reports().back(), "done 0,1");
+    EXPECT_EQ(Reports().back(), "done 5,1");
 }
 
 TEST_F(JobWorkerTest, MissingInputIsTriedThreeTimesThenFailsAtTheFirstRead) {
@@ -381,8 +386,106 @@ TEST_F(JobWorkerTest, ValueOfTwoThousandAndFortyEightCharactersCountsAsMissing) 
     jobtest::SetSetting("Port", std::string(2048, 'P'));
     PathBuffer path(input);
     EXPECT_EQ(JobWorker(path.text), 1u);
-    EXPECT_EQ(Reports().back(), "done 0,1");
+    EXPECT_EQ(Reports().back(), "done 234,1");
     EXPECT_TRUE(jobtest::Exists(input));
+}
+
+// Every settings exit of the worker and of the transports it hands over to carries the code
+// of the failing registry call: ERROR_FILE_NOT_FOUND for an absent key or value,
+// ERROR_MORE_DATA for a value that does not fit, the call's own status otherwise. The
+// thread's last error holds something else when the job starts, and the releases after
+// the failure must not put their codes in its place.
+TEST_F(JobWorkerTest, EverySettingsExitCarriesTheFailingReadsCode) {
+    const std::string tooLong(kTextBufferSize, '7');
+    struct Case {
+        const char* name;
+        const char* printerType;
+        const char* port;
+        bool inputPresent; // absent: the cache-folder fallback runs
+        const char* value; // the value that is absent or too long (nullptr: none)
+        bool valueTooLong;
+        const char* keyGone; // a key that does not exist (nullptr: both exist)
+        DWORD openRefusal;   // scripted status of the first RegOpenKeyExA (0: none)
+        DWORD code;
+    };
+    const Case cases[] = {
+        {"shell folders key absent", "Parallel", "LPT1", false, nullptr, false,
+         jobtest::kShellFoldersKey, 0, ERROR_FILE_NOT_FOUND},
+        {"shell folders key refused", "Parallel", "LPT1", false, nullptr, false, nullptr,
+         ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+        {"Cache absent", "Parallel", "LPT1", false, "Cache", false, nullptr, 0,
+         ERROR_FILE_NOT_FOUND},
+        {"Cache too long", "Parallel", "LPT1", false, "Cache", true, nullptr, 0, ERROR_MORE_DATA},
+        {"settings key absent", "Parallel", "LPT1", true, nullptr, false, jobtest::kSettingsKey, 0,
+         ERROR_FILE_NOT_FOUND},
+        {"settings key refused", "Parallel", "LPT1", true, nullptr, false, nullptr,
+         ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+        {"Delay absent", "Parallel", "LPT1", true, "Delay", false, nullptr, 0,
+         ERROR_FILE_NOT_FOUND},
+        {"Delay too long", "TCP/IP", "9100", true, "Delay", true, nullptr, 0, ERROR_MORE_DATA},
+        {"PrinterType absent", "Parallel", "LPT1", true, "PrinterType", false, nullptr, 0,
+         ERROR_FILE_NOT_FOUND},
+        {"Port too long", "USB", "Label", true, "Port", true, nullptr, 0, ERROR_MORE_DATA},
+        {"parallel BaudorIPAddress absent", "Parallel", "LPT1", true, "BaudorIPAddress", false,
+         nullptr, 0, ERROR_FILE_NOT_FOUND},
+        {"parallel DataBits absent", "Parallel", "LPT1", true, "DataBits", false, nullptr, 0,
+         ERROR_FILE_NOT_FOUND},
+        {"parallel Parity too long", "Parallel", "LPT1", true, "Parity", true, nullptr, 0,
+         ERROR_MORE_DATA},
+        {"parallel StopBits absent", "Parallel", "LPT1", true, "StopBits", false, nullptr, 0,
+         ERROR_FILE_NOT_FOUND},
+        {"serial DataBits too long", "Serial", "COM1", true, "DataBits", true, nullptr, 0,
+         ERROR_MORE_DATA},
+        {"serial StopBits absent", "Serial", "COM1", true, "StopBits", false, nullptr, 0,
+         ERROR_FILE_NOT_FOUND},
+        {"network BaudorIPAddress absent", "TCP/IP", "9100", true, "BaudorIPAddress", false,
+         nullptr, 0, ERROR_FILE_NOT_FOUND},
+        {"network BaudorIPAddress too long", "TCP/IP", "9100", true, "BaudorIPAddress", true,
+         nullptr, 0, ERROR_MORE_DATA},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        wintest::Reset();
+        wintest::UseVirtualClock(true);
+        wintest::MapDevice("LPT1", printer);
+        wintest::MapCommDevice("COM1", folder / "com1.out");
+        substrate::RemoveWindow(window);
+        window = jobtest::CreateJournalWindow();
+        g_progressWindow = window;
+        std::filesystem::remove(input);
+        if (c.inputPresent) {
+            jobtest::WriteBytes(input, "^XA^XZ");
+        }
+        wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
+        jobtest::SetPortSettings(c.printerType, c.port);
+        if (c.value != nullptr) {
+            const char* key = std::strcmp(c.value, "Cache") == 0 ? jobtest::kShellFoldersKey
+                                                                 : jobtest::kSettingsKey;
+            if (c.valueTooLong) {
+                wintest::SetRegistryString(key, c.value, tooLong);
+            } else {
+                wintest::DeleteRegistryValue(key, c.value);
+            }
+        }
+        if (c.keyGone != nullptr) {
+            wintest::DeleteRegistryKey(c.keyGone);
+        }
+        if (c.openRefusal != 0) {
+            wintest::FailNext("RegOpenKeyExA", c.openRefusal);
+        }
+        PathBuffer path(input);
+        SetLastError(ERROR_ALREADY_EXISTS);
+
+        EXPECT_EQ(JobWorker(path.text), 1u);
+
+        const Lines reports = Reports();
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.back(), "done " + std::to_string(c.code) + ",1");
+        EXPECT_EQ(jobtest::CountPrefix(reports, "done "), 1);
+        EXPECT_EQ(jobtest::Exists(input), c.inputPresent);
+        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_EQ(wintest::OpenHandles(), Lines{});
+    }
 }
 
 // ---- Copy loop -----------------------------------------------------------------------

@@ -331,14 +331,14 @@ TEST_F(NetworkTransportTest, SocketThatSucceedsOnALaterTryIsUsed) {
 TEST_F(NetworkTransportTest, MissingAddressEndsWithSettingsErrorBeforeTheMutexWait) {
     wintest::DeleteRegistryValue(kSettingsKey, "BaudorIPAddress");
     ASSERT_EQ(Run("^XA^XZ"), JobResult::SettingsError);
-    // The registry reports through its status; the code is the thread's last error, which
-    // CreateMutexA left at ERROR_SUCCESS.
+    // The code is the failed read's own: the value is absent.
     EXPECT_EQ(Releases(),
               (std::vector<std::string>{FileLabel(), KeyLabel(), "CloseHandle mutex:ipMutex",
-                                        Done(0, JobResult::SettingsError)}));
+                                        Done(ERROR_FILE_NOT_FOUND, JobResult::SettingsError)}));
     EXPECT_EQ(Count(wintest::CallLog(), "WaitForSingleObject mutex:ipMutex"), 0);
     EXPECT_EQ(Count(wintest::CallLog(), "WSAStartup 1.1"), 0);
-    EXPECT_EQ(Reports(), (std::vector<std::string>{Status(0), Done(0, JobResult::SettingsError)}));
+    EXPECT_EQ(Reports(), (std::vector<std::string>{
+                             Status(0), Done(ERROR_FILE_NOT_FOUND, JobResult::SettingsError)}));
     ExpectFailedJobLeftNothing("^XA^XZ");
 }
 

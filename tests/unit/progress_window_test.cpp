@@ -179,9 +179,11 @@ TEST_F(ProgressWindowTest, DoneWhileAboutIsOpen) {
 // Without a worker nothing would ever end the window: it ends at once with -1.
 TEST_F(ProgressWindowTest, WorkerThatCannotStartEndsTheWindow) {
     wintest::FailNext("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    wintest::LeaveLastErrorAfterDialogs(ERROR_SUCCESS);
     bool opened = false;
     wintest::OnDialogOpened([&opened](HWND, int) { opened = true; });
     EXPECT_EQ(ShowProgressWindow(nullptr, path), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(g_lastJobError, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_FALSE(opened);
     EXPECT_EQ(Started().window, nullptr);

@@ -281,6 +281,54 @@ TEST_F(RunLoopTest, ErrorTextBufferUnavailable) {
               std::vector<std::string>{"File input error on a.txt.  Returned (5) "});
 }
 
+// Where the system has no text for a code, the program's own short text ends the message;
+// where the system has one, the system's is shown; a code neither knows ends after "(N) ".
+TEST_F(RunLoopTest, CodesWithoutSystemTextShowTheProgramsOwnWords) {
+    const struct {
+        DWORD code;
+        bool systemHasText;
+        const char* expected; // nullptr: the system's own text
+    } cases[] = {
+        {WSAENETUNREACH, false, "The network cannot be reached."},
+        {WSAEHOSTUNREACH, false, "The printer cannot be reached."},
+        {WSAETIMEDOUT, false, "The printer did not answer in time."},
+        {WSAECONNREFUSED, false, "The printer refused the connection."},
+        {WSAECONNRESET, false, "The connection was reset by the printer."},
+        {WSAECONNABORTED, false, "The connection was aborted."},
+        {WSAEADDRNOTAVAIL, false, "The address is not available."},
+        {WSAEADDRINUSE, false, "The local address is already in use."},
+        {WSAENETDOWN, false, "The network is down."},
+        {ERROR_ACCESS_DENIED, false, "Access is denied."},
+        {ERROR_SHARING_VIOLATION, false, "The file is in use by another program."},
+        {ERROR_FILE_TOO_LARGE, false, "The file is too large."},
+        {ERROR_FILE_NOT_FOUND, false, "The file or setting was not found."},
+        {ERROR_MORE_DATA, false, "The setting is too long."},
+        {ERROR_INVALID_HANDLE, false, "The file is not open."},
+        {ERROR_NOT_ENOUGH_MEMORY, false, "Not enough memory."},
+        {ERROR_WRITE_FAULT, false, "The device did not take the data."},
+        {ERROR_CANCELLED, false, "The operation was cancelled."},
+        {WSAEHOSTUNREACH, true, nullptr},
+        {ERROR_SHARING_VIOLATION, true, nullptr},
+        {ERROR_BROKEN_PIPE, false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.code) + (c.systemHasText ? " with" : " without") +
+                     " system text");
+        Restart();
+        Script({{c.code, static_cast<int>(JobResult::PortConfigError)}});
+        const std::string words = c.expected != nullptr ? c.expected : SystemText(c.code);
+        ASSERT_FALSE(c.expected == nullptr && words.empty());
+        if (!c.systemHasText) {
+            wintest::RemoveSystemText(c.code);
+        }
+        EXPECT_EQ(Run("a.txt"), 0);
+        EXPECT_EQ(MessageTexts(),
+                  std::vector<std::string>{"The Port is improperly configured for a.txt.  "
+                                           "Returned (" +
+                                           std::to_string(c.code) + ") " + words});
+    }
+}
+
 // A message longer than the 2048-byte buffer is cut, never overrun.
 TEST_F(RunLoopTest, LongMessageIsCut) {
     std::string path = "C:\\" + std::string(kMaxPathLength - 3, 'p');
@@ -311,9 +359,11 @@ TEST_F(RunLoopTest, UnknownResultShowsTheLaunchersError) {
     }
 }
 
-// The worker cannot be started: the window ends at once and the launcher reports why.
+// The worker cannot be started: the window ends at once and the launcher reports why, from
+// the job's record, whatever the dialog's clean-up left in the thread's last error.
 TEST_F(RunLoopTest, WorkerThatCannotStart) {
     wintest::FailNext("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    wintest::LeaveLastErrorAfterDialogs(ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_EQ(Run("a.txt"), 0);
     EXPECT_EQ(MessageTexts(), std::vector<std::string>{"Unknown Error (8) - " +
                                                        SystemText(ERROR_NOT_ENOUGH_MEMORY)});

@@ -593,14 +593,29 @@ TEST_F(UserWindowsTest, FormatMessageGivesTheSystemTextWithinTheBuffer) {
         {ERROR_INVALID_PRINTER_NAME, "The printer name is invalid.\r\n"},
         {10061, "No connection could be made because the target machine actively refused "
                 "it.\r\n"},
-        {0x2345678, "Unknown error 0x02345678.\r\n"},
+        // Like Windows, no text at all for a code the table does not know, nor for one a
+        // test has taken away.
+        {0x2345678, nullptr},
+        {WSAEHOSTUNREACH, nullptr},
     };
+    wintest::RemoveSystemText(WSAEHOSTUNREACH);
     for (const Case& c : cases) {
         char buffer[2049];
+        SetLastError(0xdeadbeef);
         DWORD length = FormatMessageA(flags, nullptr, c.code, 0, buffer, sizeof(buffer), nullptr);
+        if (c.expected == nullptr) {
+            EXPECT_EQ(length, 0u) << c.code;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND)) << c.code;
+            continue;
+        }
         EXPECT_EQ(length, std::strlen(c.expected)) << c.code;
         EXPECT_STREQ(buffer, c.expected) << c.code;
     }
+    // Reset gives the text back.
+    wintest::Reset();
+    char buffer[2049];
+    EXPECT_GT(FormatMessageA(flags, nullptr, WSAEHOSTUNREACH, 0, buffer, sizeof(buffer), nullptr),
+              0u);
 }
 
 TEST_F(UserWindowsTest, FormatMessageFailsRatherThanCuttingTheText) {
