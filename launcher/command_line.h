@@ -1,7 +1,7 @@
 // The launch options and the in-place scan of the command line that fills them.
 #pragma once
 
-#include "launcher/job_protocol.h"
+#include "core/job_protocol.h"
 
 struct LaunchOptions {
     bool settings; // "-s" / "--settings"

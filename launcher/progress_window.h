@@ -1,7 +1,7 @@
 // The progress window: the modal dialog that owns one job and receives its reports.
 #pragma once
 
-#include "launcher/job_protocol.h"
+#include "core/job_protocol.h"
 
 // Dialog procedure of template IDD_PROGRESS; the creation parameter is the path buffer.
 INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

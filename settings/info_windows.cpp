@@ -1,7 +1,7 @@
 // The Help and About windows: template 103 filled with the help or the about texts.
 #include "settings/info_windows.h"
 
-#include "launcher/job_protocol.h"
+#include "core/job_protocol.h"
 #include "resources/resource_ids.h"
 
 namespace {

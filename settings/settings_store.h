@@ -2,7 +2,7 @@
 // the port file "tcpport.dat" of recorded port texts in the current directory.
 #pragma once
 
-#include "launcher/job_protocol.h"
+#include "core/job_protocol.h"
 
 #include <cstdio>
 

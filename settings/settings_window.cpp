@@ -2,7 +2,7 @@
 // printer type and writes everything back on OK.
 #include "settings/settings_window.h"
 
-#include "launcher/job_protocol.h"
+#include "core/job_protocol.h"
 #include "resources/resource_ids.h"
 #include "settings/info_windows.h"
 #include "settings/settings_store.h"

@@ -1,7 +1,7 @@
 // Sends a job through a Windows printer queue as driver passthrough text.
 #pragma once
 
-#include "transport/job_worker.h"
+#include "core/transport_job.h"
 
 JobResult DriverTransport(TransportJob* job);
 

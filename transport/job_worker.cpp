@@ -1,6 +1,8 @@
 // The job worker thread: opens the input file (with the browser-cache fallback), reads the
-// settings, picks a transport; plus the copy loop and pause the transports share.
+// settings, picks a transport and hands the job over to it.
 #include "transport/job_worker.h"
+
+#include "core/transport_job.h"
 
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
@@ -21,12 +23,6 @@ constexpr char kCacheMarker[] = "\\Content.IE5\\";
 
 enum class Transport { SerialPort, ParallelPort, Network, Driver };
 
-void CloseInput(HANDLE inputFile) {
-    if (inputFile != INVALID_HANDLE_VALUE) {
-        CloseHandle(inputFile);
-    }
-}
-
 // The error is taken by the caller where the job failed, before any release can change it.
 DWORD EndJob(HWND window, DWORD error, JobResult result) {
     ReportDone(window, error, result);
@@ -36,7 +32,7 @@ DWORD EndJob(HWND window, DWORD error, JobResult result) {
 // A required settings value is missing: its read says why, then the job lets go of all.
 DWORD EndForMissingSetting(HWND window, HANDLE inputFile, HKEY settingsKey) {
     DWORD error = GetLastError();
-    CloseInput(inputFile);
+    CloseJobInput(&inputFile);
     RegCloseKey(settingsKey);
     return EndJob(window, error, JobResult::SettingsError);
 }
@@ -89,56 +85,6 @@ Transport ChooseTransport(const char* printerType) {
 
 } // namespace
 
-void ReportStatus(HWND progressWindow, UINT stringId) {
-    SendMessageA(progressWindow, WM_JOB_STATUS, stringId, 0);
-}
-
-void ReportDone(HWND progressWindow, DWORD error, JobResult result) {
-    SendMessageA(progressWindow, WM_JOB_DONE, error, static_cast<LPARAM>(result));
-}
-
-bool PauseAndContinue(int milliseconds) {
-    // A negative pause would be taken as some 49 days.
-    Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
-    return true;
-}
-
-CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite write, void* channel,
-                        char** chunkBuffer) {
-    *chunkBuffer =
-        static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kCopyChunkSize));
-    char* chunk = *chunkBuffer;
-    if (chunk == nullptr) {
-        // The heap does not say why; the job ends as an input failure with this code.
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return CopyOutcome::ReadFailed;
-    }
-    for (;;) {
-        DWORD count = 0;
-        if (!ReadFile(inputFile, chunk, kCopyChunkSize, &count, nullptr)) {
-            return CopyOutcome::ReadFailed;
-        }
-        if (count > kCopyChunkSize) {
-            count = kCopyChunkSize;
-        }
-        if (count > 0 && !write(channel, chunk, count)) {
-            return CopyOutcome::WriteFailed;
-        }
-        SendMessageA(progressWindow, WM_JOB_ADVANCE, count, 0);
-        std::memset(chunk, 0, kCopyChunkSize);
-        if (count == 0) {
-            return CopyOutcome::Completed;
-        }
-    }
-}
-
-void ReleaseChunkBuffer(char** chunkBuffer) {
-    if (*chunkBuffer != nullptr) {
-        HeapFree(GetProcessHeap(), 0, *chunkBuffer);
-        *chunkBuffer = nullptr;
-    }
-}
-
 DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     char* path = static_cast<char*>(pathBuffer);
     HWND window = g_progressWindow;
@@ -170,7 +116,7 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     HKEY settingsKey = nullptr;
     if (!OpenSettingsKeyForReading(&settingsKey)) {
         DWORD error = GetLastError();
-        CloseInput(inputFile);
+        CloseJobInput(&inputFile);
         return EndJob(window, error, JobResult::SettingsError);
     }
     ReportStatus(window, IDS_STATUS_SETTING_UP_PORT);

@@ -1,40 +1,8 @@
-// The job worker thread and the pieces its transports share: the hand-over record,
-// the chunked copy loop and the pause of retry loops.
+// The job worker thread: the thread routine of one job, and the job controls the progress
+// window uses around it without knowing which transport runs.
 #pragma once
 
-#include "launcher/job_protocol.h"
-
-// Everything a transport takes over from the worker; from then on the transport
-// releases all of it on every path.
-struct TransportJob {
-    HWND progressWindow;
-    char* path;        // the launcher's path buffer (kPathBufferSize bytes)
-    HANDLE inputFile;  // INVALID_HANDLE_VALUE when every open attempt failed
-    HKEY settingsKey;  // open for reading
-    char* valueBuffer; // kTextBufferSize bytes, holding the Port text on hand-over
-    int delay;         // milliseconds
-    int attempts;
-};
-
-enum class CopyOutcome { Completed, ReadFailed, WriteFailed };
-
-// Writes one chunk to the transport's channel; false when the channel failed (the
-// thread's last error, or the socket error, then says why).
-using ChannelWrite = bool (*)(void* channel, const char* chunk, DWORD count);
-
-// Copies the input to the channel in chunks of kCopyChunkSize bytes, reporting each read
-// with WM_JOB_ADVANCE. The chunk buffer is taken from the process heap into *chunkBuffer
-// and left there for the transport to release with ReleaseChunkBuffer in its own order.
-CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite write, void* channel,
-                        char** chunkBuffer);
-void ReleaseChunkBuffer(char** chunkBuffer);
-
-// Sleeps, then returns true, so that it can close a retry loop's condition.
-bool PauseAndContinue(int milliseconds);
+#include "core/job_protocol.h"
 
 // Thread routine of one job; the parameter is the launcher's path buffer.
 DWORD WINAPI JobWorker(LPVOID pathBuffer);
-
-// Synchronous reports to the progress window.
-void ReportStatus(HWND progressWindow, UINT stringId);
-void ReportDone(HWND progressWindow, DWORD error, JobResult result);

@@ -1,6 +1,6 @@
 // Sends a job to a network label printer over one raw TCP connection.
 #pragma once
 
-#include "transport/job_worker.h"
+#include "core/transport_job.h"
 
 JobResult NetworkTransport(TransportJob* job);

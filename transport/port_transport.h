@@ -1,7 +1,7 @@
 // Sends a job to a label printer on a serial (COM) or parallel (LPT) port.
 #pragma once
 
-#include "transport/job_worker.h"
+#include "core/transport_job.h"
 
 enum class PortMode { Serial, Parallel };
 

@@ -5,6 +5,7 @@
 #include "platform/testing.h"
 #include "resources/resource_ids.h"
 #include "transport/driver_transport.h"
+#include "transport/job_worker.h"
 #include "transport/passthrough_encoder.h"
 
 #include "job_journal.h"

@@ -3,7 +3,7 @@
 // the current directory, and settings and file helpers.
 #pragma once
 
-#include "launcher/job_protocol.h"
+#include "core/job_protocol.h"
 #include "platform/posix/substrate.h"
 #include "platform/testing.h"
 

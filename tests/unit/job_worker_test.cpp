@@ -2,6 +2,7 @@
 // settings reads, the choice of transport, every exit of its own; the copy loop and pause.
 #include "transport/job_worker.h"
 
+#include "core/transport_job.h"
 #include "transport/driver_transport.h"
 
 #include "job_journal.h"

@@ -1,5 +1,5 @@
 // The process-wide values shared by the launcher, the progress window and the worker.
-#include "launcher/job_protocol.h"
+#include "core/job_protocol.h"
 
 HINSTANCE g_instance = nullptr;
 HWND g_progressWindow = nullptr;

@@ -1,0 +1,62 @@
+// The pieces every transport shares: the chunked copy loop, the pause of retry loops, the
+// reports to the progress window and closing the input file.
+#include "core/transport_job.h"
+
+#include <cstring>
+
+void ReportStatus(HWND progressWindow, UINT stringId) {
+    SendMessageA(progressWindow, WM_JOB_STATUS, stringId, 0);
+}
+
+void ReportDone(HWND progressWindow, DWORD error, JobResult result) {
+    SendMessageA(progressWindow, WM_JOB_DONE, error, static_cast<LPARAM>(result));
+}
+
+bool PauseAndContinue(int milliseconds) {
+    // A negative pause would be taken as some 49 days.
+    Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
+    return true;
+}
+
+void CloseJobInput(HANDLE* inputFile) {
+    if (*inputFile != INVALID_HANDLE_VALUE) {
+        CloseHandle(*inputFile);
+        *inputFile = INVALID_HANDLE_VALUE;
+    }
+}
+
+CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite write, void* channel,
+                        char** chunkBuffer) {
+    *chunkBuffer =
+        static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kCopyChunkSize));
+    char* chunk = *chunkBuffer;
+    if (chunk == nullptr) {
+        // The heap does not say why; the job ends as an input failure with this code.
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return CopyOutcome::ReadFailed;
+    }
+    for (;;) {
+        DWORD count = 0;
+        if (!ReadFile(inputFile, chunk, kCopyChunkSize, &count, nullptr)) {
+            return CopyOutcome::ReadFailed;
+        }
+        if (count > kCopyChunkSize) {
+            count = kCopyChunkSize;
+        }
+        if (count > 0 && !write(channel, chunk, count)) {
+            return CopyOutcome::WriteFailed;
+        }
+        SendMessageA(progressWindow, WM_JOB_ADVANCE, count, 0);
+        std::memset(chunk, 0, kCopyChunkSize);
+        if (count == 0) {
+            return CopyOutcome::Completed;
+        }
+    }
+}
+
+void ReleaseChunkBuffer(char** chunkBuffer) {
+    if (*chunkBuffer != nullptr) {
+        HeapFree(GetProcessHeap(), 0, *chunkBuffer);
+        *chunkBuffer = nullptr;
+    }
+}

@@ -1,0 +1,40 @@
+// What every transport and the job worker share: the hand-over record, the chunked copy loop,
+// the pause of retry loops, the reports to the progress window and closing the input file.
+#pragma once
+
+#include "core/job_protocol.h"
+
+// Everything a transport takes over from the worker; from then on the transport
+// releases all of it on every path.
+struct TransportJob {
+    HWND progressWindow;
+    char* path;        // the launcher's path buffer (kPathBufferSize bytes)
+    HANDLE inputFile;  // INVALID_HANDLE_VALUE when every open attempt failed
+    HKEY settingsKey;  // open for reading
+    char* valueBuffer; // kTextBufferSize bytes, holding the Port text on hand-over
+    int delay;         // milliseconds
+    int attempts;
+};
+
+enum class CopyOutcome { Completed, ReadFailed, WriteFailed };
+
+// Writes one chunk to the transport's channel; false when the channel failed (the
+// thread's last error, or the socket error, then says why).
+using ChannelWrite = bool (*)(void* channel, const char* chunk, DWORD count);
+
+// Copies the input to the channel in chunks of kCopyChunkSize bytes, reporting each read
+// with WM_JOB_ADVANCE. The chunk buffer is taken from the process heap into *chunkBuffer
+// and left there for the transport to release with ReleaseChunkBuffer in its own order.
+CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite write, void* channel,
+                        char** chunkBuffer);
+void ReleaseChunkBuffer(char** chunkBuffer);
+
+// Sleeps, then returns true, so that it can close a retry loop's condition.
+bool PauseAndContinue(int milliseconds);
+
+// Closes the input file unless it never opened, and marks it closed.
+void CloseJobInput(HANDLE* inputFile);
+
+// Synchronous reports to the progress window.
+void ReportStatus(HWND progressWindow, UINT stringId);
+void ReportDone(HWND progressWindow, DWORD error, JobResult result);
