@@ -1,9 +1,9 @@
 // The progress window: starts the job's worker and turns its reports into window updates.
 #include "launcher/progress_window.h"
 
+#include "core/text_basics.h"
 #include "resources/resource_ids.h"
 #include "settings/info_windows.h"
-#include "transport/driver_transport.h"
 #include "transport/job_worker.h"
 
 namespace {
@@ -17,8 +17,9 @@ bool g_workerNotStarted = false;
 INT_PTR StartWorker(HWND window, LPARAM path) {
     // The worker reads the handle once when it starts, so it is published first.
     g_progressWindow = window;
-    // The job about to start may swap the user's default printer, until Escape says no.
-    AllowDefaultPrinterSwap();
+    // The job about to start may change what is the user's (the default printer), until
+    // Escape says no.
+    PrepareJobStart();
     HANDLE worker = CreateThread(nullptr, kWorkerStackSize, JobWorker,
                                  reinterpret_cast<LPVOID>(path), 0, nullptr);
     if (worker == nullptr) {
@@ -35,9 +36,8 @@ INT_PTR StartWorker(HWND window, LPARAM path) {
 
 void ShowStatus(HWND window, UINT stringId) {
     char text[kTextBufferSize];
-    if (LoadStringA(g_instance, stringId, text, static_cast<int>(sizeof(text))) <= 0) {
-        text[0] = '\0'; // an id without a string clears the line
-    }
+    // An id without a string clears the line.
+    LoadTextOrEmpty(stringId, text, kTextBufferSize);
     SetDlgItemTextA(window, IDC_STATUS_LINE, text);
 }
 
@@ -51,9 +51,9 @@ INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM
         switch (LOWORD(wParam)) {
         case IDCANCEL:
             // The worker is not told; its later reports are lost with the window. The process
-            // ends soon after, so a driver job's swapped default printer is given back now,
-            // and no swap may start after it.
-            GiveBackDefaultPrinter();
+            // ends soon after, so what the job changed of the user's (a driver job's swapped
+            // default printer) is put back now, and nothing is changed after it.
+            CutOffJob();
             EndDialog(window, static_cast<INT_PTR>(JobResult::Done));
             return TRUE;
         case IDC_ABOUT_BUTTON:

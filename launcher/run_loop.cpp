@@ -1,6 +1,7 @@
 // The run loop: runs the job, retries or recovers it, and turns a failure into a message.
 #include "launcher/run_loop.h"
 
+#include "core/text_basics.h"
 #include "launcher/command_line.h"
 #include "launcher/error_text.h"
 #include "launcher/progress_window.h"
@@ -53,12 +54,6 @@ void ShowErrorMessage(const char* text) {
     MessageBoxA(nullptr, text, kErrorCaption, MB_OK);
 }
 
-void LoadText(UINT stringId, char* text) {
-    if (LoadStringA(g_instance, stringId, text, kTextBufferSize) <= 0) {
-        text[0] = '\0';
-    }
-}
-
 // text holds kPathBufferSize bytes; the system text takes at most kMaxPathLength of them.
 // Where the system has no text for the code, the program's own short text stands in.
 void LoadSystemErrorText(DWORD error, char* text) {
@@ -84,7 +79,7 @@ void ShowResultMessage(JobResult result, const char* path, DWORD jobError, DWORD
         return;
     }
     char format[kTextBufferSize];
-    LoadText(entry->stringId, format);
+    LoadTextOrEmpty(entry->stringId, format, kTextBufferSize);
     switch (entry->arguments) {
     case MessageArguments::None:
         snprintf(message, sizeof(message), "%s", format);
@@ -170,7 +165,7 @@ int TagwrightMain(HINSTANCE instance, char* commandLine) {
     }
     if (g_options.path[0] == '\0') {
         char text[kTextBufferSize];
-        LoadText(IDS_NO_FILE, text);
+        LoadTextOrEmpty(IDS_NO_FILE, text, kTextBufferSize);
         ShowErrorMessage(text);
         return 0;
     }

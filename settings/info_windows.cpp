@@ -2,15 +2,14 @@
 #include "settings/info_windows.h"
 
 #include "core/job_protocol.h"
+#include "core/text_basics.h"
 #include "resources/resource_ids.h"
 
 namespace {
 
-// Loads a string-table text; a missing text shows as an empty one.
+// A missing text shows as an empty one.
 void LoadTableText(UINT stringId, char* text) {
-    if (LoadStringA(g_instance, stringId, text, kTextBufferSize) <= 0) {
-        text[0] = '\0';
-    }
+    LoadTextOrEmpty(stringId, text, kTextBufferSize);
 }
 
 void FillInfoWindow(HWND window, UINT captionId, UINT bodyId) {

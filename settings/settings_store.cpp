@@ -2,6 +2,7 @@
 // conversion, and the port file "tcpport.dat".
 #include "settings/settings_store.h"
 
+#include "core/text_basics.h"
 #include "resources/resource_ids.h"
 
 #include <cstring>
@@ -9,17 +10,9 @@
 namespace {
 
 bool LoadSettingsKeyPath(char* keyPath) {
-    keyPath[0] = '\0';
-    LoadStringA(g_instance, IDS_SETTINGS_KEY, keyPath, kTextBufferSize);
-    keyPath[kTextBufferSize - 1] = '\0';
+    LoadTextOrEmpty(IDS_SETTINGS_KEY, keyPath, kTextBufferSize);
     return keyPath[0] != '\0';
 }
-
-bool IsBlank(int c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-constexpr char kDefaultNetworkPort[] = "9100";
 
 } // namespace
 

@@ -18,6 +18,10 @@ inline constexpr char kAttemptsValue[] = "Attempts";
 
 inline constexpr char kPortFileName[] = "tcpport.dat";
 
+// The raw TCP port of label printers: offered first in the settings window and never
+// recorded in the port file.
+inline constexpr char kDefaultNetworkPort[] = "9100";
+
 // Opens the settings key (path from string 114) read-only, as a job does. False when it
 // cannot be opened; *key is then untouched and the thread's last error says why.
 bool OpenSettingsKeyForReading(HKEY* key);

@@ -3,6 +3,7 @@
 #include "settings/settings_window.h"
 
 #include "core/job_protocol.h"
+#include "core/text_basics.h"
 #include "resources/resource_ids.h"
 #include "settings/info_windows.h"
 #include "settings/settings_store.h"
@@ -21,7 +22,6 @@ const char* const kParities[] = {"none", "even", "odd"};
 const char* const kStopBits[] = {"1", "1.5", "2"};
 const char* const kAttempts[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"};
 
-constexpr char kDefaultNetworkPort[] = "9100";
 constexpr char kDefaultBaudRate[] = "9600";
 constexpr char kAnyAddress[] = "0.0.0.0";
 constexpr UINT kDefaultDelay = 1000;
@@ -158,9 +158,7 @@ void WriteSelectedEntry(HWND window, HKEY key, int id, const char* name, char* t
 
 void FillSettingsDefaults(HWND window) {
     char caption[kTextBufferSize];
-    if (LoadStringA(g_instance, IDS_SETTINGS_CAPTION, caption, kTextBufferSize) <= 0) {
-        caption[0] = '\0';
-    }
+    LoadTextOrEmpty(IDS_SETTINGS_CAPTION, caption, kTextBufferSize);
     SetWindowTextA(window, caption);
     FillList(window, IDC_PRINTER_TYPE, kPrinterTypes, 0);
     FillList(window, IDC_PORT, kSerialPorts, 0);

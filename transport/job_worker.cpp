@@ -158,3 +158,11 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     }
     return static_cast<DWORD>(result);
 }
+
+void PrepareJobStart() {
+    AllowDefaultPrinterSwap();
+}
+
+void CutOffJob() {
+    GiveBackDefaultPrinter();
+}

@@ -5,6 +5,8 @@
 // cursor, so the work stays linear in the input whatever the mix of tokens.
 #include "transport/passthrough_encoder.h"
 
+#include "core/text_basics.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -24,10 +26,6 @@ struct TokenCut {
     char rewritten[kAdjustedTokenSize];
     size_t rewrittenLength;
 };
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 // The print quantity read as atoi reads it (white space, an optional sign, decimal digits up
 // to the first other character, saturating at the int limits), never beyond the token.
