@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Lint: every C++ file formatted as .clang-format says, and clang-tidy (.clang-tidy) on the
-# program's sources with the native build's compile_commands.json. Exits non-zero on any
-# finding; prints "lint: N findings" at the end.
+# Lint: every C++ file formatted as .clang-format says, the program's includes in one
+# direction only (scripts/include_graph.py), and clang-tidy (.clang-tidy) on the program's
+# sources with the native build's compile_commands.json. Exits non-zero on any finding;
+# prints "lint: N findings" at the end.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,6 +26,11 @@ for file in "${all_files[@]}"; do
         findings=$((findings + 1))
     fi
 done
+
+echo "== include graph: core, settings, transport, launcher, resources"
+if ! python3 "$ROOT/scripts/include_graph.py" "$ROOT"; then
+    findings=$((findings + 1))
+fi
 
 if [ ! -f "$BUILD/compile_commands.json" ]; then
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug >/dev/null || exit 1
