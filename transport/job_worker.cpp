@@ -29,11 +29,14 @@ DWORD EndJob(HWND window, DWORD error, JobResult result) {
     return static_cast<DWORD>(result);
 }
 
-// A required settings value is missing: its read says why, then the job lets go of all.
-DWORD EndForMissingSetting(HWND window, HANDLE inputFile, HKEY settingsKey) {
+// The settings key could not be opened, or a required value is missing: the failing call
+// says why, then the job lets go of the input and of the key when it was opened.
+DWORD EndWithSettingsError(HWND window, HANDLE* inputFile, HKEY settingsKey) {
     DWORD error = GetLastError();
-    CloseJobInput(&inputFile);
-    RegCloseKey(settingsKey);
+    CloseJobInput(inputFile);
+    if (settingsKey != nullptr) {
+        RegCloseKey(settingsKey);
+    }
     return EndJob(window, error, JobResult::SettingsError);
 }
 
@@ -70,6 +73,26 @@ bool RerootIntoCacheFolder(HWND window, char* path, char* value) {
     return true;
 }
 
+// Opens the input file, looking for it in the current cache folder when it is missing.
+// Every attempt failing is no failure here: the transport's first read fails and reports
+// it. False when the job has ended (already reported).
+bool OpenInputFile(HWND window, char* path, char* value, HANDLE* inputFile) {
+    for (int attempt = 0; attempt < kInputOpenAttempts && *inputFile == INVALID_HANDLE_VALUE;
+         ++attempt) {
+        *inputFile =
+            CreateFileA(path, FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (*inputFile == INVALID_HANDLE_VALUE) {
+            DWORD error = GetLastError();
+            if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
+                !RerootIntoCacheFolder(window, path, value)) {
+                return false;
+            }
+        }
+        Sleep(0);
+    }
+    return true;
+}
+
 Transport ChooseTransport(const char* printerType) {
     if (std::strcmp(printerType, "Parallel") == 0) {
         return Transport::ParallelPort;
@@ -81,6 +104,50 @@ Transport ChooseTransport(const char* printerType) {
         return Transport::Driver;
     }
     return Transport::SerialPort;
+}
+
+// The settings a job reads before its transport takes over.
+struct JobSettings {
+    int delay;
+    int attempts;
+    Transport transport;
+};
+
+// Opens the settings key into *settingsKey and reads Delay, Attempts (3 when missing),
+// PrinterType and, last, Port, whose text stays in `value` for the transport. False when
+// the key cannot be opened or a required value is missing; the failing call says why.
+bool ReadJobSettings(HWND window, HKEY* settingsKey, char* value, JobSettings* settings) {
+    if (!OpenSettingsKeyForReading(settingsKey)) {
+        return false;
+    }
+    ReportStatus(window, IDS_STATUS_SETTING_UP_PORT);
+    if (!ReadSettingValue(*settingsKey, kDelayValue, value)) {
+        return false;
+    }
+    settings->delay = SettingNumber(value);
+    settings->attempts = kDefaultAttempts;
+    if (ReadSettingValue(*settingsKey, kAttemptsValue, value)) {
+        settings->attempts = SettingNumber(value);
+    }
+    if (!ReadSettingValue(*settingsKey, kPrinterTypeValue, value)) {
+        return false;
+    }
+    settings->transport = ChooseTransport(value);
+    return ReadSettingValue(*settingsKey, kPortValue, value);
+}
+
+JobResult HandOver(TransportJob* job, Transport transport) {
+    switch (transport) {
+    case Transport::SerialPort:
+        return PortTransport(job, PortMode::Serial);
+    case Transport::ParallelPort:
+        return PortTransport(job, PortMode::Parallel);
+    case Transport::Network:
+        return NetworkTransport(job);
+    case Transport::Driver:
+        return DriverTransport(job);
+    }
+    return JobResult::Done;
 }
 
 } // namespace
@@ -97,66 +164,20 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
 
     char value[kTextBufferSize];
     HANDLE inputFile = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; attempt < kInputOpenAttempts && inputFile == INVALID_HANDLE_VALUE;
-         ++attempt) {
-        inputFile =
-            CreateFileA(path, FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (inputFile == INVALID_HANDLE_VALUE) {
-            DWORD error = GetLastError();
-            if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
-                !RerootIntoCacheFolder(window, path, value)) {
-                return static_cast<DWORD>(JobResult::SettingsError);
-            }
-        }
-        Sleep(0);
+    if (!OpenInputFile(window, path, value, &inputFile)) {
+        return static_cast<DWORD>(JobResult::SettingsError);
     }
-    // Without an input file the job still goes on: the transport's first read fails and
-    // reports it.
 
     HKEY settingsKey = nullptr;
-    if (!OpenSettingsKeyForReading(&settingsKey)) {
-        DWORD error = GetLastError();
-        CloseJobInput(&inputFile);
-        return EndJob(window, error, JobResult::SettingsError);
-    }
-    ReportStatus(window, IDS_STATUS_SETTING_UP_PORT);
-
-    if (!ReadSettingValue(settingsKey, kDelayValue, value)) {
-        return EndForMissingSetting(window, inputFile, settingsKey);
-    }
-    int delay = SettingNumber(value);
-
-    int attempts = kDefaultAttempts;
-    if (ReadSettingValue(settingsKey, kAttemptsValue, value)) {
-        attempts = SettingNumber(value);
+    JobSettings settings{0, kDefaultAttempts, Transport::SerialPort};
+    if (!ReadJobSettings(window, &settingsKey, value, &settings)) {
+        return EndWithSettingsError(window, &inputFile, settingsKey);
     }
 
-    if (!ReadSettingValue(settingsKey, kPrinterTypeValue, value)) {
-        return EndForMissingSetting(window, inputFile, settingsKey);
-    }
-    Transport transport = ChooseTransport(value);
-
-    if (!ReadSettingValue(settingsKey, kPortValue, value)) {
-        return EndForMissingSetting(window, inputFile, settingsKey);
-    }
-
-    TransportJob job{window, path, inputFile, settingsKey, value, delay, attempts};
-    JobResult result = JobResult::Done;
-    switch (transport) {
-    case Transport::SerialPort:
-        result = PortTransport(&job, PortMode::Serial);
-        break;
-    case Transport::ParallelPort:
-        result = PortTransport(&job, PortMode::Parallel);
-        break;
-    case Transport::Network:
-        result = NetworkTransport(&job);
-        break;
-    case Transport::Driver:
-        result = DriverTransport(&job);
-        break;
-    }
-    return static_cast<DWORD>(result);
+    TransportJob job{window, path, inputFile, settingsKey, value, 0, 0};
+    job.delay = settings.delay;
+    job.attempts = settings.attempts;
+    return static_cast<DWORD>(HandOver(&job, settings.transport));
 }
 
 void PrepareJobStart() {
