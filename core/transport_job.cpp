@@ -60,3 +60,9 @@ void ReleaseChunkBuffer(char** chunkBuffer) {
         *chunkBuffer = nullptr;
     }
 }
+
+bool FailStep(JobFailure* failure, DWORD error, JobResult result) {
+    failure->error = error;
+    failure->result = result;
+    return false;
+}

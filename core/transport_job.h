@@ -38,3 +38,13 @@ void CloseJobInput(HANDLE* inputFile);
 // Synchronous reports to the progress window.
 void ReportStatus(HWND progressWindow, UINT stringId);
 void ReportDone(HWND progressWindow, DWORD error, JobResult result);
+
+// Why a step of a transport failed: the code the failing call left, taken before any
+// release can change it, and the result the job ends with.
+struct JobFailure {
+    DWORD error;
+    JobResult result;
+};
+
+// Records the failure and returns false, so that a failing step can end with it.
+bool FailStep(JobFailure* failure, DWORD error, JobResult result);

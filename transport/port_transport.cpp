@@ -62,30 +62,116 @@ bool WritePortChunk(void* channel, const char* chunk, DWORD count) {
     return true;
 }
 
-void CloseInput(HANDLE inputFile) {
-    if (inputFile != INVALID_HANDLE_VALUE) {
-        CloseHandle(inputFile);
+// What the job holds beyond the hand-over record; each exit releases what is set here.
+struct PortHold {
+    HANDLE port; // INVALID_HANDLE_VALUE until opened
+    char* chunkBuffer;
+};
+
+// A failed job releases, in this order: the chunk buffer, the input file, the port and the
+// settings key; then reports.
+JobResult EndFailedJob(TransportJob* job, PortHold* hold, const JobFailure& failure) {
+    ReleaseChunkBuffer(&hold->chunkBuffer);
+    CloseJobInput(&job->inputFile);
+    if (hold->port != INVALID_HANDLE_VALUE) {
+        CloseHandle(hold->port);
+        hold->port = INVALID_HANDLE_VALUE;
     }
-}
-
-// Every failure after the port was opened releases the input, the port and the key.
-void ReleaseOpenPortJob(TransportJob* job, HANDLE port) {
-    CloseInput(job->inputFile);
-    CloseHandle(port);
     RegCloseKey(job->settingsKey);
+    ReportDone(job->progressWindow, failure.error, failure.result);
+    return failure.result;
 }
 
-// The code is the failing call's, taken before the releases can change it.
-JobResult EndWithPortOpen(TransportJob* job, HANDLE port, JobResult result) {
-    DWORD error = GetLastError();
-    ReleaseOpenPortJob(job, port);
-    ReportDone(job->progressWindow, error, result);
-    return result;
+// A delivered job reports completion, releases, deletes its input, reports the end, and only
+// then lets go of the settings key.
+JobResult EndSucceededJob(TransportJob* job, PortHold* hold) {
+    ReportStatus(job->progressWindow, IDS_STATUS_COMPLETE);
+    ReleaseChunkBuffer(&hold->chunkBuffer);
+    CloseJobInput(&job->inputFile);
+    CloseHandle(hold->port);
+    hold->port = INVALID_HANDLE_VALUE;
+    DeleteFileA(job->path);
+    ReportDone(job->progressWindow, 0, JobResult::Done);
+    RegCloseKey(job->settingsKey);
+    return JobResult::Done;
+}
+
+// Opens the device named by the Port text, Attempts times at most with a pause between.
+// The Port text is used before anything else reuses the value buffer; the count is tested
+// before it is counted down, so that the most negative Attempts cannot wrap.
+bool OpenPort(TransportJob* job, PortHold* hold, JobFailure* failure) {
+    int remaining = job->attempts;
+    while ((hold->port = CreateFileA(job->valueBuffer, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0,
+                                     nullptr)) == INVALID_HANDLE_VALUE &&
+           remaining > 1 && PauseAndContinue(kPortOpenPause)) {
+        --remaining;
+    }
+    if (hold->port == INVALID_HANDLE_VALUE) {
+        return FailStep(failure, GetLastError(), JobResult::PortOpenError);
+    }
+    return true;
 }
 
 // Reads one line value into the job's value buffer; false when it is missing.
-bool ReadLineValue(TransportJob* job, const char* name) {
-    return ReadSettingValue(job->settingsKey, name, job->valueBuffer);
+bool ReadLineValue(TransportJob* job, const char* name, JobFailure* failure) {
+    if (!ReadSettingValue(job->settingsKey, name, job->valueBuffer)) {
+        return FailStep(failure, GetLastError(), JobResult::SettingsError);
+    }
+    return true;
+}
+
+// Sets flow control and the line values on a serial port. A parallel port has no line
+// settings: its answers to reading and setting them do not matter, but the values are still
+// read. A refusal is written to the comm diagnostic log.
+bool ApplyLineSettings(TransportJob* job, PortHold* hold, PortMode mode, JobFailure* failure) {
+    bool serial = mode == PortMode::Serial;
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof(dcb));
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(hold->port, &dcb) && serial) {
+        return FailStep(failure, GetLastError(), JobResult::PortSettingsReadError);
+    }
+    ApplyFlowControl(&dcb);
+    if (!ReadLineValue(job, kBaudOrAddressValue, failure)) {
+        return false;
+    }
+    dcb.BaudRate = static_cast<DWORD>(SettingNumber(job->valueBuffer));
+    if (!ReadLineValue(job, kDataBitsValue, failure)) {
+        return false;
+    }
+    dcb.ByteSize = static_cast<BYTE>(SettingNumber(job->valueBuffer) & 0xFF);
+    if (!ReadLineValue(job, kParityValue, failure)) {
+        return false;
+    }
+    dcb.Parity = ParityFromText(job->valueBuffer);
+    if (!ReadLineValue(job, kStopBitsValue, failure)) {
+        return false;
+    }
+    dcb.StopBits = StopBitsFromText(job->valueBuffer);
+    if (serial && !SetCommState(hold->port, &dcb)) {
+        // The port's own refusal is what the user must see: opening the log (an existing
+        // file leaves "already exists") and the releases would put their codes in its place.
+        DWORD refusal = GetLastError();
+        CommDiagnosticLog(&dcb);
+        return FailStep(failure, refusal, JobResult::PortConfigError);
+    }
+    return true;
+}
+
+// Announces the size, then copies the input to the port.
+bool SendLabel(TransportJob* job, PortHold* hold, JobFailure* failure) {
+    ReportStatus(job->progressWindow, IDS_STATUS_SENDING);
+    DWORD size = GetFileSize(job->inputFile, nullptr);
+    // The size travels in the high word, cut to its low 16 bits.
+    SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, MAKELPARAM(0, size & 0xFFFFu));
+    CopyOutcome outcome = JobCopyLoop(job->inputFile, job->progressWindow, WritePortChunk,
+                                      hold->port, &hold->chunkBuffer);
+    if (outcome != CopyOutcome::Completed) {
+        return FailStep(failure, GetLastError(),
+                        outcome == CopyOutcome::ReadFailed ? JobResult::InputFileError
+                                                           : JobResult::PortWriteError);
+    }
+    return true;
 }
 
 } // namespace
@@ -125,79 +211,11 @@ void CommDiagnosticLog(const DCB* dcb) {
 }
 
 JobResult PortTransport(TransportJob* job, PortMode mode) {
-    bool serial = mode == PortMode::Serial;
-
-    // The Port text is used as the device name before anything else reuses the buffer.
-    // Tested before it is counted down, so that the most negative Attempts cannot wrap.
-    int remaining = job->attempts;
-    HANDLE port = INVALID_HANDLE_VALUE;
-    while ((port = CreateFileA(job->valueBuffer, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0,
-                               nullptr)) == INVALID_HANDLE_VALUE &&
-           remaining > 1 && PauseAndContinue(kPortOpenPause)) {
-        --remaining;
+    PortHold hold{INVALID_HANDLE_VALUE, nullptr};
+    JobFailure failure{0, JobResult::Done};
+    if (!OpenPort(job, &hold, &failure) || !ApplyLineSettings(job, &hold, mode, &failure) ||
+        !SendLabel(job, &hold, &failure)) {
+        return EndFailedJob(job, &hold, failure);
     }
-    if (port == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        CloseInput(job->inputFile);
-        RegCloseKey(job->settingsKey);
-        ReportDone(job->progressWindow, error, JobResult::PortOpenError);
-        return JobResult::PortOpenError;
-    }
-
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof(dcb));
-    dcb.DCBlength = sizeof(dcb);
-    // A parallel port has no line settings; its answer here does not matter.
-    if (!GetCommState(port, &dcb) && serial) {
-        return EndWithPortOpen(job, port, JobResult::PortSettingsReadError);
-    }
-    ApplyFlowControl(&dcb);
-    if (!ReadLineValue(job, kBaudOrAddressValue)) {
-        return EndWithPortOpen(job, port, JobResult::SettingsError);
-    }
-    dcb.BaudRate = static_cast<DWORD>(SettingNumber(job->valueBuffer));
-    if (!ReadLineValue(job, kDataBitsValue)) {
-        return EndWithPortOpen(job, port, JobResult::SettingsError);
-    }
-    dcb.ByteSize = static_cast<BYTE>(SettingNumber(job->valueBuffer) & 0xFF);
-    if (!ReadLineValue(job, kParityValue)) {
-        return EndWithPortOpen(job, port, JobResult::SettingsError);
-    }
-    dcb.Parity = ParityFromText(job->valueBuffer);
-    if (!ReadLineValue(job, kStopBitsValue)) {
-        return EndWithPortOpen(job, port, JobResult::SettingsError);
-    }
-    dcb.StopBits = StopBitsFromText(job->valueBuffer);
-    if (serial && !SetCommState(port, &dcb)) {
-        // The port's own refusal is what the user must see: opening the log (an existing
-        // file leaves "already exists") and the releases would put their codes in its place.
-        DWORD refusal = GetLastError();
-        CommDiagnosticLog(&dcb);
-        ReleaseOpenPortJob(job, port);
-        ReportDone(job->progressWindow, refusal, JobResult::PortConfigError);
-        return JobResult::PortConfigError;
-    }
-
-    ReportStatus(job->progressWindow, IDS_STATUS_SENDING);
-    DWORD size = GetFileSize(job->inputFile, nullptr);
-    // The size travels in the high word, cut to its low 16 bits.
-    SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, MAKELPARAM(0, size & 0xFFFFu));
-
-    char* chunk = nullptr;
-    CopyOutcome outcome =
-        JobCopyLoop(job->inputFile, job->progressWindow, WritePortChunk, port, &chunk);
-    if (outcome != CopyOutcome::Completed) {
-        ReleaseChunkBuffer(&chunk);
-        return EndWithPortOpen(job, port,
-                               outcome == CopyOutcome::ReadFailed ? JobResult::InputFileError
-                                                                  : JobResult::PortWriteError);
-    }
-    ReportStatus(job->progressWindow, IDS_STATUS_COMPLETE);
-    ReleaseChunkBuffer(&chunk);
-    CloseInput(job->inputFile);
-    CloseHandle(port);
-    DeleteFileA(job->path);
-    ReportDone(job->progressWindow, 0, JobResult::Done);
-    RegCloseKey(job->settingsKey);
-    return JobResult::Done;
+    return EndSucceededJob(job, &hold);
 }
