@@ -114,12 +114,9 @@ void CloseSocket(NetworkHold* hold) {
 
 // A failed job releases, in this order: the chunk buffer, the input file, the settings key,
 // the socket, the socket library registration, the mutex and its handle; then reports.
-JobResult EndFailedJob(TransportJob* job, NetworkHold* hold, DWORD error, JobResult result) {
+JobResult EndFailedJob(TransportJob* job, NetworkHold* hold, const JobFailure& failure) {
     ReleaseChunkBuffer(&hold->chunkBuffer);
-    if (job->inputFile != INVALID_HANDLE_VALUE) {
-        CloseHandle(job->inputFile);
-        job->inputFile = INVALID_HANDLE_VALUE;
-    }
+    CloseJobInput(&job->inputFile);
     RegCloseKey(job->settingsKey);
     CloseSocket(hold);
     if (hold->registered) {
@@ -131,8 +128,26 @@ JobResult EndFailedJob(TransportJob* job, NetworkHold* hold, DWORD error, JobRes
     if (hold->mutex != nullptr) {
         CloseHandle(hold->mutex);
     }
-    ReportDone(job->progressWindow, error, result);
-    return result;
+    ReportDone(job->progressWindow, failure.error, failure.result);
+    return failure.result;
+}
+
+// A delivered job closes the connection and reports completion, releases, deletes its input,
+// hands "ipMutex" on, reports the end, and only then lets go of the settings key.
+JobResult EndSucceededJob(TransportJob* job, NetworkHold* hold) {
+    CloseSocket(hold);
+    WSACleanup();
+    ReportStatus(job->progressWindow, IDS_STATUS_COMPLETE);
+    ReleaseChunkBuffer(&hold->chunkBuffer);
+    CloseJobInput(&job->inputFile);
+    DeleteFileA(job->path);
+    if (hold->mutex != nullptr) {
+        ReleaseMutex(hold->mutex);
+        CloseHandle(hold->mutex);
+    }
+    ReportDone(job->progressWindow, 0, JobResult::Done);
+    RegCloseKey(job->settingsKey);
+    return JobResult::Done;
 }
 
 SOCKET OpenStreamSocket() {
@@ -147,57 +162,62 @@ sockaddr_in MakeAddress(std::uint32_t address, unsigned short port) {
     return result;
 }
 
-} // namespace
-
-JobResult NetworkTransport(TransportJob* job) {
-    NetworkHold hold{nullptr, false, false, INVALID_SOCKET, nullptr};
-    hold.mutex = CreateMutexA(nullptr, FALSE, kNetworkMutexName);
-    ReportStatus(job->progressWindow, kEmptyStatus);
-
-    // The Port text is still in the value buffer, which the address read replaces.
-    auto port = static_cast<unsigned short>(
-        static_cast<unsigned int>(SettingNumber(job->valueBuffer)) & 0xFFFFu);
+// The Port text, still in the value buffer, gives the printer's port (its low 16 bits);
+// then the address replaces it there.
+bool ReadPrinterAddress(TransportJob* job, unsigned short* port, JobFailure* failure) {
+    *port = static_cast<unsigned short>(static_cast<unsigned int>(SettingNumber(job->valueBuffer)) &
+                                        0xFFFFu);
     if (!ReadSettingValue(job->settingsKey, kBaudOrAddressValue, job->valueBuffer)) {
-        return EndFailedJob(job, &hold, GetLastError(), JobResult::SettingsError);
+        return FailStep(failure, GetLastError(), JobResult::SettingsError);
     }
+    return true;
+}
 
-    if (hold.mutex != nullptr) {
-        // An abandoned mutex is owned all the same.
-        WaitForSingleObject(hold.mutex, INFINITE);
-        hold.mutexOwned = true;
+// Waits for the network jobs of every instance before this one; an abandoned mutex is owned
+// all the same. Without the mutex the job goes on alone.
+void TakeNetworkTurn(NetworkHold* hold) {
+    if (hold->mutex != nullptr) {
+        WaitForSingleObject(hold->mutex, INFINITE);
+        hold->mutexOwned = true;
     }
+}
 
+// Registers with the socket library and opens the stream socket, Attempts times at most
+// with a pause between.
+bool OpenPrinterSocket(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
     WSADATA winsockData;
     WSAStartup(kWinsockVersion, &winsockData);
-    hold.registered = true;
+    hold->registered = true;
 
     int attemptsLeft = job->attempts;
     for (;;) {
-        hold.socket = OpenStreamSocket();
-        if (hold.socket != INVALID_SOCKET) {
-            break;
+        hold->socket = OpenStreamSocket();
+        if (hold->socket != INVALID_SOCKET) {
+            return true;
         }
         int error = WSAGetLastError();
         if (attemptsLeft <= 1) {
-            return EndFailedJob(job, &hold, static_cast<DWORD>(error), JobResult::PortOpenError);
+            return FailStep(failure, static_cast<DWORD>(error), JobResult::PortOpenError);
         }
         --attemptsLeft;
         PauseAndContinue(kSocketRetryPause);
     }
+}
 
-    // The local end takes the printer's own port. That port stays in TIME_WAIT for minutes
-    // after a job, so "address in use" from bind or connect is met by one more connect on
-    // a fresh socket that the system binds to a free port. A job that starts while the
-    // previous job's close is still unacknowledged meets the same pair of ends, which some
-    // stacks refuse at connect as "address not available": met the same way.
+// The local end takes the printer's own port. That port stays in TIME_WAIT for minutes
+// after a job, so "address in use" from bind or connect is met by one more connect on
+// a fresh socket that the system binds to a free port. A job that starts while the
+// previous job's close is still unacknowledged meets the same pair of ends, which some
+// stacks refuse at connect as "address not available": met the same way.
+bool ConnectToPrinter(TransportJob* job, NetworkHold* hold, unsigned short port,
+                      JobFailure* failure) {
     bool addressInUse = false;
     sockaddr_in local = MakeAddress(htonl(INADDR_ANY), port);
-    if (bind(hold.socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) ==
+    if (bind(hold->socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) ==
         SOCKET_ERROR) {
         int error = WSAGetLastError();
         if (error != WSAEADDRINUSE) {
-            return EndFailedJob(job, &hold, static_cast<DWORD>(error),
-                                JobResult::PortSettingsReadError);
+            return FailStep(failure, static_cast<DWORD>(error), JobResult::PortSettingsReadError);
         }
         addressInUse = true;
     }
@@ -207,63 +227,72 @@ JobResult NetworkTransport(TransportJob* job) {
     // INADDR_NONE, which connect refuses on its own.
     sockaddr_in printer = MakeAddress(inet_addr(job->valueBuffer), port);
     if (printer.sin_addr.s_addr == htonl(INADDR_ANY)) {
-        return EndFailedJob(job, &hold, WSAECONNREFUSED, JobResult::PortConfigError);
+        return FailStep(failure, WSAECONNREFUSED, JobResult::PortConfigError);
     }
-    if (!addressInUse && connect(hold.socket, reinterpret_cast<const sockaddr*>(&printer),
+    if (!addressInUse && connect(hold->socket, reinterpret_cast<const sockaddr*>(&printer),
                                  sizeof printer) == SOCKET_ERROR) {
         int error = WSAGetLastError();
         if (error != WSAEADDRINUSE && error != WSAEADDRNOTAVAIL) {
-            return EndFailedJob(job, &hold, static_cast<DWORD>(error), JobResult::PortConfigError);
+            return FailStep(failure, static_cast<DWORD>(error), JobResult::PortConfigError);
         }
         addressInUse = true;
     }
 
     if (addressInUse) {
-        CloseSocket(&hold);
-        hold.socket = OpenStreamSocket();
-        if (hold.socket == INVALID_SOCKET) {
-            return EndFailedJob(job, &hold, static_cast<DWORD>(WSAGetLastError()),
-                                JobResult::PortOpenError);
+        CloseSocket(hold);
+        hold->socket = OpenStreamSocket();
+        if (hold->socket == INVALID_SOCKET) {
+            return FailStep(failure, static_cast<DWORD>(WSAGetLastError()),
+                            JobResult::PortOpenError);
         }
-        if (connect(hold.socket, reinterpret_cast<const sockaddr*>(&printer), sizeof printer) ==
+        if (connect(hold->socket, reinterpret_cast<const sockaddr*>(&printer), sizeof printer) ==
             SOCKET_ERROR) {
-            return EndFailedJob(job, &hold, static_cast<DWORD>(WSAGetLastError()),
-                                JobResult::PortConfigError);
+            return FailStep(failure, static_cast<DWORD>(WSAGetLastError()),
+                            JobResult::PortConfigError);
         }
     }
 
-    int selfError = SelfConnectionError(hold.socket);
+    int selfError = SelfConnectionError(hold->socket);
     if (selfError != 0) {
-        return EndFailedJob(job, &hold, static_cast<DWORD>(selfError), JobResult::PortConfigError);
+        return FailStep(failure, static_cast<DWORD>(selfError), JobResult::PortConfigError);
     }
+    return true;
+}
 
-    NetworkChannel channel{hold.socket, job->delay, 0};
+// Copies the input to the connection, then waits for the printer to close its side.
+bool SendLabel(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
+    NetworkChannel channel{hold->socket, job->delay, 0};
     CopyOutcome outcome =
-        JobCopyLoop(job->inputFile, job->progressWindow, SendChunk, &channel, &hold.chunkBuffer);
+        JobCopyLoop(job->inputFile, job->progressWindow, SendChunk, &channel, &hold->chunkBuffer);
     if (outcome == CopyOutcome::ReadFailed) {
-        return EndFailedJob(job, &hold, GetLastError(), JobResult::InputFileError);
+        return FailStep(failure, GetLastError(), JobResult::InputFileError);
     }
     if (outcome == CopyOutcome::WriteFailed) {
-        return EndFailedJob(job, &hold, static_cast<DWORD>(channel.sendError),
-                            JobResult::PortWriteError);
+        return FailStep(failure, static_cast<DWORD>(channel.sendError), JobResult::PortWriteError);
     }
-    int closeError = AwaitPrinterClose(hold.socket);
+    int closeError = AwaitPrinterClose(hold->socket);
     if (closeError != 0) {
-        return EndFailedJob(job, &hold, static_cast<DWORD>(closeError), JobResult::PortWriteError);
+        return FailStep(failure, static_cast<DWORD>(closeError), JobResult::PortWriteError);
     }
+    return true;
+}
 
-    CloseSocket(&hold);
-    WSACleanup();
-    ReportStatus(job->progressWindow, IDS_STATUS_COMPLETE);
-    ReleaseChunkBuffer(&hold.chunkBuffer);
-    CloseHandle(job->inputFile);
-    job->inputFile = INVALID_HANDLE_VALUE;
-    DeleteFileA(job->path);
-    if (hold.mutex != nullptr) {
-        ReleaseMutex(hold.mutex);
-        CloseHandle(hold.mutex);
+} // namespace
+
+JobResult NetworkTransport(TransportJob* job) {
+    NetworkHold hold{nullptr, false, false, INVALID_SOCKET, nullptr};
+    JobFailure failure{0, JobResult::Done};
+    hold.mutex = CreateMutexA(nullptr, FALSE, kNetworkMutexName);
+    ReportStatus(job->progressWindow, kEmptyStatus);
+
+    unsigned short port = 0;
+    if (!ReadPrinterAddress(job, &port, &failure)) {
+        return EndFailedJob(job, &hold, failure);
     }
-    ReportDone(job->progressWindow, 0, JobResult::Done);
-    RegCloseKey(job->settingsKey);
-    return JobResult::Done;
+    TakeNetworkTurn(&hold);
+    if (!OpenPrinterSocket(job, &hold, &failure) || !ConnectToPrinter(job, &hold, port, &failure) ||
+        !SendLabel(job, &hold, &failure)) {
+        return EndFailedJob(job, &hold, failure);
+    }
+    return EndSucceededJob(job, &hold);
 }
