@@ -36,7 +36,8 @@ LONG volatile g_swapState = SwapIdle;
 
 // What the job holds beyond the hand-over record; each exit releases what is set here.
 struct DriverHold {
-    HANDLE mutex;       // owned while set
+    HANDLE mutex;
+    bool mutexOwned;
     char* savedPrinter; // the user's default printer, set while it is swapped out
     HDC dc;
     bool documentOpen;
@@ -44,13 +45,6 @@ struct DriverHold {
     char* fileText;
     char* output;
 };
-
-void CloseInputFile(TransportJob* job) {
-    if (job->inputFile != INVALID_HANDLE_VALUE) {
-        CloseHandle(job->inputFile);
-        job->inputFile = INVALID_HANDLE_VALUE;
-    }
-}
 
 void ReleaseBlock(char** block) {
     if (*block != nullptr) {
@@ -69,7 +63,7 @@ void GiveBackOwnSwap() {
 }
 
 // Makes the configured printer the default unless the launcher has cut the job off.
-bool SwapDefaultPrinter(const char* savedPrinter, const char* labelPrinter) {
+bool MakeLabelPrinterDefault(const char* savedPrinter, const char* labelPrinter) {
     if (InterlockedCompareExchange(&g_swapState, SwapBusy, SwapIdle) != SwapIdle) {
         return false;
     }
@@ -79,12 +73,16 @@ bool SwapDefaultPrinter(const char* savedPrinter, const char* labelPrinter) {
     return true;
 }
 
-// Gives the user's default printer back, then lets the next driver job swap it.
+// Gives the user's default printer back, then lets the next driver job swap it. A mutex
+// that was never owned is only closed.
 void RestoreDefaultPrinter(DriverHold* hold) {
-    GiveBackOwnSwap();
-    ReleaseBlock(&hold->savedPrinter);
-    if (hold->mutex != nullptr) {
+    if (hold->mutexOwned) {
+        GiveBackOwnSwap();
+        ReleaseBlock(&hold->savedPrinter);
         ReleaseMutex(hold->mutex);
+        hold->mutexOwned = false;
+    }
+    if (hold->mutex != nullptr) {
         CloseHandle(hold->mutex);
         hold->mutex = nullptr;
     }
@@ -103,52 +101,34 @@ void DeleteDeviceContext(DriverHold* hold) {
     hold->dc = nullptr;
 }
 
-JobResult Report(TransportJob* job, DWORD error, JobResult result) {
-    ReportDone(job->progressWindow, error, result);
-    return result;
-}
-
-// The error is the one the failing call left, taken before the releases can change it.
-JobResult EndAfterStartFailed(TransportJob* job, DriverHold* hold, DWORD error) {
+// A failed job releases, in this order: the default printer and the turn of the driver jobs,
+// the input file, the file's text, the encoded label, the device context (abandoning its
+// document); then reports. What a step has already released is passed over.
+JobResult EndFailedJob(TransportJob* job, DriverHold* hold, const JobFailure& failure) {
     RestoreDefaultPrinter(hold);
-    CloseInputFile(job);
-    DeleteDeviceContext(hold);
-    return Report(job, error, JobResult::PortOpenError);
-}
-
-JobResult EndAfterReadFailed(TransportJob* job, DriverHold* hold, DWORD error) {
-    CloseInputFile(job);
-    RestoreDefaultPrinter(hold);
+    CloseJobInput(&job->inputFile);
     ReleaseBlock(&hold->fileText);
+    if (hold->output != nullptr) {
+        ReleasePassthrough(hold->output);
+        hold->output = nullptr;
+    }
     DeleteDeviceContext(hold);
-    return Report(job, error, JobResult::InputFileError);
+    ReportDone(job->progressWindow, failure.error, failure.result);
+    return failure.result;
 }
 
-JobResult EndAfterDrawFailed(TransportJob* job, DriverHold* hold, DWORD error) {
+JobResult EndSucceededJob(TransportJob* job, DriverHold* hold) {
     RestoreDefaultPrinter(hold);
-    ReleasePassthrough(hold->output);
-    hold->output = nullptr;
     DeleteDeviceContext(hold);
-    return Report(job, error, JobResult::PortWriteError);
-}
-
-// The print dialog library failed: its own message box says so on this thread, and the job
-// then ends as one whose failure has already been shown.
-JobResult EndAfterPrintDialogFailed(TransportJob* job, DriverHold* hold) {
-    DWORD dialogError = CommDlgExtendedError();
-    char caption[64];
-    std::snprintf(caption, sizeof caption, "Print dialog error %lu",
-                  static_cast<unsigned long>(dialogError));
-    MessageBoxA(nullptr, kPrintDialogFailed, caption, MB_OK | MB_ICONERROR);
-    RestoreDefaultPrinter(hold);
-    CloseInputFile(job);
-    return Report(job, dialogError, JobResult::FailureAlreadyShown);
+    DeleteFileA(job->path);
+    ReportDone(job->progressWindow, 0, JobResult::Done);
+    return JobResult::Done;
 }
 
 // Takes the size of an open input before anything is swapped or allocated: the whole file
-// and its NUL must fit one read. False with the last error set when they do not, or when
-// the size cannot be had. An input that is not open is left to fail at its read.
-bool MeasureInputFile(TransportJob* job, DriverHold* hold) {
+// and its NUL must fit one read. False when they do not, or when the size cannot be had. An
+// input that is not open is left to fail at its read.
+bool MeasureInputFile(TransportJob* job, DriverHold* hold, JobFailure* failure) {
     hold->fileSize = 0;
     if (job->inputFile == INVALID_HANDLE_VALUE) {
         return true;
@@ -158,11 +138,10 @@ bool MeasureInputFile(TransportJob* job, DriverHold* hold) {
     SetLastError(NO_ERROR);
     DWORD low = GetFileSize(job->inputFile, &high);
     if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
-        return false;
+        return FailStep(failure, GetLastError(), JobResult::InputFileError);
     }
     if (high != 0 || low == INVALID_FILE_SIZE) {
-        SetLastError(ERROR_FILE_TOO_LARGE);
-        return false;
+        return FailStep(failure, ERROR_FILE_TOO_LARGE, JobResult::InputFileError);
     }
     hold->fileSize = low;
     return true;
@@ -183,6 +162,140 @@ bool ReadWholeFile(TransportJob* job, DriverHold* hold) {
     }
     // A file that grew since its size was taken fills the last byte too.
     hold->fileText[read <= size ? read : size] = '\0';
+    return true;
+}
+
+// Waits for the driver jobs of every instance before this one; an abandoned mutex is owned
+// all the same.
+bool TakeDriverTurn(DriverHold* hold, JobFailure* failure) {
+    hold->mutex = CreateMutexA(nullptr, FALSE, kDriverMutexName);
+    if (hold->mutex == nullptr) {
+        return FailStep(failure, GetLastError(), JobResult::PortOpenError);
+    }
+    DWORD wait = WaitForSingleObject(hold->mutex, INFINITE);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        return FailStep(failure, GetLastError(), JobResult::PortOpenError);
+    }
+    hold->mutexOwned = true;
+    return true;
+}
+
+// Saves the user's default printer and makes the label printer named by Port the default.
+bool SwapDefaultPrinter(TransportJob* job, DriverHold* hold, JobFailure* failure) {
+    hold->savedPrinter =
+        static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kPrinterNameSize));
+    if (hold->savedPrinter == nullptr) {
+        // Nothing has been swapped: without room for the name there is nothing to give back.
+        return FailStep(failure, ERROR_NOT_ENOUGH_MEMORY, JobResult::PortOpenError);
+    }
+    DWORD savedSize = kPrinterNameSize;
+    if (!GetDefaultPrinterA(hold->savedPrinter, &savedSize)) {
+        DWORD error = GetLastError();
+        hold->savedPrinter[0] = '\0';
+        // A default printer that cannot be read could not be given back: the swap would
+        // leave the label printer as the user's default for good. With no default printer
+        // at all, the empty name is what is given back.
+        if (error != ERROR_FILE_NOT_FOUND) {
+            return FailStep(failure, error, JobResult::PortOpenError);
+        }
+    }
+    hold->savedPrinter[kPrinterNameSize - 1] = '\0';
+    if (!MakeLabelPrinterDefault(hold->savedPrinter, job->valueBuffer)) {
+        // The user has cut the job off and the process is ending: nothing is printed.
+        return FailStep(failure, ERROR_CANCELLED, JobResult::Done);
+    }
+    return true;
+}
+
+// The print dialog library failed: its own message box says so on this thread, and the job
+// then ends as one whose failure has already been shown.
+bool ShowPrintDialogFailure(JobFailure* failure) {
+    DWORD dialogError = CommDlgExtendedError();
+    char caption[64];
+    std::snprintf(caption, sizeof caption, "Print dialog error %lu",
+                  static_cast<unsigned long>(dialogError));
+    MessageBoxA(nullptr, kPrintDialogFailed, caption, MB_OK | MB_ICONERROR);
+    return FailStep(failure, dialogError, JobResult::FailureAlreadyShown);
+}
+
+// The device context of the default printer, which is now the label printer.
+bool GetPrinterContext(DriverHold* hold, JobFailure* failure) {
+    PRINTDLGA printDialog = {};
+    printDialog.lStructSize = sizeof(printDialog);
+    printDialog.Flags = PD_RETURNDC | PD_RETURNDEFAULT;
+    BOOL gotContext = PrintDlgA(&printDialog);
+    // The device mode and names of the default printer are not needed here.
+    if (printDialog.hDevMode != nullptr) {
+        GlobalFree(printDialog.hDevMode);
+    }
+    if (printDialog.hDevNames != nullptr) {
+        GlobalFree(printDialog.hDevNames);
+    }
+    if (!gotContext) {
+        return ShowPrintDialogFailure(failure);
+    }
+    hold->dc = printDialog.hDC;
+    // Cut off before the context was had, the context may be the given-back default's.
+    if (g_swapState != SwapHeld) {
+        return FailStep(failure, ERROR_CANCELLED, JobResult::Done);
+    }
+    return true;
+}
+
+// One raw document with one page.
+bool StartLabelDocument(DriverHold* hold, JobFailure* failure) {
+    DOCINFOA document = {};
+    document.cbSize = sizeof(document);
+    document.lpszDocName = kDocumentName;
+    document.lpszOutput = nullptr;
+    document.lpszDatatype = kDataType;
+    document.fwType = 0;
+    if (StartDocA(hold->dc, &document) <= 0) {
+        return FailStep(failure, GetLastError(), JobResult::PortOpenError);
+    }
+    hold->documentOpen = true;
+    if (StartPage(hold->dc) <= 0) {
+        return FailStep(failure, GetLastError(), JobResult::PortOpenError);
+    }
+    return true;
+}
+
+// Reads the label text whole, then lets go of the input file whatever came of the read.
+// One draw call carries at most INT_MAX bytes: a label whose encoded form is longer is
+// refused as an input that cannot be sent, before the encoder takes memory for it.
+bool ReadLabel(TransportJob* job, DriverHold* hold, JobFailure* failure) {
+    bool read = ReadWholeFile(job, hold);
+    DWORD error = read ? NO_ERROR : GetLastError();
+    CloseJobInput(&job->inputFile);
+    if (!read) {
+        return FailStep(failure, error, JobResult::InputFileError);
+    }
+    if (PassthroughLength(hold->fileText) > static_cast<size_t>(INT_MAX)) {
+        return FailStep(failure, ERROR_FILE_TOO_LARGE, JobResult::InputFileError);
+    }
+    return true;
+}
+
+// Draws the encoded label in one call and ends page and document. A page or document the
+// spooler did not take is not printed: the input stays for the next run, and the document
+// is abandoned.
+bool DrawLabel(DriverHold* hold, JobFailure* failure) {
+    size_t outputLength = 0;
+    hold->output = EncodePassthrough(hold->fileText, &outputLength);
+    DWORD encodeError = GetLastError();
+    ReleaseBlock(&hold->fileText);
+    if (hold->output == nullptr) {
+        return FailStep(failure, encodeError, JobResult::PortWriteError);
+    }
+    if (!TextOutA(hold->dc, kTextX, kTextY, hold->output, static_cast<int>(outputLength))) {
+        return FailStep(failure, GetLastError(), JobResult::PortWriteError);
+    }
+    ReleasePassthrough(hold->output);
+    hold->output = nullptr;
+    if (EndPage(hold->dc) <= 0 || EndDoc(hold->dc) <= 0) {
+        return FailStep(failure, GetLastError(), JobResult::PortWriteError);
+    }
+    hold->documentOpen = false;
     return true;
 }
 
@@ -210,130 +323,17 @@ void AllowDefaultPrinterSwap() {
 }
 
 JobResult DriverTransport(TransportJob* job) {
-    DriverHold hold{nullptr, nullptr, nullptr, false, 0, nullptr, nullptr};
+    DriverHold hold{nullptr, false, nullptr, nullptr, false, 0, nullptr, nullptr};
+    JobFailure failure{0, JobResult::Done};
     RegCloseKey(job->settingsKey);
     job->settingsKey = nullptr;
 
     // A file that cannot be read whole is refused before the default printer is touched.
-    if (!MeasureInputFile(job, &hold)) {
-        DWORD error = GetLastError();
-        CloseInputFile(job);
-        return Report(job, error, JobResult::InputFileError);
+    if (!MeasureInputFile(job, &hold, &failure) || !TakeDriverTurn(&hold, &failure) ||
+        !SwapDefaultPrinter(job, &hold, &failure) || !GetPrinterContext(&hold, &failure) ||
+        !StartLabelDocument(&hold, &failure) || !ReadLabel(job, &hold, &failure) ||
+        !DrawLabel(&hold, &failure)) {
+        return EndFailedJob(job, &hold, failure);
     }
-
-    hold.mutex = CreateMutexA(nullptr, FALSE, kDriverMutexName);
-    if (hold.mutex == nullptr) {
-        DWORD error = GetLastError();
-        CloseInputFile(job);
-        return Report(job, error, JobResult::PortOpenError);
-    }
-    // An abandoned mutex is owned all the same.
-    DWORD wait = WaitForSingleObject(hold.mutex, INFINITE);
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-        DWORD error = GetLastError();
-        CloseHandle(hold.mutex);
-        CloseInputFile(job);
-        return Report(job, error, JobResult::PortOpenError);
-    }
-
-    hold.savedPrinter =
-        static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kPrinterNameSize));
-    if (hold.savedPrinter == nullptr) {
-        // Nothing has been swapped: without room for the name there is nothing to give back.
-        RestoreDefaultPrinter(&hold);
-        CloseInputFile(job);
-        return Report(job, ERROR_NOT_ENOUGH_MEMORY, JobResult::PortOpenError);
-    }
-    DWORD savedSize = kPrinterNameSize;
-    if (!GetDefaultPrinterA(hold.savedPrinter, &savedSize)) {
-        DWORD error = GetLastError();
-        hold.savedPrinter[0] = '\0';
-        // A default printer that cannot be read could not be given back: the swap would
-        // leave the label printer as the user's default for good. With no default printer
-        // at all, the empty name is what is given back.
-        if (error != ERROR_FILE_NOT_FOUND) {
-            ReleaseBlock(&hold.savedPrinter);
-            RestoreDefaultPrinter(&hold);
-            CloseInputFile(job);
-            return Report(job, error, JobResult::PortOpenError);
-        }
-    }
-    hold.savedPrinter[kPrinterNameSize - 1] = '\0';
-    if (!SwapDefaultPrinter(hold.savedPrinter, job->valueBuffer)) {
-        // The user has cut the job off and the process is ending: nothing is printed.
-        RestoreDefaultPrinter(&hold);
-        CloseInputFile(job);
-        return Report(job, ERROR_CANCELLED, JobResult::Done);
-    }
-
-    PRINTDLGA printDialog = {};
-    printDialog.lStructSize = sizeof(printDialog);
-    printDialog.Flags = PD_RETURNDC | PD_RETURNDEFAULT;
-    BOOL gotContext = PrintDlgA(&printDialog);
-    // The device mode and names of the default printer are not needed here.
-    if (printDialog.hDevMode != nullptr) {
-        GlobalFree(printDialog.hDevMode);
-    }
-    if (printDialog.hDevNames != nullptr) {
-        GlobalFree(printDialog.hDevNames);
-    }
-    if (!gotContext) {
-        return EndAfterPrintDialogFailed(job, &hold);
-    }
-    hold.dc = printDialog.hDC;
-    // Cut off before the context was had, the context may be the given-back default's.
-    if (g_swapState != SwapHeld) {
-        RestoreDefaultPrinter(&hold);
-        CloseInputFile(job);
-        DeleteDeviceContext(&hold);
-        return Report(job, ERROR_CANCELLED, JobResult::Done);
-    }
-
-    DOCINFOA document = {};
-    document.cbSize = sizeof(document);
-    document.lpszDocName = kDocumentName;
-    document.lpszOutput = nullptr;
-    document.lpszDatatype = kDataType;
-    document.fwType = 0;
-    if (StartDocA(hold.dc, &document) <= 0) {
-        return EndAfterStartFailed(job, &hold, GetLastError());
-    }
-    hold.documentOpen = true;
-    if (StartPage(hold.dc) <= 0) {
-        return EndAfterStartFailed(job, &hold, GetLastError());
-    }
-
-    if (!ReadWholeFile(job, &hold)) {
-        return EndAfterReadFailed(job, &hold, GetLastError());
-    }
-    CloseInputFile(job);
-
-    // One draw call carries at most INT_MAX bytes: a label whose encoded form is longer is
-    // refused as an input that cannot be sent, before the encoder takes memory for it.
-    if (PassthroughLength(hold.fileText) > static_cast<size_t>(INT_MAX)) {
-        return EndAfterReadFailed(job, &hold, ERROR_FILE_TOO_LARGE);
-    }
-    size_t outputLength = 0;
-    hold.output = EncodePassthrough(hold.fileText, &outputLength);
-    DWORD encodeError = GetLastError();
-    ReleaseBlock(&hold.fileText);
-    if (hold.output == nullptr) {
-        return EndAfterDrawFailed(job, &hold, encodeError);
-    }
-    if (!TextOutA(hold.dc, kTextX, kTextY, hold.output, static_cast<int>(outputLength))) {
-        return EndAfterDrawFailed(job, &hold, GetLastError());
-    }
-
-    ReleasePassthrough(hold.output);
-    hold.output = nullptr;
-    // A page or document the spooler did not take is not printed: the input stays for the
-    // next run, and the document is abandoned.
-    if (EndPage(hold.dc) <= 0 || EndDoc(hold.dc) <= 0) {
-        return EndAfterDrawFailed(job, &hold, GetLastError());
-    }
-    hold.documentOpen = false;
-    RestoreDefaultPrinter(&hold);
-    DeleteDeviceContext(&hold);
-    DeleteFileA(job->path);
-    return Report(job, 0, JobResult::Done);
+    return EndSucceededJob(job, &hold);
 }
