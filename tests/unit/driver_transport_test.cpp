@@ -35,14 +35,14 @@ const std::string kMutex = "mutex:TagwrightDriverJob";
 const char kLabel[] = "N\nq609\nQ203,26\nP3\n";
 const char kEncodedLabel[] = "${N\n}$${q609\n}$${Q203,26\n}$${P2\n}$";
 
+// The stand-in progress window writes each report into the call log.
 std::string Report(UINT message, WPARAM wParam, LPARAM lParam) {
-    return "SendMessageA " + std::to_string(message) + " " + std::to_string(wParam) + " " +
-           std::to_string(lParam);
+    return "Report " + jobtest::DescribeReport(message, wParam, lParam);
 }
 std::string Done(DWORD error, JobResult result) {
     return Report(WM_JOB_DONE, error, static_cast<LPARAM>(result));
 }
-const std::string kDonePrefix = "SendMessageA " + std::to_string(WM_JOB_DONE) + " ";
+const std::string kDonePrefix = "Report done ";
 
 std::vector<std::string> LogEntries(const std::vector<std::string>& prefixes) {
     std::vector<std::string> kept;
@@ -60,7 +60,7 @@ std::vector<std::string> LogEntries(const std::vector<std::string>& prefixes) {
 // Everything a job gives back or ends, and its reports, in the order they happened.
 std::vector<std::string> Releases() {
     return LogEntries({"SetDefaultPrinterA", "HeapFree", "ReleaseMutex", "CloseHandle", "AbortDoc",
-                       "EndPage", "EndDoc", "DeleteDC", "DeleteFileA", "SendMessageA"});
+                       "EndPage", "EndDoc", "DeleteDC", "DeleteFileA", "Report "});
 }
 
 // The office printer as the default, with the label printer beside it.
@@ -86,9 +86,8 @@ DWORD WINAPI RunPreparedJob(LPVOID parameter) {
 class DriverTransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char folder[] = "/tmp/tagwright-driver-XXXXXX";
-        ASSERT_NE(::mkdtemp(folder), nullptr);
-        directory = folder;
+        ASSERT_FALSE(folder.path.empty());
+        directory = folder.path.string();
         inputPath = directory + "/label.epl";
         Fresh(true);
     }
@@ -100,7 +99,7 @@ class DriverTransportTest : public ::testing::Test {
         wintest::UseVirtualClock(true);
         // An Escape of an earlier test has let no driver job swap the default since.
         AllowDefaultPrinterSwap();
-        window = wintest::CreateCallLogWindow();
+        window = jobtest::CreateJournalWindow();
         wintest::CreateRegistryKey(kSettingsKey);
         if (withPrinters) {
             InstallOfficeAndLabelPrinters();
@@ -112,8 +111,6 @@ class DriverTransportTest : public ::testing::Test {
         EXPECT_TRUE(wintest::OpenHandles().empty())
             << ::testing::PrintToString(wintest::OpenHandles());
         wintest::Reset();
-        std::string command = "rm -rf '" + directory + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
     }
 
     // The worker's hand-over: the input written and opened (or not), the settings key open,
@@ -172,6 +169,7 @@ class DriverTransportTest : public ::testing::Test {
     std::string FileClosed() const { return "CloseHandle file:" + inputPath; }
     size_t Encoded() const { return sizeof(kEncodedLabel) - 1; }
 
+    jobtest::ScratchFolder folder;
     HWND window = nullptr;
     std::string directory;
     std::string inputPath;
@@ -200,7 +198,7 @@ TEST_F(DriverTransportTest, DrawsTheEncodedLabelOnceOnARawJobAndGivesTheDefaultB
 
     EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
     EXPECT_FALSE(::access(inputPath.c_str(), F_OK) == 0) << "the input file is deleted";
-    EXPECT_EQ(LogEntries({"SendMessageA"}), (std::vector<std::string>{Done(0, JobResult::Done)}));
+    EXPECT_EQ(LogEntries({"Report "}), (std::vector<std::string>{Done(0, JobResult::Done)}));
 
     const std::string bufferSize = std::to_string(sizeof(kLabel));
     const std::string outputSize = std::to_string(Encoded() + 1);
@@ -223,7 +221,7 @@ TEST_F(DriverTransportTest, DrawsTheEncodedLabelOnceOnARawJobAndGivesTheDefaultB
                           "EndDoc",
                           "DeleteDC",
                           "DeleteFileA",
-                          "SendMessageA"}),
+                          "Report "}),
               (std::vector<std::string>{
                   std::string("RegCloseKey key:") + kSettingsKey,
                   // The size is taken before the default printer is touched.
@@ -487,7 +485,7 @@ TEST_F(DriverTransportTest, PrintDialogFailureIsShownOnceThenTheJobEndsAsShown) 
     EXPECT_FALSE(boxes[0].onFirstThread) << "shown by the worker";
 
     EXPECT_EQ(LogEntries({"MessageBoxA", "SetDefaultPrinterA", "HeapFree", "ReleaseMutex",
-                          "CloseHandle", "DeleteDC", "DeleteFileA", "SendMessageA"}),
+                          "CloseHandle", "DeleteDC", "DeleteFileA", "Report "}),
               (std::vector<std::string>{
                   "SetDefaultPrinterA \"Zebra ZP450\"", "MessageBoxA Print dialog error 4104",
                   "SetDefaultPrinterA \"\"", "HeapFree 2048", "ReleaseMutex " + kMutex,
@@ -582,7 +580,7 @@ TEST_F(DriverTransportTest, FileSizesThatDoNotFitAreRefusedBeforeAnythingIsTouch
         EXPECT_TRUE(InputKept());
         EXPECT_TRUE(wintest::PrintedDocuments().empty());
         EXPECT_EQ(LogEntries({"RegCloseKey", "GetFileSize", "CreateMutexA", "HeapAlloc",
-                              "SetDefaultPrinterA", "CloseHandle", "SendMessageA"}),
+                              "SetDefaultPrinterA", "CloseHandle", "Report "}),
                   (std::vector<std::string>{std::string("RegCloseKey key:") + kSettingsKey,
                                             "GetFileSize file:" + inputPath, FileClosed(),
                                             Done(c.code, c.result)}));

@@ -1,6 +1,7 @@
-// Test support for jobs: a progress window that writes each report into the call log (so
-// that reports and releases can be checked in one order), a scratch folder that is also
-// the current directory, and settings and file helpers.
+// Test support for every job and transport test: the one stand-in progress window, which
+// writes each report into the call log (so that reports and releases can be checked in one
+// order), the one scratch folder, which is also the current directory, and settings and file
+// helpers.
 #pragma once
 
 #include "core/job_protocol.h"

@@ -5,6 +5,8 @@
 #include "resources/resource_ids.h"
 #include "transport/network_transport.h"
 
+#include "job_journal.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,9 +27,9 @@ const char kSettingsKey[] = "Software\\Velmora Software\\Tagwright\\1.0";
 const char kPrinterAddress[] = "192.168.1.50";
 constexpr int kDelay = 250;
 
+// The stand-in progress window writes each report into the call log.
 std::string Report(UINT message, WPARAM wParam, LPARAM lParam) {
-    return "SendMessageA " + std::to_string(message) + " " + std::to_string(wParam) + " " +
-           std::to_string(lParam);
+    return "Report " + jobtest::DescribeReport(message, wParam, lParam);
 }
 std::string Status(UINT id) {
     return Report(WM_JOB_STATUS, id, 0);
@@ -57,11 +59,11 @@ std::vector<std::string> LogEntries(const std::vector<std::string>& prefixes) {
 }
 
 std::vector<std::string> Reports() {
-    return LogEntries({"SendMessageA "});
+    return LogEntries({"Report "});
 }
 
 // What a job gives back, and its report of the end, in the order they happened.
-const std::string kDonePrefix = "SendMessageA " + std::to_string(WM_JOB_DONE) + " ";
+const std::string kDonePrefix = "Report done ";
 
 std::vector<std::string> Releases() {
     return LogEntries({"HeapFree", "CloseHandle", "RegCloseKey", "closesocket", "WSACleanup",
@@ -130,9 +132,8 @@ class NetworkTransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
         wintest::Reset();
-        char folder[] = "/tmp/tagwright-network-XXXXXX";
-        ASSERT_NE(::mkdtemp(folder), nullptr);
-        directory = folder;
+        ASSERT_FALSE(folder.path.empty());
+        directory = folder.path.string();
         inputPath = directory + "/label.zpl";
         Restart();
         ASSERT_NE(listenerPort, 0);
@@ -147,7 +148,7 @@ class NetworkTransportTest : public ::testing::Test {
         portText = std::to_string(printerPort);
         wintest::Reset();
         wintest::UseVirtualClock(true);
-        window = wintest::CreateCallLogWindow();
+        window = jobtest::CreateJournalWindow();
         wintest::CreateRegistryKey(kSettingsKey);
         wintest::SetRegistryString(kSettingsKey, "BaudorIPAddress", kPrinterAddress);
         listenerPort = wintest::StartLoopbackListener();
@@ -157,8 +158,6 @@ class NetworkTransportTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_TRUE(wintest::JoinThreads());
         wintest::Reset();
-        std::string command = "rm -rf '" + directory + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
     }
 
     // Runs one job on this thread; the call log then holds only the job's own calls.
@@ -184,6 +183,7 @@ class NetworkTransportTest : public ::testing::Test {
     std::string FileLabel() const { return "CloseHandle file:" + inputPath; }
     std::string KeyLabel() const { return std::string("RegCloseKey key:") + kSettingsKey; }
 
+    jobtest::ScratchFolder folder;
     HWND window = nullptr;
     std::string directory;
     std::string inputPath;
@@ -248,7 +248,7 @@ TEST_F(NetworkTransportTest, EachChunkIsSentOnceAndFollowedByOneDelay) {
     ASSERT_EQ(Run(content), JobResult::Done);
     EXPECT_EQ(Sends(), (std::vector<std::string>{"send 512", "send 512", "send 1"}));
     EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{kDelay, kDelay, kDelay}));
-    EXPECT_EQ(LogEntries({"SendMessageA 32771"}),
+    EXPECT_EQ(LogEntries({"Report advance"}),
               (std::vector<std::string>{Advance(512), Advance(512), Advance(1), Advance(0)}));
     ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
     EXPECT_TRUE(wintest::ReceivedConnections()[0].bytes == content);
@@ -530,7 +530,7 @@ TEST_F(NetworkTransportTest, SendFailureEndsWithWriteErrorAndKeepsTheFile) {
         wintest::FailNext("send", WSAECONNRESET, 1, c.skip);
         EXPECT_EQ(Run(content), JobResult::PortWriteError);
         EXPECT_EQ(Sends(), c.sends);
-        EXPECT_EQ(LogEntries({"SendMessageA 32771"}), c.advances);
+        EXPECT_EQ(LogEntries({"Report advance"}), c.advances);
         EXPECT_EQ(wintest::Sleeps(), std::vector<DWORD>(c.pauses, kDelay));
         EXPECT_EQ(Releases(),
                   (std::vector<std::string>{"HeapFree 512", FileLabel(), KeyLabel(), "closesocket",
