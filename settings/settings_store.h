@@ -18,6 +18,9 @@ inline constexpr char kAttemptsValue[] = "Attempts";
 
 inline constexpr char kPortFileName[] = "tcpport.dat";
 
+// The PrinterType of a raw Windows printer queue, whose Port is the printer's name.
+inline constexpr char kRawQueuePrinterType[] = "Printer (RAW)";
+
 // Opens the settings key (path from string 114) read-only, as a job does. False when it
 // cannot be opened; *key is then untouched.
 bool OpenSettingsKeyForReading(HKEY* key);

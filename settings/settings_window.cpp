@@ -12,7 +12,7 @@
 
 namespace {
 
-const char* const kPrinterTypes[] = {"Serial", "Parallel", "TCP/IP", "USB"};
+const char* const kPrinterTypes[] = {"Serial", "Parallel", "TCP/IP", "USB", kRawQueuePrinterType};
 const char* const kSerialPorts[] = {"COM1", "COM2", "COM3", "COM4", "COM5",
                                     "COM6", "COM7", "COM8", "COM9"};
 const char* const kParallelPorts[] = {"LPT1", "LPT2"};
@@ -224,7 +224,7 @@ void ApplyPrinterTypeLayout(HWND window) {
         }
         SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS_LABEL, "IP Address");
         EnableLineLists(window, FALSE);
-    } else if (hasType && strcmp(type, "USB") == 0) {
+    } else if (hasType && (strcmp(type, "USB") == 0 || strcmp(type, kRawQueuePrinterType) == 0)) {
         SendItem(window, IDC_PORT, CB_RESETCONTENT, 0, 0);
         AddPrinterNames(window);
         SendItem(window, IDC_PORT, CB_SETCURSEL, 0, 0);
@@ -246,8 +246,11 @@ void SaveSettingsFromWindow(HWND window) {
     }
     char text[kTextBufferSize];
     WriteSelectedEntry(window, key, IDC_PRINTER_TYPE, kPrinterTypeValue, text);
+    // A printer queue's name is kept whole, however long; other typed ports are cut.
+    int typedPortSize =
+        strcmp(text, kRawQueuePrinterType) == 0 ? kTextBufferSize : kTypedPortBufferSize;
     if (!SelectedEntry(window, IDC_PORT, text)) {
-        GetDlgItemTextA(window, IDC_PORT, text, kTypedPortBufferSize);
+        GetDlgItemTextA(window, IDC_PORT, text, typedPortSize);
     }
     WriteSettingValue(key, kPortValue, text);
     RecordPortInFile(text);

@@ -7,6 +7,7 @@
 #include "transport/driver_transport.h"
 #include "transport/network_transport.h"
 #include "transport/port_transport.h"
+#include "transport/raw_queue_transport.h"
 
 #include <cstring>
 
@@ -19,7 +20,7 @@ constexpr char kShellFoldersKey[] =
 constexpr char kCacheValue[] = "Cache";
 constexpr char kCacheMarker[] = "\\Content.IE5\\";
 
-enum class Transport { SerialPort, ParallelPort, Network, Driver };
+enum class Transport { SerialPort, ParallelPort, Network, Driver, RawQueue };
 
 void CloseInput(HANDLE inputFile) {
     if (inputFile != INVALID_HANDLE_VALUE) {
@@ -73,6 +74,9 @@ Transport ChooseTransport(const char* printerType) {
     }
     if (std::strcmp(printerType, "USB") == 0) {
         return Transport::Driver;
+    }
+    if (std::strcmp(printerType, kRawQueuePrinterType) == 0) {
+        return Transport::RawQueue;
     }
     return Transport::SerialPort;
 }
@@ -203,6 +207,9 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
         break;
     case Transport::Driver:
         result = DriverTransport(&job);
+        break;
+    case Transport::RawQueue:
+        result = RawQueueTransport(&job);
         break;
     }
     return static_cast<DWORD>(result);
