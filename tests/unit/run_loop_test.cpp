@@ -300,7 +300,7 @@ TEST_F(RunLoopTest, LongMessageIsCut) {
 }
 
 TEST_F(RunLoopTest, UnknownResultShowsTheLaunchersError) {
-    for (int result : {11, 42, -7}) {
+    for (int result : {15, 42, -7}) {
         SCOPED_TRACE("result " + std::to_string(result));
         Restart();
         Script({{ERROR_ACCESS_DENIED, result}});
