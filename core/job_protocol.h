@@ -19,6 +19,11 @@ enum class JobResult : int {
     // The job failed and has already shown the user its own message: the launcher ends
     // the process as after an error, without a second message.
     FailureAlreadyShown = 10,
+    // A raw printer queue refused the job; one value per call, so that the message names it.
+    QueueOpenError = 11,
+    QueueStartError = 12,
+    QueueWriteError = 13,
+    QueueEndError = 14,
 };
 
 // Reports from the worker to the progress window, each sent with SendMessageA.

@@ -39,6 +39,10 @@ const ResultMessage kResultMessages[] = {
     {JobResult::ReadWriteError, IDS_READ_WRITE_ERROR, MessageArguments::ErrorAndText},
     {JobResult::PrinterListError, IDS_PRINTER_LIST_ERROR, MessageArguments::ErrorAndText},
     {JobResult::InitFileError, IDS_INIT_FILE_ERROR, MessageArguments::None},
+    {JobResult::QueueOpenError, IDS_QUEUE_OPEN_ERROR, MessageArguments::PathErrorAndText},
+    {JobResult::QueueStartError, IDS_QUEUE_START_ERROR, MessageArguments::PathErrorAndText},
+    {JobResult::QueueWriteError, IDS_QUEUE_WRITE_ERROR, MessageArguments::PathErrorAndText},
+    {JobResult::QueueEndError, IDS_QUEUE_END_ERROR, MessageArguments::PathErrorAndText},
 };
 
 const ResultMessage* FindResultMessage(JobResult result) {

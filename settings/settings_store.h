@@ -22,6 +22,9 @@ inline constexpr char kPortFileName[] = "tcpport.dat";
 // recorded in the port file.
 inline constexpr char kDefaultNetworkPort[] = "9100";
 
+// The PrinterType of a raw Windows printer queue, whose Port is the printer's name.
+inline constexpr char kRawQueuePrinterType[] = "Printer (RAW)";
+
 // Opens the settings key (path from string 114) read-only, as a job does. False when it
 // cannot be opened; *key is then untouched and the thread's last error says why.
 bool OpenSettingsKeyForReading(HKEY* key);

@@ -13,7 +13,7 @@
 
 namespace {
 
-const char* const kPrinterTypes[] = {"Serial", "Parallel", "TCP/IP", "USB"};
+const char* const kPrinterTypes[] = {"Serial", "Parallel", "TCP/IP", "USB", kRawQueuePrinterType};
 const char* const kSerialPorts[] = {"COM1", "COM2", "COM3", "COM4", "COM5",
                                     "COM6", "COM7", "COM8", "COM9"};
 const char* const kParallelPorts[] = {"LPT1", "LPT2"};
@@ -139,13 +139,13 @@ void AddPrinterNames(HWND window) {
 
 // The port in the field when no entry is selected: the stored port whole when the field
 // still holds it, else what was typed, cut to what the field accepts.
-void TypedPort(HWND window, HKEY key, char* text) {
+void TypedPort(HWND window, HKEY key, char* text, int cutSize) {
     GetDlgItemTextA(window, IDC_PORT, text, kTextBufferSize);
     char stored[kTextBufferSize];
     if (ReadSettingValue(key, kPortValue, stored) && strcmp(text, stored) == 0) {
         return;
     }
-    text[kTypedPortBufferSize - 1] = '\0';
+    text[cutSize - 1] = '\0';
 }
 
 void WriteSelectedEntry(HWND window, HKEY key, int id, const char* name, char* text) {
@@ -220,6 +220,10 @@ void ApplyPrinterTypeLayout(HWND window) {
     char type[kTextBufferSize];
     bool hasType = SelectedEntry(window, IDC_PRINTER_TYPE, type);
     SetDlgItemTextA(window, IDC_PORT_LABEL, "Port");
+    // A printer queue's name may be long; any other typed port is held to what OK keeps.
+    bool rawQueue = hasType && strcmp(type, kRawQueuePrinterType) == 0;
+    SendItem(window, IDC_PORT, CB_LIMITTEXT,
+             static_cast<WPARAM>(rawQueue ? kTextBufferSize - 1 : kTypedPortBufferSize - 1), 0);
     HKEY key;
     if (!OpenSettingsKeyForEditing(&key, true)) {
         return;
@@ -248,7 +252,7 @@ void ApplyPrinterTypeLayout(HWND window) {
         }
         SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS_LABEL, "IP Address");
         EnableLineLists(window, FALSE);
-    } else if (hasType && strcmp(type, "USB") == 0) {
+    } else if (hasType && (strcmp(type, "USB") == 0 || strcmp(type, kRawQueuePrinterType) == 0)) {
         SendItem(window, IDC_PORT, CB_RESETCONTENT, 0, 0);
         AddPrinterNames(window);
         SendItem(window, IDC_PORT, CB_SETCURSEL, 0, 0);
@@ -270,8 +274,11 @@ void SaveSettingsFromWindow(HWND window) {
     }
     char text[kTextBufferSize];
     WriteSelectedEntry(window, key, IDC_PRINTER_TYPE, kPrinterTypeValue, text);
+    // A printer queue's name is kept whole, however long; other typed ports are cut.
+    int typedPortSize =
+        strcmp(text, kRawQueuePrinterType) == 0 ? kTextBufferSize : kTypedPortBufferSize;
     if (!SelectedEntry(window, IDC_PORT, text)) {
-        TypedPort(window, key, text);
+        TypedPort(window, key, text, typedPortSize);
     }
     WriteSettingValue(key, kPortValue, text);
     RecordPortInFile(text);

@@ -9,6 +9,7 @@
 #include "transport/driver_transport.h"
 #include "transport/network_transport.h"
 #include "transport/port_transport.h"
+#include "transport/raw_queue_transport.h"
 
 #include <cstring>
 
@@ -21,7 +22,7 @@ constexpr char kShellFoldersKey[] =
 constexpr char kCacheValue[] = "Cache";
 constexpr char kCacheMarker[] = "\\Content.IE5\\";
 
-enum class Transport { SerialPort, ParallelPort, Network, Driver };
+enum class Transport { SerialPort, ParallelPort, Network, Driver, RawQueue };
 
 // The error is taken by the caller where the job failed, before any release can change it.
 DWORD EndJob(HWND window, DWORD error, JobResult result) {
@@ -103,6 +104,9 @@ Transport ChooseTransport(const char* printerType) {
     if (std::strcmp(printerType, "USB") == 0) {
         return Transport::Driver;
     }
+    if (std::strcmp(printerType, kRawQueuePrinterType) == 0) {
+        return Transport::RawQueue;
+    }
     return Transport::SerialPort;
 }
 
@@ -146,6 +150,8 @@ JobResult HandOver(TransportJob* job, Transport transport) {
         return NetworkTransport(job);
     case Transport::Driver:
         return DriverTransport(job);
+    case Transport::RawQueue:
+        return RawQueueTransport(job);
     }
     return JobResult::Done;
 }

@@ -1,10 +1,12 @@
 // Substitute spooler, print dialog and GDI: a recorded fake of installed printers, the
-// default printer, and the documents, pages and texts drawn on printer device contexts.
+// default printer, the documents, pages and texts drawn on printer device contexts, and the
+// raw bytes written to printer queues.
 #include "platform/posix/substrate.h"
 #include "platform/testing.h"
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <strings.h>
@@ -23,6 +25,7 @@ struct PrintState {
     std::vector<wintest::PrintedDocument> documents;
     int nextJobId = 1;
     int gdiFailureResult = SP_ERROR;
+    std::deque<DWORD> writeLimits;
 };
 
 PrintState& State() {
@@ -35,6 +38,12 @@ struct DeviceContext : substrate::KernelObject {
     std::string printer;
     int document = -1;
     bool pageOpen = false;
+};
+
+// An open printer queue: the printer and the document being written to it.
+struct PrinterHandle : substrate::KernelObject {
+    std::string printer;
+    int document = -1;
 };
 
 thread_local DWORD commDlgError = 0;
@@ -59,6 +68,7 @@ std::function<void(const std::string&)>& SetDefaultPrinterHook() {
         state.documents.clear();
         state.nextJobId = 1;
         state.gdiFailureResult = SP_ERROR;
+        state.writeLimits.clear();
         commDlgError = 0;
         SetDefaultPrinterHook() = nullptr;
     });
@@ -537,6 +547,200 @@ BOOL DeleteDC(HDC dc) {
     return TRUE;
 }
 
+namespace {
+
+std::shared_ptr<PrinterHandle> FindPrinterHandle(HANDLE handle) {
+    return substrate::FindHandleAs<PrinterHandle>(handle);
+}
+
+// The open document of a printer handle, or null; the state lock is held by the caller.
+wintest::PrintedDocument* OpenQueueDocument(PrintState& state, const PrinterHandle& printer) {
+    if (printer.document < 0 || static_cast<size_t>(printer.document) >= state.documents.size()) {
+        return nullptr;
+    }
+    wintest::PrintedDocument& document = state.documents[static_cast<size_t>(printer.document)];
+    return document.state == wintest::DocumentState::Open ? &document : nullptr;
+}
+
+BOOL FailSpoolerCall(const char* call, const std::string& detail, DWORD error) {
+    substrate::LogCall(call, detail);
+    SetLastError(error);
+    return FALSE;
+}
+
+// A scripted failure of a spooler call on a printer handle; the call is logged as failed.
+bool ScriptedSpoolerFailure(const char* call) {
+    DWORD error = 0;
+    if (!substrate::TakeScriptedFailure(call, &error)) {
+        return false;
+    }
+    FailSpoolerCall(call, "failed", error);
+    return true;
+}
+
+// EndDocPrinter and AbortPrinter: close the open document of a printer handle.
+BOOL CloseQueueDocument(const char* call, HANDLE handle, wintest::DocumentState closed) {
+    if (ScriptedSpoolerFailure(call)) {
+        return FALSE;
+    }
+    std::shared_ptr<PrinterHandle> printer = FindPrinterHandle(handle);
+    if (printer == nullptr) {
+        return FailSpoolerCall(call, "invalid", ERROR_INVALID_HANDLE);
+    }
+    size_t bytes = 0;
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        wintest::PrintedDocument* document = OpenQueueDocument(state, *printer);
+        if (document == nullptr) {
+            return FailSpoolerCall(call, "no document", ERROR_SPL_NO_STARTDOC);
+        }
+        document->state = closed;
+        bytes = document->bytes.size();
+    }
+    substrate::LogCall(call, std::to_string(bytes));
+    return TRUE;
+}
+
+} // namespace
+
+BOOL OpenPrinterA(LPSTR name, LPHANDLE handle, PRINTER_DEFAULTSA* /*defaults*/) {
+    DWORD error = 0;
+    if (substrate::TakeScriptedFailure("OpenPrinterA", &error)) {
+        return FailSpoolerCall("OpenPrinterA", Quoted(name) + " failed", error);
+    }
+    if (handle == nullptr) {
+        return FailSpoolerCall("OpenPrinterA", "no handle", ERROR_INVALID_PARAMETER);
+    }
+    *handle = nullptr;
+    std::string found;
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        const InstalledPrinter* printer = name != nullptr ? FindPrinter(state, name) : nullptr;
+        if (printer != nullptr) {
+            found = printer->name;
+        }
+    }
+    if (found.empty()) {
+        return FailSpoolerCall("OpenPrinterA", Quoted(name) + " unknown",
+                               ERROR_INVALID_PRINTER_NAME);
+    }
+    auto printer = std::make_shared<PrinterHandle>();
+    printer->label = "printer:" + found;
+    printer->printer = found;
+    *handle = substrate::AddHandle(printer);
+    substrate::LogCall("OpenPrinterA", Quoted(found.c_str()));
+    return TRUE;
+}
+
+DWORD StartDocPrinterA(HANDLE handle, DWORD level, LPBYTE documentInfo) {
+    if (ScriptedSpoolerFailure("StartDocPrinterA")) {
+        return 0;
+    }
+    std::shared_ptr<PrinterHandle> printer = FindPrinterHandle(handle);
+    if (printer == nullptr) {
+        FailSpoolerCall("StartDocPrinterA", "invalid", ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    if (level != 1) {
+        FailSpoolerCall("StartDocPrinterA", "level " + std::to_string(level), ERROR_INVALID_LEVEL);
+        return 0;
+    }
+    if (documentInfo == nullptr) {
+        FailSpoolerCall("StartDocPrinterA", "no document", ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    DOC_INFO_1A info;
+    std::memcpy(&info, documentInfo, sizeof info);
+    wintest::PrintedDocument printed;
+    printed.printer = printer->printer;
+    printed.name = info.pDocName != nullptr ? info.pDocName : "";
+    printed.dataType = info.pDatatype != nullptr ? info.pDatatype : "";
+    printed.toFile = info.pOutputFile != nullptr;
+    printed.state = wintest::DocumentState::Open;
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (OpenQueueDocument(state, *printer) == nullptr) {
+            printed.jobId = state.nextJobId++;
+            printer->document = static_cast<int>(state.documents.size());
+            state.documents.push_back(printed);
+        } else {
+            printed.jobId = 0;
+        }
+    }
+    if (printed.jobId == 0) {
+        FailSpoolerCall("StartDocPrinterA", "already started", ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    substrate::LogCall("StartDocPrinterA", Quoted(printed.name.c_str()) + " " + printed.dataType);
+    return static_cast<DWORD>(printed.jobId);
+}
+
+BOOL WritePrinter(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD written) {
+    if (written != nullptr) {
+        *written = 0;
+    }
+    if (ScriptedSpoolerFailure("WritePrinter")) {
+        return FALSE;
+    }
+    std::shared_ptr<PrinterHandle> printer = FindPrinterHandle(handle);
+    if (printer == nullptr) {
+        return FailSpoolerCall("WritePrinter", "invalid", ERROR_INVALID_HANDLE);
+    }
+    if (written == nullptr || (bytes == nullptr && count > 0)) {
+        return FailSpoolerCall("WritePrinter", "bad arguments", ERROR_INVALID_PARAMETER);
+    }
+    DWORD taken = count;
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        wintest::PrintedDocument* document = OpenQueueDocument(state, *printer);
+        if (document == nullptr) {
+            return FailSpoolerCall("WritePrinter", "no document", ERROR_SPL_NO_STARTDOC);
+        }
+        if (!state.writeLimits.empty()) {
+            taken = std::min(taken, state.writeLimits.front());
+            state.writeLimits.pop_front();
+        }
+        document->bytes.append(static_cast<const char*>(bytes), taken);
+    }
+    *written = taken;
+    substrate::LogCall("WritePrinter", std::to_string(taken) + "/" + std::to_string(count));
+    return TRUE;
+}
+
+BOOL EndDocPrinter(HANDLE handle) {
+    return CloseQueueDocument("EndDocPrinter", handle, wintest::DocumentState::Ended);
+}
+
+BOOL AbortPrinter(HANDLE handle) {
+    return CloseQueueDocument("AbortPrinter", handle, wintest::DocumentState::Aborted);
+}
+
+BOOL ClosePrinter(HANDLE handle) {
+    // A scripted failure keeps the handle open, as for a handle the caller does not hold.
+    if (ScriptedSpoolerFailure("ClosePrinter")) {
+        return FALSE;
+    }
+    std::shared_ptr<PrinterHandle> printer = FindPrinterHandle(handle);
+    if (printer == nullptr) {
+        return FailSpoolerCall("ClosePrinter", "invalid", ERROR_INVALID_HANDLE);
+    }
+    substrate::RemoveHandle(handle);
+    {
+        // A document still open when its printer is closed is abandoned.
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (wintest::PrintedDocument* document = OpenQueueDocument(state, *printer)) {
+            document->state = wintest::DocumentState::Aborted;
+        }
+    }
+    substrate::LogCall("ClosePrinter", printer->label);
+    return TRUE;
+}
+
 namespace wintest {
 
 void OnSetDefaultPrinter(std::function<void(const std::string& name)> callback) {
@@ -575,6 +779,12 @@ void SetGdiFailureResult(int result) {
     PrintState& state = State();
     std::lock_guard<std::mutex> guard(state.lock);
     state.gdiFailureResult = result;
+}
+
+void LimitPrinterWrites(const std::vector<DWORD>& counts) {
+    PrintState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.writeLimits.assign(counts.begin(), counts.end());
 }
 
 std::vector<PrintedDocument> PrintedDocuments() {

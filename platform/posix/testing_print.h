@@ -42,8 +42,9 @@ struct PrintedPage {
 
 enum class DocumentState {
     Open,    // started, neither ended nor aborted
-    Ended,   // EndDoc: handed to the printer
-    Aborted, // AbortDoc, or its device context was deleted while it was open
+    Ended,   // EndDoc or EndDocPrinter: handed to the printer
+    Aborted, // AbortDoc or AbortPrinter, or its device context or printer handle was closed
+             // while it was open
 };
 
 struct PrintedDocument {
@@ -54,7 +55,12 @@ struct PrintedDocument {
     int jobId;
     std::vector<PrintedPage> pages;
     DocumentState state;
+    std::string bytes; // what WritePrinter took, for a document started with StartDocPrinterA
 };
+
+// The next WritePrinter calls take at most these counts, one each, in order (0: the call
+// succeeds and takes nothing); once they are used up, every write takes all it is given.
+void LimitPrinterWrites(const std::vector<DWORD>& counts);
 
 // Every document started since the last Reset, in order.
 std::vector<PrintedDocument> PrintedDocuments();

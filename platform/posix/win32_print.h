@@ -19,6 +19,8 @@
 #ifndef ERROR_INVALID_LEVEL
 #define ERROR_INVALID_LEVEL 124L
 #endif
+#define ERROR_PRINT_CANCELLED 63L
+#define ERROR_SPL_NO_STARTDOC 3003L
 
 struct PRINTDLGA {
     DWORD lStructSize;
@@ -59,6 +61,14 @@ struct PRINTER_INFO_5A {
     DWORD TransmissionRetryTimeout;
 };
 
+// A document of a raw printer queue: the spooler hands its bytes to the port as they are.
+struct DOC_INFO_1A {
+    LPSTR pDocName;
+    LPSTR pOutputFile;
+    LPSTR pDatatype;
+};
+struct PRINTER_DEFAULTSA;
+
 BOOL PrintDlgA(LPPRINTDLGA record);
 DWORD CommDlgExtendedError();
 int StartDocA(HDC dc, const DOCINFOA* document);
@@ -72,3 +82,9 @@ BOOL GetDefaultPrinterA(LPSTR buffer, LPDWORD size);
 BOOL SetDefaultPrinterA(LPCSTR name);
 BOOL EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
                    LPDWORD returned);
+BOOL OpenPrinterA(LPSTR name, LPHANDLE printer, PRINTER_DEFAULTSA* defaults);
+DWORD StartDocPrinterA(HANDLE printer, DWORD level, LPBYTE documentInfo);
+BOOL WritePrinter(HANDLE printer, LPVOID bytes, DWORD count, LPDWORD written);
+BOOL EndDocPrinter(HANDLE printer);
+BOOL AbortPrinter(HANDLE printer);
+BOOL ClosePrinter(HANDLE printer);

@@ -32,6 +32,7 @@ using REGSAM = DWORD;
 
 using HANDLE = void*;
 using HGLOBAL = void*;
+using LPHANDLE = HANDLE*;
 struct HWND__;
 using HWND = HWND__*;
 struct HINSTANCE__;

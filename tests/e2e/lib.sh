@@ -273,10 +273,19 @@ e2e_cleanup() {
 # A private CUPS server for the driver scenarios: its own configuration, spool and socket
 # under folder $1, never the machine's own. Sets CUPS_SERVER (libcups, and so Wine's
 # spooler, follow it) and CUPSD_PID. Its jobs stay in the spool: PreserveJobFiles.
+# With $2 = capture, the server also has a "capture" backend: a queue with the device URI
+# capture:<path> writes each job's data, exactly as the queue passes it on, to <path>. (The
+# file: device cannot serve a queue without a driver: CUPS writes nothing through it when
+# no filter runs.)
 e2e_start_cups() {
     local folder=$1
     command -v cupsd >/dev/null 2>&1 && command -v lpadmin >/dev/null 2>&1 || return 1
     mkdir -p "$folder"/{etc/ppd,spool/tmp,cache,state/certs,log}
+    local server_bin=""
+    if [ "${2:-}" = capture ]; then
+        server_bin="ServerBin $folder/bin"
+        e2e_cups_capture_bin "$folder/bin" || return 1
+    fi
     chmod 0755 "$folder" "$folder/spool"
     chmod 1777 "$folder/spool/tmp"
     local socket="$folder/cups.sock"
@@ -313,6 +322,7 @@ AccessLog $folder/log/access_log
 PageLog $folder/log/page_log
 FileDevice Yes
 Printcap $folder/printcap
+$server_bin
 CONF
     cupsd -f -c "$folder/etc/cupsd.conf" -s "$folder/etc/cups-files.conf" \
         >"$folder/log/cupsd.out" 2>&1 &
@@ -321,6 +331,35 @@ CONF
     e2e_wait_file "$socket" 15 || return 1
     export CUPS_SERVER="$socket"
     return 0
+}
+
+# The machine's CUPS programs, plus the capture backend, in folder $1. The backend is
+# private to its owner (0700), so a root cupsd runs it as root and it may write anywhere.
+e2e_cups_capture_bin() {
+    local bin=$1 part
+    local system_bin=/usr/lib/cups
+    [ -d "$system_bin/daemon" ] || return 1
+    mkdir -p "$bin/backend"
+    for part in "$system_bin"/*; do
+        [ "$(basename "$part")" = backend ] || ln -sfn "$part" "$bin/$(basename "$part")"
+    done
+    cat >"$bin/backend/capture" <<'BACKEND'
+#!/bin/sh
+# CUPS backend: no arguments lists the device; otherwise the job's data (file $6, or
+# standard input) goes to the file named by the device URI capture:<path>, unchanged.
+if [ $# -eq 0 ]; then
+    echo 'direct capture "Unknown" "Capture to a file"'
+    exit 0
+fi
+out=${DEVICE_URI#capture:}
+if [ -n "$6" ]; then
+    cat "$6" >"$out" || exit 1
+else
+    cat >"$out" || exit 1
+fi
+exit 0
+BACKEND
+    chmod 0700 "$bin/backend/capture"
 }
 
 e2e_stop_cups() {

@@ -545,6 +545,63 @@ scenario_driver_cups() {
     finish
 }
 
+# The Wine user's default printer as the registry holds it, read by reg.exe, which does not
+# load the spooler (the spooler resets the default from CUPS whenever a process loads it).
+wine_default_printer() {
+    timeout 60 "$WINE" reg query 'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows' \
+        /v device 2>/dev/null | tr -d '\r' | awk '$1 == "device" { print $3 }'
+}
+
+scenario_raw_queue_cups() {
+    begin raw_queue_cups
+    if ! e2e_start_cups "$SCENARIO_DIR/cups" capture; then
+        skip_scenario raw_queue_cups "a private cupsd could not be started"
+        return
+    fi
+    # The label queue has no driver (a raw queue: no filter runs) and its backend writes what
+    # it is given to a file; the office queue, the user's default, is paused so that anything
+    # sent there would stay.
+    local received="$SCENARIO_DIR/received.bin"
+    lpadmin -p Label_Printer -E -v "capture:$received" >/dev/null 2>&1 ||
+        PROBLEM="cannot add the queue Label_Printer"
+    lpadmin -p Office_Printer -E -v file:///dev/null >/dev/null 2>&1 &&
+        cupsdisable Office_Printer >/dev/null 2>&1 || PROBLEM="cannot add the queue Office_Printer"
+    lpadmin -d Office_Printer >/dev/null 2>&1
+    expect "printers seen by Wine" "$(drv printers | tr '\n' ' ')" \
+        "printer: Label_Printer printer: Office_Printer default: Office_Printer "
+    local before
+    before=$(wine_default_printer)
+    expect_prefix "default printer before" "$before" "Office_Printer,"
+    # Every byte value, then ZPL text with CR LF line ends.
+    python3 -c "import sys; open(sys.argv[1], 'wb').write(bytes(range(256)) + b'^XA^FO50,50^ADN,36,20^FDRAW \xe9\xff^FS^XZ\r\n' * 40)" \
+        "$SCENARIO_DIR/label.zpl"
+    cp "$SCENARIO_DIR/label.zpl" "$SCENARIO_DIR/expected.zpl"
+    e2e_write_settings PrinterType "Printer (RAW)" Port "Label_Printer" "${PORT_LINE[@]}"
+    e2e_start_program "$SCENARIO_DIR" "$(e2e_winpath "$SCENARIO_DIR/label.zpl")"
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 60)" 1
+    expect "input file" "$(exists "$SCENARIO_DIR/label.zpl")" absent
+    expect "message boxes" "$(drv list | grep -c 'class=#32770')" 0
+    # The queue prints the job on its own time: wait for it to be done (bounded).
+    local waited=0
+    while [ "$(lpstat -W not-completed -o Label_Printer 2>/dev/null | wc -l)" -gt 0 ] &&
+        [ "$waited" -lt 30 ]; do
+        sleep 1
+        waited=$((waited + 1))
+    done
+    expect "jobs completed on Label_Printer" \
+        "$(lpstat -W completed -o Label_Printer 2>/dev/null | wc -l)" 1
+    expect "jobs on Office_Printer" \
+        "$(lpstat -W all -o Office_Printer 2>/dev/null | wc -l)" 0
+    expect "bytes submitted to CUPS" \
+        "$(same_file "$(ls "$SCENARIO_DIR"/cups/spool/d*-001 2>/dev/null | head -n1)" \
+            "$SCENARIO_DIR/expected.zpl")" same
+    expect "bytes out of the queue" "$(same_file "$received" "$SCENARIO_DIR/expected.zpl")" same
+    expect "default printer after" "$(wine_default_printer)" "$before"
+    e2e_stop_cups
+    export CUPS_SERVER="$E2E_WORK/no-cups.sock"
+    finish
+}
+
 # ---------------------------------------------------------------- settings
 
 reg_value() { # <name>: the value as Wine's own reg.exe reports it
@@ -691,6 +748,7 @@ run scenario_port_serial_pty_wine_difference
 run scenario_port_escape_cancels
 run scenario_driver_no_printer
 run scenario_driver_cups
+run scenario_raw_queue_cups
 run scenario_settings_window
 run scenario_settings_round_trip
 

@@ -43,7 +43,8 @@ const Spared kSpared[] = {
     {{"Sleep"}, "cannot fail; runs on the virtual clock"},
     {{"SendMessageA"}, "carries the job's reports to the test's own window"},
     {{"fopen", "fprintf", "fclose"}, "standard streams of the comm log, results unexamined"},
-    {{"CloseHandle", "RegCloseKey", "HeapFree", "GlobalFree", "DeleteDC", "WSACleanup"},
+    {{"CloseHandle", "RegCloseKey", "HeapFree", "GlobalFree", "DeleteDC", "WSACleanup",
+      "ClosePrinter"},
      "releases of what the job holds: the only failure is an invalid handle"},
 };
 
@@ -121,9 +122,15 @@ const std::map<std::string, std::vector<DWORD>> kErrors = {
     {"EndPage", {ERROR_GEN_FAILURE}},
     {"EndDoc", {ERROR_GEN_FAILURE}},
     {"AbortDoc", {ERROR_GEN_FAILURE}},
+    // A queue that is not there or not ours; a spooler out of room or cancelling the job.
+    {"OpenPrinterA", {ERROR_INVALID_PRINTER_NAME, ERROR_ACCESS_DENIED}},
+    {"StartDocPrinterA", {ERROR_NOT_ENOUGH_MEMORY}},
+    {"WritePrinter", {ERROR_PRINT_CANCELLED}},
+    {"EndDocPrinter", {ERROR_DISK_FULL}},
+    {"AbortPrinter", {ERROR_GEN_FAILURE}},
 };
 
-enum class Kind { SerialPort, ParallelPort, Network, Driver };
+enum class Kind { SerialPort, ParallelPort, Network, Driver, RawQueue };
 
 struct TransportCase {
     Kind kind;
@@ -131,10 +138,9 @@ struct TransportCase {
 };
 
 const TransportCase kTransports[] = {
-    {Kind::SerialPort, "serial port"},
-    {Kind::ParallelPort, "parallel port"},
-    {Kind::Network, "network"},
-    {Kind::Driver, "driver"},
+    {Kind::SerialPort, "serial port"}, {Kind::ParallelPort, "parallel port"},
+    {Kind::Network, "network"},        {Kind::Driver, "driver"},
+    {Kind::RawQueue, "raw queue"},
 };
 
 // An EPL2 label of a few KB, more than one copy chunk and not a whole number of them, and
@@ -319,6 +325,10 @@ class FaultSweepTest : public ::testing::Test {
             jobtest::SetSetting("PrinterType", "USB");
             jobtest::SetSetting("Port", kLabelPrinter);
             break;
+        case Kind::RawQueue:
+            jobtest::SetSetting("PrinterType", "Printer (RAW)");
+            jobtest::SetSetting("Port", kLabelPrinter);
+            break;
         }
     }
 
@@ -355,6 +365,18 @@ class FaultSweepTest : public ::testing::Test {
                 }
             }
             return ended == 1 && printed == label.encoded;
+        }
+        case Kind::RawQueue: {
+            // One document ended by the spooler, holding the label's bytes as they are.
+            int ended = 0;
+            bool whole = false;
+            for (const wintest::PrintedDocument& document : wintest::PrintedDocuments()) {
+                if (document.state == wintest::DocumentState::Ended) {
+                    ++ended;
+                    whole = document.bytes == label.text;
+                }
+            }
+            return ended == 1 && whole;
         }
         }
         return false;

@@ -312,9 +312,13 @@ TEST_F(JobWorkerTest, PrinterTypeIsComparedExactly) {
         {"Parallel ", true, "done 1,4", "GetCommState"},
         {"tcp/ip", true, "done 1,4", "GetCommState"},
         {"usb", true, "done 1,4", "GetCommState"},
+        {"printer (raw)", true, "done 1,4", "GetCommState"},
+        {"Printer (RAW) ", true, "done 1,4", "GetCommState"},
         {"Parallel", true, "done 0,0", "GetCommState"},
         {"TCP/IP", false, nullptr, "CreateMutexA ipMutex"},
         {"USB", false, nullptr, "PrintDlgA"},
+        // No printer of that name is installed: the queue cannot be opened.
+        {"Printer (RAW)", false, "done 1801,11", "OpenPrinterA \"LPT1\" unknown"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("PrinterType \"") + c.printerType + "\"");

@@ -218,6 +218,10 @@ TEST_F(RcTablesTest, EveryQuotedStringIsInTheTable) {
         {127, "Could not write data to Port for %s.  Returned (%d) %s"},
         {150, "Could not retreive list of printers from operating system.  Returned(%d) %s"},
         {151, "Unable to access the initialization file."},
+        {152, "Could not print %s on the printer queue: OpenPrinter returned (%d) %s"},
+        {153, "Could not print %s on the printer queue: StartDocPrinter returned (%d) %s"},
+        {154, "Could not print %s on the printer queue: WritePrinter returned (%d) %s"},
+        {155, "Could not print %s on the printer queue: EndDocPrinter returned (%d) %s"},
     };
     for (const Quoted& q : quoted) {
         const rc::StringResource* found = rc::FindString(q.id);
@@ -250,7 +254,7 @@ TEST_F(RcTablesTest, EveryQuotedStringIsInTheTable) {
     ASSERT_NE(about, nullptr);
     EXPECT_EQ(std::string(about->text).find('\n'), std::string::npos);
     // Ids that the program never uses have no text.
-    for (UINT unused : {0u, 106u, 113u, 128u, 152u}) {
+    for (UINT unused : {0u, 106u, 113u, 128u, 156u}) {
         EXPECT_EQ(rc::FindString(unused), nullptr) << unused;
     }
 }

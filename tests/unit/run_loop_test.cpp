@@ -238,6 +238,12 @@ TEST_F(RunLoopTest, EachResultShowsItsMessage) {
         {6, 10054, "Could not write data to Port for " + path + ".  Returned (10054) "},
         {7, 30, "Read/write error: (30) "},
         {8, 1801, "Could not retreive list of printers from operating system.  Returned(1801) "},
+        {11, 1801,
+         "Could not print " + path + " on the printer queue: OpenPrinter returned (1801) "},
+        {12, 5, "Could not print " + path + " on the printer queue: StartDocPrinter returned (5) "},
+        {13, 63, "Could not print " + path + " on the printer queue: WritePrinter returned (63) "},
+        {14, 112,
+         "Could not print " + path + " on the printer queue: EndDocPrinter returned (112) "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("result " + std::to_string(c.result));
@@ -342,7 +348,7 @@ TEST_F(RunLoopTest, LongMessageIsCut) {
 }
 
 TEST_F(RunLoopTest, UnknownResultShowsTheLaunchersError) {
-    for (int result : {11, 42, -7}) {
+    for (int result : {15, 42, -7}) {
         SCOPED_TRACE("result " + std::to_string(result));
         Restart();
         Script({{ERROR_ACCESS_DENIED, result}});

@@ -144,8 +144,9 @@ TEST_F(SettingsWindowTest, FirstOpeningShowsDefaultsAndOkWritesThem) {
         keyCreated = wintest::RegistryKeyExists(kKey);
         caption = wintest::WindowCaption(d);
         shown = Read(d);
-        EXPECT_EQ(wintest::ListEntries(d, IDC_PRINTER_TYPE),
-                  (std::vector<std::string>{"Serial", "Parallel", "TCP/IP", "USB"}));
+        EXPECT_EQ(
+            wintest::ListEntries(d, IDC_PRINTER_TYPE),
+            (std::vector<std::string>{"Serial", "Parallel", "TCP/IP", "USB", "Printer (RAW)"}));
         EXPECT_EQ(wintest::ListEntries(d, IDC_PARITY),
                   (std::vector<std::string>{"even", "none", "odd"}));
         EXPECT_EQ(wintest::ListEntries(d, IDC_DATA_BITS),
@@ -201,6 +202,14 @@ TEST_F(SettingsWindowTest, EachPrinterTypeHasItsLayout) {
          "IP Address",
          false},
         {"USB",
+         {"Office Laser", "Zebra ZP450"},
+         "Office Laser",
+         "Printer Name",
+         false,
+         "9600",
+         "Baud Rate",
+         false},
+        {"Printer (RAW)",
          {"Office Laser", "Zebra ZP450"},
          "Office Laser",
          "Printer Name",
@@ -594,6 +603,38 @@ TEST_F(SettingsWindowTest, TypedPortIsCutToNineteenCharacters) {
         wintest::PressButton(d, IDOK);
     });
     EXPECT_EQ(Stored()["Port"], longName.substr(0, 19));
+}
+
+// A printer queue's name, chosen or typed, is saved whole however long; a typed USB name is
+// cut as any typed port is.
+TEST_F(SettingsWindowTest, RawQueueNameIsSavedWhole) {
+    const std::string longName = "Label Printer " + std::string(220, 'q');
+    wintest::InstallPrinter(longName);
+    wintest::InstallPrinter("Zebra ZP450");
+    const struct {
+        const char* type;
+        bool choose; // choose the long name from the list, else type it
+        std::string saved;
+    } cases[] = {
+        {"Printer (RAW)", true, longName},
+        {"Printer (RAW)", false, longName},
+        {"USB", true, longName},
+        {"USB", false, longName.substr(0, 19)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.type) + (c.choose ? " chosen" : " typed"));
+        Open([&](HWND d) {
+            EXPECT_TRUE(wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, c.type));
+            if (c.choose) {
+                EXPECT_TRUE(wintest::ChooseListEntry(d, IDC_PORT, longName));
+            } else {
+                EXPECT_TRUE(wintest::TypeText(d, IDC_PORT, longName));
+            }
+            wintest::PressButton(d, IDOK);
+        });
+        EXPECT_EQ(Stored()["PrinterType"], c.type);
+        EXPECT_EQ(Stored()["Port"], c.saved);
+    }
 }
 
 TEST_F(SettingsWindowTest, DelayField) {
