@@ -4,6 +4,7 @@
 
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
+#include "transport/printer_status.h"
 
 #include <cstdint>
 
@@ -235,6 +236,18 @@ JobResult NetworkTransport(TransportJob* job) {
     int selfError = SelfConnectionError(hold.socket);
     if (selfError != 0) {
         return EndFailedJob(job, &hold, static_cast<DWORD>(selfError), JobResult::PortConfigError);
+    }
+
+    if (StatusCheckWanted(job->settingsKey)) {
+        HostStatus status{};
+        int sendError = 0;
+        if (!QuerySocketPrinterStatus(hold.socket, &status, &sendError)) {
+            return EndFailedJob(job, &hold, static_cast<DWORD>(sendError),
+                                JobResult::PortWriteError);
+        }
+        if (status.kind == HostStatusKind::NotReady) {
+            return EndFailedJob(job, &hold, status.reasons, JobResult::PrinterNotReady);
+        }
     }
 
     NetworkChannel channel{hold.socket, job->delay, 0};

@@ -4,6 +4,7 @@
 
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
+#include "transport/printer_status.h"
 
 #include <cstdio>
 #include <cstring>
@@ -129,9 +130,12 @@ JobResult PortTransport(TransportJob* job, PortMode mode) {
 
     // The Port text is used as the device name before anything else reuses the buffer.
     // Tested before it is counted down, so that the most negative Attempts cannot wrap.
+    // Asking a serial printer for its status needs the port for reading as well.
+    bool checkStatus = serial && StatusCheckWanted(job->settingsKey);
+    DWORD access = checkStatus ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
     int remaining = job->attempts;
     HANDLE port = INVALID_HANDLE_VALUE;
-    while ((port = CreateFileA(job->valueBuffer, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0,
+    while ((port = CreateFileA(job->valueBuffer, access, 0, nullptr, OPEN_ALWAYS, 0,
                                nullptr)) == INVALID_HANDLE_VALUE &&
            remaining > 1 && PauseAndContinue(kPortOpenPause)) {
         --remaining;
@@ -176,6 +180,18 @@ JobResult PortTransport(TransportJob* job, PortMode mode) {
         ReleaseOpenPortJob(job, port);
         ReportDone(job->progressWindow, refusal, JobResult::PortConfigError);
         return JobResult::PortConfigError;
+    }
+
+    if (checkStatus) {
+        HostStatus status{};
+        if (!QueryPortPrinterStatus(port, &status)) {
+            return EndWithPortOpen(job, port, JobResult::PortWriteError);
+        }
+        if (status.kind == HostStatusKind::NotReady) {
+            ReleaseOpenPortJob(job, port);
+            ReportDone(job->progressWindow, status.reasons, JobResult::PrinterNotReady);
+            return JobResult::PrinterNotReady;
+        }
     }
 
     ReportStatus(job->progressWindow, IDS_STATUS_SENDING);

@@ -151,6 +151,50 @@ bool LocalName(int socket, std::uint32_t* address, std::uint16_t* port, int* err
 
 bool PeerName(int socket, std::uint32_t* address, std::uint16_t* port, int* error) {
     return AddressOf(socket, true, address, port, error);
+int WaitReady(const int* sockets, int* events, std::size_t count, int milliseconds, int* error) {
+    std::vector<pollfd> entries(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        short wanted = 0;
+        wanted |= (events[i] & kReadyToRead) != 0 ? POLLIN : 0;
+        wanted |= (events[i] & kReadyToWrite) != 0 ? POLLOUT : 0;
+        wanted |= (events[i] & kExceptional) != 0 ? POLLPRI : 0;
+        entries[i] = pollfd{sockets[i], wanted, 0};
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    int ready = 0;
+    for (;;) {
+        int wait = milliseconds;
+        if (milliseconds >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        ready = ::poll(entries.data(), entries.size(), wait);
+        if (ready >= 0) {
+            break;
+        }
+        if (errno != EINTR) {
+            *error = errno;
+            return -1;
+        }
+    }
+    int result = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        int found = 0;
+        // A closed or failed peer counts as readable, as select reports it: the read tells.
+        if ((events[i] & kReadyToRead) != 0 && (entries[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            found |= kReadyToRead;
+        }
+        if ((events[i] & kReadyToWrite) != 0 && (entries[i].revents & (POLLOUT | POLLERR)) != 0) {
+            found |= kReadyToWrite;
+        }
+        if ((events[i] & kExceptional) != 0 && (entries[i].revents & POLLPRI) != 0) {
+            found |= kExceptional;
+        }
+        events[i] = found;
+        result += found != 0 ? 1 : 0;
+    }
+    return result;
 }
 
 void Close(int socket) {
