@@ -226,6 +226,8 @@ struct Listener {
     std::condition_variable changed;
     std::vector<Delivery> deliveries;
     bool stopping = false;
+    bool answering = false;
+    std::string answer; // sent back for each "~HS" that arrives while answering
     int socket = -1;
     std::thread thread;
     PeerBehaviour behaviour;
@@ -283,7 +285,21 @@ void ReceiveOne(Listener& listener, int connection, std::uint16_t peerPort) {
         }
         ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
         if (got > 0) {
+            // A query split over two reads is found all the same: the search starts two
+            // bytes before the new ones.
+            std::size_t from = delivery.bytes.size() > 2 ? delivery.bytes.size() - 2 : 0;
             delivery.bytes.append(buffer, static_cast<std::size_t>(got));
+            std::string answer;
+            bool answering = false;
+            {
+                std::lock_guard<std::mutex> guard(listener.lock);
+                answering = listener.answering;
+                answer = listener.answer;
+            }
+            for (std::size_t at = delivery.bytes.find("~HS", from);
+                 answering && at != std::string::npos; at = delivery.bytes.find("~HS", at + 3)) {
+                ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+            }
             continue;
         }
         if (got < 0 && errno == EINTR) {
@@ -377,10 +393,19 @@ void StopListener() {
         listener.thread.join();
     }
     std::lock_guard<std::mutex> guard(listener.lock);
+    listener.answering = false;
+    listener.answer.clear();
     if (listener.socket >= 0) {
         ::close(listener.socket);
         listener.socket = -1;
     }
+}
+
+void AnswerHostStatus(bool answering, const std::string& answer) {
+    Listener& listener = TheListener();
+    std::lock_guard<std::mutex> guard(listener.lock);
+    listener.answering = answering;
+    listener.answer = answer;
 }
 
 std::vector<Delivery> Deliveries() {

@@ -53,6 +53,8 @@ struct PeerBehaviour {
 void SetPeerBehaviour(const PeerBehaviour& behaviour);
 std::uint16_t StartListener();
 void StopListener();
+// While answering, each "~HS" that arrives is answered with `answer` (possibly partial).
+void AnswerHostStatus(bool answering, const std::string& answer);
 std::vector<Delivery> Deliveries();
 bool WaitForDeliveries(std::size_t count, std::chrono::milliseconds timeout);
 

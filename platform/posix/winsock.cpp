@@ -848,6 +848,10 @@ void StopLoopbackListener() {
     bsd::StopListener();
 }
 
+void AnswerHostStatus(const std::string& answer) {
+    bsd::AnswerHostStatus(true, answer);
+}
+
 std::vector<ReceivedConnection> ReceivedConnections() {
     std::vector<ReceivedConnection> result;
     for (bsd::Delivery& delivery : bsd::Deliveries()) {
