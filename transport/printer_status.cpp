@@ -121,6 +121,15 @@ int ReadSocket(void* channel, char* buffer, DWORD capacity, DWORD wait) {
     return got > 0 ? got : -1;
 }
 
+// Bytes left unread when the socket is closed make the system reset the connection, and a
+// printer may then drop the end of the label: what has come beyond the answer is read now.
+void DrainSocket(SOCKET s) {
+    constexpr int kMaxDrains = 16;
+    char discard[kAnswerCapacity];
+    for (int i = 0; i < kMaxDrains && ReadSocket(&s, discard, sizeof discard, 0) > 0; ++i) {
+    }
+}
+
 struct PortChannel {
     HANDLE port;
     COMMTIMEOUTS own; // the port's time-outs before the query
@@ -200,6 +209,7 @@ bool QuerySocketPrinterStatus(SOCKET socket, HostStatus* status, int* sendError)
         sent += accepted;
     }
     *status = ReadHostStatus(ReadSocket, &socket);
+    DrainSocket(socket);
     return true;
 }
 
