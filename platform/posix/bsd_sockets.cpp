@@ -151,6 +151,8 @@ bool LocalName(int socket, std::uint32_t* address, std::uint16_t* port, int* err
 
 bool PeerName(int socket, std::uint32_t* address, std::uint16_t* port, int* error) {
     return AddressOf(socket, true, address, port, error);
+}
+
 int WaitReady(const int* sockets, int* events, std::size_t count, int milliseconds, int* error) {
     std::vector<pollfd> entries(count);
     for (std::size_t i = 0; i < count; ++i) {
