@@ -212,7 +212,6 @@ def serve_pty(directory, deadline, rate, answer):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--lifetime", type=float, default=600.0)
-    parser.add_argument("--host-status", default="silent")
     sub = parser.add_subparsers(dest="mode", required=True)
     tcp = sub.add_parser("tcp")
     tcp.add_argument("address")
@@ -221,9 +220,11 @@ def main():
     tcp.add_argument("--greeting", default="")
     tcp.add_argument("--rate", type=int, default=0)
     tcp.add_argument("--end", choices=("close", "reset"), default="close")
+    tcp.add_argument("--host-status", default="silent")
     pty_mode = sub.add_parser("pty")
     pty_mode.add_argument("directory")
     pty_mode.add_argument("--rate", type=int, default=0)
+    pty_mode.add_argument("--host-status", default="silent")
     args = parser.parse_args()
     os.makedirs(args.directory, exist_ok=True)
     deadline = time.monotonic() + args.lifetime
