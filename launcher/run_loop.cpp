@@ -98,8 +98,8 @@ void ReasonsText(DWORD reasons, char* text) {
         }
         char name[kTextBufferSize];
         LoadText(entry.stringId, name);
-        int written = snprintf(text + length, kCapacity - length, "%s%s",
-                               length > 0 ? ", " : "", name);
+        int written =
+            snprintf(text + length, kCapacity - length, "%s%s", length > 0 ? ", " : "", name);
         if (written < 0) {
             break;
         }

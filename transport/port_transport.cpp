@@ -135,8 +135,8 @@ JobResult PortTransport(TransportJob* job, PortMode mode) {
     DWORD access = checkStatus ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
     int remaining = job->attempts;
     HANDLE port = INVALID_HANDLE_VALUE;
-    while ((port = CreateFileA(job->valueBuffer, access, 0, nullptr, OPEN_ALWAYS, 0,
-                               nullptr)) == INVALID_HANDLE_VALUE &&
+    while ((port = CreateFileA(job->valueBuffer, access, 0, nullptr, OPEN_ALWAYS, 0, nullptr)) ==
+               INVALID_HANDLE_VALUE &&
            remaining > 1 && PauseAndContinue(kPortOpenPause)) {
         --remaining;
     }

@@ -30,8 +30,7 @@ struct Field {
 
 // One frame at bytes[*at]: STX, `expected` fields of decimal digits separated by commas,
 // ETX, CR, LF. On success *at is moved past it.
-bool ReadFrame(const char* bytes, std::size_t count, std::size_t* at, int expected,
-               Field* fields) {
+bool ReadFrame(const char* bytes, std::size_t count, std::size_t* at, int expected, Field* fields) {
     std::size_t i = *at;
     if (i >= count || bytes[i] != kStartOfText) {
         return false;

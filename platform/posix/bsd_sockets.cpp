@@ -184,7 +184,8 @@ int WaitReady(const int* sockets, int* events, std::size_t count, int millisecon
     for (std::size_t i = 0; i < count; ++i) {
         int found = 0;
         // A closed or failed peer counts as readable, as select reports it: the read tells.
-        if ((events[i] & kReadyToRead) != 0 && (entries[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        if ((events[i] & kReadyToRead) != 0 &&
+            (entries[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             found |= kReadyToRead;
         }
         if ((events[i] & kReadyToWrite) != 0 && (entries[i].revents & (POLLOUT | POLLERR)) != 0) {

@@ -415,7 +415,8 @@ std::shared_ptr<substrate::FileObject> TimeoutCallPort(const char* call, HANDLE 
 } // namespace
 
 BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-    std::shared_ptr<substrate::FileObject> port = TimeoutCallPort("GetCommTimeouts", file, timeouts);
+    std::shared_ptr<substrate::FileObject> port =
+        TimeoutCallPort("GetCommTimeouts", file, timeouts);
     if (port == nullptr) {
         return FALSE;
     }
@@ -424,7 +425,8 @@ BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
 }
 
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-    std::shared_ptr<substrate::FileObject> port = TimeoutCallPort("SetCommTimeouts", file, timeouts);
+    std::shared_ptr<substrate::FileObject> port =
+        TimeoutCallPort("SetCommTimeouts", file, timeouts);
     if (port == nullptr) {
         return FALSE;
     }

@@ -181,8 +181,9 @@ ssize_t ReadWithCommTimeouts(const FileObject& object, char* buffer, DWORD toRea
         if (total >= 0) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            wait = left.count() > 0 ? static_cast<int>(std::min<long long>(left.count(), 0x7FFFFFFF))
-                                    : 0;
+            wait = left.count() > 0
+                       ? static_cast<int>(std::min<long long>(left.count(), 0x7FFFFFFF))
+                       : 0;
         }
         pollfd entry{object.fd, POLLIN, 0};
         int ready = ::poll(&entry, 1, wait);

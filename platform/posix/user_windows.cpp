@@ -70,7 +70,7 @@ struct UserWindow : substrate::WindowObject {
     std::size_t typedLimit = 0; // CB_LIMITTEXT; 0: none
     // Check box.
     WPARAM check = BST_UNCHECKED;
-    int width = 0;              // dialog units, from the template
+    int width = 0; // dialog units, from the template
     // Progress bar.
     int low = 0;
     int high = 100;

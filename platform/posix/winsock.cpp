@@ -652,10 +652,9 @@ int WinsockFdIsSet(SOCKET s, fd_set* set) {
 
 int select(int /*count*/, fd_set* readable, fd_set* writable, fd_set* failed,
            const timeval* timeout) {
-    substrate::LogCall("select", timeout == nullptr
-                                     ? std::string("no limit")
-                                     : std::to_string(timeout->tv_sec * 1000 +
-                                                      timeout->tv_usec / 1000));
+    substrate::LogCall("select", timeout == nullptr ? std::string("no limit")
+                                                    : std::to_string(timeout->tv_sec * 1000 +
+                                                                     timeout->tv_usec / 1000));
     if (RefusedCall("select")) {
         return SOCKET_ERROR;
     }
@@ -704,8 +703,8 @@ int select(int /*count*/, fd_set* readable, fd_set* writable, fd_set* failed,
         milliseconds = total > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(total);
     }
     int error = 0;
-    int ready = bsd::WaitReady(descriptors.data(), events.data(), descriptors.size(), milliseconds,
-                               &error);
+    int ready =
+        bsd::WaitReady(descriptors.data(), events.data(), descriptors.size(), milliseconds, &error);
     if (ready < 0) {
         WSASetLastError(WsaErrorFromErrno(error));
         return SOCKET_ERROR;

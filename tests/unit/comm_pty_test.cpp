@@ -312,8 +312,8 @@ TEST_F(CommPtyTest, SerialJobDeliversTheFileByteForByte) {
 TEST_F(CommPtyTest, SerialJobAsksThePrinterForItsStatus) {
     auto answer = [](char paperOut, char headUp) {
         return std::string("\x02") + "030," + paperOut + ",0,1245,000,0,0,0,000,0,0,0" +
-               "\x03\r\n\x02" + "001,0," + headUp + ",0,1,2,6,0,00000000,1,000" +
-               "\x03\r\n\x02" + "1234,0\x03\r\n";
+               "\x03\r\n\x02" + "001,0," + headUp + ",0,1,2,6,0,00000000,1,000" + "\x03\r\n\x02" +
+               "1234,0\x03\r\n";
     };
     const struct {
         const char* name;

@@ -145,9 +145,12 @@ const TransportCase kTransports[] = {
 };
 
 // A ZPL printer's answer to "~HS" that reports nothing in the way.
-const char kReadyAnswer[] = "\x02" "030,0,0,1245,000,0,0,0,000,0,0,0\x03\r\n"
-                            "\x02" "001,0,0,0,1,2,6,0,00000000,1,000\x03\r\n"
-                            "\x02" "1234,0\x03\r\n";
+const char kReadyAnswer[] = "\x02"
+                            "030,0,0,1245,000,0,0,0,000,0,0,0\x03\r\n"
+                            "\x02"
+                            "001,0,0,0,1,2,6,0,00000000,1,000\x03\r\n"
+                            "\x02"
+                            "1234,0\x03\r\n";
 
 // An EPL2 label of a few KB, more than one copy chunk and not a whole number of them, and
 // what the driver's encoding makes of it: every line wrapped, the final P2 lowered to P1.

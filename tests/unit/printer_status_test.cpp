@@ -50,8 +50,7 @@ TEST(PrinterStatusTest, ParsesTheHostStatusAnswer) {
         // Partial: cut anywhere before the last line feed.
         {"first line only", kReady.substr(0, kReady.find('\n') + 1), HostStatusKind::Unknown, 0},
         {"cut inside line 2", kReady.substr(0, 60), HostStatusKind::Unknown, 0},
-        {"last line feed missing", kReady.substr(0, kReady.size() - 1), HostStatusKind::Unknown,
-         0},
+        {"last line feed missing", kReady.substr(0, kReady.size() - 1), HostStatusKind::Unknown, 0},
         {"a single byte", "\x02", HostStatusKind::Unknown, 0},
         // Garbled.
         {"flag 2", Answer(Line1('2', '0'), Line2('0', '0')), HostStatusKind::Unknown, 0},
@@ -69,11 +68,15 @@ TEST(PrinterStatusTest, ParsesTheHostStatusAnswer) {
         {"blank in a field", Answer(Line1('0', '0'), "001,0, 0,0,1,2,6,0,00000000,1,000"),
          HostStatusKind::Unknown, 0},
         {"no STX", kReady.substr(1), HostStatusKind::Unknown, 0},
-        {"LF without CR", Answer(Line1('0', '0'), Line2('0', '0')).replace(kReady.find('\r'), 1, ""),
+        {"LF without CR",
+         Answer(Line1('0', '0'), Line2('0', '0')).replace(kReady.find('\r'), 1, ""),
          HostStatusKind::Unknown, 0},
         {"bytes after the third line", kReady + "\x02", HostStatusKind::Unknown, 0},
         {"an echo before it", "~HS" + kReady, HostStatusKind::Unknown, 0},
-        {"a fourth line", kReady + "\x02" "1234,0\x03\r\n", HostStatusKind::Unknown, 0},
+        {"a fourth line",
+         kReady + "\x02"
+                  "1234,0\x03\r\n",
+         HostStatusKind::Unknown, 0},
         {"NUL inside", Answer(Line1('0', '0'), Line2('0', '0')).replace(5, 1, std::string(1, '\0')),
          HostStatusKind::Unknown, 0},
     };

@@ -379,8 +379,9 @@ TEST_F(RunLoopTest, PrinterNotReadyNamesItsReasons) {
         Script({{c.reasons, static_cast<int>(JobResult::PrinterNotReady)}});
         EXPECT_EQ(Run("C:\\labels\\a.zpl"), 0);
         EXPECT_EQ(opened, std::vector<int>{IDD_PROGRESS}); // no retry, no settings window
-        EXPECT_EQ(MessageTexts(), std::vector<std::string>{std::string("The printer is not ready (") +
-                                                           c.named + ") for C:\\labels\\a.zpl."});
+        EXPECT_EQ(MessageTexts(),
+                  std::vector<std::string>{std::string("The printer is not ready (") + c.named +
+                                           ") for C:\\labels\\a.zpl."});
         EXPECT_TRUE(wintest::JoinThreads());
     }
 }

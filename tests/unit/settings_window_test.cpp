@@ -22,9 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kKey[] = "Software\\Velmora Software\\Tagwright\\1.0";
-const char* const kValueNames[] = {"PrinterType", "Port",     "BaudorIPAddress", "DataBits",
-                                   "Parity",      "StopBits", "Delay",           "Attempts",
-                                   "CheckStatus"};
+const char* const kValueNames[] = {"PrinterType", "Port",     "BaudorIPAddress",
+                                   "DataBits",    "Parity",   "StopBits",
+                                   "Delay",       "Attempts", "CheckStatus"};
 const std::vector<std::string> kComPorts = {"COM1", "COM2", "COM3", "COM4", "COM5",
                                             "COM6", "COM7", "COM8", "COM9"};
 
