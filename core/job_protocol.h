@@ -24,7 +24,16 @@ enum class JobResult : int {
     QueueStartError = 12,
     QueueWriteError = 13,
     QueueEndError = 14,
+    // The printer answered the host status query with a condition it cannot print in;
+    // WM_JOB_DONE then carries the PrinterNotReady* bits in place of a system error code.
+    PrinterNotReady = 15,
 };
+
+// Why a printer is not ready: bits of the code that comes with JobResult::PrinterNotReady.
+constexpr DWORD kPrinterPaperOut = 0x1;
+constexpr DWORD kPrinterRibbonOut = 0x2;
+constexpr DWORD kPrinterHeadOpen = 0x4;
+constexpr DWORD kPrinterPaused = 0x8;
 
 // Reports from the worker to the progress window, each sent with SendMessageA.
 constexpr UINT WM_JOB_STATUS = WM_APP + 1;  // wParam: string id (0 clears the line)

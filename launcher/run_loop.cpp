@@ -9,6 +9,7 @@
 #include "settings/info_windows.h"
 #include "settings/settings_window.h"
 
+#include <cstddef>
 #include <cstdio>
 
 namespace {
@@ -20,7 +21,8 @@ constexpr DWORD kPortOpenPause = 2000;
 // Process-wide: a worker left running after Escape still holds a pointer to the path.
 LaunchOptions g_options;
 
-enum class MessageArguments { None, ErrorAndText, PathErrorAndText };
+// ReasonsAndPath: the job's code is not a system error but the printer's reasons, named.
+enum class MessageArguments { None, ErrorAndText, PathErrorAndText, ReasonsAndPath };
 
 struct ResultMessage {
     JobResult result;
@@ -43,6 +45,19 @@ const ResultMessage kResultMessages[] = {
     {JobResult::QueueStartError, IDS_QUEUE_START_ERROR, MessageArguments::PathErrorAndText},
     {JobResult::QueueWriteError, IDS_QUEUE_WRITE_ERROR, MessageArguments::PathErrorAndText},
     {JobResult::QueueEndError, IDS_QUEUE_END_ERROR, MessageArguments::PathErrorAndText},
+    {JobResult::PrinterNotReady, IDS_PRINTER_NOT_READY, MessageArguments::ReasonsAndPath},
+};
+
+struct ReasonText {
+    DWORD reason;
+    UINT stringId;
+};
+
+const ReasonText kReasonTexts[] = {
+    {kPrinterPaperOut, IDS_REASON_PAPER_OUT},
+    {kPrinterRibbonOut, IDS_REASON_RIBBON_OUT},
+    {kPrinterHeadOpen, IDS_REASON_HEAD_OPEN},
+    {kPrinterPaused, IDS_REASON_PAUSED},
 };
 
 const ResultMessage* FindResultMessage(JobResult result) {
@@ -71,6 +86,29 @@ void LoadSystemErrorText(DWORD error, char* text) {
     text[kMaxPathLength] = '\0';
 }
 
+// The names of the reasons set in `reasons`, joined with ", ", into text (kTextBufferSize).
+void ReasonsText(DWORD reasons, char* text) {
+    constexpr auto kCapacity = static_cast<std::size_t>(kTextBufferSize);
+    text[0] = '\0';
+    std::size_t length = 0;
+    for (const ReasonText& entry : kReasonTexts) {
+        if ((reasons & entry.reason) == 0) {
+            continue;
+        }
+        char name[kTextBufferSize];
+        LoadTextOrEmpty(entry.stringId, name, kTextBufferSize);
+        int written =
+            snprintf(text + length, kCapacity - length, "%s%s", length > 0 ? ", " : "", name);
+        if (written < 0) {
+            break;
+        }
+        length += static_cast<std::size_t>(written);
+        if (length >= kCapacity - 1) {
+            break;
+        }
+    }
+}
+
 // Longer messages are cut to the buffer; snprintf never writes past it.
 void ShowResultMessage(JobResult result, const char* path, DWORD jobError, DWORD launcherError,
                        const char* errorText) {
@@ -94,6 +132,12 @@ void ShowResultMessage(JobResult result, const char* path, DWORD jobError, DWORD
     case MessageArguments::PathErrorAndText:
         snprintf(message, sizeof(message), format, path, static_cast<int>(jobError), errorText);
         break;
+    case MessageArguments::ReasonsAndPath: {
+        char reasons[kTextBufferSize];
+        ReasonsText(jobError, reasons);
+        snprintf(message, sizeof(message), format, reasons, path);
+        break;
+    }
     }
     ShowErrorMessage(message);
 }

@@ -15,6 +15,8 @@ inline constexpr char kParityValue[] = "Parity";
 inline constexpr char kStopBitsValue[] = "StopBits";
 inline constexpr char kDelayValue[] = "Delay";
 inline constexpr char kAttemptsValue[] = "Attempts";
+// Optional: "1" asks the printer for its status before a job's label is sent.
+inline constexpr char kCheckStatusValue[] = "CheckStatus";
 
 inline constexpr char kPortFileName[] = "tcpport.dat";
 

@@ -90,6 +90,15 @@ void EnableItem(HWND window, int id, BOOL enable) {
     EnableWindow(GetDlgItem(window, id), enable);
 }
 
+// Only a printer on a serial port or the network can be asked for its status.
+void EnableStatusCheck(HWND window, BOOL enable) {
+    EnableItem(window, IDC_CHECK_STATUS, enable);
+}
+
+bool StatusCheckStored(HKEY key, char* text) {
+    return ReadSettingValue(key, kCheckStatusValue, text) && strcmp(text, "1") == 0;
+}
+
 void EnableLineLists(HWND window, BOOL enable) {
     EnableItem(window, IDC_DATA_BITS, enable);
     EnableItem(window, IDC_PARITY, enable);
@@ -169,6 +178,7 @@ void FillSettingsDefaults(HWND window) {
     SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, kDefaultBaudRate);
     SetDlgItemInt(window, IDC_DELAY, kDefaultDelay, FALSE);
     FillList(window, IDC_ATTEMPTS, kAttempts, 2);
+    CheckDlgButton(window, IDC_CHECK_STATUS, BST_UNCHECKED);
 }
 
 void LoadSettingsIntoWindow(HWND window) {
@@ -213,6 +223,9 @@ void LoadSettingsIntoWindow(HWND window) {
     if (ReadSettingValue(key, kAttemptsValue, value)) {
         SelectStored(window, IDC_ATTEMPTS, value);
     }
+    if (StatusCheckStored(key, value)) {
+        CheckDlgButton(window, IDC_CHECK_STATUS, BST_CHECKED);
+    }
     RegCloseKey(key);
 }
 
@@ -234,10 +247,12 @@ void ApplyPrinterTypeLayout(HWND window) {
         SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, kDefaultBaudRate);
         SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS_LABEL, "Baud Rate");
         EnableLineLists(window, TRUE);
+        EnableStatusCheck(window, TRUE);
     } else if (hasType && strcmp(type, "Parallel") == 0) {
         FillList(window, IDC_PORT, kParallelPorts, 0);
         EnableItem(window, IDC_BAUD_OR_ADDRESS, FALSE);
         EnableLineLists(window, FALSE);
+        EnableStatusCheck(window, FALSE);
     } else if (hasType && strcmp(type, "TCP/IP") == 0) {
         SendItem(window, IDC_PORT, CB_RESETCONTENT, 0, 0);
         AddEntry(window, IDC_PORT, kDefaultNetworkPort);
@@ -252,6 +267,7 @@ void ApplyPrinterTypeLayout(HWND window) {
         }
         SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS_LABEL, "IP Address");
         EnableLineLists(window, FALSE);
+        EnableStatusCheck(window, TRUE);
     } else if (hasType && (strcmp(type, "USB") == 0 || strcmp(type, kRawQueuePrinterType) == 0)) {
         SendItem(window, IDC_PORT, CB_RESETCONTENT, 0, 0);
         AddPrinterNames(window);
@@ -259,6 +275,7 @@ void ApplyPrinterTypeLayout(HWND window) {
         SetDlgItemTextA(window, IDC_PORT_LABEL, "Printer Name");
         EnableItem(window, IDC_BAUD_OR_ADDRESS, FALSE);
         EnableLineLists(window, FALSE);
+        EnableStatusCheck(window, FALSE);
     }
     char port[kTextBufferSize];
     if (ReadSettingValue(key, kPortValue, port)) {
@@ -294,6 +311,12 @@ void SaveSettingsFromWindow(HWND window) {
         WriteSettingValue(key, kDelayValue, text);
     }
     WriteSelectedEntry(window, key, IDC_ATTEMPTS, kAttemptsValue, text);
+    // Written only when the box says otherwise than the stored value, so that a value never
+    // stored stays absent and any other text than "1" stays as it was while unticked.
+    bool wanted = IsDlgButtonChecked(window, IDC_CHECK_STATUS) == BST_CHECKED;
+    if (wanted != StatusCheckStored(key, text)) {
+        WriteSettingValue(key, kCheckStatusValue, wanted ? "1" : "0");
+    }
     RegCloseKey(key);
 }
 

@@ -4,6 +4,7 @@
 
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
+#include "transport/printer_status.h"
 
 #include <cstdint>
 
@@ -259,6 +260,23 @@ bool ConnectToPrinter(TransportJob* job, NetworkHold* hold, unsigned short port,
     return true;
 }
 
+// Asks the printer for its status when the settings want it; a printer that answers with a
+// condition it cannot print in gets no label. A silent or garbled answer lets the label go.
+bool CheckPrinterReady(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
+    if (!StatusCheckWanted(job->settingsKey)) {
+        return true;
+    }
+    HostStatus status{};
+    int sendError = 0;
+    if (!QuerySocketPrinterStatus(hold->socket, &status, &sendError)) {
+        return FailStep(failure, static_cast<DWORD>(sendError), JobResult::PortWriteError);
+    }
+    if (status.kind == HostStatusKind::NotReady) {
+        return FailStep(failure, status.reasons, JobResult::PrinterNotReady);
+    }
+    return true;
+}
+
 // Copies the input to the connection, then waits for the printer to close its side.
 bool SendLabel(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
     NetworkChannel channel{hold->socket, job->delay, 0};
@@ -291,7 +309,7 @@ JobResult NetworkTransport(TransportJob* job) {
     }
     TakeNetworkTurn(&hold);
     if (!OpenPrinterSocket(job, &hold, &failure) || !ConnectToPrinter(job, &hold, port, &failure) ||
-        !SendLabel(job, &hold, &failure)) {
+        !CheckPrinterReady(job, &hold, &failure) || !SendLabel(job, &hold, &failure)) {
         return EndFailedJob(job, &hold, failure);
     }
     return EndSucceededJob(job, &hold);

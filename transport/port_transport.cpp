@@ -4,6 +4,7 @@
 
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
+#include "transport/printer_status.h"
 
 #include <cstdio>
 #include <cstring>
@@ -99,9 +100,11 @@ JobResult EndSucceededJob(TransportJob* job, PortHold* hold) {
 // Opens the device named by the Port text, Attempts times at most with a pause between.
 // The Port text is used before anything else reuses the value buffer; the count is tested
 // before it is counted down, so that the most negative Attempts cannot wrap.
-bool OpenPort(TransportJob* job, PortHold* hold, JobFailure* failure) {
+// Asking a serial printer for its status needs the port for reading as well.
+bool OpenPort(TransportJob* job, PortHold* hold, bool checkStatus, JobFailure* failure) {
+    DWORD access = checkStatus ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
     int remaining = job->attempts;
-    while ((hold->port = CreateFileA(job->valueBuffer, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0,
+    while ((hold->port = CreateFileA(job->valueBuffer, access, 0, nullptr, OPEN_ALWAYS, 0,
                                      nullptr)) == INVALID_HANDLE_VALUE &&
            remaining > 1 && PauseAndContinue(kPortOpenPause)) {
         --remaining;
@@ -154,6 +157,22 @@ bool ApplyLineSettings(TransportJob* job, PortHold* hold, PortMode mode, JobFail
         DWORD refusal = GetLastError();
         CommDiagnosticLog(&dcb);
         return FailStep(failure, refusal, JobResult::PortConfigError);
+    }
+    return true;
+}
+
+// Asks the printer for its status when the settings want it; a printer that answers with a
+// condition it cannot print in gets no label. A silent or garbled answer lets the label go.
+bool CheckPrinterReady(PortHold* hold, bool checkStatus, JobFailure* failure) {
+    if (!checkStatus) {
+        return true;
+    }
+    HostStatus status{};
+    if (!QueryPortPrinterStatus(hold->port, &status)) {
+        return FailStep(failure, GetLastError(), JobResult::PortWriteError);
+    }
+    if (status.kind == HostStatusKind::NotReady) {
+        return FailStep(failure, status.reasons, JobResult::PrinterNotReady);
     }
     return true;
 }
@@ -213,8 +232,10 @@ void CommDiagnosticLog(const DCB* dcb) {
 JobResult PortTransport(TransportJob* job, PortMode mode) {
     PortHold hold{INVALID_HANDLE_VALUE, nullptr};
     JobFailure failure{0, JobResult::Done};
-    if (!OpenPort(job, &hold, &failure) || !ApplyLineSettings(job, &hold, mode, &failure) ||
-        !SendLabel(job, &hold, &failure)) {
+    bool checkStatus = mode == PortMode::Serial && StatusCheckWanted(job->settingsKey);
+    if (!OpenPort(job, &hold, checkStatus, &failure) ||
+        !ApplyLineSettings(job, &hold, mode, &failure) ||
+        !CheckPrinterReady(&hold, checkStatus, &failure) || !SendLabel(job, &hold, &failure)) {
         return EndFailedJob(job, &hold, failure);
     }
     return EndSucceededJob(job, &hold);

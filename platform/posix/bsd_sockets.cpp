@@ -153,6 +153,53 @@ bool PeerName(int socket, std::uint32_t* address, std::uint16_t* port, int* erro
     return AddressOf(socket, true, address, port, error);
 }
 
+int WaitReady(const int* sockets, int* events, std::size_t count, int milliseconds, int* error) {
+    std::vector<pollfd> entries(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        short wanted = 0;
+        wanted |= (events[i] & kReadyToRead) != 0 ? POLLIN : 0;
+        wanted |= (events[i] & kReadyToWrite) != 0 ? POLLOUT : 0;
+        wanted |= (events[i] & kExceptional) != 0 ? POLLPRI : 0;
+        entries[i] = pollfd{sockets[i], wanted, 0};
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    int ready = 0;
+    for (;;) {
+        int wait = milliseconds;
+        if (milliseconds >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        ready = ::poll(entries.data(), entries.size(), wait);
+        if (ready >= 0) {
+            break;
+        }
+        if (errno != EINTR) {
+            *error = errno;
+            return -1;
+        }
+    }
+    int result = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        int found = 0;
+        // A closed or failed peer counts as readable, as select reports it: the read tells.
+        if ((events[i] & kReadyToRead) != 0 &&
+            (entries[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            found |= kReadyToRead;
+        }
+        if ((events[i] & kReadyToWrite) != 0 && (entries[i].revents & (POLLOUT | POLLERR)) != 0) {
+            found |= kReadyToWrite;
+        }
+        if ((events[i] & kExceptional) != 0 && (entries[i].revents & POLLPRI) != 0) {
+            found |= kExceptional;
+        }
+        events[i] = found;
+        result += found != 0 ? 1 : 0;
+    }
+    return result;
+}
+
 void Close(int socket) {
     ::close(socket);
 }
@@ -182,6 +229,8 @@ struct Listener {
     std::condition_variable changed;
     std::vector<Delivery> deliveries;
     bool stopping = false;
+    bool answering = false;
+    std::string answer; // sent back for each "~HS" that arrives while answering
     int socket = -1;
     std::thread thread;
     PeerBehaviour behaviour;
@@ -239,7 +288,21 @@ void ReceiveOne(Listener& listener, int connection, std::uint16_t peerPort) {
         }
         ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
         if (got > 0) {
+            // A query split over two reads is found all the same: the search starts two
+            // bytes before the new ones.
+            std::size_t from = delivery.bytes.size() > 2 ? delivery.bytes.size() - 2 : 0;
             delivery.bytes.append(buffer, static_cast<std::size_t>(got));
+            std::string answer;
+            bool answering = false;
+            {
+                std::lock_guard<std::mutex> guard(listener.lock);
+                answering = listener.answering;
+                answer = listener.answer;
+            }
+            for (std::size_t at = delivery.bytes.find("~HS", from);
+                 answering && at != std::string::npos; at = delivery.bytes.find("~HS", at + 3)) {
+                ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+            }
             continue;
         }
         if (got < 0 && errno == EINTR) {
@@ -333,10 +396,19 @@ void StopListener() {
         listener.thread.join();
     }
     std::lock_guard<std::mutex> guard(listener.lock);
+    listener.answering = false;
+    listener.answer.clear();
     if (listener.socket >= 0) {
         ::close(listener.socket);
         listener.socket = -1;
     }
+}
+
+void AnswerHostStatus(bool answering, const std::string& answer) {
+    Listener& listener = TheListener();
+    std::lock_guard<std::mutex> guard(listener.lock);
+    listener.answering = answering;
+    listener.answer = answer;
 }
 
 std::vector<Delivery> Deliveries() {

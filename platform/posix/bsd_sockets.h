@@ -26,6 +26,13 @@ bool Shutdown(int socket, int how, int* error);
 bool SetReceiveTimeout(int socket, unsigned long milliseconds, int* error);
 bool LocalName(int socket, std::uint32_t* address, std::uint16_t* port, int* error);
 bool PeerName(int socket, std::uint32_t* address, std::uint16_t* port, int* error);
+// Waits at most `milliseconds` (-1: no limit) until one of `count` sockets is ready for what
+// events[i] asks (kReadyToRead, kReadyToWrite, kExceptional bits); events[i] is replaced by what
+// it is ready for. The count of ready sockets, or -1 with *error set.
+constexpr int kReadyToRead = 1;
+constexpr int kReadyToWrite = 2;
+constexpr int kExceptional = 4;
+int WaitReady(const int* sockets, int* events, std::size_t count, int milliseconds, int* error);
 void Close(int socket);
 
 // Test support: a free local port, and the loopback listener of the winsock test hooks.
@@ -46,6 +53,8 @@ struct PeerBehaviour {
 void SetPeerBehaviour(const PeerBehaviour& behaviour);
 std::uint16_t StartListener();
 void StopListener();
+// While answering, each "~HS" that arrives is answered with `answer` (possibly partial).
+void AnswerHostStatus(bool answering, const std::string& answer);
 std::vector<Delivery> Deliveries();
 bool WaitForDeliveries(std::size_t count, std::chrono::milliseconds timeout);
 

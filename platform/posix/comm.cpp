@@ -384,3 +384,60 @@ bool LastSetCommState(DCB* dcb) {
 }
 
 } // namespace wintest
+
+namespace {
+
+// The time-out calls work on what the state calls work on: a tty, or an emulated comm device.
+std::shared_ptr<substrate::FileObject> TimeoutCallPort(const char* call, HANDLE file,
+                                                       const COMMTIMEOUTS* timeouts) {
+    std::shared_ptr<substrate::FileObject> port = substrate::FindPort(file);
+    LogCall(call, port ? port->label : std::string("invalid"));
+    DWORD error = 0;
+    if (TakeScriptedFailure(call, &error)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    if (port == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (timeouts == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (!port->emulatedComm && !isatty(port->fd)) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return nullptr;
+    }
+    return port;
+}
+
+} // namespace
+
+BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+    std::shared_ptr<substrate::FileObject> port =
+        TimeoutCallPort("GetCommTimeouts", file, timeouts);
+    if (port == nullptr) {
+        return FALSE;
+    }
+    *timeouts = port->hasCommTimeouts ? port->commTimeouts : COMMTIMEOUTS{};
+    return TRUE;
+}
+
+BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+    std::shared_ptr<substrate::FileObject> port =
+        TimeoutCallPort("SetCommTimeouts", file, timeouts);
+    if (port == nullptr) {
+        return FALSE;
+    }
+    // A driver refuses a constant of MAXDWORD with both the interval and multiplier at MAXDWORD.
+    if (timeouts->ReadIntervalTimeout == MAXDWORD &&
+        timeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
+        timeouts->ReadTotalTimeoutConstant == MAXDWORD) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    port->commTimeouts = *timeouts;
+    port->hasCommTimeouts = true;
+    return TRUE;
+}

@@ -22,7 +22,13 @@ struct FileObject : KernelObject {
     ino_t inode = 0;
     // A plain file standing in for a serial port: comm-state calls keep a DCB in memory.
     bool emulatedComm = false;
+    // Comm time-outs set with SetCommTimeouts; until then a read waits as the descriptor does.
+    bool hasCommTimeouts = false;
+    COMMTIMEOUTS commTimeouts{};
     ~FileObject() override;
 };
+
+// ReadFile on a handle with comm time-outs set: the byte count read, or -1 (errno set).
+ssize_t ReadWithCommTimeouts(const FileObject& object, char* buffer, DWORD toRead);
 
 } // namespace substrate

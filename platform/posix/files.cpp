@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <poll.h>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,6 +155,64 @@ void ResetFiles() {
 }();
 
 } // namespace
+
+// A read as a serial driver times it: MAXDWORD interval with zero totals returns what is
+// there; MAXDWORD interval and multiplier return as soon as a byte is there, or after the
+// constant; otherwise the read gathers bytes until it has them all or the total has passed
+// (the interval is not modelled). A total of zero waits without limit for every byte.
+ssize_t ReadWithCommTimeouts(const FileObject& object, char* buffer, DWORD toRead) {
+    const COMMTIMEOUTS& t = object.commTimeouts;
+    bool returnAtFirst = t.ReadIntervalTimeout == MAXDWORD;
+    long long total = -1;
+    if (returnAtFirst && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
+        total = 0;
+    } else if (returnAtFirst && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
+        total = t.ReadTotalTimeoutConstant;
+    } else {
+        returnAtFirst = false;
+        long long all = static_cast<long long>(t.ReadTotalTimeoutMultiplier) * toRead +
+                        t.ReadTotalTimeoutConstant;
+        total = all == 0 ? -1 : all;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
+    DWORD done = 0;
+    while (done < toRead) {
+        int wait = -1;
+        if (total >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait = left.count() > 0
+                       ? static_cast<int>(std::min<long long>(left.count(), 0x7FFFFFFF))
+                       : 0;
+        }
+        pollfd entry{object.fd, POLLIN, 0};
+        int ready = ::poll(&entry, 1, wait);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            return -1;
+        }
+        if (ready == 0) {
+            break; // timed out: what has come so far
+        }
+        ssize_t got = ::read(object.fd, buffer + done, toRead - done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<DWORD>(got);
+        if (returnAtFirst) {
+            break;
+        }
+    }
+    return static_cast<ssize_t>(done);
+}
 
 FileObject::~FileObject() {
     {
@@ -302,9 +362,13 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
         return FALSE;
     }
     ssize_t got = 0;
-    do {
-        got = ::read(object->fd, buffer, toRead);
-    } while (got < 0 && errno == EINTR);
+    if (object->hasCommTimeouts) {
+        got = substrate::ReadWithCommTimeouts(*object, static_cast<char*>(buffer), toRead);
+    } else {
+        do {
+            got = ::read(object->fd, buffer, toRead);
+        } while (got < 0 && errno == EINTR);
+    }
     if (got < 0) {
         SetLastError(substrate::ErrorFromErrno(errno, object->path));
         return FALSE;

@@ -56,6 +56,10 @@ struct ReceivedConnection {
 // Its port (host byte order), or 0 when it could not be started.
 unsigned short StartLoopbackListener();
 void StopLoopbackListener();
+// Makes the listener a ZPL printer that answers each host status query "~HS" with `answer`,
+// sent as it is (a well-formed answer, a garbled or a partial one). Until then, and after
+// StopLoopbackListener or Reset, it answers nothing, as an EPL printer.
+void AnswerHostStatus(const std::string& answer);
 // The connections the peer has closed so far, in the order they were accepted.
 std::vector<ReceivedConnection> ReceivedConnections();
 // Waits until `count` connections are complete; false after the time-out.

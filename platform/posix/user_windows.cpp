@@ -68,7 +68,9 @@ struct UserWindow : substrate::WindowObject {
     std::vector<std::string> entries;
     int selection = -1;
     std::size_t typedLimit = 0; // CB_LIMITTEXT; 0: none
-    int width = 0;              // dialog units, from the template
+    // Check box.
+    WPARAM check = BST_UNCHECKED;
+    int width = 0; // dialog units, from the template
     // Progress bar.
     int low = 0;
     int high = 100;
@@ -430,6 +432,15 @@ LRESULT Handle(UserWindow& window, UINT message, WPARAM wParam, LPARAM lParam) {
             return HandleProgress(window, message, wParam, lParam);
         }
         return HandleText(window, message, wParam, lParam);
+    case Kind::Button:
+        if (message == BM_GETCHECK) {
+            return static_cast<LRESULT>(window.check);
+        }
+        if (message == BM_SETCHECK) {
+            window.check = wParam;
+            return 0;
+        }
+        return HandleText(window, message, wParam, lParam);
     default:
         return HandleText(window, message, wParam, lParam);
     }
@@ -784,6 +795,18 @@ LRESULT SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam, LP
     return SendMessageA(control, message, wParam, lParam);
 }
 
+BOOL CheckDlgButton(HWND dialog, int id, UINT check) {
+    if (GetDlgItem(dialog, id) == nullptr) {
+        return FALSE;
+    }
+    SendDlgItemMessageA(dialog, id, BM_SETCHECK, check, 0);
+    return TRUE;
+}
+
+UINT IsDlgButtonChecked(HWND dialog, int id) {
+    return static_cast<UINT>(SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0));
+}
+
 BOOL SetWindowTextA(HWND window, LPCSTR text) {
     DWORD error = 0;
     if (TakeScriptedFailure("SetWindowTextA", &error)) {
@@ -1049,6 +1072,10 @@ bool PressButton(HWND dialog, int id) {
         std::shared_ptr<UserWindow> button = ChildOf(window, id);
         if (!Usable(button) || button->kind != Kind::Button) {
             return false;
+        }
+        // A click on an automatic check box turns its check over before the owner hears of it.
+        if ((button->style & BS_TYPEMASK) == BS_AUTOCHECKBOX) {
+            button->check = button->check == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
         }
         Command(window, button->id, BN_CLICKED, button->self);
         return true;

@@ -51,5 +51,16 @@ struct DCB {
 };
 using LPDCB = DCB*;
 
+struct COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+};
+using LPCOMMTIMEOUTS = COMMTIMEOUTS*;
+
 BOOL GetCommState(HANDLE file, LPDCB dcb);
 BOOL SetCommState(HANDLE file, LPDCB dcb);
+BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);

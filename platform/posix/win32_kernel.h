@@ -5,6 +5,7 @@
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
 #define INFINITE 0xFFFFFFFFu
+#define MAXDWORD 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u

@@ -66,7 +66,12 @@
 #define ES_NUMBER 0x2000u
 #define BS_PUSHBUTTON 0x0u
 #define BS_DEFPUSHBUTTON 0x1u
+#define BS_AUTOCHECKBOX 0x3u
 #define BS_TYPEMASK 0xFu
+#define BM_GETCHECK 0x00F0
+#define BM_SETCHECK 0x00F1
+#define BST_UNCHECKED 0x0000
+#define BST_CHECKED 0x0001
 #define CBS_SIMPLE 0x1u
 #define CBS_DROPDOWN 0x2u
 #define CBS_DROPDOWNLIST 0x3u
@@ -108,6 +113,8 @@ BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
 UINT GetDlgItemTextA(HWND dialog, int id, LPSTR buffer, int size);
 BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned);
 UINT GetDlgItemInt(HWND dialog, int id, BOOL* translated, BOOL isSigned);
+BOOL CheckDlgButton(HWND dialog, int id, UINT check);
+UINT IsDlgButtonChecked(HWND dialog, int id);
 BOOL EnableWindow(HWND window, BOOL enable);
 BOOL IsWindowEnabled(HWND window);
 BOOL ShowWindow(HWND window, int command);

@@ -5,6 +5,10 @@
 
 #include "platform/posix/win32_types.h"
 
+// The C library's own fd_set, FD_* macros, select and timeval come along with <cstdlib>.
+// timeval is the same record; the set and its macros are replaced by Winsock's here.
+#include <sys/select.h>
+
 using SOCKET = UINT_PTR;
 #define INVALID_SOCKET (static_cast<SOCKET>(~static_cast<SOCKET>(0)))
 #define SOCKET_ERROR (-1)
@@ -80,6 +84,24 @@ struct sockaddr_in {
     char sin_zero[8];
 };
 
+// A Winsock socket set: a count and the sockets, not a bit mask of descriptors.
+#undef FD_SETSIZE
+#undef FD_ZERO
+#undef FD_SET
+#undef FD_CLR
+#undef FD_ISSET
+#define FD_SETSIZE 64
+struct WinsockFdSet {
+    unsigned int fd_count;
+    SOCKET fd_array[FD_SETSIZE];
+};
+#define fd_set WinsockFdSet
+void WinsockFdSetAdd(SOCKET s, fd_set* set);
+int WinsockFdIsSet(SOCKET s, fd_set* set);
+#define FD_ZERO(set) (static_cast<void>((set)->fd_count = 0))
+#define FD_SET(s, set) WinsockFdSetAdd((s), (set))
+#define FD_ISSET(s, set) WinsockFdIsSet((s), (set))
+
 int WSAStartup(WORD version, LPWSADATA data);
 int WSACleanup();
 int WSAGetLastError();
@@ -95,6 +117,8 @@ int shutdown(SOCKET s, int how);
 int setsockopt(SOCKET s, int level, int option, const char* value, int length);
 int getsockname(SOCKET s, sockaddr* address, int* length);
 int getpeername(SOCKET s, sockaddr* address, int* length);
+// The first argument is ignored, as on Windows; a null time-out waits without limit.
+int select(int count, fd_set* readable, fd_set* writable, fd_set* failed, const timeval* timeout);
 int closesocket(SOCKET s);
 unsigned short htons(unsigned short value);
 std::uint32_t htonl(std::uint32_t value);

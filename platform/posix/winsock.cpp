@@ -4,6 +4,7 @@
 #include "platform/posix/substrate.h"
 #include "platform/testing.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -629,6 +630,105 @@ int getpeername(SOCKET s, sockaddr* address, int* length) {
     return SocketName("getpeername", s, address, length, true);
 }
 
+void WinsockFdSetAdd(SOCKET s, fd_set* set) {
+    for (unsigned int i = 0; i < set->fd_count; ++i) {
+        if (set->fd_array[i] == s) {
+            return;
+        }
+    }
+    if (set->fd_count < FD_SETSIZE) {
+        set->fd_array[set->fd_count++] = s;
+    }
+}
+
+int WinsockFdIsSet(SOCKET s, fd_set* set) {
+    for (unsigned int i = 0; i < set->fd_count; ++i) {
+        if (set->fd_array[i] == s) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int select(int /*count*/, fd_set* readable, fd_set* writable, fd_set* failed,
+           const timeval* timeout) {
+    substrate::LogCall("select", timeout == nullptr ? std::string("no limit")
+                                                    : std::to_string(timeout->tv_sec * 1000 +
+                                                                     timeout->tv_usec / 1000));
+    if (RefusedCall("select")) {
+        return SOCKET_ERROR;
+    }
+    // Each socket once, with every event it is asked for; the objects are held meanwhile.
+    std::vector<SOCKET> sockets;
+    std::vector<int> descriptors;
+    std::vector<int> events;
+    std::vector<std::shared_ptr<SocketObject>> held;
+    fd_set* sets[] = {readable, writable, failed};
+    const int kinds[] = {bsd::kReadyToRead, bsd::kReadyToWrite, bsd::kExceptional};
+    for (int k = 0; k < 3; ++k) {
+        if (sets[k] == nullptr) {
+            continue;
+        }
+        for (unsigned int i = 0; i < sets[k]->fd_count && i < FD_SETSIZE; ++i) {
+            SOCKET s = sets[k]->fd_array[i];
+            auto known = std::find(sockets.begin(), sockets.end(), s);
+            if (known != sockets.end()) {
+                events[static_cast<std::size_t>(known - sockets.begin())] |= kinds[k];
+                continue;
+            }
+            std::shared_ptr<SocketObject> object = FindSocket(s);
+            if (object == nullptr) {
+                WSASetLastError(WSAENOTSOCK);
+                return SOCKET_ERROR;
+            }
+            sockets.push_back(s);
+            descriptors.push_back(object->descriptor);
+            events.push_back(kinds[k]);
+            held.push_back(object);
+        }
+    }
+    if (sockets.empty()) {
+        // Windows refuses a select without any socket.
+        WSASetLastError(WSAEINVAL);
+        return SOCKET_ERROR;
+    }
+    int milliseconds = -1;
+    if (timeout != nullptr) {
+        if (timeout->tv_sec < 0 || timeout->tv_usec < 0) {
+            WSASetLastError(WSAEINVAL);
+            return SOCKET_ERROR;
+        }
+        long long total = static_cast<long long>(timeout->tv_sec) * 1000 +
+                          static_cast<long long>(timeout->tv_usec) / 1000;
+        milliseconds = total > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(total);
+    }
+    int error = 0;
+    int ready =
+        bsd::WaitReady(descriptors.data(), events.data(), descriptors.size(), milliseconds, &error);
+    if (ready < 0) {
+        WSASetLastError(WsaErrorFromErrno(error));
+        return SOCKET_ERROR;
+    }
+    int total = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (sets[k] == nullptr) {
+            continue;
+        }
+        fd_set kept{};
+        for (unsigned int i = 0; i < sets[k]->fd_count && i < FD_SETSIZE; ++i) {
+            SOCKET s = sets[k]->fd_array[i];
+            auto at = static_cast<std::size_t>(std::find(sockets.begin(), sockets.end(), s) -
+                                               sockets.begin());
+            if ((events[at] & kinds[k]) != 0) {
+                kept.fd_array[kept.fd_count++] = s;
+            }
+        }
+        *sets[k] = kept;
+        total += static_cast<int>(kept.fd_count);
+    }
+    return total;
+}
+
 int closesocket(SOCKET s) {
     substrate::LogCall("closesocket");
     if (RefusedCall("closesocket")) {
@@ -745,6 +845,10 @@ unsigned short StartLoopbackListener() {
 
 void StopLoopbackListener() {
     bsd::StopListener();
+}
+
+void AnswerHostStatus(const std::string& answer) {
+    bsd::AnswerHostStatus(true, answer);
 }
 
 std::vector<ReceivedConnection> ReceivedConnections() {

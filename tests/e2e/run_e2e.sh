@@ -197,6 +197,49 @@ scenario_network_delivered() {
     finish
 }
 
+# CheckStatus on: a ZPL printer that reports paper out gets the host status query and
+# nothing else; the job is refused with the reason, the file kept.
+scenario_network_status_paper_out() {
+    begin network_status_paper_out
+    local printer="$SCENARIO_DIR/printer"
+    start_network_printer "$printer" --host-status paper-out ||
+        { PROBLEM="virtual printer did not start"; finish; return; }
+    e2e_write_settings "${TCP_SETTINGS[@]}" CheckStatus 1
+    label_file "$SCENARIO_DIR/label.zpl"
+    local path
+    path=$(e2e_winpath "$SCENARIO_DIR/label.zpl")
+    e2e_start_program "$SCENARIO_DIR" "$path"
+    expect_job_refused 60000 "The printer is not ready (paper out) for $path." \
+        "$SCENARIO_DIR/label.zpl" "Error Message"
+    e2e_stop_printer "$printer"
+    expect "printer received" "$(cat "$printer/conn-1.bin" 2>/dev/null)" "~HS"
+    expect "answers" "$(grep -c '^status' "$printer/events.log" 2>/dev/null)" 1
+    finish
+}
+
+# CheckStatus on: a ready printer gets the query, then the label; a silent one (an EPL
+# printer) gets the same after the two seconds' wait.
+scenario_network_status_ready_and_silent() {
+    begin network_status_ready_and_silent
+    local answer
+    for answer in ready silent; do
+        local dir="$SCENARIO_DIR/$answer"
+        local printer="$dir/printer"
+        mkdir -p "$dir"
+        start_network_printer "$printer" --host-status "$answer" ||
+            { PROBLEM="virtual printer did not start"; finish; return; }
+        e2e_write_settings "${TCP_SETTINGS[@]}" CheckStatus 1
+        big_file "$dir/label.prn" 1500 1
+        { printf '~HS'; cat "$dir/label.prn"; } >"$dir/expected.bin"
+        e2e_start_program "$dir" "$(e2e_winpath "$dir/label.prn")"
+        expect "$answer: exit code" "$(e2e_wait_exit "$dir" 60)" 1
+        e2e_stop_printer "$printer"
+        expect "$answer: delivered" "$(same_file "$printer/conn-1.bin" "$dir/expected.bin")" same
+        expect "$answer: input file" "$(exists "$dir/label.prn")" absent
+    done
+    finish
+}
+
 scenario_network_refused() {
     begin network_refused
     # Nobody listens at the printer's address: the connection is refused.
@@ -732,6 +775,8 @@ run scenario_launcher_nofile
 run scenario_launcher_about
 run scenario_network_delivered network
 run scenario_network_refused network
+run scenario_network_status_paper_out network
+run scenario_network_status_ready_and_silent network
 run scenario_network_greeting_slow_reader network
 run scenario_network_reset_while_closing network
 run scenario_network_self_connection_loopback

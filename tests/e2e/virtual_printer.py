@@ -16,6 +16,13 @@
       its device path is written to DIR/device and what arrives to DIR/received.bin.
       --rate BYTES makes it a slow printer that takes at most BYTES per second.
 
+  --host-status FLAGS (tcp and pty) makes it a ZPL printer that answers the host status
+      query "~HS" when those three bytes arrive: three lines, each <STX>fields<ETX><CR><LF>
+      (12, 11 and 2 comma-separated fields, as the ZPL II programming guide gives them),
+      with the flags named in FLAGS set: a comma-separated list of paper-out, ribbon-out,
+      head-open and pause, or "ready" for none of them, or "silent" to stay quiet (as an
+      EPL printer does). Without the option nothing is ever answered.
+
 Both write DIR/ready once they accept data, and stop when DIR/stop appears or after
 --lifetime seconds (a bound for every test run).
 """
@@ -38,11 +45,54 @@ def write_atomically(path, text):
     os.replace(temporary, path)
 
 
+STATUS_FLAGS = ("paper-out", "ribbon-out", "head-open", "pause")
+
+
+def host_status_answer(flags):
+    """The three framed lines of a ZPL printer's answer to ~HS, or None for a silent one."""
+    if flags == "silent":
+        return None
+    chosen = set() if flags == "ready" else set(flags.split(","))
+    unknown = chosen - set(STATUS_FLAGS)
+    if unknown:
+        raise SystemExit(f"unknown status flags: {sorted(unknown)}")
+
+    def flag(name):
+        return "1" if name in chosen else "0"
+
+    # Line 1: communication settings, paper out, pause, label length, formats in buffer,
+    # buffer full, diagnostic mode, partial format, unused, corrupt RAM, under and over
+    # temperature. Line 2: function settings, unused, head up, ribbon out, thermal transfer,
+    # print mode, print width mode, label waiting, labels left in batch, format while
+    # printing, graphic images stored. Line 3: password, static RAM installed.
+    lines = [
+        f"030,{flag('paper-out')},{flag('pause')},1245,000,0,0,0,000,0,0,0",
+        f"001,0,{flag('head-open')},{flag('ribbon-out')},1,2,6,0,00000000,1,000",
+        "1234,0",
+    ]
+    return b"".join(b"\x02" + line.encode("ascii") + b"\x03\r\n" for line in lines)
+
+
+class QueryWatch:
+    """Finds "~HS" in a stream that arrives in pieces, and answers each one once."""
+
+    def __init__(self, answer):
+        self.answer = answer
+        self.tail = b""
+
+    def queries(self, data):
+        text = self.tail + data
+        count = text.count(b"~HS")
+        self.tail = text[-2:]
+        return count if self.answer is not None else 0
+
+
 def should_stop(directory, deadline):
     return os.path.exists(os.path.join(directory, "stop")) or time.monotonic() > deadline
 
 
-def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="close"):
+def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="close",
+              answer=None):
     events_lock = threading.Lock()
     events_path = os.path.join(directory, "events.log")
 
@@ -65,6 +115,7 @@ def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="clos
     def receive(connection, number):
         received = 0
         ended = False
+        watch = QueryWatch(answer)
         with connection, open(os.path.join(directory, f"conn-{number}.bin"), "wb") as out:
             connection.settimeout(1.0)
             if greeting:
@@ -86,6 +137,9 @@ def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="clos
                 out.write(data)
                 out.flush()
                 received += len(data)
+                for _ in range(watch.queries(data)):
+                    connection.sendall(watch.answer)
+                    log(f"status {number}")
                 if rate:
                     time.sleep(0.1)
             if ended and end == "reset":
@@ -127,7 +181,7 @@ def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="clos
         thread.join(timeout=2.0)
 
 
-def serve_pty(directory, deadline, rate):
+def serve_pty(directory, deadline, rate, answer):
     master, slave = os.openpty()
     # Raw, so that the line discipline neither translates nor swallows any byte.
     tty.setraw(slave, termios.TCSANOW)
@@ -135,6 +189,7 @@ def serve_pty(directory, deadline, rate):
     path = os.ttyname(slave)
     write_atomically(os.path.join(directory, "device"), path + "\n")
     write_atomically(os.path.join(directory, "ready"), "pty\n")
+    watch = QueryWatch(answer)
     with open(os.path.join(directory, "received.bin"), "wb") as out:
         while not should_stop(directory, deadline):
             ready, _, _ = select.select([master], [], [], 0.2)
@@ -146,6 +201,8 @@ def serve_pty(directory, deadline, rate):
                 continue
             out.write(data)
             out.flush()
+            for _ in range(watch.queries(data)):
+                os.write(master, watch.answer)
             if rate:
                 time.sleep(0.1)
     os.close(master)
@@ -163,17 +220,20 @@ def main():
     tcp.add_argument("--greeting", default="")
     tcp.add_argument("--rate", type=int, default=0)
     tcp.add_argument("--end", choices=("close", "reset"), default="close")
+    tcp.add_argument("--host-status", default="silent")
     pty_mode = sub.add_parser("pty")
     pty_mode.add_argument("directory")
     pty_mode.add_argument("--rate", type=int, default=0)
+    pty_mode.add_argument("--host-status", default="silent")
     args = parser.parse_args()
     os.makedirs(args.directory, exist_ok=True)
     deadline = time.monotonic() + args.lifetime
+    answer = host_status_answer(args.host_status)
     if args.mode == "tcp":
         serve_tcp(args.address, args.port, args.directory, deadline, args.greeting, args.rate,
-                  args.end)
+                  args.end, answer)
     else:
-        serve_pty(args.directory, deadline, args.rate)
+        serve_pty(args.directory, deadline, args.rate, answer)
     return 0
 
 

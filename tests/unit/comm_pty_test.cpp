@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <fcntl.h>
@@ -59,6 +60,35 @@ struct Pty {
         termios probe = Line();
         tcsetattr(slave, TCSANOW, &saved);
         return (probe.c_cflag & CSIZE) == CS7 && (probe.c_cflag & PARENB) != 0;
+    }
+    // Plays a ZPL printer: answers each "~HS" with `answer` (nothing when empty) and reads
+    // until `size` bytes arrived, or ten seconds passed, or the line stayed quiet for `quiet`.
+    std::string ReceiveAnswering(const std::string& answer, std::size_t size,
+                                 std::chrono::milliseconds quiet) const {
+        std::string received;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        auto lastByte = std::chrono::steady_clock::now();
+        while (received.size() < size && std::chrono::steady_clock::now() < deadline &&
+               std::chrono::steady_clock::now() - lastByte < quiet) {
+            pollfd ready{master, POLLIN, 0};
+            if (poll(&ready, 1, 20) <= 0) {
+                continue;
+            }
+            char buffer[4096];
+            ssize_t got = read(master, buffer, sizeof(buffer));
+            if (got <= 0) {
+                break;
+            }
+            std::size_t from = received.size() > 2 ? received.size() - 2 : 0;
+            received.append(buffer, static_cast<std::size_t>(got));
+            lastByte = std::chrono::steady_clock::now();
+            for (std::size_t at = received.find("~HS", from);
+                 !answer.empty() && at != std::string::npos; at = received.find("~HS", at + 3)) {
+                EXPECT_EQ(write(master, answer.data(), answer.size()),
+                          static_cast<ssize_t>(answer.size()));
+            }
+        }
+        return received;
     }
     // Reads until `size` bytes arrived or ten seconds passed.
     std::string Receive(std::size_t size) const {
@@ -275,6 +305,60 @@ TEST_F(CommPtyTest, SerialJobDeliversTheFileByteForByte) {
     EXPECT_NE(line.c_iflag & IXOFF, 0u);
     substrate::RemoveWindow(window);
     g_progressWindow = nullptr;
+}
+
+// A serial job with CheckStatus "1" opens the port for reading too, asks "~HS" after the
+// line settings and before the first label byte, and reads the answer through the pty.
+TEST_F(CommPtyTest, SerialJobAsksThePrinterForItsStatus) {
+    auto answer = [](char paperOut, char headUp) {
+        return std::string("\x02") + "030," + paperOut + ",0,1245,000,0,0,0,000,0,0,0" +
+               "\x03\r\n\x02" + "001,0," + headUp + ",0,1,2,6,0,00000000,1,000" + "\x03\r\n\x02" +
+               "1234,0\x03\r\n";
+    };
+    const struct {
+        const char* name;
+        std::string answer; // empty: silent
+        std::string done;
+        bool labelSent;
+    } cases[] = {
+        {"paper out", answer('1', '0'), "done 1,15", false},
+        {"head open", answer('0', '1'), "done 4,15", false},
+        {"ready", answer('0', '0'), "done 0,0", true},
+        {"silent", "", "done 0,0", true},
+    };
+    std::string label = jobtest::SampleBytes(1500);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        jobtest::ScratchFolder folder;
+        HWND window = jobtest::CreateJournalWindow();
+        g_progressWindow = window;
+        std::string input = folder / "label.zpl";
+        jobtest::WriteBytes(input, label);
+        jobtest::SetPortSettings("Serial", "COM5");
+        jobtest::SetSetting("CheckStatus", "1");
+        jobtest::PathBuffer path(input);
+        wintest::ClearCallLog();
+
+        HANDLE worker = CreateThread(nullptr, 0, JobWorker, path.text, 0, nullptr);
+        ASSERT_NE(worker, nullptr);
+        std::string expected = "~HS" + (c.labelSent ? label : std::string());
+        std::string received =
+            pty.ReceiveAnswering(c.answer, expected.size(), std::chrono::seconds(10));
+        EXPECT_EQ(WaitForSingleObject(worker, 10000), WAIT_OBJECT_0);
+        CloseHandle(worker);
+        // Anything the job wrote beyond what was expected.
+        received += pty.ReceiveAnswering("", SIZE_MAX, std::chrono::milliseconds(200));
+
+        EXPECT_EQ(received.size(), expected.size());
+        EXPECT_TRUE(received == expected) << received.substr(0, 8);
+        EXPECT_EQ(jobtest::Reports(window).back(), c.done);
+        EXPECT_EQ(jobtest::Exists(input), !c.labelSent);
+        const auto log = wintest::CallLog();
+        EXPECT_NE(std::find(log.begin(), log.end(), "SetCommTimeouts device:COM5"), log.end());
+        EXPECT_TRUE(wintest::OpenHandles().empty());
+        substrate::RemoveWindow(window);
+        g_progressWindow = nullptr;
+    }
 }
 
 } // namespace

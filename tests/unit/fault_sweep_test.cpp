@@ -112,6 +112,10 @@ const std::map<std::string, std::vector<DWORD>> kErrors = {
     {"setsockopt", {WSAENOBUFS}},
     {"shutdown", {WSAECONNRESET}},
     {"recv", {WSAECONNRESET, WSAETIMEDOUT}},
+    // The status query's wait for the answer.
+    {"select", {WSAENETDOWN}},
+    {"GetCommTimeouts", {ERROR_GEN_FAILURE}},
+    {"SetCommTimeouts", {ERROR_GEN_FAILURE}},
     {"closesocket", {WSAENETDOWN}},
     {"GetDefaultPrinterA", {ERROR_NOT_ENOUGH_MEMORY}},
     {"SetDefaultPrinterA", {ERROR_ACCESS_DENIED}},
@@ -135,13 +139,26 @@ enum class Kind { SerialPort, ParallelPort, Network, Driver, RawQueue };
 struct TransportCase {
     Kind kind;
     const char* name;
+    bool checkStatus; // CheckStatus "1": the printer is asked "~HS" first and answers ready
 };
 
 const TransportCase kTransports[] = {
-    {Kind::SerialPort, "serial port"}, {Kind::ParallelPort, "parallel port"},
-    {Kind::Network, "network"},        {Kind::Driver, "driver"},
-    {Kind::RawQueue, "raw queue"},
+    {Kind::SerialPort, "serial port", false},
+    {Kind::ParallelPort, "parallel port", false},
+    {Kind::Network, "network", false},
+    {Kind::Driver, "driver", false},
+    {Kind::RawQueue, "raw queue", false},
+    {Kind::SerialPort, "serial port asking the status", true},
+    {Kind::Network, "network asking the status", true},
 };
+
+// A ZPL printer's answer to "~HS" that reports nothing in the way.
+const char kReadyAnswer[] = "\x02"
+                            "030,0,0,1245,000,0,0,0,000,0,0,0\x03\r\n"
+                            "\x02"
+                            "001,0,0,0,1,2,6,0,00000000,1,000\x03\r\n"
+                            "\x02"
+                            "1234,0\x03\r\n";
 
 // An EPL2 label of a few KB, more than one copy chunk and not a whole number of them, and
 // what the driver's encoding makes of it: every line wrapped, the final P2 lowered to P1.
@@ -280,7 +297,7 @@ class FaultSweepTest : public ::testing::Test {
     }
 
     // A fresh substitute layer, settings and input for one job of this kind.
-    void Prepare(Kind kind) {
+    void Prepare(Kind kind, bool checkStatus) {
         wintest::Reset();
         wintest::UseVirtualClock(true);
         // An Escape of an earlier test has let no driver job swap the default since.
@@ -330,22 +347,32 @@ class FaultSweepTest : public ::testing::Test {
             jobtest::SetSetting("Port", kLabelPrinter);
             break;
         }
+        if (checkStatus) {
+            jobtest::SetSetting("CheckStatus", "1");
+            // The serial printer is a plain file: the query finds it silent.
+            wintest::AnswerHostStatus(kReadyAnswer);
+        }
     }
 
     // The printer took the whole label: the device file, the one connection or the one
     // document ended by the spooler holds it exactly.
-    bool Accepted(Kind kind, bool mustHaveArrived) {
+    // Asked for its status first, it has the query before the label; a run in which the
+    // setting or the port's time-outs could not be read asks nothing and sends the label.
+    bool Accepted(Kind kind, bool checkStatus, bool mustHaveArrived) {
+        auto whole = [this, checkStatus](const std::string& bytes) {
+            return bytes == label.text || (checkStatus && bytes == "~HS" + label.text);
+        };
         switch (kind) {
         case Kind::SerialPort:
         case Kind::ParallelPort:
-            return jobtest::Exists(device) && jobtest::ReadBytes(device) == label.text;
+            return jobtest::Exists(device) && whole(jobtest::ReadBytes(device));
         case Kind::Network: {
             // The listener keeps a connection once its sender has closed it.
             if (mustHaveArrived) {
                 wintest::WaitForReceivedConnections(1, std::chrono::seconds(5));
             }
             std::vector<wintest::ReceivedConnection> received = wintest::ReceivedConnections();
-            return received.size() == 1 && received[0].bytes == label.text;
+            return received.size() == 1 && whole(received[0].bytes);
         }
         case Kind::Driver: {
             std::string printed;
@@ -369,21 +396,22 @@ class FaultSweepTest : public ::testing::Test {
         case Kind::RawQueue: {
             // One document ended by the spooler, holding the label's bytes as they are.
             int ended = 0;
-            bool whole = false;
+            bool exact = false;
             for (const wintest::PrintedDocument& document : wintest::PrintedDocuments()) {
                 if (document.state == wintest::DocumentState::Ended) {
                     ++ended;
-                    whole = document.bytes == label.text;
+                    exact = document.bytes == label.text;
                 }
             }
-            return ended == 1 && whole;
+            return ended == 1 && exact;
         }
         }
         return false;
     }
 
-    RunOutcome Run(Kind kind, const Injection* injection) {
-        Prepare(kind);
+    RunOutcome Run(const TransportCase& transport, const Injection* injection) {
+        Kind kind = transport.kind;
+        Prepare(kind, transport.checkStatus);
         HWND window = wintest::CreateRecordingWindow();
         g_progressWindow = window;
         if (injection != nullptr) {
@@ -417,7 +445,7 @@ class FaultSweepTest : public ::testing::Test {
         for (const wintest::RecordedMessage& report : run.reports) {
             reportedDone = reportedDone || (report.message == WM_JOB_DONE && report.lParam == 0);
         }
-        run.accepted = Accepted(kind, reportedDone || !run.inputKept);
+        run.accepted = Accepted(kind, transport.checkStatus, reportedDone || !run.inputKept);
         run.openHandles = wintest::OpenHandles();
         run.defaultPrinter = wintest::DefaultPrinter();
         run.stalledDialogs = wintest::StalledDialogs();
@@ -474,14 +502,16 @@ TEST_F(FaultSweepTest, EveryFailingCallStillKeepsTheJobsPromises) {
     int totalFailures = 0;
     for (const TransportCase& transport : kTransports) {
         SCOPED_TRACE(transport.name);
-        RunOutcome recorded = Run(transport.kind, nullptr);
+        RunOutcome recorded = Run(transport, nullptr);
         // The recorded run is the job as it should go: anything else makes the sweep moot.
         ASSERT_EQ(BrokenPromises(recorded), Lines{});
         ASSERT_TRUE(recorded.accepted);
         ASSERT_FALSE(recorded.inputKept);
         bool copies = transport.kind != Kind::Driver;
-        // Every chunk read, plus the read that finds the end.
-        ASSERT_EQ(Occurrences(recorded.failurePoints, "ReadFile"), copies ? chunks + 1 : 1);
+        // Every chunk read, plus the read that finds the end, plus a serial status answer's.
+        bool readsAnswer = transport.checkStatus && transport.kind == Kind::SerialPort;
+        ASSERT_EQ(Occurrences(recorded.failurePoints, "ReadFile"),
+                  (copies ? chunks + 1 : 1) + (readsAnswer ? 1 : 0));
 
         Lines unknownCalls;
         std::vector<Injection> injections = InjectionsFor(recorded.failurePoints, &unknownCalls);
@@ -493,7 +523,7 @@ TEST_F(FaultSweepTest, EveryFailingCallStillKeepsTheJobsPromises) {
         int failures = 0;
         std::map<DWORD, int> results; // how the failing runs ended
         for (const Injection& injection : injections) {
-            RunOutcome run = Run(transport.kind, &injection);
+            RunOutcome run = Run(transport, &injection);
             Lines broken = BrokenPromises(run);
             // A run that never reaches its point differs from the recorded one before it.
             if (run.finished &&
@@ -520,7 +550,7 @@ TEST_F(FaultSweepTest, EveryFailingCallStillKeepsTheJobsPromises) {
         }
         // Nothing a failed run left behind (an abandoned mutex, a log, a device file) stops
         // the next job.
-        RunOutcome after = Run(transport.kind, nullptr);
+        RunOutcome after = Run(transport, nullptr);
         EXPECT_EQ(BrokenPromises(after), Lines{}) << "a clean job after the sweep";
         EXPECT_TRUE(after.accepted && !after.inputKept) << "a clean job after the sweep";
 
@@ -579,7 +609,7 @@ TEST_F(FaultSweepTest, DriverJobKeepsTheInputWhenTheSpoolerRefusesTheLabel) {
     for (const Case& c : cases) {
         SCOPED_TRACE(Describe(c.injection) + " returning " + std::to_string(c.gdiResult));
         gdiFailureResult = c.gdiResult;
-        RunOutcome run = Run(Kind::Driver, &c.injection);
+        RunOutcome run = Run(TransportCase{Kind::Driver, "driver", false}, &c.injection);
         EXPECT_EQ(BrokenPromises(run), Lines{});
         EXPECT_EQ(run.returned, static_cast<DWORD>(c.result));
         ASSERT_FALSE(run.reports.empty());

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -225,7 +226,9 @@ TEST_F(NetworkTransportTest, MutexIsTakenAfterTheAddressAndHeldUntilJustBeforeTh
                     "socket", "bind", "connect"}),
         (std::vector<std::string>{"CreateMutexA ipMutex", "RegQueryValueExA BaudorIPAddress",
                                   "WaitForSingleObject mutex:ipMutex", "WSAStartup 1.1", "socket",
-                                  "bind " + portText, "connect 192.168.1.50:" + portText}));
+                                  "bind " + portText, "connect 192.168.1.50:" + portText,
+                                  // optional; once connected, absent here
+                                  "RegQueryValueExA CheckStatus"}));
     EXPECT_EQ(Reports().front(), Status(0)); // the first report, before the address is read
     auto log = wintest::CallLog();
     EXPECT_EQ(log.front(), "CreateMutexA ipMutex");
@@ -781,3 +784,76 @@ TEST_F(NetworkTransportTest, ConnectionToItselfOrToAddressZeroIsRefused) {
 }
 
 } // namespace
+
+namespace {
+
+std::string StatusAnswer(char paperOut, char pause, char headUp, char ribbonOut) {
+    return std::string("\x02") + "030," + paperOut + "," + pause + ",1245,000,0,0,0,000,0,0,0" +
+           "\x03\r\n\x02" + "001,0," + headUp + "," + ribbonOut + ",1,2,6,0,00000000,1,000" +
+           "\x03\r\n\x02" + "1234,0\x03\r\n";
+}
+
+} // namespace
+
+// With CheckStatus "1" the printer is asked "~HS" once connected. Only a complete answer
+// that names a condition stops the label, and the query is then all the printer gets;
+// any other value, or none, leaves the job as it always was.
+TEST_F(NetworkTransportTest, AsksThePrinterForItsStatusOnlyWhenTheSettingSaysSo) {
+    const std::string ready = StatusAnswer('0', '0', '0', '0');
+    const std::string paperAndRibbonOut = StatusAnswer('1', '0', '0', '1');
+    const struct {
+        const char* name;
+        const char* checkStatus; // nullptr: not stored
+        bool answers;
+        std::string answer;
+        JobResult result;
+        DWORD code;
+        bool asked;
+    } cases[] = {
+        {"not stored", nullptr, true, paperAndRibbonOut, JobResult::Done, 0, false},
+        {"stored as yes", "yes", true, paperAndRibbonOut, JobResult::Done, 0, false},
+        {"stored as 0", "0", true, paperAndRibbonOut, JobResult::Done, 0, false},
+        {"paper and ribbon out", "1", true, paperAndRibbonOut, JobResult::PrinterNotReady,
+         kPrinterPaperOut | kPrinterRibbonOut, true},
+        {"head open and paused", "1", true, StatusAnswer('0', '1', '1', '0'),
+         JobResult::PrinterNotReady, kPrinterHeadOpen | kPrinterPaused, true},
+        {"ready", "1", true, ready, JobResult::Done, 0, true},
+        {"partial", "1", true, StatusAnswer('1', '0', '0', '0').substr(0, 40), JobResult::Done, 0,
+         true},
+        {"silent", "1", false, "", JobResult::Done, 0, true},
+    };
+    const std::string content = Bytes(700);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart();
+        if (c.checkStatus != nullptr) {
+            wintest::SetRegistryString(kSettingsKey, "CheckStatus", c.checkStatus);
+        }
+        if (c.answers) {
+            wintest::AnswerHostStatus(c.answer);
+        }
+        auto started = std::chrono::steady_clock::now();
+        ASSERT_EQ(Run(content), c.result);
+        // A silent or partial answer costs the wait and no more.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
+        EXPECT_EQ(Reports().back(), Done(c.code, c.result));
+        bool done = c.result == JobResult::Done;
+        if (done) {
+            EXPECT_FALSE(FileExists(inputPath));
+        } else {
+            ExpectFailedJobLeftNothing(content);
+            EXPECT_EQ(Releases(), (std::vector<std::string>{
+                                      FileLabel(), KeyLabel(), "closesocket", "WSACleanup",
+                                      "ReleaseMutex mutex:ipMutex", "CloseHandle mutex:ipMutex",
+                                      Done(c.code, c.result)}));
+        }
+        EXPECT_TRUE(wintest::OpenHandles().empty());
+        EXPECT_EQ(LogEntries({"select"}).empty(), !c.asked); // the wait for an answer
+        ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
+        auto received = wintest::ReceivedConnections();
+        ASSERT_EQ(received.size(), 1u);
+        std::string expected = std::string(c.asked ? "~HS" : "") + (done ? content : "");
+        EXPECT_TRUE(received[0].bytes == expected)
+            << received[0].bytes.size() << " bytes: " << received[0].bytes.substr(0, 8);
+    }
+}

@@ -24,7 +24,17 @@ class RcTablesTest : public ::testing::Test {
     void TearDown() override { EXPECT_TRUE(wintest::JoinThreads()); }
 };
 
-enum class Kind { Label, Icon, Edit, ReadOnlyEdit, PushButton, DefaultButton, DropList, Combo };
+enum class Kind {
+    Label,
+    Icon,
+    Edit,
+    ReadOnlyEdit,
+    PushButton,
+    DefaultButton,
+    CheckBox,
+    DropList,
+    Combo
+};
 
 const char* KindName(Kind kind) {
     switch (kind) {
@@ -40,6 +50,8 @@ const char* KindName(Kind kind) {
         return "push button";
     case Kind::DefaultButton:
         return "default push button";
+    case Kind::CheckBox:
+        return "check box";
     case Kind::DropList:
         return "drop-down list";
     case Kind::Combo:
@@ -57,8 +69,14 @@ Kind KindOf(const rc::ControlTemplate& control) {
         return (control.style & ES_READONLY) != 0 ? Kind::ReadOnlyEdit : Kind::Edit;
     }
     if (name == "Button") {
-        return (control.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON ? Kind::DefaultButton
-                                                                 : Kind::PushButton;
+        switch (control.style & BS_TYPEMASK) {
+        case BS_DEFPUSHBUTTON:
+            return Kind::DefaultButton;
+        case BS_AUTOCHECKBOX:
+            return Kind::CheckBox;
+        default:
+            return Kind::PushButton;
+        }
     }
     return (control.style & 0x3u) == CBS_DROPDOWNLIST ? Kind::DropList : Kind::Combo;
 }
@@ -155,6 +173,7 @@ TEST_F(RcTablesTest, SettingsTemplate) {
                                 {1005, Kind::DropList, "", 70, 135, 64, 65},
                                 {1002, Kind::Edit, "", 70, 160, 64, 12},
                                 {1007, Kind::DropList, "", 70, 185, 64, 65},
+                                {1023, Kind::CheckBox, "Check status", 143, 185, 64, 12},
                                 {1, Kind::DefaultButton, "OK", 147, 10, 50, 12},
                                 {2, Kind::PushButton, "Cancel", 147, 27, 50, 12},
                                 {9, Kind::PushButton, "Help", 147, 44, 50, 12},
@@ -222,6 +241,11 @@ TEST_F(RcTablesTest, EveryQuotedStringIsInTheTable) {
         {153, "Could not print %s on the printer queue: StartDocPrinter returned (%d) %s"},
         {154, "Could not print %s on the printer queue: WritePrinter returned (%d) %s"},
         {155, "Could not print %s on the printer queue: EndDocPrinter returned (%d) %s"},
+        {156, "The printer is not ready (%s) for %s."},
+        {157, "paper out"},
+        {158, "ribbon out"},
+        {159, "head open"},
+        {160, "paused"},
     };
     for (const Quoted& q : quoted) {
         const rc::StringResource* found = rc::FindString(q.id);
@@ -254,7 +278,7 @@ TEST_F(RcTablesTest, EveryQuotedStringIsInTheTable) {
     ASSERT_NE(about, nullptr);
     EXPECT_EQ(std::string(about->text).find('\n'), std::string::npos);
     // Ids that the program never uses have no text.
-    for (UINT unused : {0u, 106u, 113u, 128u, 156u}) {
+    for (UINT unused : {0u, 106u, 113u, 128u, 161u}) {
         EXPECT_EQ(rc::FindString(unused), nullptr) << unused;
     }
 }

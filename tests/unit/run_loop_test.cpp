@@ -348,7 +348,7 @@ TEST_F(RunLoopTest, LongMessageIsCut) {
 }
 
 TEST_F(RunLoopTest, UnknownResultShowsTheLaunchersError) {
-    for (int result : {15, 42, -7}) {
+    for (int result : {16, 42, -7}) {
         SCOPED_TRACE("result " + std::to_string(result));
         Restart();
         Script({{ERROR_ACCESS_DENIED, result}});
@@ -361,6 +361,33 @@ TEST_F(RunLoopTest, UnknownResultShowsTheLaunchersError) {
         EXPECT_EQ(Run("a.txt"), 0);
         EXPECT_EQ(MessageTexts(), std::vector<std::string>{"Unknown Error (87) - " +
                                                            SystemText(ERROR_INVALID_PARAMETER)});
+        EXPECT_TRUE(wintest::JoinThreads());
+    }
+}
+
+// The printer's reasons come in place of a system error code and are named in the message,
+// in a fixed order whatever bits are set; unknown bits name nothing.
+TEST_F(RunLoopTest, PrinterNotReadyNamesItsReasons) {
+    const struct {
+        DWORD reasons;
+        const char* named;
+    } cases[] = {
+        {kPrinterPaperOut, "paper out"},
+        {kPrinterRibbonOut, "ribbon out"},
+        {kPrinterHeadOpen, "head open"},
+        {kPrinterPaused, "paused"},
+        {kPrinterPaused | kPrinterHeadOpen | kPrinterPaperOut, "paper out, head open, paused"},
+        {kPrinterRibbonOut | 0x100, "ribbon out"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.named);
+        Restart();
+        Script({{c.reasons, static_cast<int>(JobResult::PrinterNotReady)}});
+        EXPECT_EQ(Run("C:\\labels\\a.zpl"), 0);
+        EXPECT_EQ(opened, std::vector<int>{IDD_PROGRESS}); // no retry, no settings window
+        EXPECT_EQ(MessageTexts(),
+                  std::vector<std::string>{std::string("The printer is not ready (") + c.named +
+                                           ") for C:\\labels\\a.zpl."});
         EXPECT_TRUE(wintest::JoinThreads());
     }
 }

@@ -22,8 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kKey[] = "Software\\Velmora Software\\Tagwright\\1.0";
-const char* const kValueNames[] = {"PrinterType", "Port",     "BaudorIPAddress", "DataBits",
-                                   "Parity",      "StopBits", "Delay",           "Attempts"};
+const char* const kValueNames[] = {"PrinterType", "Port",     "BaudorIPAddress",
+                                   "DataBits",    "Parity",   "StopBits",
+                                   "Delay",       "Attempts", "CheckStatus"};
 const std::vector<std::string> kComPorts = {"COM1", "COM2", "COM3", "COM4", "COM5",
                                             "COM6", "COM7", "COM8", "COM9"};
 
@@ -241,6 +242,56 @@ TEST_F(SettingsWindowTest, EachPrinterTypeHasItsLayout) {
     }
     EXPECT_TRUE(Stored().empty());
     EXPECT_EQ(PortFile(), "10.1.1.1\n9200\n");
+}
+
+// The status box: ticked only by "1", usable for Serial and TCP/IP, and written only when
+// it says otherwise than what is stored, so that an absent value stays absent and any other
+// text stays as it was.
+TEST_F(SettingsWindowTest, StatusCheckBox) {
+    const struct {
+        const char* name;
+        const char* type;
+        const char* stored; // nullptr: absent
+        bool click;
+        bool shownTicked;
+        bool enabled;
+        const char* saved; // nullptr: absent
+    } cases[] = {
+        {"absent, serial", "Serial", nullptr, false, false, true, nullptr},
+        {"absent, ticked", "Serial", nullptr, true, false, true, "1"},
+        {"1, network", "TCP/IP", "1", false, true, true, "1"},
+        {"1, unticked", "TCP/IP", "1", true, true, true, "0"},
+        {"0 kept", "Serial", "0", false, false, true, "0"},
+        {"yes kept", "TCP/IP", "yes", false, false, true, "yes"},
+        {"yes, ticked", "Serial", "yes", true, false, true, "1"},
+        {"1, parallel", "Parallel", "1", false, true, false, "1"},
+        {"absent, USB", "USB", nullptr, false, false, false, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        wintest::DeleteRegistryKey(kKey);
+        Store({{"PrinterType", c.type}, {"Port", "9100"}});
+        if (c.stored != nullptr) {
+            Store({{"CheckStatus", c.stored}});
+        }
+        bool ticked = false;
+        bool enabled = false;
+        Open([&](HWND d) {
+            ticked = IsDlgButtonChecked(d, IDC_CHECK_STATUS) == BST_CHECKED;
+            enabled = wintest::IsControlEnabled(d, IDC_CHECK_STATUS);
+            if (c.click) {
+                EXPECT_TRUE(wintest::PressButton(d, IDC_CHECK_STATUS));
+            }
+            EXPECT_TRUE(wintest::PressButton(d, IDOK));
+        });
+        EXPECT_EQ(ticked, c.shownTicked);
+        EXPECT_EQ(enabled, c.enabled);
+        auto saved = wintest::GetRegistryString(kKey, "CheckStatus");
+        EXPECT_EQ(saved.has_value(), c.saved != nullptr);
+        if (saved && c.saved != nullptr) {
+            EXPECT_EQ(*saved, c.saved);
+        }
+    }
 }
 
 TEST_F(SettingsWindowTest, SwitchingTcpIpSerialParallel) {
