@@ -84,6 +84,11 @@ bool ReadSettingValue(HKEY key, const char* name, char* value) {
     return true;
 }
 
+bool StatusCheckStored(HKEY key) {
+    char value[kTextBufferSize];
+    return ReadSettingValue(key, kCheckStatusValue, value) && std::strcmp(value, "1") == 0;
+}
+
 void WriteSettingValue(HKEY key, const char* name, const char* text) {
     auto size = static_cast<DWORD>(std::strlen(text) + 1);
     RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), size);

@@ -40,6 +40,10 @@ bool OpenSettingsKeyForEditing(HKEY* key, bool createWhenMissing);
 // thread's last error says why (ERROR_FILE_NOT_FOUND: absent; ERROR_MORE_DATA: too long).
 bool ReadSettingValue(HKEY key, const char* name, char* value);
 
+// True when the settings ask for the printer's status before a label: CheckStatus holds
+// exactly "1". Absent, unreadable or any other text is off.
+bool StatusCheckStored(HKEY key);
+
 // Stores `text` as REG_SZ with its terminating NUL. Failures are not reported.
 void WriteSettingValue(HKEY key, const char* name, const char* text);
 

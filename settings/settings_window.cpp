@@ -95,10 +95,6 @@ void EnableStatusCheck(HWND window, BOOL enable) {
     EnableItem(window, IDC_CHECK_STATUS, enable);
 }
 
-bool StatusCheckStored(HKEY key, char* text) {
-    return ReadSettingValue(key, kCheckStatusValue, text) && strcmp(text, "1") == 0;
-}
-
 void EnableLineLists(HWND window, BOOL enable) {
     EnableItem(window, IDC_DATA_BITS, enable);
     EnableItem(window, IDC_PARITY, enable);
@@ -223,7 +219,7 @@ void LoadSettingsIntoWindow(HWND window) {
     if (ReadSettingValue(key, kAttemptsValue, value)) {
         SelectStored(window, IDC_ATTEMPTS, value);
     }
-    if (StatusCheckStored(key, value)) {
+    if (StatusCheckStored(key)) {
         CheckDlgButton(window, IDC_CHECK_STATUS, BST_CHECKED);
     }
     RegCloseKey(key);
@@ -314,7 +310,7 @@ void SaveSettingsFromWindow(HWND window) {
     // Written only when the box says otherwise than the stored value, so that a value never
     // stored stays absent and any other text than "1" stays as it was while unticked.
     bool wanted = IsDlgButtonChecked(window, IDC_CHECK_STATUS) == BST_CHECKED;
-    if (wanted != StatusCheckStored(key, text)) {
+    if (wanted != StatusCheckStored(key)) {
         WriteSettingValue(key, kCheckStatusValue, wanted ? "1" : "0");
     }
     RegCloseKey(key);

@@ -263,7 +263,7 @@ bool ConnectToPrinter(TransportJob* job, NetworkHold* hold, unsigned short port,
 // Asks the printer for its status when the settings want it; a printer that answers with a
 // condition it cannot print in gets no label. A silent or garbled answer lets the label go.
 bool CheckPrinterReady(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
-    if (!StatusCheckWanted(job->settingsKey)) {
+    if (!StatusCheckStored(job->settingsKey)) {
         return true;
     }
     HostStatus status{};

@@ -232,7 +232,7 @@ void CommDiagnosticLog(const DCB* dcb) {
 JobResult PortTransport(TransportJob* job, PortMode mode) {
     PortHold hold{INVALID_HANDLE_VALUE, nullptr};
     JobFailure failure{0, JobResult::Done};
-    bool checkStatus = mode == PortMode::Serial && StatusCheckWanted(job->settingsKey);
+    bool checkStatus = mode == PortMode::Serial && StatusCheckStored(job->settingsKey);
     if (!OpenPort(job, &hold, checkStatus, &failure) ||
         !ApplyLineSettings(job, &hold, mode, &failure) ||
         !CheckPrinterReady(&hold, checkStatus, &failure) || !SendLabel(job, &hold, &failure)) {

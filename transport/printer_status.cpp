@@ -2,7 +2,6 @@
 // ready, not ready (with the reasons), unknown or silent.
 #include "transport/printer_status.h"
 
-#include "settings/settings_store.h"
 
 #include <cstring>
 
@@ -189,11 +188,6 @@ HostStatus ParseHostStatus(const char* bytes, std::size_t count) {
         }
     }
     return HostStatus{reasons != 0 ? HostStatusKind::NotReady : HostStatusKind::Ready, reasons};
-}
-
-bool StatusCheckWanted(HKEY settingsKey) {
-    char value[kTextBufferSize];
-    return ReadSettingValue(settingsKey, kCheckStatusValue, value) && std::strcmp(value, "1") == 0;
 }
 
 bool QuerySocketPrinterStatus(SOCKET socket, HostStatus* status, int* sendError) {

@@ -25,9 +25,6 @@ constexpr DWORD kHostStatusWait = 2000;
 // comma-separated decimal fields; anything else is Unknown, and no bytes at all Silent.
 HostStatus ParseHostStatus(const char* bytes, std::size_t count);
 
-// True when the settings ask for the check: CheckStatus holds "1". Absent is off.
-bool StatusCheckWanted(HKEY settingsKey);
-
 // Sends "~HS" on a connected socket and reads the answer for at most kHostStatusWait ms.
 // False when the query could not be sent; *sendError then holds the socket error.
 bool QuerySocketPrinterStatus(SOCKET socket, HostStatus* status, int* sendError);
