@@ -2,7 +2,6 @@
 // ready, not ready (with the reasons), unknown or silent.
 #include "transport/printer_status.h"
 
-
 #include <cstring>
 
 namespace {
