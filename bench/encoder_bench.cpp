@@ -38,7 +38,7 @@ std::string Repeat(const char* unit, size_t size) {
 }
 
 void RunEncoder(benchmark::State& state, const std::string& input) {
-    wintest::Reset();
+    substitute::Reset();
     size_t outputLength = 0;
     int64_t runs = 0;
     for (auto _ : state) {
@@ -51,12 +51,12 @@ void RunEncoder(benchmark::State& state, const std::string& input) {
         ReleasePassthrough(output);
         // The substitute heap logs every call; keep that log from growing without bound.
         if (++runs % 1024 == 0) {
-            wintest::ClearCallLog();
+            substitute::ClearCallLog();
         }
     }
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(input.size()));
     state.counters["output_bytes"] = static_cast<double>(outputLength);
-    wintest::Reset();
+    substitute::Reset();
 }
 
 void BM_EncodeZpl(benchmark::State& state) {

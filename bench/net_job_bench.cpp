@@ -80,7 +80,7 @@ bool FileExists(const std::string& path) {
 
 // Stands in for the progress window: keeps only what a job's end is judged by, so that a
 // long run of jobs does not grow a record of every report.
-struct TallyWindow : substrate::WindowObject {
+struct TallyWindow : substitute::WindowObject {
     unsigned long long advanced = 0;
     int doneCount = 0;
     WPARAM doneError = 0;
@@ -106,23 +106,23 @@ unsigned short SinkPort() {
 // A fresh substitute layer holding the settings of a TCP/IP printer with Delay 0, its
 // connections redirected to the sink, and a tally window as the progress window.
 std::shared_ptr<TallyWindow> PrepareJob(unsigned short sinkPort) {
-    wintest::Reset();
-    wintest::CreateRegistryKey(kSettingsKey);
-    wintest::SetRegistryString(kSettingsKey, "PrinterType", "TCP/IP");
-    wintest::SetRegistryString(kSettingsKey, "Port", std::to_string(kPrinterPort));
-    wintest::SetRegistryString(kSettingsKey, "BaudorIPAddress", "127.0.0.1");
-    wintest::SetRegistryString(kSettingsKey, "Delay", "0");
-    wintest::SetRegistryString(kSettingsKey, "Attempts", "3");
-    wintest::RedirectConnections(sinkPort);
-    wintest::RedirectBindPort(kPrinterPort, 0);
+    substitute::Reset();
+    substitute::CreateRegistryKey(kSettingsKey);
+    substitute::SetRegistryString(kSettingsKey, "PrinterType", "TCP/IP");
+    substitute::SetRegistryString(kSettingsKey, "Port", std::to_string(kPrinterPort));
+    substitute::SetRegistryString(kSettingsKey, "BaudorIPAddress", "127.0.0.1");
+    substitute::SetRegistryString(kSettingsKey, "Delay", "0");
+    substitute::SetRegistryString(kSettingsKey, "Attempts", "3");
+    substitute::RedirectConnections(sinkPort);
+    substitute::RedirectBindPort(kPrinterPort, 0);
     auto window = std::make_shared<TallyWindow>();
     window->label = "window:tally";
-    g_progressWindow = substrate::AddWindow(window);
+    g_progressWindow = substitute::AddWindow(window);
     return window;
 }
 
 void EndJob() {
-    substrate::RemoveWindow(g_progressWindow);
+    substitute::RemoveWindow(g_progressWindow);
     g_progressWindow = nullptr;
 }
 
@@ -159,7 +159,7 @@ HeapPeak HeapPeakFromLog() {
     HeapPeak peak;
     unsigned long long bytes = 0;
     unsigned long long blocks = 0;
-    for (const std::string& entry : wintest::CallLog()) {
+    for (const std::string& entry : substitute::CallLog()) {
         bool alloc = entry.rfind("HeapAlloc ", 0) == 0;
         bool free = entry.rfind("HeapFree ", 0) == 0;
         if (!alloc && !free) {
@@ -229,7 +229,7 @@ void BM_NetworkJob(benchmark::State& state) {
             break;
         }
     }
-    wintest::Reset();
+    substitute::Reset();
     ::unlink(path.c_str());
     ::rmdir(folder);
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(input.size()));
@@ -281,10 +281,10 @@ int RunOneJob(const char* path) {
 
     std::string problem = JobProblem(result, *window, size, path);
     HeapPeak peak = HeapPeakFromLog();
-    std::size_t calls = wintest::CallLog().size();
+    std::size_t calls = substitute::CallLog().size();
     EndJob();
-    std::vector<std::string> open = wintest::OpenHandles();
-    wintest::Reset();
+    std::vector<std::string> open = substitute::OpenHandles();
+    substitute::Reset();
     if (!problem.empty()) {
         std::fprintf(stderr, "%s: %s\n", path, problem.c_str());
         return 1;

@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Check(std::memcmp(text.get(), data, size) == 0, "input text changed");
     ReleasePassthrough(output);
 
-    fuzz::Check(wintest::OpenHandles().empty(), "heap block left open");
+    fuzz::Check(substitute::OpenHandles().empty(), "heap block left open");
     // The substitute heap logs every call; a long run must not keep them all.
-    wintest::ClearCallLog();
+    substitute::ClearCallLog();
     return 0;
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace wintest {
+namespace substitute {
 
 // Restores every area of the substitute layer to its initial state.
 void Reset();
@@ -47,7 +47,7 @@ struct RecordedMessage {
 HWND CreateRecordingWindow();
 std::vector<RecordedMessage> RecordedMessages(HWND window);
 
-} // namespace wintest
+} // namespace substitute
 
 #include "platform/posix/testing_user.h"
 #include "platform/posix/testing_registry.h"

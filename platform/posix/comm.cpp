@@ -13,7 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace substrate {
+namespace substitute {
 namespace {
 
 struct CommState {
@@ -223,17 +223,17 @@ void ResetComm() {
 }();
 
 } // namespace
-} // namespace substrate
+} // namespace substitute
 
-using substrate::LogCall;
-using substrate::TakeScriptedFailure;
+using substitute::LogCall;
+using substitute::TakeScriptedFailure;
 
 namespace {
 
 // What both comm calls check first, after logging: a scripted failure, the handle and the
 // record. Null (with the last error set) when the call fails there.
-std::shared_ptr<substrate::FileObject> CommCallPort(const char* call, HANDLE file, const DCB* dcb) {
-    std::shared_ptr<substrate::FileObject> port = substrate::FindPort(file);
+std::shared_ptr<substitute::FileObject> CommCallPort(const char* call, HANDLE file, const DCB* dcb) {
+    std::shared_ptr<substitute::FileObject> port = substitute::FindPort(file);
     LogCall(call, port ? port->label : std::string("invalid"));
     DWORD error = 0;
     if (TakeScriptedFailure(call, &error)) {
@@ -254,15 +254,15 @@ std::shared_ptr<substrate::FileObject> CommCallPort(const char* call, HANDLE fil
 } // namespace
 
 BOOL GetCommState(HANDLE file, LPDCB dcb) {
-    std::shared_ptr<substrate::FileObject> port = CommCallPort("GetCommState", file, dcb);
+    std::shared_ptr<substitute::FileObject> port = CommCallPort("GetCommState", file, dcb);
     if (port == nullptr) {
         return FALSE;
     }
-    substrate::CommState& state = substrate::State();
+    substitute::CommState& state = substitute::State();
     if (port->emulatedComm) {
         std::lock_guard<std::mutex> guard(state.lock);
         auto found = state.emulated.find(port->device);
-        *dcb = found != state.emulated.end() ? found->second : substrate::DefaultDcb();
+        *dcb = found != state.emulated.end() ? found->second : substitute::DefaultDcb();
         dcb->DCBlength = sizeof(DCB);
         return TRUE;
     }
@@ -272,7 +272,7 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
         SetLastError(ERROR_INVALID_FUNCTION);
         return FALSE;
     }
-    DCB base = substrate::DefaultDcb();
+    DCB base = substitute::DefaultDcb();
     bool applied = false;
     {
         std::lock_guard<std::mutex> guard(state.lock);
@@ -282,9 +282,9 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
             applied = true;
         }
     }
-    *dcb = substrate::DcbFromTermios(line, base);
+    *dcb = substitute::DcbFromTermios(line, base);
     // A pty cannot hold the framing; it reports what the program applied, as a port would.
-    if (applied && substrate::IsPseudoTerminal(port->fd)) {
+    if (applied && substitute::IsPseudoTerminal(port->fd)) {
         dcb->ByteSize = base.ByteSize;
         dcb->Parity = base.Parity;
     }
@@ -292,19 +292,19 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
 }
 
 BOOL SetCommState(HANDLE file, LPDCB dcb) {
-    substrate::CommState& state = substrate::State();
+    substitute::CommState& state = substitute::State();
     // Kept even when the call fails: tests compare it with the diagnostic log.
     if (dcb != nullptr) {
         std::lock_guard<std::mutex> guard(state.lock);
         state.lastSet = *dcb;
         state.haveLastSet = true;
     }
-    std::shared_ptr<substrate::FileObject> port = CommCallPort("SetCommState", file, dcb);
+    std::shared_ptr<substitute::FileObject> port = CommCallPort("SetCommState", file, dcb);
     if (port == nullptr) {
         return FALSE;
     }
     if (port->emulatedComm) {
-        if (!substrate::DcbAcceptable(*dcb)) {
+        if (!substitute::DcbAcceptable(*dcb)) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
@@ -318,13 +318,13 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
         return FALSE;
     }
     speed_t speed = B0;
-    if (!substrate::DcbAcceptable(*dcb) || !substrate::SpeedCode(dcb->BaudRate, &speed)) {
+    if (!substitute::DcbAcceptable(*dcb) || !substitute::SpeedCode(dcb->BaudRate, &speed)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    substrate::ApplyDcbToTermios(*dcb, speed, &line);
+    substitute::ApplyDcbToTermios(*dcb, speed, &line);
     int result = tcsetattr(port->fd, TCSANOW, &line);
-    if (result != 0 && errno == EINVAL && substrate::IsPseudoTerminal(port->fd)) {
+    if (result != 0 && errno == EINVAL && substitute::IsPseudoTerminal(port->fd)) {
         line.c_cflag = (line.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB)) | CS8;
         result = tcsetattr(port->fd, TCSANOW, &line);
     }
@@ -345,7 +345,7 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
     return TRUE;
 }
 
-namespace wintest {
+namespace substitute {
 
 namespace {
 std::string DeviceKey(const std::string& name) {
@@ -361,20 +361,20 @@ std::string DeviceKey(const std::string& name) {
 } // namespace
 
 void CommStateOf(const std::string& name, DCB* dcb) {
-    substrate::CommState& state = substrate::State();
+    substitute::CommState& state = substitute::State();
     std::lock_guard<std::mutex> guard(state.lock);
     auto found = state.emulated.find(DeviceKey(name));
-    *dcb = found != state.emulated.end() ? found->second : substrate::DefaultDcb();
+    *dcb = found != state.emulated.end() ? found->second : substitute::DefaultDcb();
 }
 
 void SetCommStateOf(const std::string& name, const DCB& dcb) {
-    substrate::CommState& state = substrate::State();
+    substitute::CommState& state = substitute::State();
     std::lock_guard<std::mutex> guard(state.lock);
     state.emulated[DeviceKey(name)] = dcb;
 }
 
 bool LastSetCommState(DCB* dcb) {
-    substrate::CommState& state = substrate::State();
+    substitute::CommState& state = substitute::State();
     std::lock_guard<std::mutex> guard(state.lock);
     if (!state.haveLastSet) {
         return false;
@@ -383,14 +383,14 @@ bool LastSetCommState(DCB* dcb) {
     return true;
 }
 
-} // namespace wintest
+} // namespace substitute
 
 namespace {
 
 // The time-out calls work on what the state calls work on: a tty, or an emulated comm device.
-std::shared_ptr<substrate::FileObject> TimeoutCallPort(const char* call, HANDLE file,
+std::shared_ptr<substitute::FileObject> TimeoutCallPort(const char* call, HANDLE file,
                                                        const COMMTIMEOUTS* timeouts) {
-    std::shared_ptr<substrate::FileObject> port = substrate::FindPort(file);
+    std::shared_ptr<substitute::FileObject> port = substitute::FindPort(file);
     LogCall(call, port ? port->label : std::string("invalid"));
     DWORD error = 0;
     if (TakeScriptedFailure(call, &error)) {
@@ -415,7 +415,7 @@ std::shared_ptr<substrate::FileObject> TimeoutCallPort(const char* call, HANDLE 
 } // namespace
 
 BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-    std::shared_ptr<substrate::FileObject> port =
+    std::shared_ptr<substitute::FileObject> port =
         TimeoutCallPort("GetCommTimeouts", file, timeouts);
     if (port == nullptr) {
         return FALSE;
@@ -425,7 +425,7 @@ BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
 }
 
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-    std::shared_ptr<substrate::FileObject> port =
+    std::shared_ptr<substitute::FileObject> port =
         TimeoutCallPort("SetCommTimeouts", file, timeouts);
     if (port == nullptr) {
         return FALSE;

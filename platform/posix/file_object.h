@@ -6,7 +6,7 @@
 
 #include <sys/types.h>
 
-namespace substrate {
+namespace substitute {
 
 // Share-mode bit that Windows checks when a file that is open is deleted.
 constexpr DWORD kFileShareDelete = 0x00000004u;
@@ -31,4 +31,4 @@ struct FileObject : KernelObject {
 // ReadFile on a handle with comm time-outs set: the byte count read, or -1 (errno set).
 ssize_t ReadWithCommTimeouts(const FileObject& object, char* buffer, DWORD toRead);
 
-} // namespace substrate
+} // namespace substitute

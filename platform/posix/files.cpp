@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace substrate {
+namespace substitute {
 namespace {
 
 constexpr DWORD kFileWriteData = 0x0002u;
@@ -225,11 +225,11 @@ FileObject::~FileObject() {
     }
 }
 
-} // namespace substrate
+} // namespace substitute
 
-using substrate::FileObject;
-using substrate::LogCall;
-using substrate::TakeScriptedFailure;
+using substitute::FileObject;
+using substitute::LogCall;
+using substitute::TakeScriptedFailure;
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES /*security*/,
                    DWORD disposition, DWORD /*flags*/, HANDLE /*templateFile*/) {
@@ -246,16 +246,16 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     }
 
     auto object = std::make_shared<FileObject>();
-    object->readable = (access & (GENERIC_READ | FILE_READ_DATA | substrate::kGenericAll)) != 0;
-    object->writable = (access & (GENERIC_WRITE | substrate::kFileWriteData |
-                                  substrate::kFileAppendData | substrate::kGenericAll)) != 0;
+    object->readable = (access & (GENERIC_READ | FILE_READ_DATA | substitute::kGenericAll)) != 0;
+    object->writable = (access & (GENERIC_WRITE | substitute::kFileWriteData |
+                                  substitute::kFileAppendData | substitute::kGenericAll)) != 0;
     object->shareMode = shareMode;
     object->path = given;
     object->label = "file:" + given;
 
-    std::string deviceName = substrate::DeviceNameOf(given);
+    std::string deviceName = substitute::DeviceNameOf(given);
     {
-        substrate::FileState& state = substrate::State();
+        substitute::FileState& state = substitute::State();
         std::lock_guard<std::mutex> guard(state.lock);
         auto mapped = state.devices.find(deviceName);
         if (mapped != state.devices.end()) {
@@ -263,7 +263,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
             object->device = deviceName;
             object->emulatedComm = mapped->second.emulatedComm;
             object->label = "device:" + deviceName;
-        } else if (substrate::IsReservedDeviceName(deviceName)) {
+        } else if (substitute::IsReservedDeviceName(deviceName)) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
@@ -307,12 +307,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
 
     // The share check and the open happen under one lock, so two opens of the same file
     // cannot both pass the check.
-    substrate::FileState& state = substrate::State();
+    substitute::FileState& state = substitute::State();
     std::unique_lock<std::mutex> guard(state.lock);
     if (existed) {
         for (FileObject* open : state.open) {
             if (open->deviceId == before.st_dev && open->inode == before.st_ino &&
-                substrate::SharingConflict(*open, object->readable, object->writable, shareMode)) {
+                substitute::SharingConflict(*open, object->readable, object->writable, shareMode)) {
                 guard.unlock();
                 SetLastError(ERROR_SHARING_VIOLATION);
                 return INVALID_HANDLE_VALUE;
@@ -323,7 +323,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     if (fd < 0) {
         int code = errno;
         guard.unlock();
-        SetLastError(substrate::ErrorFromErrno(code, object->path));
+        SetLastError(substitute::ErrorFromErrno(code, object->path));
         return INVALID_HANDLE_VALUE;
     }
     struct stat after {};
@@ -334,7 +334,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     state.open.insert(object.get());
     guard.unlock();
 
-    HANDLE handle = substrate::AddHandle(object);
+    HANDLE handle = substitute::AddHandle(object);
     // Windows reports an existing file through the last error of a successful open.
     bool reportsExisting = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS;
     SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
@@ -342,7 +342,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED /*overlapped*/) {
-    std::shared_ptr<FileObject> object = substrate::FindFile(file);
+    std::shared_ptr<FileObject> object = substitute::FindFile(file);
     LogCall("ReadFile",
             (object ? object->label : std::string("invalid")) + " " + std::to_string(toRead));
     if (read != nullptr) {
@@ -363,14 +363,14 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     }
     ssize_t got = 0;
     if (object->hasCommTimeouts) {
-        got = substrate::ReadWithCommTimeouts(*object, static_cast<char*>(buffer), toRead);
+        got = substitute::ReadWithCommTimeouts(*object, static_cast<char*>(buffer), toRead);
     } else {
         do {
             got = ::read(object->fd, buffer, toRead);
         } while (got < 0 && errno == EINTR);
     }
     if (got < 0) {
-        SetLastError(substrate::ErrorFromErrno(errno, object->path));
+        SetLastError(substitute::ErrorFromErrno(errno, object->path));
         return FALSE;
     }
     if (read != nullptr) {
@@ -381,7 +381,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED /*overlapped*/) {
-    std::shared_ptr<FileObject> object = substrate::FindFile(file);
+    std::shared_ptr<FileObject> object = substitute::FindFile(file);
     LogCall("WriteFile",
             (object ? object->label : std::string("invalid")) + " " + std::to_string(toWrite));
     if (written != nullptr) {
@@ -402,7 +402,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     }
     DWORD accepted = toWrite;
     {
-        substrate::FileState& state = substrate::State();
+        substitute::FileState& state = substitute::State();
         std::lock_guard<std::mutex> guard(state.lock);
         if (!state.scriptedWriteCounts.empty()) {
             accepted = std::min(accepted, state.scriptedWriteCounts.front());
@@ -419,7 +419,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
             continue;
         }
         if (put <= 0) {
-            SetLastError(put < 0 ? substrate::ErrorFromErrno(errno, object->path)
+            SetLastError(put < 0 ? substitute::ErrorFromErrno(errno, object->path)
                                  : static_cast<DWORD>(ERROR_WRITE_FAULT));
             if (written != nullptr) {
                 *written = done;
@@ -435,7 +435,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
 }
 
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
-    std::shared_ptr<FileObject> object = substrate::FindFile(file);
+    std::shared_ptr<FileObject> object = substitute::FindFile(file);
     LogCall("GetFileSize", object ? object->label : std::string("invalid"));
     DWORD error = 0;
     if (TakeScriptedFailure("GetFileSize", &error)) {
@@ -448,12 +448,12 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
     }
     struct stat info {};
     if (fstat(object->fd, &info) != 0) {
-        SetLastError(substrate::ErrorFromErrno(errno, object->path));
+        SetLastError(substitute::ErrorFromErrno(errno, object->path));
         return INVALID_FILE_SIZE;
     }
     auto size = static_cast<std::uint64_t>(S_ISREG(info.st_mode) ? info.st_size : 0);
     {
-        substrate::FileState& state = substrate::State();
+        substitute::FileState& state = substitute::State();
         std::lock_guard<std::mutex> guard(state.lock);
         if (state.sizeScripted && S_ISREG(info.st_mode)) {
             size = state.scriptedSize;
@@ -480,18 +480,18 @@ BOOL DeleteFileA(LPCSTR name) {
     }
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
-        SetLastError(substrate::ErrorFromErrno(errno, path));
+        SetLastError(substitute::ErrorFromErrno(errno, path));
         return FALSE;
     }
     if (S_ISDIR(info.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    substrate::FileState& state = substrate::State();
+    substitute::FileState& state = substitute::State();
     std::unique_lock<std::mutex> guard(state.lock);
     for (FileObject* open : state.open) {
         if (open->deviceId == info.st_dev && open->inode == info.st_ino &&
-            (open->shareMode & substrate::kFileShareDelete) == 0) {
+            (open->shareMode & substitute::kFileShareDelete) == 0) {
             guard.unlock();
             SetLastError(ERROR_SHARING_VIOLATION);
             return FALSE;
@@ -500,43 +500,43 @@ BOOL DeleteFileA(LPCSTR name) {
     if (::unlink(path.c_str()) != 0) {
         int code = errno;
         guard.unlock();
-        SetLastError(substrate::ErrorFromErrno(code, path));
+        SetLastError(substitute::ErrorFromErrno(code, path));
         return FALSE;
     }
     return TRUE;
 }
 
-namespace wintest {
+namespace substitute {
 
 void MapDevice(const std::string& name, const std::string& path) {
-    substrate::FileState& state = substrate::State();
+    substitute::FileState& state = substitute::State();
     std::lock_guard<std::mutex> guard(state.lock);
-    state.devices[substrate::DeviceNameOf(name)] = {path, false};
+    state.devices[substitute::DeviceNameOf(name)] = {path, false};
 }
 
 void MapCommDevice(const std::string& name, const std::string& path) {
-    substrate::FileState& state = substrate::State();
+    substitute::FileState& state = substitute::State();
     std::lock_guard<std::mutex> guard(state.lock);
-    state.devices[substrate::DeviceNameOf(name)] = {path, true};
+    state.devices[substitute::DeviceNameOf(name)] = {path, true};
 }
 
 void ReportFileSize(std::uint64_t size) {
-    substrate::FileState& state = substrate::State();
+    substitute::FileState& state = substitute::State();
     std::lock_guard<std::mutex> guard(state.lock);
     state.sizeScripted = true;
     state.scriptedSize = size;
 }
 
 void ScriptWriteCounts(const std::vector<DWORD>& counts) {
-    substrate::FileState& state = substrate::State();
+    substitute::FileState& state = substitute::State();
     std::lock_guard<std::mutex> guard(state.lock);
     state.scriptedWriteCounts.assign(counts.begin(), counts.end());
 }
 
 void LimitWriteSize(DWORD maxBytes) {
-    substrate::FileState& state = substrate::State();
+    substitute::FileState& state = substitute::State();
     std::lock_guard<std::mutex> guard(state.lock);
     state.writeLimit = maxBytes;
 }
 
-} // namespace wintest
+} // namespace substitute

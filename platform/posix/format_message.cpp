@@ -131,7 +131,7 @@ std::mutex g_withoutTextLock;
 std::set<DWORD> g_withoutText;
 
 [[maybe_unused]] const bool kResetRegistered = [] {
-    substrate::AddResetHook([] {
+    substitute::AddResetHook([] {
         std::lock_guard<std::mutex> guard(g_withoutTextLock);
         g_withoutText.clear();
     });
@@ -155,19 +155,19 @@ const char* FindMessage(DWORD code) {
 
 } // namespace
 
-namespace wintest {
+namespace substitute {
 
 void RemoveSystemText(DWORD code) {
     std::lock_guard<std::mutex> guard(g_withoutTextLock);
     g_withoutText.insert(code);
 }
 
-} // namespace wintest
+} // namespace substitute
 
 DWORD FormatMessageA(DWORD flags, LPCVOID /*source*/, DWORD messageId, DWORD /*languageId*/,
                      LPSTR buffer, DWORD size, void* /*arguments*/) {
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("FormatMessageA", &error)) {
+    if (substitute::TakeScriptedFailure("FormatMessageA", &error)) {
         SetLastError(error);
         return 0;
     }

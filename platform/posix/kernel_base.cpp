@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-namespace substrate {
+namespace substitute {
 namespace {
 
 std::mutex& TableLock() {
@@ -227,17 +227,17 @@ struct ThreadObject : KernelObject {
 };
 
 } // namespace
-} // namespace substrate
+} // namespace substitute
 
-using substrate::LogCall;
-using substrate::TakeScriptedFailure;
+using substitute::LogCall;
+using substitute::TakeScriptedFailure;
 
 DWORD GetLastError() {
-    return substrate::lastError;
+    return substitute::lastError;
 }
 
 void SetLastError(DWORD error) {
-    substrate::lastError = error;
+    substitute::lastError = error;
 }
 
 namespace {
@@ -259,11 +259,11 @@ bool ReleaseFailsAsScripted(const char* call) {
 void Sleep(DWORD milliseconds) {
     bool simulated = false;
     {
-        std::lock_guard<std::mutex> guard(substrate::TableLock());
-        substrate::SleepLog().push_back(milliseconds);
-        simulated = substrate::VirtualClock();
+        std::lock_guard<std::mutex> guard(substitute::TableLock());
+        substitute::SleepLog().push_back(milliseconds);
+        simulated = substitute::VirtualClock();
         if (simulated) {
-            substrate::VirtualNow() += milliseconds;
+            substitute::VirtualNow() += milliseconds;
         }
     }
     if (!simulated) {
@@ -273,9 +273,9 @@ void Sleep(DWORD milliseconds) {
 
 DWORD GetTickCount() {
     {
-        std::lock_guard<std::mutex> guard(substrate::TableLock());
-        if (substrate::VirtualClock()) {
-            return substrate::VirtualNow();
+        std::lock_guard<std::mutex> guard(substitute::TableLock());
+        if (substitute::VirtualClock()) {
+            return substitute::VirtualNow();
         }
     }
     auto elapsed = std::chrono::steady_clock::now().time_since_epoch();
@@ -292,18 +292,18 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T /*stackSize*/,
         SetLastError(error);
         return nullptr;
     }
-    auto object = std::make_shared<substrate::ThreadObject>();
+    auto object = std::make_shared<substitute::ThreadObject>();
     object->label = "thread:worker";
-    HANDLE handle = substrate::AddHandle(object);
+    HANDLE handle = substitute::AddHandle(object);
     {
-        std::lock_guard<std::mutex> guard(substrate::ThreadLock());
-        ++substrate::RunningThreads();
+        std::lock_guard<std::mutex> guard(substitute::ThreadLock());
+        ++substitute::RunningThreads();
     }
     LogCall("CreateThread");
     {
-        std::lock_guard<std::mutex> guard(substrate::TableLock());
-        if (substrate::ThreadRoutineOverride() != nullptr) {
-            start = substrate::ThreadRoutineOverride();
+        std::lock_guard<std::mutex> guard(substitute::TableLock());
+        if (substitute::ThreadRoutineOverride() != nullptr) {
+            start = substitute::ThreadRoutineOverride();
         }
     }
     std::thread([object, start, parameter] {
@@ -316,9 +316,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T /*stackSize*/,
         object->ended.notify_all();
         // Notified under the lock: a waiter that sees the count reach zero may end the
         // process, which must not find this thread still inside notify_all.
-        std::lock_guard<std::mutex> guard(substrate::ThreadLock());
-        --substrate::RunningThreads();
-        substrate::ThreadsChanged().notify_all();
+        std::lock_guard<std::mutex> guard(substitute::ThreadLock());
+        --substitute::RunningThreads();
+        substitute::ThreadsChanged().notify_all();
     }).detach();
     if (threadId != nullptr) {
         *threadId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(handle));
@@ -332,7 +332,7 @@ BOOL CloseHandle(HANDLE object) {
     if (ReleaseFailsAsScripted("CloseHandle")) {
         return FALSE;
     }
-    std::shared_ptr<substrate::KernelObject> removed = substrate::RemoveHandle(object);
+    std::shared_ptr<substitute::KernelObject> removed = substitute::RemoveHandle(object);
     if (removed == nullptr) {
         LogCall("CloseHandle", "invalid");
         SetLastError(ERROR_INVALID_HANDLE);
@@ -343,7 +343,7 @@ BOOL CloseHandle(HANDLE object) {
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-    std::shared_ptr<substrate::KernelObject> found = substrate::FindHandle(object);
+    std::shared_ptr<substitute::KernelObject> found = substitute::FindHandle(object);
     if (found == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
@@ -371,8 +371,8 @@ LPVOID HeapAlloc(HANDLE /*heap*/, DWORD flags, SIZE_T bytes) {
     void* block = (flags & HEAP_ZERO_MEMORY) != 0 ? std::calloc(bytes == 0 ? 1 : bytes, 1)
                                                   : std::malloc(bytes == 0 ? 1 : bytes);
     if (block != nullptr) {
-        std::lock_guard<std::mutex> guard(substrate::TableLock());
-        substrate::HeapBlocks()[block] = bytes;
+        std::lock_guard<std::mutex> guard(substitute::TableLock());
+        substitute::HeapBlocks()[block] = bytes;
     }
     LogCall("HeapAlloc", std::to_string(bytes));
     return block;
@@ -384,14 +384,14 @@ namespace {
 bool FreeHeapBlock(LPVOID memory) {
     std::size_t bytes = 0;
     {
-        std::lock_guard<std::mutex> guard(substrate::TableLock());
-        auto found = substrate::HeapBlocks().find(memory);
-        if (found == substrate::HeapBlocks().end()) {
+        std::lock_guard<std::mutex> guard(substitute::TableLock());
+        auto found = substitute::HeapBlocks().find(memory);
+        if (found == substitute::HeapBlocks().end()) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return false;
         }
         bytes = found->second;
-        substrate::HeapBlocks().erase(found);
+        substitute::HeapBlocks().erase(found);
     }
     std::free(memory);
     LogCall("HeapFree", std::to_string(bytes));
@@ -419,7 +419,7 @@ HGLOBAL GlobalFree(HGLOBAL memory) {
 }
 
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    std::shared_ptr<substrate::WindowObject> target = substrate::FindWindow(window);
+    std::shared_ptr<substitute::WindowObject> target = substitute::FindWindow(window);
     if (target == nullptr) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
@@ -429,9 +429,9 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 namespace {
 
-struct RecordingWindow : substrate::WindowObject {
+struct RecordingWindow : substitute::WindowObject {
     std::mutex lock;
-    std::vector<wintest::RecordedMessage> messages;
+    std::vector<substitute::RecordedMessage> messages;
     LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
         std::lock_guard<std::mutex> guard(lock);
         messages.push_back({message, wParam, lParam});
@@ -441,21 +441,21 @@ struct RecordingWindow : substrate::WindowObject {
 
 } // namespace
 
-namespace wintest {
+namespace substitute {
 
 void Reset() {
     std::vector<std::function<void()>> hooks;
     {
-        std::lock_guard<std::mutex> guard(substrate::TableLock());
-        substrate::Log().clear();
-        substrate::Failures().clear();
-        substrate::RecordingPoints() = false;
-        substrate::PointLog().clear();
-        substrate::SleepLog().clear();
-        substrate::VirtualClock() = false;
-        substrate::VirtualNow() = substrate::kVirtualClockStart;
-        substrate::ThreadRoutineOverride() = nullptr;
-        hooks = substrate::ResetHooks();
+        std::lock_guard<std::mutex> guard(substitute::TableLock());
+        substitute::Log().clear();
+        substitute::Failures().clear();
+        substitute::RecordingPoints() = false;
+        substitute::PointLog().clear();
+        substitute::SleepLog().clear();
+        substitute::VirtualClock() = false;
+        substitute::VirtualNow() = substitute::kVirtualClockStart;
+        substitute::ThreadRoutineOverride() = nullptr;
+        hooks = substitute::ResetHooks();
     }
     for (auto& hook : hooks) {
         hook();
@@ -464,74 +464,74 @@ void Reset() {
 }
 
 std::vector<std::string> CallLog() {
-    std::lock_guard<std::mutex> guard(substrate::TableLock());
-    return substrate::Log();
+    std::lock_guard<std::mutex> guard(substitute::TableLock());
+    return substitute::Log();
 }
 
 void ClearCallLog() {
-    std::lock_guard<std::mutex> guard(substrate::TableLock());
-    substrate::Log().clear();
+    std::lock_guard<std::mutex> guard(substitute::TableLock());
+    substitute::Log().clear();
 }
 
 void FailNext(const std::string& call, DWORD error, int times, int skip) {
-    std::lock_guard<std::mutex> guard(substrate::TableLock());
-    substrate::Failures().push_back({call, error, times, skip});
+    std::lock_guard<std::mutex> guard(substitute::TableLock());
+    substitute::Failures().push_back({call, error, times, skip});
 }
 
 void RecordFailurePoints(bool on) {
-    std::lock_guard<std::mutex> guard(substrate::TableLock());
-    substrate::RecordingPoints() = on;
+    std::lock_guard<std::mutex> guard(substitute::TableLock());
+    substitute::RecordingPoints() = on;
 }
 
 std::vector<std::string> FailurePoints() {
-    std::lock_guard<std::mutex> guard(substrate::TableLock());
-    return substrate::PointLog();
+    std::lock_guard<std::mutex> guard(substitute::TableLock());
+    return substitute::PointLog();
 }
 
 void UseVirtualClock(bool on) {
-    std::lock_guard<std::mutex> guard(substrate::TableLock());
-    substrate::VirtualClock() = on;
+    std::lock_guard<std::mutex> guard(substitute::TableLock());
+    substitute::VirtualClock() = on;
 }
 
 std::vector<DWORD> Sleeps() {
-    std::lock_guard<std::mutex> guard(substrate::TableLock());
-    return substrate::SleepLog();
+    std::lock_guard<std::mutex> guard(substitute::TableLock());
+    return substitute::SleepLog();
 }
 
 std::vector<std::string> OpenHandles() {
-    std::lock_guard<std::mutex> guard(substrate::TableLock());
+    std::lock_guard<std::mutex> guard(substitute::TableLock());
     std::vector<std::string> labels;
-    for (const auto& entry : substrate::Handles()) {
+    for (const auto& entry : substitute::Handles()) {
         if (entry.second->label.rfind("thread:", 0) != 0) {
             labels.push_back(entry.second->label);
         }
     }
-    for (const auto& block : substrate::HeapBlocks()) {
+    for (const auto& block : substitute::HeapBlocks()) {
         labels.push_back("heap:" + std::to_string(block.second));
     }
     return labels;
 }
 
 void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine) {
-    std::lock_guard<std::mutex> guard(substrate::TableLock());
-    substrate::ThreadRoutineOverride() = routine;
+    std::lock_guard<std::mutex> guard(substitute::TableLock());
+    substitute::ThreadRoutineOverride() = routine;
 }
 
 bool JoinThreads(unsigned timeoutMilliseconds) {
-    std::unique_lock<std::mutex> guard(substrate::ThreadLock());
-    return substrate::ThreadsChanged().wait_for(guard,
+    std::unique_lock<std::mutex> guard(substitute::ThreadLock());
+    return substitute::ThreadsChanged().wait_for(guard,
                                                 std::chrono::milliseconds(timeoutMilliseconds),
-                                                [] { return substrate::RunningThreads() == 0; });
+                                                [] { return substitute::RunningThreads() == 0; });
 }
 
 HWND CreateRecordingWindow() {
     auto window = std::make_shared<RecordingWindow>();
     window->label = "window:recording";
-    return substrate::AddWindow(window);
+    return substitute::AddWindow(window);
 }
 
 std::vector<RecordedMessage> RecordedMessages(HWND window) {
-    auto recorder = substrate::FindWindowAs<RecordingWindow>(window);
+    auto recorder = substitute::FindWindowAs<RecordingWindow>(window);
     if (recorder == nullptr) {
         return {};
     }
@@ -539,4 +539,4 @@ std::vector<RecordedMessage> RecordedMessages(HWND window) {
     return recorder->messages;
 }
 
-} // namespace wintest
+} // namespace substitute

@@ -45,7 +45,7 @@ struct MutexObject : std::enable_shared_from_this<MutexObject> {
     void Abandon();
 };
 
-struct MutexHandle : substrate::KernelObject {
+struct MutexHandle : substitute::KernelObject {
     std::shared_ptr<MutexObject> mutex;
     DWORD Wait(DWORD milliseconds) override { return mutex->Acquire(milliseconds); }
 };
@@ -220,9 +220,9 @@ std::string LockFileName(const std::string& name) {
 } // namespace
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES /*security*/, BOOL initialOwner, LPCSTR name) {
-    substrate::LogCall("CreateMutexA", name == nullptr ? std::string("(unnamed)") : name);
+    substitute::LogCall("CreateMutexA", name == nullptr ? std::string("(unnamed)") : name);
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("CreateMutexA", &error)) {
+    if (substitute::TakeScriptedFailure("CreateMutexA", &error)) {
         SetLastError(error);
         return nullptr;
     }
@@ -259,7 +259,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES /*security*/, BOOL initialOwner, LPCST
     auto handle = std::make_shared<MutexHandle>();
     handle->mutex = mutex;
     handle->label = std::string("mutex:") + (name == nullptr ? "(unnamed)" : name);
-    HANDLE result = substrate::AddHandle(handle);
+    HANDLE result = substitute::AddHandle(handle);
     // Ownership is granted only when it is free now: the creator never waits here.
     if (initialOwner) {
         mutex->Acquire(0);
@@ -269,10 +269,10 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES /*security*/, BOOL initialOwner, LPCST
 }
 
 BOOL ReleaseMutex(HANDLE mutex) {
-    auto handle = substrate::FindHandleAs<MutexHandle>(mutex);
-    substrate::LogCall("ReleaseMutex", handle == nullptr ? std::string("invalid") : handle->label);
+    auto handle = substitute::FindHandleAs<MutexHandle>(mutex);
+    substitute::LogCall("ReleaseMutex", handle == nullptr ? std::string("invalid") : handle->label);
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("ReleaseMutex", &error)) {
+    if (substitute::TakeScriptedFailure("ReleaseMutex", &error)) {
         SetLastError(error);
         return FALSE;
     }
@@ -287,11 +287,11 @@ BOOL ReleaseMutex(HANDLE mutex) {
     return TRUE;
 }
 
-namespace wintest {
+namespace substitute {
 
 std::string NamedMutexLockFile(const std::string& name) {
     std::string folder = RuntimeFolder();
     return folder.empty() ? std::string() : folder + "/" + LockFileName(name);
 }
 
-} // namespace wintest
+} // namespace substitute

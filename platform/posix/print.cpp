@@ -22,7 +22,7 @@ struct PrintState {
     std::mutex lock;
     std::vector<InstalledPrinter> printers;
     std::string defaultPrinter;
-    std::vector<wintest::PrintedDocument> documents;
+    std::vector<substitute::PrintedDocument> documents;
     int nextJobId = 1;
     int gdiFailureResult = SP_ERROR;
     std::deque<DWORD> writeLimits;
@@ -34,14 +34,14 @@ PrintState& State() {
 }
 
 // A printer device context: the printer it draws on and the document it is drawing.
-struct DeviceContext : substrate::KernelObject {
+struct DeviceContext : substitute::KernelObject {
     std::string printer;
     int document = -1;
     bool pageOpen = false;
 };
 
 // An open printer queue: the printer and the document being written to it.
-struct PrinterHandle : substrate::KernelObject {
+struct PrinterHandle : substitute::KernelObject {
     std::string printer;
     int document = -1;
 };
@@ -60,7 +60,7 @@ std::function<void(const std::string&)>& SetDefaultPrinterHook() {
 }
 
 [[maybe_unused]] const bool kResetRegistered = [] {
-    substrate::AddResetHook([] {
+    substitute::AddResetHook([] {
         PrintState& state = State();
         std::lock_guard<std::mutex> guard(state.lock);
         state.printers.clear();
@@ -96,26 +96,26 @@ const InstalledPrinter* FindPrinter(const PrintState& state, const std::string& 
 }
 
 std::shared_ptr<DeviceContext> FindDeviceContext(HDC dc) {
-    return substrate::FindHandleAs<DeviceContext>(reinterpret_cast<HANDLE>(dc));
+    return substitute::FindHandleAs<DeviceContext>(reinterpret_cast<HANDLE>(dc));
 }
 
 // The document a device context is drawing, or null when none is open; the state lock is
 // held by the caller.
-wintest::PrintedDocument* OpenDocument(PrintState& state, const DeviceContext& context) {
+substitute::PrintedDocument* OpenDocument(PrintState& state, const DeviceContext& context) {
     if (context.document < 0 || static_cast<size_t>(context.document) >= state.documents.size()) {
         return nullptr;
     }
-    wintest::PrintedDocument& document = state.documents[static_cast<size_t>(context.document)];
-    return document.state == wintest::DocumentState::Open ? &document : nullptr;
+    substitute::PrintedDocument& document = state.documents[static_cast<size_t>(context.document)];
+    return document.state == substitute::DocumentState::Open ? &document : nullptr;
 }
 
 // Common failure of the document and page calls: scripted, or a wrong device context.
 bool ScriptedGdiFailure(const char* call, int* result) {
     DWORD error = 0;
-    if (!substrate::TakeScriptedFailure(call, &error)) {
+    if (!substitute::TakeScriptedFailure(call, &error)) {
         return false;
     }
-    substrate::LogCall(call, "failed");
+    substitute::LogCall(call, "failed");
     SetLastError(error);
     PrintState& state = State();
     std::lock_guard<std::mutex> guard(state.lock);
@@ -124,7 +124,7 @@ bool ScriptedGdiFailure(const char* call, int* result) {
 }
 
 int RefuseGdiCall(const char* call, DWORD error) {
-    substrate::LogCall(call, "refused");
+    substitute::LogCall(call, "refused");
     SetLastError(error);
     return SP_ERROR;
 }
@@ -133,8 +133,8 @@ int RefuseGdiCall(const char* call, DWORD error) {
 
 BOOL GetDefaultPrinterA(LPSTR buffer, LPDWORD size) {
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("GetDefaultPrinterA", &error)) {
-        substrate::LogCall("GetDefaultPrinterA", "failed");
+    if (substitute::TakeScriptedFailure("GetDefaultPrinterA", &error)) {
+        substitute::LogCall("GetDefaultPrinterA", "failed");
         SetLastError(error);
         return FALSE;
     }
@@ -149,7 +149,7 @@ BOOL GetDefaultPrinterA(LPSTR buffer, LPDWORD size) {
         name = state.defaultPrinter;
     }
     if (name.empty()) {
-        substrate::LogCall("GetDefaultPrinterA", "none");
+        substitute::LogCall("GetDefaultPrinterA", "none");
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
@@ -157,24 +157,24 @@ BOOL GetDefaultPrinterA(LPSTR buffer, LPDWORD size) {
     DWORD needed = static_cast<DWORD>(name.size() + 1);
     if (buffer == nullptr || *size < needed) {
         *size = needed;
-        substrate::LogCall("GetDefaultPrinterA", "short");
+        substitute::LogCall("GetDefaultPrinterA", "short");
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
     std::memcpy(buffer, name.c_str(), needed);
     *size = needed;
-    substrate::LogCall("GetDefaultPrinterA", Quoted(buffer));
+    substitute::LogCall("GetDefaultPrinterA", Quoted(buffer));
     return TRUE;
 }
 
 BOOL SetDefaultPrinterA(LPCSTR name) {
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("SetDefaultPrinterA", &error)) {
-        substrate::LogCall("SetDefaultPrinterA", Quoted(name) + " failed");
+    if (substitute::TakeScriptedFailure("SetDefaultPrinterA", &error)) {
+        substitute::LogCall("SetDefaultPrinterA", Quoted(name) + " failed");
         SetLastError(error);
         return FALSE;
     }
-    substrate::LogCall("SetDefaultPrinterA", Quoted(name));
+    substitute::LogCall("SetDefaultPrinterA", Quoted(name));
     std::function<void(const std::string&)> hook = SetDefaultPrinterHook();
     if (hook) {
         hook(name == nullptr ? std::string() : std::string(name));
@@ -205,8 +205,8 @@ BOOL SetDefaultPrinterA(LPCSTR name) {
 BOOL EnumPrintersA(DWORD flags, LPSTR /*name*/, DWORD level, LPBYTE buffer, DWORD size,
                    LPDWORD needed, LPDWORD returned) {
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("EnumPrintersA", &error)) {
-        substrate::LogCall("EnumPrintersA", "failed");
+    if (substitute::TakeScriptedFailure("EnumPrintersA", &error)) {
+        substitute::LogCall("EnumPrintersA", "failed");
         SetLastError(error);
         return FALSE;
     }
@@ -216,7 +216,7 @@ BOOL EnumPrintersA(DWORD flags, LPSTR /*name*/, DWORD level, LPBYTE buffer, DWOR
     }
     *returned = 0;
     if (level != 5) {
-        substrate::LogCall("EnumPrintersA", "level " + std::to_string(level));
+        substitute::LogCall("EnumPrintersA", "level " + std::to_string(level));
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
@@ -234,7 +234,7 @@ BOOL EnumPrintersA(DWORD flags, LPSTR /*name*/, DWORD level, LPBYTE buffer, DWOR
     }
     *needed = static_cast<DWORD>(bytes);
     if (size < bytes || (buffer == nullptr && bytes > 0)) {
-        substrate::LogCall("EnumPrintersA", "short " + std::to_string(bytes));
+        substitute::LogCall("EnumPrintersA", "short " + std::to_string(bytes));
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
@@ -255,14 +255,14 @@ BOOL EnumPrintersA(DWORD flags, LPSTR /*name*/, DWORD level, LPBYTE buffer, DWOR
         std::memcpy(buffer + i * sizeof(PRINTER_INFO_5A), &record, sizeof(record));
     }
     *returned = static_cast<DWORD>(printers.size());
-    substrate::LogCall("EnumPrintersA", std::to_string(printers.size()));
+    substitute::LogCall("EnumPrintersA", std::to_string(printers.size()));
     return TRUE;
 }
 
 BOOL PrintDlgA(LPPRINTDLGA record) {
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("PrintDlgA", &error)) {
-        substrate::LogCall("PrintDlgA", "failed");
+    if (substitute::TakeScriptedFailure("PrintDlgA", &error)) {
+        substitute::LogCall("PrintDlgA", "failed");
         commDlgError = error;
         return FALSE;
     }
@@ -271,18 +271,18 @@ BOOL PrintDlgA(LPPRINTDLGA record) {
         return FALSE;
     }
     if (record->lStructSize != sizeof(PRINTDLGA)) {
-        substrate::LogCall("PrintDlgA", "size " + std::to_string(record->lStructSize));
+        substitute::LogCall("PrintDlgA", "size " + std::to_string(record->lStructSize));
         commDlgError = CDERR_STRUCTSIZE;
         return FALSE;
     }
     if ((record->Flags & PD_RETURNDEFAULT) == 0) {
         // There is no user to answer a dialog: it counts as cancelled.
-        substrate::LogCall("PrintDlgA", "cancelled");
+        substitute::LogCall("PrintDlgA", "cancelled");
         commDlgError = 0;
         return FALSE;
     }
     if (record->hDevMode != nullptr || record->hDevNames != nullptr) {
-        substrate::LogCall("PrintDlgA", "device memory passed in");
+        substitute::LogCall("PrintDlgA", "device memory passed in");
         commDlgError = PDERR_RETDEFFAILURE;
         return FALSE;
     }
@@ -299,12 +299,12 @@ BOOL PrintDlgA(LPPRINTDLGA record) {
         }
     }
     if (name.empty()) {
-        substrate::LogCall("PrintDlgA", "no default printer");
+        substitute::LogCall("PrintDlgA", "no default printer");
         commDlgError = PDERR_NODEFAULTPRN;
         return FALSE;
     }
     if (!installed) {
-        substrate::LogCall("PrintDlgA", "printer not found");
+        substitute::LogCall("PrintDlgA", "printer not found");
         commDlgError = PDERR_PRINTERNOTFOUND;
         return FALSE;
     }
@@ -317,7 +317,7 @@ BOOL PrintDlgA(LPPRINTDLGA record) {
     if (devMode == nullptr || devNames == nullptr) {
         GlobalFree(devMode);
         GlobalFree(devNames);
-        substrate::LogCall("PrintDlgA", "out of memory");
+        substitute::LogCall("PrintDlgA", "out of memory");
         commDlgError = CDERR_MEMALLOCFAILURE;
         return FALSE;
     }
@@ -340,16 +340,16 @@ BOOL PrintDlgA(LPPRINTDLGA record) {
         auto context = std::make_shared<DeviceContext>();
         context->label = "dc:" + name;
         context->printer = name;
-        record->hDC = reinterpret_cast<HDC>(substrate::AddHandle(context));
+        record->hDC = reinterpret_cast<HDC>(substitute::AddHandle(context));
     }
     commDlgError = 0;
-    substrate::LogCall("PrintDlgA", Quoted(name.c_str()));
+    substitute::LogCall("PrintDlgA", Quoted(name.c_str()));
     return TRUE;
 }
 
 DWORD CommDlgExtendedError() {
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("CommDlgExtendedError", &error)) {
+    if (substitute::TakeScriptedFailure("CommDlgExtendedError", &error)) {
         return error;
     }
     return commDlgError;
@@ -367,11 +367,11 @@ int StartDocA(HDC dc, const DOCINFOA* document) {
     if (document == nullptr || document->cbSize != static_cast<int>(sizeof(DOCINFOA))) {
         return RefuseGdiCall("StartDocA", ERROR_INVALID_PARAMETER);
     }
-    wintest::PrintedDocument printed;
+    substitute::PrintedDocument printed;
     printed.name = document->lpszDocName != nullptr ? document->lpszDocName : "";
     printed.dataType = document->lpszDatatype != nullptr ? document->lpszDatatype : "";
     printed.toFile = document->lpszOutput != nullptr;
-    printed.state = wintest::DocumentState::Open;
+    printed.state = substitute::DocumentState::Open;
     {
         PrintState& state = State();
         std::lock_guard<std::mutex> guard(state.lock);
@@ -389,7 +389,7 @@ int StartDocA(HDC dc, const DOCINFOA* document) {
     if (result == SP_ERROR) {
         return RefuseGdiCall("StartDocA", ERROR_INVALID_PARAMETER);
     }
-    substrate::LogCall("StartDocA", Quoted(printed.name.c_str()) + " " + printed.dataType);
+    substitute::LogCall("StartDocA", Quoted(printed.name.c_str()) + " " + printed.dataType);
     return result;
 }
 
@@ -405,7 +405,7 @@ int StartPage(HDC dc) {
     {
         PrintState& state = State();
         std::lock_guard<std::mutex> guard(state.lock);
-        wintest::PrintedDocument* document = OpenDocument(state, *context);
+        substitute::PrintedDocument* document = OpenDocument(state, *context);
         if (document != nullptr && !context->pageOpen) {
             document->pages.push_back({{}, false});
             context->pageOpen = true;
@@ -415,14 +415,14 @@ int StartPage(HDC dc) {
     if (result != 1) {
         return RefuseGdiCall("StartPage", ERROR_INVALID_PARAMETER);
     }
-    substrate::LogCall("StartPage");
+    substitute::LogCall("StartPage");
     return 1;
 }
 
 BOOL TextOutA(HDC dc, int x, int y, LPCSTR text, int length) {
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("TextOutA", &error)) {
-        substrate::LogCall("TextOutA", "failed");
+    if (substitute::TakeScriptedFailure("TextOutA", &error)) {
+        substitute::LogCall("TextOutA", "failed");
         SetLastError(error);
         return FALSE;
     }
@@ -439,7 +439,7 @@ BOOL TextOutA(HDC dc, int x, int y, LPCSTR text, int length) {
     {
         PrintState& state = State();
         std::lock_guard<std::mutex> guard(state.lock);
-        wintest::PrintedDocument* document = OpenDocument(state, *context);
+        substitute::PrintedDocument* document = OpenDocument(state, *context);
         if (document != nullptr && context->pageOpen) {
             document->pages.back().texts.push_back(
                 {x, y, length,
@@ -451,7 +451,7 @@ BOOL TextOutA(HDC dc, int x, int y, LPCSTR text, int length) {
         RefuseGdiCall("TextOutA", ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    substrate::LogCall("TextOutA",
+    substitute::LogCall("TextOutA",
                        std::to_string(x) + "," + std::to_string(y) + " " + std::to_string(length));
     return TRUE;
 }
@@ -468,7 +468,7 @@ int EndPage(HDC dc) {
     {
         PrintState& state = State();
         std::lock_guard<std::mutex> guard(state.lock);
-        wintest::PrintedDocument* document = OpenDocument(state, *context);
+        substitute::PrintedDocument* document = OpenDocument(state, *context);
         if (document != nullptr && context->pageOpen) {
             document->pages.back().ended = true;
             context->pageOpen = false;
@@ -478,14 +478,14 @@ int EndPage(HDC dc) {
     if (result != 1) {
         return RefuseGdiCall("EndPage", ERROR_INVALID_PARAMETER);
     }
-    substrate::LogCall("EndPage");
+    substitute::LogCall("EndPage");
     return 1;
 }
 
 namespace {
 
 // EndDoc and AbortDoc: close the open document of a device context in the given state.
-int CloseDocument(const char* call, HDC dc, wintest::DocumentState closed) {
+int CloseDocument(const char* call, HDC dc, substitute::DocumentState closed) {
     int result = 0;
     if (ScriptedGdiFailure(call, &result)) {
         return result;
@@ -497,7 +497,7 @@ int CloseDocument(const char* call, HDC dc, wintest::DocumentState closed) {
     {
         PrintState& state = State();
         std::lock_guard<std::mutex> guard(state.lock);
-        wintest::PrintedDocument* document = OpenDocument(state, *context);
+        substitute::PrintedDocument* document = OpenDocument(state, *context);
         if (document != nullptr) {
             document->state = closed;
             context->pageOpen = false;
@@ -507,63 +507,63 @@ int CloseDocument(const char* call, HDC dc, wintest::DocumentState closed) {
     if (result != 1) {
         return RefuseGdiCall(call, ERROR_INVALID_PARAMETER);
     }
-    substrate::LogCall(call);
+    substitute::LogCall(call);
     return 1;
 }
 
 } // namespace
 
 int EndDoc(HDC dc) {
-    return CloseDocument("EndDoc", dc, wintest::DocumentState::Ended);
+    return CloseDocument("EndDoc", dc, substitute::DocumentState::Ended);
 }
 
 int AbortDoc(HDC dc) {
-    return CloseDocument("AbortDoc", dc, wintest::DocumentState::Aborted);
+    return CloseDocument("AbortDoc", dc, substitute::DocumentState::Aborted);
 }
 
 BOOL DeleteDC(HDC dc) {
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("DeleteDC", &error)) {
-        substrate::LogCall("DeleteDC", "failed");
+    if (substitute::TakeScriptedFailure("DeleteDC", &error)) {
+        substitute::LogCall("DeleteDC", "failed");
         SetLastError(error);
         return FALSE;
     }
     std::shared_ptr<DeviceContext> context = FindDeviceContext(dc);
     if (context == nullptr) {
-        substrate::LogCall("DeleteDC", "invalid");
+        substitute::LogCall("DeleteDC", "invalid");
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    substrate::RemoveHandle(reinterpret_cast<HANDLE>(dc));
+    substitute::RemoveHandle(reinterpret_cast<HANDLE>(dc));
     {
         // A document still open when its device context goes is abandoned by the spooler.
         PrintState& state = State();
         std::lock_guard<std::mutex> guard(state.lock);
-        if (wintest::PrintedDocument* document = OpenDocument(state, *context)) {
-            document->state = wintest::DocumentState::Aborted;
+        if (substitute::PrintedDocument* document = OpenDocument(state, *context)) {
+            document->state = substitute::DocumentState::Aborted;
         }
     }
-    substrate::LogCall("DeleteDC", context->label);
+    substitute::LogCall("DeleteDC", context->label);
     return TRUE;
 }
 
 namespace {
 
 std::shared_ptr<PrinterHandle> FindPrinterHandle(HANDLE handle) {
-    return substrate::FindHandleAs<PrinterHandle>(handle);
+    return substitute::FindHandleAs<PrinterHandle>(handle);
 }
 
 // The open document of a printer handle, or null; the state lock is held by the caller.
-wintest::PrintedDocument* OpenQueueDocument(PrintState& state, const PrinterHandle& printer) {
+substitute::PrintedDocument* OpenQueueDocument(PrintState& state, const PrinterHandle& printer) {
     if (printer.document < 0 || static_cast<size_t>(printer.document) >= state.documents.size()) {
         return nullptr;
     }
-    wintest::PrintedDocument& document = state.documents[static_cast<size_t>(printer.document)];
-    return document.state == wintest::DocumentState::Open ? &document : nullptr;
+    substitute::PrintedDocument& document = state.documents[static_cast<size_t>(printer.document)];
+    return document.state == substitute::DocumentState::Open ? &document : nullptr;
 }
 
 BOOL FailSpoolerCall(const char* call, const std::string& detail, DWORD error) {
-    substrate::LogCall(call, detail);
+    substitute::LogCall(call, detail);
     SetLastError(error);
     return FALSE;
 }
@@ -571,7 +571,7 @@ BOOL FailSpoolerCall(const char* call, const std::string& detail, DWORD error) {
 // A scripted failure of a spooler call on a printer handle; the call is logged as failed.
 bool ScriptedSpoolerFailure(const char* call) {
     DWORD error = 0;
-    if (!substrate::TakeScriptedFailure(call, &error)) {
+    if (!substitute::TakeScriptedFailure(call, &error)) {
         return false;
     }
     FailSpoolerCall(call, "failed", error);
@@ -579,7 +579,7 @@ bool ScriptedSpoolerFailure(const char* call) {
 }
 
 // EndDocPrinter and AbortPrinter: close the open document of a printer handle.
-BOOL CloseQueueDocument(const char* call, HANDLE handle, wintest::DocumentState closed) {
+BOOL CloseQueueDocument(const char* call, HANDLE handle, substitute::DocumentState closed) {
     if (ScriptedSpoolerFailure(call)) {
         return FALSE;
     }
@@ -591,14 +591,14 @@ BOOL CloseQueueDocument(const char* call, HANDLE handle, wintest::DocumentState 
     {
         PrintState& state = State();
         std::lock_guard<std::mutex> guard(state.lock);
-        wintest::PrintedDocument* document = OpenQueueDocument(state, *printer);
+        substitute::PrintedDocument* document = OpenQueueDocument(state, *printer);
         if (document == nullptr) {
             return FailSpoolerCall(call, "no document", ERROR_SPL_NO_STARTDOC);
         }
         document->state = closed;
         bytes = document->bytes.size();
     }
-    substrate::LogCall(call, std::to_string(bytes));
+    substitute::LogCall(call, std::to_string(bytes));
     return TRUE;
 }
 
@@ -606,7 +606,7 @@ BOOL CloseQueueDocument(const char* call, HANDLE handle, wintest::DocumentState 
 
 BOOL OpenPrinterA(LPSTR name, LPHANDLE handle, PRINTER_DEFAULTSA* /*defaults*/) {
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("OpenPrinterA", &error)) {
+    if (substitute::TakeScriptedFailure("OpenPrinterA", &error)) {
         return FailSpoolerCall("OpenPrinterA", Quoted(name) + " failed", error);
     }
     if (handle == nullptr) {
@@ -629,8 +629,8 @@ BOOL OpenPrinterA(LPSTR name, LPHANDLE handle, PRINTER_DEFAULTSA* /*defaults*/) 
     auto printer = std::make_shared<PrinterHandle>();
     printer->label = "printer:" + found;
     printer->printer = found;
-    *handle = substrate::AddHandle(printer);
-    substrate::LogCall("OpenPrinterA", Quoted(found.c_str()));
+    *handle = substitute::AddHandle(printer);
+    substitute::LogCall("OpenPrinterA", Quoted(found.c_str()));
     return TRUE;
 }
 
@@ -653,12 +653,12 @@ DWORD StartDocPrinterA(HANDLE handle, DWORD level, LPBYTE documentInfo) {
     }
     DOC_INFO_1A info;
     std::memcpy(&info, documentInfo, sizeof info);
-    wintest::PrintedDocument printed;
+    substitute::PrintedDocument printed;
     printed.printer = printer->printer;
     printed.name = info.pDocName != nullptr ? info.pDocName : "";
     printed.dataType = info.pDatatype != nullptr ? info.pDatatype : "";
     printed.toFile = info.pOutputFile != nullptr;
-    printed.state = wintest::DocumentState::Open;
+    printed.state = substitute::DocumentState::Open;
     {
         PrintState& state = State();
         std::lock_guard<std::mutex> guard(state.lock);
@@ -674,7 +674,7 @@ DWORD StartDocPrinterA(HANDLE handle, DWORD level, LPBYTE documentInfo) {
         FailSpoolerCall("StartDocPrinterA", "already started", ERROR_INVALID_PARAMETER);
         return 0;
     }
-    substrate::LogCall("StartDocPrinterA", Quoted(printed.name.c_str()) + " " + printed.dataType);
+    substitute::LogCall("StartDocPrinterA", Quoted(printed.name.c_str()) + " " + printed.dataType);
     return static_cast<DWORD>(printed.jobId);
 }
 
@@ -696,7 +696,7 @@ BOOL WritePrinter(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD written) {
     {
         PrintState& state = State();
         std::lock_guard<std::mutex> guard(state.lock);
-        wintest::PrintedDocument* document = OpenQueueDocument(state, *printer);
+        substitute::PrintedDocument* document = OpenQueueDocument(state, *printer);
         if (document == nullptr) {
             return FailSpoolerCall("WritePrinter", "no document", ERROR_SPL_NO_STARTDOC);
         }
@@ -707,16 +707,16 @@ BOOL WritePrinter(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD written) {
         document->bytes.append(static_cast<const char*>(bytes), taken);
     }
     *written = taken;
-    substrate::LogCall("WritePrinter", std::to_string(taken) + "/" + std::to_string(count));
+    substitute::LogCall("WritePrinter", std::to_string(taken) + "/" + std::to_string(count));
     return TRUE;
 }
 
 BOOL EndDocPrinter(HANDLE handle) {
-    return CloseQueueDocument("EndDocPrinter", handle, wintest::DocumentState::Ended);
+    return CloseQueueDocument("EndDocPrinter", handle, substitute::DocumentState::Ended);
 }
 
 BOOL AbortPrinter(HANDLE handle) {
-    return CloseQueueDocument("AbortPrinter", handle, wintest::DocumentState::Aborted);
+    return CloseQueueDocument("AbortPrinter", handle, substitute::DocumentState::Aborted);
 }
 
 BOOL ClosePrinter(HANDLE handle) {
@@ -728,20 +728,20 @@ BOOL ClosePrinter(HANDLE handle) {
     if (printer == nullptr) {
         return FailSpoolerCall("ClosePrinter", "invalid", ERROR_INVALID_HANDLE);
     }
-    substrate::RemoveHandle(handle);
+    substitute::RemoveHandle(handle);
     {
         // A document still open when its printer is closed is abandoned.
         PrintState& state = State();
         std::lock_guard<std::mutex> guard(state.lock);
-        if (wintest::PrintedDocument* document = OpenQueueDocument(state, *printer)) {
-            document->state = wintest::DocumentState::Aborted;
+        if (substitute::PrintedDocument* document = OpenQueueDocument(state, *printer)) {
+            document->state = substitute::DocumentState::Aborted;
         }
     }
-    substrate::LogCall("ClosePrinter", printer->label);
+    substitute::LogCall("ClosePrinter", printer->label);
     return TRUE;
 }
 
-namespace wintest {
+namespace substitute {
 
 void OnSetDefaultPrinter(std::function<void(const std::string& name)> callback) {
     SetDefaultPrinterHook() = std::move(callback);
@@ -793,4 +793,4 @@ std::vector<PrintedDocument> PrintedDocuments() {
     return state.documents;
 }
 
-} // namespace wintest
+} // namespace substitute

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <vector>
 
-namespace substrate {
+namespace substitute {
 namespace {
 
 struct RegistryValue {
@@ -191,10 +191,10 @@ void ResetRegistry() {
 }();
 
 } // namespace
-} // namespace substrate
+} // namespace substitute
 
-using substrate::LogCall;
-using substrate::TakeScriptedFailure;
+using substitute::LogCall;
+using substitute::TakeScriptedFailure;
 
 namespace {
 
@@ -211,15 +211,15 @@ LSTATUS OpenOrCreateKey(const char* call, HKEY root, LPCSTR subKey, REGSAM acces
     if (result == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    substrate::Registry& hive = substrate::Hive();
+    substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    std::shared_ptr<substrate::RegistryKey> from;
+    std::shared_ptr<substitute::RegistryKey> from;
     REGSAM rootAccess = 0;
-    LSTATUS status = substrate::ResolveRoot(root, &from, &rootAccess);
+    LSTATUS status = substitute::ResolveRoot(root, &from, &rootAccess);
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    std::shared_ptr<substrate::RegistryKey> key = substrate::Walk(from, path, false, nullptr);
+    std::shared_ptr<substitute::RegistryKey> key = substitute::Walk(from, path, false, nullptr);
     if (key == nullptr) {
         if (!create) {
             return ERROR_FILE_NOT_FOUND;
@@ -227,16 +227,16 @@ LSTATUS OpenOrCreateKey(const char* call, HKEY root, LPCSTR subKey, REGSAM acces
         if ((rootAccess & KEY_CREATE_SUB_KEY) == 0) {
             return ERROR_ACCESS_DENIED;
         }
-        key = substrate::Walk(from, path, true, created);
+        key = substitute::Walk(from, path, true, created);
     }
-    *result = substrate::NewKeyHandle(key, access);
+    *result = substitute::NewKeyHandle(key, access);
     return ERROR_SUCCESS;
 }
 
 // The checks every value call makes, hive lock held: the key resolves and grants `needed`.
-LSTATUS ResolveForAccess(HKEY key, REGSAM needed, std::shared_ptr<substrate::RegistryKey>* target) {
+LSTATUS ResolveForAccess(HKEY key, REGSAM needed, std::shared_ptr<substitute::RegistryKey>* target) {
     REGSAM access = 0;
-    LSTATUS status = substrate::ResolveRoot(key, target, &access);
+    LSTATUS status = substitute::ResolveRoot(key, target, &access);
     if (status != ERROR_SUCCESS) {
         return status;
     }
@@ -272,18 +272,18 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, 
     if (reserved != nullptr || (data != nullptr && size == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    substrate::Registry& hive = substrate::Hive();
+    substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    std::shared_ptr<substrate::RegistryKey> target;
+    std::shared_ptr<substitute::RegistryKey> target;
     LSTATUS status = ResolveForAccess(key, KEY_QUERY_VALUE, &target);
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    auto found = target->values.find(substrate::Lower(valueName));
+    auto found = target->values.find(substitute::Lower(valueName));
     if (found == target->values.end()) {
         return ERROR_FILE_NOT_FOUND;
     }
-    const substrate::RegistryValue& value = found->second;
+    const substitute::RegistryValue& value = found->second;
     auto length = static_cast<DWORD>(value.data.size());
     if (type != nullptr) {
         *type = value.type;
@@ -314,14 +314,14 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD /*reserved*/, DWORD type, co
     if (data == nullptr && size != 0) {
         return ERROR_INVALID_PARAMETER;
     }
-    substrate::Registry& hive = substrate::Hive();
+    substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    std::shared_ptr<substrate::RegistryKey> target;
+    std::shared_ptr<substitute::RegistryKey> target;
     LSTATUS status = ResolveForAccess(key, KEY_SET_VALUE, &target);
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    substrate::RegistryValue& value = target->values[substrate::Lower(valueName)];
+    substitute::RegistryValue& value = target->values[substitute::Lower(valueName)];
     value.name = valueName;
     value.type = type;
     value.data.assign(reinterpret_cast<const char*>(data), size);
@@ -333,7 +333,7 @@ LSTATUS RegCloseKey(HKEY key) {
         LogCall("RegCloseKey", "HKEY_CURRENT_USER");
         return ERROR_SUCCESS;
     }
-    auto object = substrate::FindHandleAs<substrate::KeyObject>(reinterpret_cast<HANDLE>(key));
+    auto object = substitute::FindHandleAs<substitute::KeyObject>(reinterpret_cast<HANDLE>(key));
     LogCall("RegCloseKey", object ? object->label : std::string("invalid"));
     DWORD error = 0;
     if (TakeScriptedFailure("RegCloseKey", &error)) {
@@ -342,26 +342,26 @@ LSTATUS RegCloseKey(HKEY key) {
     if (object == nullptr) {
         return ERROR_INVALID_HANDLE;
     }
-    substrate::RemoveHandle(reinterpret_cast<HANDLE>(key));
+    substitute::RemoveHandle(reinterpret_cast<HANDLE>(key));
     return ERROR_SUCCESS;
 }
 
-namespace wintest {
+namespace substitute {
 
 void CreateRegistryKey(const std::string& keyPath) {
-    substrate::Registry& hive = substrate::Hive();
+    substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    substrate::Walk(hive.root, keyPath, true, nullptr);
+    substitute::Walk(hive.root, keyPath, true, nullptr);
 }
 
 bool RegistryKeyExists(const std::string& keyPath) {
-    substrate::Registry& hive = substrate::Hive();
+    substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    return substrate::Walk(hive.root, keyPath, false, nullptr) != nullptr;
+    return substitute::Walk(hive.root, keyPath, false, nullptr) != nullptr;
 }
 
 bool DeleteRegistryKey(const std::string& keyPath) {
-    std::vector<std::string> parts = substrate::SplitPath(keyPath);
+    std::vector<std::string> parts = substitute::SplitPath(keyPath);
     if (parts.empty()) {
         return false;
     }
@@ -371,27 +371,27 @@ bool DeleteRegistryKey(const std::string& keyPath) {
     for (const std::string& part : parts) {
         parentPath += part + "\\";
     }
-    substrate::Registry& hive = substrate::Hive();
+    substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    auto parent = substrate::Walk(hive.root, parentPath, false, nullptr);
+    auto parent = substitute::Walk(hive.root, parentPath, false, nullptr);
     if (parent == nullptr) {
         return false;
     }
-    auto found = parent->children.find(substrate::Lower(leaf));
+    auto found = parent->children.find(substitute::Lower(leaf));
     if (found == parent->children.end()) {
         return false;
     }
-    substrate::MarkDeleted(*found->second);
+    substitute::MarkDeleted(*found->second);
     parent->children.erase(found);
     return true;
 }
 
 void SetRegistryValue(const std::string& keyPath, const std::string& name, DWORD type,
                       const std::string& bytes) {
-    substrate::Registry& hive = substrate::Hive();
+    substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    auto key = substrate::Walk(hive.root, keyPath, true, nullptr);
-    substrate::RegistryValue& value = key->values[substrate::Lower(name)];
+    auto key = substitute::Walk(hive.root, keyPath, true, nullptr);
+    substitute::RegistryValue& value = key->values[substitute::Lower(name)];
     value.name = name;
     value.type = type;
     value.data = bytes;
@@ -403,21 +403,21 @@ void SetRegistryString(const std::string& keyPath, const std::string& name,
 }
 
 bool DeleteRegistryValue(const std::string& keyPath, const std::string& name) {
-    substrate::Registry& hive = substrate::Hive();
+    substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    auto key = substrate::Walk(hive.root, keyPath, false, nullptr);
-    return key != nullptr && key->values.erase(substrate::Lower(name)) > 0;
+    auto key = substitute::Walk(hive.root, keyPath, false, nullptr);
+    return key != nullptr && key->values.erase(substitute::Lower(name)) > 0;
 }
 
 bool GetRegistryValue(const std::string& keyPath, const std::string& name, DWORD* type,
                       std::string* bytes) {
-    substrate::Registry& hive = substrate::Hive();
+    substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    auto key = substrate::Walk(hive.root, keyPath, false, nullptr);
+    auto key = substitute::Walk(hive.root, keyPath, false, nullptr);
     if (key == nullptr) {
         return false;
     }
-    auto found = key->values.find(substrate::Lower(name));
+    auto found = key->values.find(substitute::Lower(name));
     if (found == key->values.end()) {
         return false;
     }
@@ -443,8 +443,8 @@ bool LoadRegistry(const std::string& filePath) {
     if (!in) {
         return false;
     }
-    auto root = std::make_shared<substrate::RegistryKey>();
-    std::shared_ptr<substrate::RegistryKey> current;
+    auto root = std::make_shared<substitute::RegistryKey>();
+    std::shared_ptr<substitute::RegistryKey> current;
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') {
@@ -456,10 +456,10 @@ bool LoadRegistry(const std::string& filePath) {
         if (line[0] == '[') {
             std::string path;
             if (line.back() != ']' ||
-                !substrate::Unescape(line.substr(1, line.size() - 2), &path)) {
+                !substitute::Unescape(line.substr(1, line.size() - 2), &path)) {
                 return false;
             }
-            current = substrate::Walk(root, path, true, nullptr);
+            current = substitute::Walk(root, path, true, nullptr);
             continue;
         }
         std::string::size_type equals = line.find('=');
@@ -472,17 +472,17 @@ bool LoadRegistry(const std::string& filePath) {
         if (typeText.size() > 9 || typeText.find_first_not_of("0123456789") != std::string::npos) {
             return false;
         }
-        substrate::RegistryValue value;
-        if (!substrate::Unescape(line.substr(0, equals), &value.name) ||
-            !substrate::Unescape(line.substr(colon + 1), &value.data)) {
+        substitute::RegistryValue value;
+        if (!substitute::Unescape(line.substr(0, equals), &value.name) ||
+            !substitute::Unescape(line.substr(colon + 1), &value.data)) {
             return false;
         }
         value.type = static_cast<DWORD>(std::strtoul(typeText.c_str(), nullptr, 10));
-        current->values[substrate::Lower(value.name)] = value;
+        current->values[substitute::Lower(value.name)] = value;
     }
-    substrate::Registry& hive = substrate::Hive();
+    substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    substrate::MarkDeleted(*hive.root);
+    substitute::MarkDeleted(*hive.root);
     hive.root = root;
     return true;
 }
@@ -490,14 +490,14 @@ bool LoadRegistry(const std::string& filePath) {
 bool SaveRegistry(const std::string& filePath) {
     std::ostringstream text;
     {
-        substrate::Registry& hive = substrate::Hive();
+        substitute::Registry& hive = substitute::Hive();
         std::lock_guard<std::mutex> guard(hive.lock);
         text << "# registry of the substitute layer: [key] then name=type:data\n";
-        substrate::SaveKey(*hive.root, text);
+        substitute::SaveKey(*hive.root, text);
     }
     std::ofstream out(filePath, std::ios::binary | std::ios::trunc);
     out << text.str();
     return static_cast<bool>(out);
 }
 
-} // namespace wintest
+} // namespace substitute

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-namespace substrate {
+namespace substitute {
 
 // A kernel object behind a HANDLE (file, device, thread, mutex, heap block ...).
 struct KernelObject {
@@ -47,13 +47,13 @@ void LogCall(const std::string& call, const std::string& detail = std::string())
 
 // True when a failure was scripted for this call: the error is then the code to report.
 // Every substitute function consults it under its own name, which also records the call as
-// a failure point while wintest::RecordFailurePoints is on.
+// a failure point while substitute::RecordFailurePoints is on.
 bool TakeScriptedFailure(const std::string& call, DWORD* error);
 
 // Under the virtual clock: moves GetTickCount on by a wait that did not really happen.
 void AdvanceVirtualClock(DWORD milliseconds);
 
-// Registers a function that wintest::Reset runs to restore an area's initial state.
+// Registers a function that substitute::Reset runs to restore an area's initial state.
 void AddResetHook(std::function<void()> hook);
 
-} // namespace substrate
+} // namespace substitute

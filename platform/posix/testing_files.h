@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace wintest {
+namespace substitute {
 
 // Points a device name at a path (a pty slave, a plain file, /dev/null ...).
 void MapDevice(const std::string& name, const std::string& path);
@@ -51,4 +51,4 @@ void ScriptWriteCounts(const std::vector<DWORD>& counts);
 // Every WriteFile accepts at most this many bytes (0xFFFFFFFF: no limit, the default).
 void LimitWriteSize(DWORD maxBytes);
 
-} // namespace wintest
+} // namespace substitute

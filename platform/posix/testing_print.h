@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace wintest {
+namespace substitute {
 
 // Adds a local printer; the default printer is not changed.
 void InstallPrinter(const std::string& name, const std::string& port = "USB001");
@@ -65,4 +65,4 @@ void LimitPrinterWrites(const std::vector<DWORD>& counts);
 // Every document started since the last Reset, in order.
 std::vector<PrintedDocument> PrintedDocuments();
 
-} // namespace wintest
+} // namespace substitute

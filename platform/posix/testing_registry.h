@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-namespace wintest {
+namespace substitute {
 
 // Creates the key (and the keys above it) when missing.
 void CreateRegistryKey(const std::string& keyPath);
@@ -40,4 +40,4 @@ std::optional<std::string> GetRegistryString(const std::string& keyPath, const s
 bool LoadRegistry(const std::string& filePath);
 bool SaveRegistry(const std::string& filePath);
 
-} // namespace wintest
+} // namespace substitute

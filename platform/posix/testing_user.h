@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace wintest {
+namespace substitute {
 
 // ---- Watching modal dialogs ------------------------------------------------------------
 // Each hook runs on the dialog's own thread, inside its modal loop, so it may drive the
@@ -100,4 +100,4 @@ void OnMessageBox(std::function<void(const MessageBoxRecord& box)> callback);
 // few socket codes): it fails with ERROR_MR_MID_NOT_FOUND, as for a code it never knew.
 void RemoveSystemText(DWORD code);
 
-} // namespace wintest
+} // namespace substitute

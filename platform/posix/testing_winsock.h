@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace wintest {
+namespace substitute {
 
 // Each send hands at most this many bytes to the system (0: no limit), to provoke short sends.
 void LimitSendBytes(int bytes);
@@ -74,4 +74,4 @@ HWND CreateCallLogWindow();
 // The lock file that stands for the named mutex `name` (it persists across processes).
 std::string NamedMutexLockFile(const std::string& name);
 
-} // namespace wintest
+} // namespace substitute

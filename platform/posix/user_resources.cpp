@@ -17,18 +17,18 @@ std::mutex& BoxLock() {
     return lock;
 }
 
-std::vector<wintest::MessageBoxRecord>& Boxes() {
-    static std::vector<wintest::MessageBoxRecord> boxes;
+std::vector<substitute::MessageBoxRecord>& Boxes() {
+    static std::vector<substitute::MessageBoxRecord> boxes;
     return boxes;
 }
 
-std::function<void(const wintest::MessageBoxRecord&)>& BoxCallback() {
-    static std::function<void(const wintest::MessageBoxRecord&)> callback;
+std::function<void(const substitute::MessageBoxRecord&)>& BoxCallback() {
+    static std::function<void(const substitute::MessageBoxRecord&)> callback;
     return callback;
 }
 
 const int kInstallResetHook = [] {
-    substrate::AddResetHook([] {
+    substitute::AddResetHook([] {
         std::lock_guard<std::mutex> guard(BoxLock());
         Boxes().clear();
         BoxCallback() = nullptr;
@@ -45,7 +45,7 @@ int LoadStringA(HINSTANCE /*instance*/, UINT id, LPSTR buffer, int size) {
     }
     buffer[0] = '\0';
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("LoadStringA", &error)) {
+    if (substitute::TakeScriptedFailure("LoadStringA", &error)) {
         SetLastError(error);
         return 0;
     }
@@ -64,20 +64,20 @@ int LoadStringA(HINSTANCE /*instance*/, UINT id, LPSTR buffer, int size) {
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("MessageBoxA", &error)) {
-        substrate::LogCall("MessageBoxA", "failed");
+    if (substitute::TakeScriptedFailure("MessageBoxA", &error)) {
+        substitute::LogCall("MessageBoxA", "failed");
         SetLastError(error);
         return 0;
     }
-    wintest::MessageBoxRecord box;
+    substitute::MessageBoxRecord box;
     box.owner = owner;
     box.text = text != nullptr ? text : "";
     // Windows captions a box without a caption "Error".
     box.caption = caption != nullptr ? caption : "Error";
     box.type = type;
     box.onFirstThread = std::this_thread::get_id() == g_firstThread;
-    substrate::LogCall("MessageBoxA", box.caption);
-    std::function<void(const wintest::MessageBoxRecord&)> callback;
+    substitute::LogCall("MessageBoxA", box.caption);
+    std::function<void(const substitute::MessageBoxRecord&)> callback;
     {
         std::lock_guard<std::mutex> guard(BoxLock());
         Boxes().push_back(box);
@@ -89,7 +89,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     return IDOK;
 }
 
-namespace wintest {
+namespace substitute {
 
 std::vector<MessageBoxRecord> MessageBoxes() {
     std::lock_guard<std::mutex> guard(BoxLock());
@@ -101,4 +101,4 @@ void OnMessageBox(std::function<void(const MessageBoxRecord& box)> callback) {
     BoxCallback() = std::move(callback);
 }
 
-} // namespace wintest
+} // namespace substitute

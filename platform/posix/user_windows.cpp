@@ -19,8 +19,8 @@
 
 namespace {
 
-using substrate::LogCall;
-using substrate::TakeScriptedFailure;
+using substitute::LogCall;
+using substitute::TakeScriptedFailure;
 using Clock = std::chrono::steady_clock;
 
 enum class Kind { Dialog, Static, Icon, Edit, Button, ComboBox, Progress };
@@ -49,7 +49,7 @@ struct ThreadQueue {
     std::deque<std::shared_ptr<WorkItem>> items;
 };
 
-struct UserWindow : substrate::WindowObject {
+struct UserWindow : substitute::WindowObject {
     Kind kind = Kind::Static;
     HWND self = nullptr;
     UserWindow* dialog = nullptr; // the dialog a control belongs to; itself for a dialog
@@ -92,9 +92,9 @@ std::mutex& StateLock() {
 }
 
 struct HookState {
-    wintest::DialogCallback opened;
-    wintest::MessageCallback messageHandled;
-    wintest::DialogCallback idle;
+    substitute::DialogCallback opened;
+    substitute::MessageCallback messageHandled;
+    substitute::DialogCallback idle;
     unsigned stallMilliseconds = 10000;
     int stalled = 0;
     bool clobberLastError = false; // a dialog's clean-up leaves clobberedLastError
@@ -165,7 +165,7 @@ void DropWorkForLocked(ThreadQueue& queue, const UserWindow* dialog) {
 }
 
 std::shared_ptr<UserWindow> WindowFrom(HWND window) {
-    return substrate::FindWindowAs<UserWindow>(window);
+    return substitute::FindWindowAs<UserWindow>(window);
 }
 
 std::shared_ptr<UserWindow> DialogFrom(HWND window) {
@@ -522,9 +522,9 @@ std::shared_ptr<UserWindow> BuildDialog(const rc::DialogTemplate& source, DLGPRO
             std::string("control:") + control.className + ":" + std::to_string(control.id);
         dialog->children.push_back(child);
     }
-    dialog->self = substrate::AddWindow(dialog);
+    dialog->self = substitute::AddWindow(dialog);
     for (auto& child : dialog->children) {
-        child->self = substrate::AddWindow(child);
+        child->self = substitute::AddWindow(child);
     }
     return dialog;
 }
@@ -540,9 +540,9 @@ void DestroyDialog(const std::shared_ptr<UserWindow>& dialog) {
         DropWorkForLocked(queue, dialog.get());
     }
     for (auto& child : dialog->children) {
-        substrate::RemoveWindow(child->self);
+        substitute::RemoveWindow(child->self);
     }
-    substrate::RemoveWindow(dialog->self);
+    substitute::RemoveWindow(dialog->self);
     std::lock_guard<std::mutex> guard(StateLock());
     auto& open = Hooks().openDialogs;
     open.erase(std::remove(open.begin(), open.end(), dialog), open.end());
@@ -566,7 +566,7 @@ void ReportStall(UserWindow& dialog, unsigned milliseconds) {
     if (reporter) {
         reporter(what);
     } else {
-        std::cerr << "wintest: " << what << std::endl;
+        std::cerr << "substitute: " << what << std::endl;
     }
     std::lock_guard<std::mutex> guard(dialog.queue->lock);
     dialog.ended = true;
@@ -601,7 +601,7 @@ bool HandleOneItem(UserWindow& dialog, std::chrono::milliseconds wait) {
     }
     queue.handled.notify_all();
     if (item->isMessage) {
-        wintest::MessageCallback hook;
+        substitute::MessageCallback hook;
         {
             std::lock_guard<std::mutex> guard(StateLock());
             hook = Hooks().messageHandled;
@@ -615,7 +615,7 @@ bool HandleOneItem(UserWindow& dialog, std::chrono::milliseconds wait) {
 }
 
 void RunModalLoop(UserWindow& dialog) {
-    wintest::DialogCallback opened;
+    substitute::DialogCallback opened;
     {
         std::lock_guard<std::mutex> guard(StateLock());
         opened = Hooks().opened;
@@ -625,7 +625,7 @@ void RunModalLoop(UserWindow& dialog) {
     }
     Clock::time_point lastActivity = Clock::now();
     while (!HasEnded(dialog)) {
-        wintest::DialogCallback idle;
+        substitute::DialogCallback idle;
         unsigned stallMilliseconds = 0;
         {
             std::lock_guard<std::mutex> guard(StateLock());
@@ -784,7 +784,7 @@ HWND GetParent(HWND window) {
 }
 
 BOOL IsWindow(HWND window) {
-    return substrate::FindWindow(window) != nullptr ? TRUE : FALSE;
+    return substitute::FindWindow(window) != nullptr ? TRUE : FALSE;
 }
 
 LRESULT SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -813,7 +813,7 @@ BOOL SetWindowTextA(HWND window, LPCSTR text) {
         SetLastError(error);
         return FALSE;
     }
-    if (substrate::FindWindow(window) == nullptr) {
+    if (substitute::FindWindow(window) == nullptr) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
@@ -830,7 +830,7 @@ int GetWindowTextA(HWND window, LPSTR buffer, int size) {
         SetLastError(error);
         return 0;
     }
-    if (substrate::FindWindow(window) == nullptr) {
+    if (substitute::FindWindow(window) == nullptr) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
@@ -842,7 +842,7 @@ int GetWindowTextA(HWND window, LPSTR buffer, int size) {
 }
 
 int GetWindowTextLengthA(HWND window) {
-    if (substrate::FindWindow(window) == nullptr) {
+    if (substitute::FindWindow(window) == nullptr) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
@@ -979,7 +979,7 @@ BOOL IsWindowVisible(HWND window) {
 namespace {
 
 const int kInstallResetHook = [] {
-    substrate::AddResetHook([] {
+    substitute::AddResetHook([] {
         std::lock_guard<std::mutex> guard(StateLock());
         HookState& hooks = Hooks();
         hooks.opened = nullptr;
@@ -1029,7 +1029,7 @@ void Command(UserWindow& dialog, int id, WORD code, HWND control) {
 
 } // namespace
 
-namespace wintest {
+namespace substitute {
 
 void OnDialogOpened(DialogCallback callback) {
     std::lock_guard<std::mutex> guard(StateLock());
@@ -1268,4 +1268,4 @@ HWND FindOpenDialog(int templateId) {
     return nullptr;
 }
 
-} // namespace wintest
+} // namespace substitute

@@ -16,7 +16,7 @@
 namespace {
 
 // A socket is a handle of the kernel table, as on Windows, so that the leak check sees it.
-struct SocketObject : substrate::KernelObject {
+struct SocketObject : substitute::KernelObject {
     int descriptor = -1;
     bool connected = false;
     DWORD receiveTimeout = 0; // SO_RCVTIMEO, milliseconds
@@ -29,7 +29,7 @@ struct SocketObject : substrate::KernelObject {
 };
 
 // Each registration is a handle too: a missing WSACleanup shows among the open handles.
-struct Registration : substrate::KernelObject {};
+struct Registration : substitute::KernelObject {};
 
 struct WinsockState {
     std::mutex lock;
@@ -134,7 +134,7 @@ int WsaErrorFromErrno(int error) {
 // Fails the call with the scripted error, or with WSANOTINITIALISED before WSAStartup.
 bool RefusedCall(const char* call) {
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure(call, &error)) {
+    if (substitute::TakeScriptedFailure(call, &error)) {
         WSASetLastError(static_cast<int>(error));
         return true;
     }
@@ -146,7 +146,7 @@ bool RefusedCall(const char* call) {
 }
 
 std::shared_ptr<SocketObject> FindSocket(SOCKET s) {
-    return substrate::FindHandleAs<SocketObject>(reinterpret_cast<HANDLE>(s));
+    return substitute::FindHandleAs<SocketObject>(reinterpret_cast<HANDLE>(s));
 }
 
 std::string PortText(const sockaddr_in* address) {
@@ -298,10 +298,10 @@ void WSASetLastError(int error) {
 }
 
 int WSAStartup(WORD version, LPWSADATA data) {
-    substrate::LogCall("WSAStartup", std::to_string(version & 0xFFu) + "." +
+    substitute::LogCall("WSAStartup", std::to_string(version & 0xFFu) + "." +
                                          std::to_string((version >> 8) & 0xFFu));
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("WSAStartup", &error)) {
+    if (substitute::TakeScriptedFailure("WSAStartup", &error)) {
         return static_cast<int>(error);
     }
     if (data == nullptr) {
@@ -321,16 +321,16 @@ int WSAStartup(WORD version, LPWSADATA data) {
     std::snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "%s", "Running");
     auto registration = std::make_shared<Registration>();
     registration->label = "winsock:registration";
-    HANDLE handle = substrate::AddHandle(registration);
+    HANDLE handle = substitute::AddHandle(registration);
     std::lock_guard<std::mutex> guard(State().lock);
     State().registrations.push_back(handle);
     return 0;
 }
 
 int WSACleanup() {
-    substrate::LogCall("WSACleanup");
+    substitute::LogCall("WSACleanup");
     DWORD error = 0;
-    if (substrate::TakeScriptedFailure("WSACleanup", &error)) {
+    if (substitute::TakeScriptedFailure("WSACleanup", &error)) {
         WSASetLastError(static_cast<int>(error));
         return SOCKET_ERROR;
     }
@@ -349,15 +349,15 @@ int WSACleanup() {
             orphans.swap(State().sockets);
         }
     }
-    substrate::RemoveHandle(handle);
+    substitute::RemoveHandle(handle);
     for (SOCKET s : orphans) {
-        substrate::RemoveHandle(reinterpret_cast<HANDLE>(s));
+        substitute::RemoveHandle(reinterpret_cast<HANDLE>(s));
     }
     return 0;
 }
 
 SOCKET socket(int family, int type, int protocol) {
-    substrate::LogCall("socket");
+    substitute::LogCall("socket");
     if (RefusedCall("socket")) {
         return INVALID_SOCKET;
     }
@@ -378,7 +378,7 @@ SOCKET socket(int family, int type, int protocol) {
     auto object = std::make_shared<SocketObject>();
     object->descriptor = descriptor;
     object->label = "socket:stream";
-    SOCKET s = reinterpret_cast<SOCKET>(substrate::AddHandle(object));
+    SOCKET s = reinterpret_cast<SOCKET>(substitute::AddHandle(object));
     std::lock_guard<std::mutex> guard(State().lock);
     State().sockets.insert(s);
     return s;
@@ -386,7 +386,7 @@ SOCKET socket(int family, int type, int protocol) {
 
 int bind(SOCKET s, const sockaddr* address, int length) {
     const auto* local = reinterpret_cast<const sockaddr_in*>(address);
-    substrate::LogCall("bind", address == nullptr ? std::string("?") : PortText(local));
+    substitute::LogCall("bind", address == nullptr ? std::string("?") : PortText(local));
     if (RefusedCall("bind")) {
         return SOCKET_ERROR;
     }
@@ -411,7 +411,7 @@ int bind(SOCKET s, const sockaddr* address, int length) {
 
 int connect(SOCKET s, const sockaddr* address, int length) {
     const auto* remote = reinterpret_cast<const sockaddr_in*>(address);
-    substrate::LogCall("connect", address == nullptr
+    substitute::LogCall("connect", address == nullptr
                                       ? std::string("?")
                                       : AddressText(remote) + ":" + PortText(remote));
     if (RefusedCall("connect")) {
@@ -440,7 +440,7 @@ int connect(SOCKET s, const sockaddr* address, int length) {
 }
 
 int send(SOCKET s, const char* buffer, int length, int /*flags*/) {
-    substrate::LogCall("send", std::to_string(length));
+    substitute::LogCall("send", std::to_string(length));
     if (RefusedCall("send")) {
         return SOCKET_ERROR;
     }
@@ -471,7 +471,7 @@ int send(SOCKET s, const char* buffer, int length, int /*flags*/) {
 }
 
 int recv(SOCKET s, char* buffer, int length, int /*flags*/) {
-    substrate::LogCall("recv", std::to_string(length));
+    substitute::LogCall("recv", std::to_string(length));
     if (RefusedCall("recv")) {
         return SOCKET_ERROR;
     }
@@ -501,14 +501,14 @@ int recv(SOCKET s, char* buffer, int length, int /*flags*/) {
         waited = State().recvWait;
     }
     if (timesOut) {
-        substrate::AdvanceVirtualClock(object->receiveTimeout);
+        substitute::AdvanceVirtualClock(object->receiveTimeout);
         WSASetLastError(WSAETIMEDOUT);
         return SOCKET_ERROR;
     }
     int error = 0;
     long got = bsd::Receive(object->descriptor, buffer, static_cast<std::size_t>(length), &error);
     if (got < 0 && error == EAGAIN && object->receiveTimeout != 0) {
-        substrate::AdvanceVirtualClock(object->receiveTimeout);
+        substitute::AdvanceVirtualClock(object->receiveTimeout);
         WSASetLastError(WSAETIMEDOUT);
         return SOCKET_ERROR;
     }
@@ -516,12 +516,12 @@ int recv(SOCKET s, char* buffer, int length, int /*flags*/) {
         WSASetLastError(WsaErrorFromErrno(error));
         return SOCKET_ERROR;
     }
-    substrate::AdvanceVirtualClock(waited);
+    substitute::AdvanceVirtualClock(waited);
     return static_cast<int>(got);
 }
 
 int shutdown(SOCKET s, int how) {
-    substrate::LogCall("shutdown", std::to_string(how));
+    substitute::LogCall("shutdown", std::to_string(how));
     if (RefusedCall("shutdown")) {
         return SOCKET_ERROR;
     }
@@ -547,7 +547,7 @@ int shutdown(SOCKET s, int how) {
 }
 
 int setsockopt(SOCKET s, int level, int option, const char* value, int length) {
-    substrate::LogCall("setsockopt", std::to_string(level) + " " + std::to_string(option));
+    substitute::LogCall("setsockopt", std::to_string(level) + " " + std::to_string(option));
     if (RefusedCall("setsockopt")) {
         return SOCKET_ERROR;
     }
@@ -579,7 +579,7 @@ namespace {
 
 // getsockname and getpeername: the socket's own end or the other one, as AF_INET.
 int SocketName(const char* call, SOCKET s, sockaddr* address, int* length, bool peer) {
-    substrate::LogCall(call);
+    substitute::LogCall(call);
     if (RefusedCall(call)) {
         return SOCKET_ERROR;
     }
@@ -652,7 +652,7 @@ int WinsockFdIsSet(SOCKET s, fd_set* set) {
 
 int select(int /*count*/, fd_set* readable, fd_set* writable, fd_set* failed,
            const timeval* timeout) {
-    substrate::LogCall("select", timeout == nullptr ? std::string("no limit")
+    substitute::LogCall("select", timeout == nullptr ? std::string("no limit")
                                                     : std::to_string(timeout->tv_sec * 1000 +
                                                                      timeout->tv_usec / 1000));
     if (RefusedCall("select")) {
@@ -730,7 +730,7 @@ int select(int /*count*/, fd_set* readable, fd_set* writable, fd_set* failed,
 }
 
 int closesocket(SOCKET s) {
-    substrate::LogCall("closesocket");
+    substitute::LogCall("closesocket");
     if (RefusedCall("closesocket")) {
         return SOCKET_ERROR;
     }
@@ -742,7 +742,7 @@ int closesocket(SOCKET s) {
         std::lock_guard<std::mutex> guard(State().lock);
         State().sockets.erase(s);
     }
-    substrate::RemoveHandle(reinterpret_cast<HANDLE>(s));
+    substitute::RemoveHandle(reinterpret_cast<HANDLE>(s));
     return 0;
 }
 
@@ -766,26 +766,26 @@ void ResetWinsock() {
     }
     bsd::SetPeerBehaviour(bsd::PeerBehaviour{});
     for (HANDLE handle : registrations) {
-        substrate::RemoveHandle(handle);
+        substitute::RemoveHandle(handle);
     }
     for (SOCKET s : sockets) {
-        substrate::RemoveHandle(reinterpret_cast<HANDLE>(s));
+        substitute::RemoveHandle(reinterpret_cast<HANDLE>(s));
     }
 }
 
-struct CallLogWindow : substrate::WindowObject {
+struct CallLogWindow : substitute::WindowObject {
     LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
-        substrate::LogCall("SendMessageA", std::to_string(message) + " " + std::to_string(wParam) +
+        substitute::LogCall("SendMessageA", std::to_string(message) + " " + std::to_string(wParam) +
                                                " " + std::to_string(lParam));
         return 0;
     }
 };
 
-const bool kResetHookAdded = (substrate::AddResetHook(ResetWinsock), true);
+const bool kResetHookAdded = (substitute::AddResetHook(ResetWinsock), true);
 
 } // namespace
 
-namespace wintest {
+namespace substitute {
 
 void LimitSendBytes(int bytes) {
     std::lock_guard<std::mutex> guard(State().lock);
@@ -832,7 +832,7 @@ void SetLoopbackPeer(const std::string& greeting, LoopbackPeerEnd end) {
 HWND CreateCallLogWindow() {
     auto window = std::make_shared<CallLogWindow>();
     window->label = "window:call-log";
-    return substrate::AddWindow(window);
+    return substitute::AddWindow(window);
 }
 
 unsigned short FreeLocalPort() {
@@ -863,4 +863,4 @@ bool WaitForReceivedConnections(std::size_t count, std::chrono::milliseconds tim
     return bsd::WaitForDeliveries(count, timeout);
 }
 
-} // namespace wintest
+} // namespace substitute

@@ -113,16 +113,16 @@ struct Pty {
 class CommPtyTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
         if (!pty.Open()) {
             GTEST_SKIP() << "skip: no pseudo-terminal available here";
         }
-        wintest::MapDevice("COM5", pty.slaveName);
+        substitute::MapDevice("COM5", pty.slaveName);
     }
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
-        EXPECT_EQ(wintest::OpenHandles(), Lines{});
+        EXPECT_TRUE(substitute::JoinThreads());
+        EXPECT_EQ(substitute::OpenHandles(), Lines{});
     }
     HANDLE OpenPort() {
         return CreateFileA("COM5", GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
@@ -244,7 +244,7 @@ TEST_F(CommPtyTest, RefusedSettingsLeaveTheLineAsItWas) {
 
 TEST_F(CommPtyTest, NonTerminalsAndBadHandlesHaveNoLineSettings) {
     jobtest::ScratchFolder folder;
-    wintest::MapDevice("COM6", folder / "plain");
+    substitute::MapDevice("COM6", folder / "plain");
     HANDLE file = CreateFileA("COM6", GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DCB dcb{};
@@ -260,11 +260,11 @@ TEST_F(CommPtyTest, NonTerminalsAndBadHandlesHaveNoLineSettings) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
     HANDLE port = OpenPort();
-    wintest::FailNext("GetCommState", ERROR_GEN_FAILURE);
+    substitute::FailNext("GetCommState", ERROR_GEN_FAILURE);
     EXPECT_FALSE(GetCommState(port, &dcb));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
     EXPECT_TRUE(GetCommState(port, &dcb));
-    wintest::FailNext("SetCommState", ERROR_GEN_FAILURE);
+    substitute::FailNext("SetCommState", ERROR_GEN_FAILURE);
     EXPECT_FALSE(SetCommState(port, &dcb));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
     CloseHandle(port);
@@ -299,11 +299,11 @@ TEST_F(CommPtyTest, SerialJobDeliversTheFileByteForByte) {
         EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | PARODD), static_cast<tcflag_t>(CS8 | PARENB));
     }
     DCB passed{};
-    ASSERT_TRUE(wintest::LastSetCommState(&passed));
+    ASSERT_TRUE(substitute::LastSetCommState(&passed));
     EXPECT_EQ(passed.Parity, EVENPARITY);
     EXPECT_NE(line.c_iflag & IXON, 0u);
     EXPECT_NE(line.c_iflag & IXOFF, 0u);
-    substrate::RemoveWindow(window);
+    substitute::RemoveWindow(window);
     g_progressWindow = nullptr;
 }
 
@@ -337,7 +337,7 @@ TEST_F(CommPtyTest, SerialJobAsksThePrinterForItsStatus) {
         jobtest::SetPortSettings("Serial", "COM5");
         jobtest::SetSetting("CheckStatus", "1");
         jobtest::PathBuffer path(input);
-        wintest::ClearCallLog();
+        substitute::ClearCallLog();
 
         HANDLE worker = CreateThread(nullptr, 0, JobWorker, path.text, 0, nullptr);
         ASSERT_NE(worker, nullptr);
@@ -353,10 +353,10 @@ TEST_F(CommPtyTest, SerialJobAsksThePrinterForItsStatus) {
         EXPECT_TRUE(received == expected) << received.substr(0, 8);
         EXPECT_EQ(jobtest::Reports(window).back(), c.done);
         EXPECT_EQ(jobtest::Exists(input), !c.labelSent);
-        const auto log = wintest::CallLog();
+        const auto log = substitute::CallLog();
         EXPECT_NE(std::find(log.begin(), log.end(), "SetCommTimeouts device:COM5"), log.end());
-        EXPECT_TRUE(wintest::OpenHandles().empty());
-        substrate::RemoveWindow(window);
+        EXPECT_TRUE(substitute::OpenHandles().empty());
+        substitute::RemoveWindow(window);
         g_progressWindow = nullptr;
     }
 }

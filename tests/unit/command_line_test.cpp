@@ -11,7 +11,7 @@ namespace {
 
 class CommandLineTest : public ::testing::Test {
   protected:
-    void SetUp() override { wintest::Reset(); }
+    void SetUp() override { substitute::Reset(); }
 };
 
 struct ScanCase {

@@ -46,7 +46,7 @@ const std::string kDonePrefix = "Report done ";
 
 std::vector<std::string> LogEntries(const std::vector<std::string>& prefixes) {
     std::vector<std::string> kept;
-    for (const std::string& entry : wintest::CallLog()) {
+    for (const std::string& entry : substitute::CallLog()) {
         for (const std::string& prefix : prefixes) {
             if (entry.compare(0, prefix.size(), prefix) == 0) {
                 kept.push_back(entry);
@@ -65,9 +65,9 @@ std::vector<std::string> Releases() {
 
 // The office printer as the default, with the label printer beside it.
 void InstallOfficeAndLabelPrinters() {
-    wintest::InstallPrinter(kOfficePrinter, "LPT1:");
-    wintest::InstallPrinter(kLabelPrinter, "USB001");
-    wintest::SetDefaultPrinterName(kOfficePrinter);
+    substitute::InstallPrinter(kOfficePrinter, "LPT1:");
+    substitute::InstallPrinter(kLabelPrinter, "USB001");
+    substitute::SetDefaultPrinterName(kOfficePrinter);
 }
 
 struct JobSetup {
@@ -95,22 +95,22 @@ class DriverTransportTest : public ::testing::Test {
     // A fresh substitute layer: the settings key, and the office printer as the default
     // with the label printer beside it unless there are to be no printers at all.
     void Fresh(bool withPrinters) {
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
         // An Escape of an earlier test has let no driver job swap the default since.
         AllowDefaultPrinterSwap();
         window = jobtest::CreateJournalWindow();
-        wintest::CreateRegistryKey(kSettingsKey);
+        substitute::CreateRegistryKey(kSettingsKey);
         if (withPrinters) {
             InstallOfficeAndLabelPrinters();
         }
     }
 
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
-        EXPECT_TRUE(wintest::OpenHandles().empty())
-            << ::testing::PrintToString(wintest::OpenHandles());
-        wintest::Reset();
+        EXPECT_TRUE(substitute::JoinThreads());
+        EXPECT_TRUE(substitute::OpenHandles().empty())
+            << ::testing::PrintToString(substitute::OpenHandles());
+        substitute::Reset();
     }
 
     // The worker's hand-over: the input written and opened (or not), the settings key open,
@@ -134,7 +134,7 @@ class DriverTransportTest : public ::testing::Test {
         ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key), 0);
         setup.job = TransportJob{window, setup.path, input, key, setup.value, 0, 3};
         setup.result = static_cast<JobResult>(-1);
-        wintest::ClearCallLog();
+        substitute::ClearCallLog();
     }
 
     JobResult Run(const std::string& content, const std::string& port = kLabelPrinter,
@@ -152,7 +152,7 @@ class DriverTransportTest : public ::testing::Test {
         }
         EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
         CloseHandle(thread);
-        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_TRUE(substitute::JoinThreads());
         return setup.result;
     }
 
@@ -180,23 +180,23 @@ class DriverTransportTest : public ::testing::Test {
 TEST_F(DriverTransportTest, DrawsTheEncodedLabelOnceOnARawJobAndGivesTheDefaultBack) {
     ASSERT_EQ(Run(kLabel), JobResult::Done);
 
-    auto documents = wintest::PrintedDocuments();
+    auto documents = substitute::PrintedDocuments();
     ASSERT_EQ(documents.size(), 1u);
     EXPECT_EQ(documents[0].printer, kLabelPrinter);
     EXPECT_EQ(documents[0].name, "Label");
     EXPECT_EQ(documents[0].dataType, "raw");
     EXPECT_FALSE(documents[0].toFile);
-    EXPECT_EQ(documents[0].state, wintest::DocumentState::Ended);
+    EXPECT_EQ(documents[0].state, substitute::DocumentState::Ended);
     ASSERT_EQ(documents[0].pages.size(), 1u);
     EXPECT_TRUE(documents[0].pages[0].ended);
     ASSERT_EQ(documents[0].pages[0].texts.size(), 1u);
-    const wintest::DrawnText& drawn = documents[0].pages[0].texts[0];
+    const substitute::DrawnText& drawn = documents[0].pages[0].texts[0];
     EXPECT_EQ(drawn.text, kEncodedLabel);
     EXPECT_EQ(drawn.count, static_cast<int>(Encoded()));
     EXPECT_EQ(drawn.x, 1);
     EXPECT_EQ(drawn.y, 1);
 
-    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
     EXPECT_FALSE(::access(inputPath.c_str(), F_OK) == 0) << "the input file is deleted";
     EXPECT_EQ(LogEntries({"Report "}), (std::vector<std::string>{Done(0, JobResult::Done)}));
 
@@ -259,35 +259,35 @@ TEST_F(DriverTransportTest, DrawsTheEncodedLabelOnceOnARawJobAndGivesTheDefaultB
 
 TEST_F(DriverTransportTest, EmptyFileIsDrawnWithCountZero) {
     ASSERT_EQ(Run(""), JobResult::Done);
-    auto documents = wintest::PrintedDocuments();
+    auto documents = substitute::PrintedDocuments();
     ASSERT_EQ(documents.size(), 1u);
     ASSERT_EQ(documents[0].pages.size(), 1u);
     ASSERT_EQ(documents[0].pages[0].texts.size(), 1u);
     EXPECT_EQ(documents[0].pages[0].texts[0].count, 0);
     EXPECT_EQ(documents[0].pages[0].texts[0].text, "");
-    EXPECT_EQ(documents[0].state, wintest::DocumentState::Ended);
-    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_EQ(documents[0].state, substitute::DocumentState::Ended);
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
 }
 
 TEST_F(DriverTransportTest, WithoutADefaultPrinterTheEmptyNameIsGivenBack) {
-    wintest::SetDefaultPrinterName("");
+    substitute::SetDefaultPrinterName("");
     ASSERT_EQ(Run(kLabel), JobResult::Done);
     EXPECT_EQ(
         LogEntries({"GetDefaultPrinterA", "SetDefaultPrinterA"}),
         (std::vector<std::string>{"GetDefaultPrinterA none", "SetDefaultPrinterA \"Zebra ZP450\"",
                                   "SetDefaultPrinterA \"\""}));
-    ASSERT_EQ(wintest::PrintedDocuments().size(), 1u);
-    EXPECT_EQ(wintest::PrintedDocuments()[0].printer, kLabelPrinter);
+    ASSERT_EQ(substitute::PrintedDocuments().size(), 1u);
+    EXPECT_EQ(substitute::PrintedDocuments()[0].printer, kLabelPrinter);
     // The spooler keeps a default once there is one: an empty name leaves the label printer.
-    EXPECT_EQ(wintest::DefaultPrinter(), kLabelPrinter);
+    EXPECT_EQ(substitute::DefaultPrinter(), kLabelPrinter);
 }
 
 TEST_F(DriverTransportTest, PortNamingNoPrinterPrintsOnTheCurrentDefault) {
     ASSERT_EQ(Run(kLabel, "No Such Printer"), JobResult::Done);
-    ASSERT_EQ(wintest::PrintedDocuments().size(), 1u);
-    EXPECT_EQ(wintest::PrintedDocuments()[0].printer, kOfficePrinter);
-    EXPECT_EQ(wintest::PrintedDocuments()[0].pages[0].texts[0].text, kEncodedLabel);
-    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    ASSERT_EQ(substitute::PrintedDocuments().size(), 1u);
+    EXPECT_EQ(substitute::PrintedDocuments()[0].printer, kOfficePrinter);
+    EXPECT_EQ(substitute::PrintedDocuments()[0].pages[0].texts[0].text, kEncodedLabel);
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
 }
 
 // One failing exit: what to script, how the job ends, and what it gives back in which order.
@@ -300,7 +300,7 @@ struct Exit {
     JobResult result;
     DWORD reportedError;
     std::vector<std::string> releases; // with "<file>" for the input file's close
-    wintest::DocumentState document;   // of the one document, when one was started
+    substitute::DocumentState document;   // of the one document, when one was started
     bool documentStarted;
 };
 
@@ -313,7 +313,7 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
     const std::string text = std::to_string(sizeof(kLabel));
     const std::string output = std::to_string(Encoded() + 1);
     const std::string devices[] = {"HeapFree 156", "HeapFree 36"};
-    using State = wintest::DocumentState;
+    using State = substitute::DocumentState;
     const Exit exits[] = {
         {"StartDocA fails",
          "StartDocA",
@@ -431,7 +431,7 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
         Fresh(true);
         Prepare(kLabel, kLabelPrinter, exit.openInput);
         if (exit.failingCall[0] != '\0') {
-            wintest::FailNext(exit.failingCall, exit.error, 1, exit.skip);
+            substitute::FailNext(exit.failingCall, exit.error, 1, exit.skip);
         }
 
         EXPECT_EQ(DriverTransport(&setup.job), exit.result);
@@ -443,11 +443,11 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
         EXPECT_EQ(Releases(), expected);
         EXPECT_EQ(LogEntries({kDonePrefix}),
                   (std::vector<std::string>{Done(exit.reportedError, exit.result)}));
-        EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+        EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
         EXPECT_TRUE(InputKept());
-        EXPECT_TRUE(wintest::OpenHandles().empty())
-            << ::testing::PrintToString(wintest::OpenHandles());
-        auto documents = wintest::PrintedDocuments();
+        EXPECT_TRUE(substitute::OpenHandles().empty())
+            << ::testing::PrintToString(substitute::OpenHandles());
+        auto documents = substitute::PrintedDocuments();
         EXPECT_EQ(documents.size(), exit.documentStarted ? 1u : 0u);
         if (exit.documentStarted && !documents.empty()) {
             EXPECT_EQ(documents[0].state, exit.document);
@@ -459,13 +459,13 @@ TEST_F(DriverTransportTest, EveryExitGivesTheDefaultBackKeepsTheFileAndReleasesI
 }
 
 TEST_F(DriverTransportTest, StartCallsReturningZeroAlsoFail) {
-    wintest::SetGdiFailureResult(0);
+    substitute::SetGdiFailureResult(0);
     for (const char* call : {"StartDocA", "StartPage"}) {
         SCOPED_TRACE(call);
         Prepare(kLabel);
-        wintest::FailNext(call, ERROR_GEN_FAILURE);
+        substitute::FailNext(call, ERROR_GEN_FAILURE);
         EXPECT_EQ(DriverTransport(&setup.job), JobResult::PortOpenError);
-        EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+        EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
         EXPECT_TRUE(InputKept());
     }
 }
@@ -476,7 +476,7 @@ TEST_F(DriverTransportTest, PrintDialogFailureIsShownOnceThenTheJobEndsAsShown) 
     Prepare(kLabel, kLabelPrinter);
     ASSERT_EQ(RunOnWorkerThread(), JobResult::FailureAlreadyShown);
 
-    auto boxes = wintest::MessageBoxes();
+    auto boxes = substitute::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "PrintDlg failed!");
     EXPECT_EQ(boxes[0].caption, "Print dialog error 4104"); // PDERR_NODEFAULTPRN
@@ -493,20 +493,20 @@ TEST_F(DriverTransportTest, PrintDialogFailureIsShownOnceThenTheJobEndsAsShown) 
                   Done(PDERR_NODEFAULTPRN, JobResult::FailureAlreadyShown),
                   "CloseHandle thread:worker"}));
     EXPECT_TRUE(InputKept());
-    EXPECT_EQ(wintest::DefaultPrinter(), "");
-    EXPECT_TRUE(wintest::PrintedDocuments().empty());
+    EXPECT_EQ(substitute::DefaultPrinter(), "");
+    EXPECT_TRUE(substitute::PrintedDocuments().empty());
 }
 
 TEST_F(DriverTransportTest, ScriptedPrintDialogFailureRestoresTheDefault) {
     Prepare(kLabel);
-    wintest::FailNext("PrintDlgA", CDERR_INITIALIZATION);
+    substitute::FailNext("PrintDlgA", CDERR_INITIALIZATION);
     EXPECT_EQ(DriverTransport(&setup.job), JobResult::FailureAlreadyShown);
-    ASSERT_EQ(wintest::MessageBoxes().size(), 1u);
-    EXPECT_EQ(wintest::MessageBoxes()[0].caption, "Print dialog error 2");
+    ASSERT_EQ(substitute::MessageBoxes().size(), 1u);
+    EXPECT_EQ(substitute::MessageBoxes()[0].caption, "Print dialog error 2");
     EXPECT_EQ(
         LogEntries({kDonePrefix}),
         (std::vector<std::string>{Done(CDERR_INITIALIZATION, JobResult::FailureAlreadyShown)}));
-    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
     EXPECT_TRUE(InputKept());
 }
 
@@ -519,12 +519,12 @@ TEST_F(DriverTransportTest, DefaultIsGivenBackOnceByWhoeverComesFirst) {
     AllowDefaultPrinterSwap();
 
     Prepare(kLabel);
-    wintest::FailNext("PrintDlgA", CDERR_INITIALIZATION);
+    substitute::FailNext("PrintDlgA", CDERR_INITIALIZATION);
     std::vector<std::string> whileShown;
-    wintest::OnMessageBox([&whileShown](const wintest::MessageBoxRecord&) {
-        whileShown.push_back(wintest::DefaultPrinter());
+    substitute::OnMessageBox([&whileShown](const substitute::MessageBoxRecord&) {
+        whileShown.push_back(substitute::DefaultPrinter());
         GiveBackDefaultPrinter();
-        whileShown.push_back(wintest::DefaultPrinter());
+        whileShown.push_back(substitute::DefaultPrinter());
     });
     EXPECT_EQ(DriverTransport(&setup.job), JobResult::FailureAlreadyShown);
     EXPECT_EQ(whileShown, (std::vector<std::string>{kLabelPrinter, kOfficePrinter}));
@@ -533,7 +533,7 @@ TEST_F(DriverTransportTest, DefaultIsGivenBackOnceByWhoeverComesFirst) {
                                         "SetDefaultPrinterA \"Office Laser\""}));
     GiveBackDefaultPrinter();
     EXPECT_EQ(LogEntries({"SetDefaultPrinterA"}).size(), 2u);
-    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
     EXPECT_TRUE(InputKept());
 }
 
@@ -564,27 +564,27 @@ TEST_F(DriverTransportTest, FileSizesThatDoNotFitAreRefusedBeforeAnythingIsTouch
         Fresh(true);
         Prepare(kLabel);
         if (c.size != 0) {
-            wintest::ReportFileSize(c.size);
+            substitute::ReportFileSize(c.size);
         }
         if (c.sizeFailure != 0) {
-            wintest::FailNext("GetFileSize", c.sizeFailure);
+            substitute::FailNext("GetFileSize", c.sizeFailure);
         }
         SetLastError(ERROR_ALREADY_EXISTS);
         EXPECT_EQ(DriverTransport(&setup.job), c.result);
         EXPECT_EQ(LogEntries({kDonePrefix}), std::vector<std::string>{Done(c.code, c.result)});
-        EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+        EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
         if (c.result == JobResult::Done) {
             EXPECT_FALSE(InputKept());
             continue;
         }
         EXPECT_TRUE(InputKept());
-        EXPECT_TRUE(wintest::PrintedDocuments().empty());
+        EXPECT_TRUE(substitute::PrintedDocuments().empty());
         EXPECT_EQ(LogEntries({"RegCloseKey", "GetFileSize", "CreateMutexA", "HeapAlloc",
                               "SetDefaultPrinterA", "CloseHandle", "Report "}),
                   (std::vector<std::string>{std::string("RegCloseKey key:") + kSettingsKey,
                                             "GetFileSize file:" + inputPath, FileClosed(),
                                             Done(c.code, c.result)}));
-        EXPECT_TRUE(wintest::OpenHandles().empty());
+        EXPECT_TRUE(substitute::OpenHandles().empty());
     }
 }
 
@@ -599,7 +599,7 @@ TEST_F(DriverTransportTest, EncodedLengthIsMeasuredWithoutMemory) {
                            "P123456789012345\n"};
     for (const char* text : texts) {
         SCOPED_TRACE(text);
-        wintest::ClearCallLog();
+        substitute::ClearCallLog();
         size_t measured = PassthroughLength(text);
         EXPECT_TRUE(LogEntries({"HeapAlloc"}).empty());
         size_t length = 0;
@@ -622,7 +622,7 @@ TEST_F(DriverTransportTest, EscapeDuringTheSwapOrTheGiveBackWaitsAndGivesBackOnc
         std::atomic<bool> fired{false};
         std::atomic<bool> escapeDone{false};
         const std::string target = during;
-        wintest::OnSetDefaultPrinter([&](const std::string& name) {
+        substitute::OnSetDefaultPrinter([&](const std::string& name) {
             if (name != target || fired.exchange(true)) {
                 return;
             }
@@ -637,15 +637,15 @@ TEST_F(DriverTransportTest, EscapeDuringTheSwapOrTheGiveBackWaitsAndGivesBackOnc
         JobResult result = RunOnWorkerThread();
         ASSERT_TRUE(escape.joinable());
         escape.join();
-        wintest::OnSetDefaultPrinter(nullptr);
-        EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+        substitute::OnSetDefaultPrinter(nullptr);
+        EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
         EXPECT_EQ(LogEntries({"SetDefaultPrinterA"}),
                   (std::vector<std::string>{"SetDefaultPrinterA \"Zebra ZP450\"",
                                             "SetDefaultPrinterA \"Office Laser\""}));
         // Cut off after the swap, the job ends quietly; whatever it printed went to the
         // label printer, never to the default given back.
         EXPECT_EQ(result, JobResult::Done);
-        for (const wintest::PrintedDocument& document : wintest::PrintedDocuments()) {
+        for (const substitute::PrintedDocument& document : substitute::PrintedDocuments()) {
             EXPECT_EQ(document.printer, kLabelPrinter);
         }
     }
@@ -660,7 +660,7 @@ TEST_F(DriverTransportTest, JobCutOffBeforeTheSwapSwapsNothing) {
     EXPECT_EQ(LogEntries({kDonePrefix}),
               std::vector<std::string>{Done(ERROR_CANCELLED, JobResult::Done)});
     EXPECT_TRUE(InputKept());
-    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
 }
 
 TEST_F(DriverTransportTest, AnotherInstancesDriverJobIsWaitedForBeforeTheSwap) {
@@ -682,27 +682,27 @@ TEST_F(DriverTransportTest, AnotherInstancesDriverJobIsWaitedForBeforeTheSwap) {
     EXPECT_TRUE(waiting) << "the job waits for the mutex";
     EXPECT_TRUE(LogEntries({"GetDefaultPrinterA", "SetDefaultPrinterA"}).empty())
         << "nothing swapped while another job holds the mutex";
-    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
 
     ReleaseMutex(other);
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     CloseHandle(thread);
     CloseHandle(other);
-    EXPECT_TRUE(wintest::JoinThreads());
+    EXPECT_TRUE(substitute::JoinThreads());
     EXPECT_EQ(setup.result, JobResult::Done);
     auto order = LogEntries({"ReleaseMutex", "GetDefaultPrinterA"});
     ASSERT_EQ(order.size(), 3u);
     EXPECT_EQ(order[0], "ReleaseMutex " + kMutex) << "the other job's release comes first";
     EXPECT_EQ(order[1], "GetDefaultPrinterA \"Office Laser\"");
-    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
 }
 
 // The whole job as the worker runs it for PrinterType "USB".
 class DriverJobTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
         AllowDefaultPrinterSwap();
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
@@ -710,14 +710,14 @@ class DriverJobTest : public ::testing::Test {
         jobtest::SetSetting("PrinterType", "USB");
         jobtest::SetSetting("Port", kLabelPrinter);
         jobtest::SetSetting("Delay", "0");
-        wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
+        substitute::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
         InstallOfficeAndLabelPrinters();
     }
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
-        EXPECT_TRUE(wintest::OpenHandles().empty())
-            << ::testing::PrintToString(wintest::OpenHandles());
-        substrate::RemoveWindow(window);
+        EXPECT_TRUE(substitute::JoinThreads());
+        EXPECT_TRUE(substitute::OpenHandles().empty())
+            << ::testing::PrintToString(substitute::OpenHandles());
+        substitute::RemoveWindow(window);
         g_progressWindow = nullptr;
     }
 
@@ -732,9 +732,9 @@ TEST_F(DriverJobTest, OnlyTheEndIsReportedAfterStatus122) {
     EXPECT_EQ(JobWorker(path.text), 0u);
     EXPECT_EQ(jobtest::Reports(window),
               (std::vector<std::string>{"status 120", "status 121", "status 122", "done 0,0"}));
-    ASSERT_EQ(wintest::PrintedDocuments().size(), 1u);
-    EXPECT_EQ(wintest::PrintedDocuments()[0].pages[0].texts[0].text, kEncodedLabel);
-    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    ASSERT_EQ(substitute::PrintedDocuments().size(), 1u);
+    EXPECT_EQ(substitute::PrintedDocuments()[0].pages[0].texts[0].text, kEncodedLabel);
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
     EXPECT_FALSE(jobtest::Exists(input));
 }
 
@@ -743,21 +743,21 @@ TEST_F(DriverJobTest, OnlyTheEndIsReportedAfterStatus122) {
 // back; the job, when it goes on, does not give it back again.
 TEST_F(DriverJobTest, EscapeWhileTheDefaultIsSwappedOutGivesItBack) {
     jobtest::WriteBytes(input, kLabel);
-    wintest::FailNext("PrintDlgA", CDERR_INITIALIZATION);
+    substitute::FailNext("PrintDlgA", CDERR_INITIALIZATION);
     std::vector<std::string> seen;
-    wintest::OnMessageBox([&seen](const wintest::MessageBoxRecord&) {
-        seen.push_back(wintest::DefaultPrinter());
-        EXPECT_TRUE(wintest::PressEscape(wintest::FindOpenDialog(IDD_PROGRESS)));
-        seen.push_back(wintest::DefaultPrinter());
+    substitute::OnMessageBox([&seen](const substitute::MessageBoxRecord&) {
+        seen.push_back(substitute::DefaultPrinter());
+        EXPECT_TRUE(substitute::PressEscape(substitute::FindOpenDialog(IDD_PROGRESS)));
+        seen.push_back(substitute::DefaultPrinter());
     });
     std::string commandLine = "tagwright.exe " + input;
     EXPECT_EQ(TagwrightMain(nullptr, commandLine.data()), 1);
-    EXPECT_TRUE(wintest::JoinThreads());
+    EXPECT_TRUE(substitute::JoinThreads());
     EXPECT_EQ(seen, (std::vector<std::string>{kLabelPrinter, kOfficePrinter}));
     EXPECT_EQ(jobtest::CallsStartingWith({"SetDefaultPrinterA"}),
               (std::vector<std::string>{"SetDefaultPrinterA \"Zebra ZP450\"",
                                         "SetDefaultPrinterA \"Office Laser\""}));
-    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
     EXPECT_TRUE(jobtest::Exists(input));
 }
 
@@ -772,7 +772,7 @@ TEST_F(DriverJobTest, InputThatNeverOpenedFailsAtTheReadWithTheDefaultGivenBack)
               (std::vector<std::string>{
                   "SetDefaultPrinterA \"Zebra ZP450\"", "StartDocA \"Label\" raw", "StartPage",
                   "ReadFile invalid 1", "SetDefaultPrinterA \"Office Laser\"", "AbortDoc"}));
-    EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
 }
 
 } // namespace

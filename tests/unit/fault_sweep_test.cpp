@@ -201,7 +201,7 @@ std::string Describe(const Injection& injection) {
 struct RunOutcome {
     bool finished = false;
     DWORD returned = 0;
-    std::vector<wintest::RecordedMessage> reports;
+    std::vector<substitute::RecordedMessage> reports;
     bool inputKept = false;
     bool accepted = false; // the printer took every byte of the label
     Lines openHandles;
@@ -220,7 +220,7 @@ Lines BrokenPromises(const RunOutcome& run) {
     int done = 0;
     LPARAM result = -1;
     bool reportAfterDone = false;
-    for (const wintest::RecordedMessage& report : run.reports) {
+    for (const substitute::RecordedMessage& report : run.reports) {
         if (done > 0) {
             reportAfterDone = true;
         }
@@ -285,27 +285,27 @@ struct RunState {
 class FaultSweepTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        wintest::Reset();
+        substitute::Reset();
         label = MakeLabel();
         input = folder / "label.epl";
         device = folder / "printer.out";
     }
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
-        wintest::Reset();
+        EXPECT_TRUE(substitute::JoinThreads());
+        substitute::Reset();
         g_progressWindow = nullptr;
     }
 
     // A fresh substitute layer, settings and input for one job of this kind.
     void Prepare(Kind kind, bool checkStatus) {
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
         // An Escape of an earlier test has let no driver job swap the default since.
         AllowDefaultPrinterSwap();
         jobtest::WriteBytes(input, label.text);
         std::filesystem::remove(device);
         // A missing input looks for itself in the browser cache folder, which exists.
-        wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
+        substitute::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
         jobtest::SetSetting("Delay", "5");
         // Two tries, so that a failed open is retried; the parallel job has one, so that a
         // failed open ends it.
@@ -314,29 +314,29 @@ class FaultSweepTest : public ::testing::Test {
         jobtest::SetSetting("DataBits", "8");
         jobtest::SetSetting("Parity", "none");
         jobtest::SetSetting("StopBits", "1");
-        wintest::InstallPrinter(kOfficePrinter, "LPT2:");
-        wintest::InstallPrinter(kLabelPrinter, "USB001");
-        wintest::SetDefaultPrinterName(kOfficePrinter);
-        wintest::SetGdiFailureResult(gdiFailureResult);
+        substitute::InstallPrinter(kOfficePrinter, "LPT2:");
+        substitute::InstallPrinter(kLabelPrinter, "USB001");
+        substitute::SetDefaultPrinterName(kOfficePrinter);
+        substitute::SetGdiFailureResult(gdiFailureResult);
         switch (kind) {
         case Kind::SerialPort:
             jobtest::SetSetting("PrinterType", "Serial");
             jobtest::SetSetting("Port", "COM1");
-            wintest::MapCommDevice("COM1", device);
+            substitute::MapCommDevice("COM1", device);
             break;
         case Kind::ParallelPort:
             jobtest::SetSetting("PrinterType", "Parallel");
             jobtest::SetSetting("Port", "LPT1");
-            wintest::MapDevice("LPT1", device);
+            substitute::MapDevice("LPT1", device);
             break;
         case Kind::Network:
             jobtest::SetSetting("PrinterType", "TCP/IP");
             jobtest::SetSetting("Port", "9100");
             jobtest::SetSetting("BaudorIPAddress", "192.0.2.10");
-            listenerPort = wintest::StartLoopbackListener();
-            wintest::RedirectConnections(listenerPort);
+            listenerPort = substitute::StartLoopbackListener();
+            substitute::RedirectConnections(listenerPort);
             // The local end asks for the printer's port, which this host may be using.
-            wintest::RedirectBindPort(9100, 0);
+            substitute::RedirectBindPort(9100, 0);
             break;
         case Kind::Driver:
             jobtest::SetSetting("PrinterType", "USB");
@@ -350,7 +350,7 @@ class FaultSweepTest : public ::testing::Test {
         if (checkStatus) {
             jobtest::SetSetting("CheckStatus", "1");
             // The serial printer is a plain file: the query finds it silent.
-            wintest::AnswerHostStatus(kReadyAnswer);
+            substitute::AnswerHostStatus(kReadyAnswer);
         }
     }
 
@@ -369,24 +369,24 @@ class FaultSweepTest : public ::testing::Test {
         case Kind::Network: {
             // The listener keeps a connection once its sender has closed it.
             if (mustHaveArrived) {
-                wintest::WaitForReceivedConnections(1, std::chrono::seconds(5));
+                substitute::WaitForReceivedConnections(1, std::chrono::seconds(5));
             }
-            std::vector<wintest::ReceivedConnection> received = wintest::ReceivedConnections();
+            std::vector<substitute::ReceivedConnection> received = substitute::ReceivedConnections();
             return received.size() == 1 && whole(received[0].bytes);
         }
         case Kind::Driver: {
             std::string printed;
             int ended = 0;
-            for (const wintest::PrintedDocument& document : wintest::PrintedDocuments()) {
-                if (document.state != wintest::DocumentState::Ended) {
+            for (const substitute::PrintedDocument& document : substitute::PrintedDocuments()) {
+                if (document.state != substitute::DocumentState::Ended) {
                     continue;
                 }
                 ++ended;
-                for (const wintest::PrintedPage& page : document.pages) {
+                for (const substitute::PrintedPage& page : document.pages) {
                     if (!page.ended) {
                         return false;
                     }
-                    for (const wintest::DrawnText& text : page.texts) {
+                    for (const substitute::DrawnText& text : page.texts) {
                         printed += text.text;
                     }
                 }
@@ -397,8 +397,8 @@ class FaultSweepTest : public ::testing::Test {
             // One document ended by the spooler, holding the label's bytes as they are.
             int ended = 0;
             bool exact = false;
-            for (const wintest::PrintedDocument& document : wintest::PrintedDocuments()) {
-                if (document.state == wintest::DocumentState::Ended) {
+            for (const substitute::PrintedDocument& document : substitute::PrintedDocuments()) {
+                if (document.state == substitute::DocumentState::Ended) {
                     ++ended;
                     exact = document.bytes == label.text;
                 }
@@ -412,13 +412,13 @@ class FaultSweepTest : public ::testing::Test {
     RunOutcome Run(const TransportCase& transport, const Injection* injection) {
         Kind kind = transport.kind;
         Prepare(kind, transport.checkStatus);
-        HWND window = wintest::CreateRecordingWindow();
+        HWND window = substitute::CreateRecordingWindow();
         g_progressWindow = window;
         if (injection != nullptr) {
-            wintest::FailNext(injection->call, injection->error, 1, injection->occurrence);
+            substitute::FailNext(injection->call, injection->error, 1, injection->occurrence);
         }
         auto state = std::make_shared<RunState>(input);
-        wintest::RecordFailurePoints(true);
+        substitute::RecordFailurePoints(true);
         std::thread worker([state] {
             DWORD returned = JobWorker(state->path.text);
             std::lock_guard<std::mutex> guard(state->lock);
@@ -437,23 +437,23 @@ class FaultSweepTest : public ::testing::Test {
         } else {
             worker.detach();
         }
-        wintest::RecordFailurePoints(false);
-        run.failurePoints = wintest::FailurePoints();
-        run.reports = wintest::RecordedMessages(window);
+        substitute::RecordFailurePoints(false);
+        run.failurePoints = substitute::FailurePoints();
+        run.reports = substitute::RecordedMessages(window);
         run.inputKept = jobtest::Exists(input);
         bool reportedDone = false;
-        for (const wintest::RecordedMessage& report : run.reports) {
+        for (const substitute::RecordedMessage& report : run.reports) {
             reportedDone = reportedDone || (report.message == WM_JOB_DONE && report.lParam == 0);
         }
         run.accepted = Accepted(kind, transport.checkStatus, reportedDone || !run.inputKept);
-        run.openHandles = wintest::OpenHandles();
-        run.defaultPrinter = wintest::DefaultPrinter();
-        run.stalledDialogs = wintest::StalledDialogs();
-        for (const wintest::MessageBoxRecord& box : wintest::MessageBoxes()) {
+        run.openHandles = substitute::OpenHandles();
+        run.defaultPrinter = substitute::DefaultPrinter();
+        run.stalledDialogs = substitute::StalledDialogs();
+        for (const substitute::MessageBoxRecord& box : substitute::MessageBoxes()) {
             run.messageBoxes.push_back(box.text);
         }
         g_progressWindow = nullptr;
-        substrate::RemoveWindow(window);
+        substitute::RemoveWindow(window);
         return run;
     }
 
@@ -616,10 +616,10 @@ TEST_F(FaultSweepTest, DriverJobKeepsTheInputWhenTheSpoolerRefusesTheLabel) {
         EXPECT_EQ(run.reports.back().wParam, c.injection.error);
         ASSERT_TRUE(run.inputKept);
         EXPECT_EQ(jobtest::ReadBytes(input), label.text);
-        std::vector<wintest::PrintedDocument> documents = wintest::PrintedDocuments();
+        std::vector<substitute::PrintedDocument> documents = substitute::PrintedDocuments();
         ASSERT_EQ(documents.size(), c.printed ? 1u : 0u);
         if (c.printed) {
-            EXPECT_EQ(documents[0].state, wintest::DocumentState::Aborted);
+            EXPECT_EQ(documents[0].state, substitute::DocumentState::Aborted);
             EXPECT_EQ(jobtest::CallsStartingWith({"SetDefaultPrinterA"}),
                       (Lines{"SetDefaultPrinterA \"Zebra ZP450\"",
                              "SetDefaultPrinterA \"Office Laser\""}));
@@ -718,29 +718,29 @@ TEST_F(FaultSweepTest, FailurePointsAreRecordedInOrderOnlyWhileAskedAndResetForg
     HANDLE ignored =
         CreateFileA("missing-file", FILE_READ_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(ignored, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(wintest::FailurePoints(), Lines{});
+    EXPECT_EQ(substitute::FailurePoints(), Lines{});
 
-    wintest::RecordFailurePoints(true);
+    substitute::RecordFailurePoints(true);
     CreateFileA("missing-file", FILE_READ_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     void* block = HeapAlloc(GetProcessHeap(), 0, 16);
     ASSERT_NE(block, nullptr);
     // The point recorded is the one FailNext fails: the second HeapFree here.
-    wintest::FailNext("HeapFree", ERROR_INVALID_PARAMETER, 1, 1);
+    substitute::FailNext("HeapFree", ERROR_INVALID_PARAMETER, 1, 1);
     void* other = HeapAlloc(GetProcessHeap(), 0, 8);
     EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, other));
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(HeapFree(GetProcessHeap(), 0, block));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(wintest::OpenHandles(), Lines{"heap:16"});
-    wintest::RecordFailurePoints(false);
+    EXPECT_EQ(substitute::OpenHandles(), Lines{"heap:16"});
+    substitute::RecordFailurePoints(false);
     EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, block));
-    EXPECT_EQ(wintest::FailurePoints(),
+    EXPECT_EQ(substitute::FailurePoints(),
               (Lines{"CreateFileA", "HeapAlloc", "HeapAlloc", "HeapFree", "HeapFree"}));
 
-    wintest::RecordFailurePoints(true);
-    wintest::Reset();
+    substitute::RecordFailurePoints(true);
+    substitute::Reset();
     HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 4));
-    EXPECT_EQ(wintest::FailurePoints(), Lines{});
+    EXPECT_EQ(substitute::FailurePoints(), Lines{});
 }
 
 // The releases the sweep spares still honour a scripted failure as an invalid handle or
@@ -751,21 +751,21 @@ TEST_F(FaultSweepTest, SparedReleasesFailAsForAHandleTheCallerDoesNotHold) {
     HANDLE file = CreateFileA(path.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    wintest::FailNext("CloseHandle", ERROR_INVALID_HANDLE);
+    substitute::FailNext("CloseHandle", ERROR_INVALID_HANDLE);
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(CloseHandle(file));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(wintest::OpenHandles(), Lines{"file:" + path});
+    EXPECT_EQ(substitute::OpenHandles(), Lines{"file:" + path});
     EXPECT_TRUE(CloseHandle(file));
 
     auto memory = static_cast<HGLOBAL>(HeapAlloc(GetProcessHeap(), 0, 32));
-    wintest::FailNext("GlobalFree", ERROR_INVALID_HANDLE);
+    substitute::FailNext("GlobalFree", ERROR_INVALID_HANDLE);
     SetLastError(0xdeadbeef);
     EXPECT_EQ(GlobalFree(memory), memory);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(wintest::OpenHandles(), Lines{"heap:32"});
+    EXPECT_EQ(substitute::OpenHandles(), Lines{"heap:32"});
     EXPECT_EQ(GlobalFree(memory), nullptr);
-    EXPECT_EQ(wintest::OpenHandles(), Lines{});
+    EXPECT_EQ(substitute::OpenHandles(), Lines{});
     EXPECT_EQ(jobtest::CallsStartingWith({"CloseHandle", "GlobalFree", "HeapFree"}),
               (Lines{"CloseHandle failed", "CloseHandle file:" + path, "GlobalFree failed",
                      "HeapFree 32"}));

@@ -14,8 +14,8 @@ using Lines = std::vector<std::string>;
 
 class FilesTest : public ::testing::Test {
   protected:
-    void SetUp() override { wintest::Reset(); }
-    void TearDown() override { EXPECT_EQ(wintest::OpenHandles(), Lines{}); }
+    void SetUp() override { substitute::Reset(); }
+    void TearDown() override { EXPECT_EQ(substitute::OpenHandles(), Lines{}); }
     jobtest::ScratchFolder folder;
 };
 
@@ -59,17 +59,17 @@ TEST_F(FilesTest, DispositionsAndTheErrorsWindowsReports) {
 
 TEST_F(FilesTest, DeviceNamesOpenTheirMappedPathIgnoringCase) {
     std::string target = folder / "lpt.out";
-    wintest::MapDevice("LPT1", target);
+    substitute::MapDevice("LPT1", target);
     for (const char* name : {"LPT1", "lpt1", "\\\\.\\LPT1"}) {
         SCOPED_TRACE(name);
         HANDLE port = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
         ASSERT_NE(port, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(wintest::OpenHandles(), Lines{"device:LPT1"});
+        EXPECT_EQ(substitute::OpenHandles(), Lines{"device:LPT1"});
         DWORD written = 0;
         EXPECT_TRUE(WriteFile(port, "ab", 2, &written, nullptr));
         EXPECT_EQ(written, 2u);
         CloseHandle(port);
-        EXPECT_EQ(wintest::CallLog().back(), "CloseHandle device:LPT1");
+        EXPECT_EQ(substitute::CallLog().back(), "CloseHandle device:LPT1");
     }
     EXPECT_EQ(jobtest::ReadBytes(target), "ab");
 }
@@ -209,7 +209,7 @@ TEST_F(FilesTest, EachCallHonoursAFailureScriptedUnderItsName) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.call);
-        wintest::FailNext(c.call, ERROR_IO_DEVICE);
+        substitute::FailNext(c.call, ERROR_IO_DEVICE);
         SetLastError(0xdeadbeef);
         EXPECT_TRUE(c.fails());
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_DEVICE));
@@ -221,7 +221,7 @@ TEST_F(FilesTest, EachCallHonoursAFailureScriptedUnderItsName) {
 TEST_F(FilesTest, ScriptedShortWritesReportWhatWasTaken) {
     std::string name = folder / "out";
     HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
-    wintest::ScriptWriteCounts({3, 0});
+    substitute::ScriptWriteCounts({3, 0});
     std::vector<DWORD> written;
     for (int i = 0; i < 3; ++i) {
         DWORD count = 99;

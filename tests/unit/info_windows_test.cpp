@@ -13,8 +13,8 @@ namespace {
 
 class InfoWindowsTest : public ::testing::Test {
   protected:
-    void SetUp() override { wintest::Reset(); }
-    void TearDown() override { EXPECT_TRUE(wintest::JoinThreads()); }
+    void SetUp() override { substitute::Reset(); }
+    void TearDown() override { EXPECT_TRUE(substitute::JoinThreads()); }
 };
 
 struct ShownTexts {
@@ -28,13 +28,13 @@ struct ShownTexts {
 // Opens the window with `show`, reads what it shows, and closes it with OK.
 ShownTexts Read(int (*show)(HINSTANCE)) {
     ShownTexts shown;
-    wintest::OnDialogOpened([&shown](HWND dialog, int) {
-        shown.caption = wintest::WindowCaption(dialog);
-        shown.title = wintest::ControlText(dialog, IDC_INFO_TITLE);
-        shown.copyright = wintest::ControlText(dialog, IDC_INFO_COPYRIGHT);
-        shown.body = wintest::ControlText(dialog, IDC_INFO_TEXT);
-        shown.bodyTakesTyping = wintest::TypeText(dialog, IDC_INFO_TEXT, "typed");
-        EXPECT_TRUE(wintest::PressButton(dialog, IDOK));
+    substitute::OnDialogOpened([&shown](HWND dialog, int) {
+        shown.caption = substitute::WindowCaption(dialog);
+        shown.title = substitute::ControlText(dialog, IDC_INFO_TITLE);
+        shown.copyright = substitute::ControlText(dialog, IDC_INFO_COPYRIGHT);
+        shown.body = substitute::ControlText(dialog, IDC_INFO_TEXT);
+        shown.bodyTakesTyping = substitute::TypeText(dialog, IDC_INFO_TEXT, "typed");
+        EXPECT_TRUE(substitute::PressButton(dialog, IDOK));
     });
     EXPECT_EQ(show(nullptr), 1);
     return shown;
@@ -107,7 +107,7 @@ TEST_F(InfoWindowsTest, AboutWindowShowsTheAboutTexts) {
 // The dialog results in the order the windows closed, from the call log.
 std::vector<std::string> ClosedDialogs() {
     std::vector<std::string> closed;
-    for (const std::string& call : wintest::CallLog()) {
+    for (const std::string& call : substitute::CallLog()) {
         if (call.rfind("DialogClosed", 0) == 0) {
             closed.push_back(call);
         }
@@ -122,18 +122,18 @@ TEST_F(InfoWindowsTest, OkAndEnterCloseWithOneTheCloseBoxWithZeroEscapeDoesNothi
         const char* closed;
     };
     const Case cases[] = {
-        {"OK", [](HWND dialog) { return wintest::PressButton(dialog, IDOK); },
+        {"OK", [](HWND dialog) { return substitute::PressButton(dialog, IDOK); },
          "DialogClosed 103 1"},
-        {"Enter", wintest::PressEnter, "DialogClosed 103 1"},
-        {"close box", wintest::PressCloseBox, "DialogClosed 103 0"},
+        {"Enter", substitute::PressEnter, "DialogClosed 103 1"},
+        {"close box", substitute::PressCloseBox, "DialogClosed 103 0"},
     };
     for (int (*show)(HINSTANCE) : {ShowHelpWindow, ShowAboutWindow}) {
         for (const Case& c : cases) {
-            wintest::ClearCallLog();
+            substitute::ClearCallLog();
             std::vector<int> openAfterEscape;
-            wintest::OnDialogOpened([&c, &openAfterEscape](HWND dialog, int) {
-                EXPECT_TRUE(wintest::PressEscape(dialog));
-                openAfterEscape = wintest::OpenDialogs();
+            substitute::OnDialogOpened([&c, &openAfterEscape](HWND dialog, int) {
+                EXPECT_TRUE(substitute::PressEscape(dialog));
+                openAfterEscape = substitute::OpenDialogs();
                 EXPECT_TRUE(c.press(dialog));
             });
             EXPECT_EQ(show(nullptr), 1);
@@ -160,24 +160,24 @@ TEST_F(InfoWindowsTest, TwoHelpWindowsOpenAtOnceEachClosedOnItsOwn) {
     int helpWindows = 0;
     std::vector<int> openWithTwo;
     std::vector<int> openAfterSecondClosed;
-    wintest::OnDialogOpened([&](HWND dialog, int templateId) {
+    substitute::OnDialogOpened([&](HWND dialog, int templateId) {
         if (templateId == IDD_SETTINGS) {
-            EXPECT_TRUE(wintest::PressButton(dialog, IDC_HELP_BUTTON));
-            EXPECT_TRUE(wintest::PressEscape(dialog));
+            EXPECT_TRUE(substitute::PressButton(dialog, IDC_HELP_BUTTON));
+            EXPECT_TRUE(substitute::PressEscape(dialog));
             return;
         }
         ++helpWindows;
         if (helpWindows == 1) {
             // The settings window stays usable: Help again opens a second window.
             EXPECT_TRUE(
-                wintest::PressButton(wintest::FindOpenDialog(IDD_SETTINGS), IDC_HELP_BUTTON));
-            openAfterSecondClosed = wintest::OpenDialogs();
-            EXPECT_TRUE(wintest::PressCloseBox(dialog));
+                substitute::PressButton(substitute::FindOpenDialog(IDD_SETTINGS), IDC_HELP_BUTTON));
+            openAfterSecondClosed = substitute::OpenDialogs();
+            EXPECT_TRUE(substitute::PressCloseBox(dialog));
         } else {
-            openWithTwo = wintest::OpenDialogs();
-            EXPECT_NE(wintest::FindOpenDialog(IDD_INFO), nullptr);
-            EXPECT_EQ(wintest::WindowCaption(dialog), "Tagwright Settings Help");
-            EXPECT_TRUE(wintest::PressButton(dialog, IDOK));
+            openWithTwo = substitute::OpenDialogs();
+            EXPECT_NE(substitute::FindOpenDialog(IDD_INFO), nullptr);
+            EXPECT_EQ(substitute::WindowCaption(dialog), "Tagwright Settings Help");
+            EXPECT_TRUE(substitute::PressButton(dialog, IDOK));
         }
     });
     INT_PTR result =

@@ -44,12 +44,12 @@ inline std::string DescribeReport(UINT message, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-struct JournalWindow : substrate::WindowObject {
+struct JournalWindow : substitute::WindowObject {
     std::mutex lock;
     std::vector<std::string> reports;
     LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
         std::string text = DescribeReport(message, wParam, lParam);
-        substrate::LogCall("Report", text);
+        substitute::LogCall("Report", text);
         std::lock_guard<std::mutex> guard(lock);
         reports.push_back(text);
         return 0;
@@ -59,11 +59,11 @@ struct JournalWindow : substrate::WindowObject {
 inline HWND CreateJournalWindow() {
     auto window = std::make_shared<JournalWindow>();
     window->label = "window:journal";
-    return substrate::AddWindow(window);
+    return substitute::AddWindow(window);
 }
 
 inline std::vector<std::string> Reports(HWND window) {
-    auto journal = substrate::FindWindowAs<JournalWindow>(window);
+    auto journal = substitute::FindWindowAs<JournalWindow>(window);
     if (journal == nullptr) {
         return {};
     }
@@ -82,7 +82,7 @@ inline int CountPrefix(const std::vector<std::string>& lines, const std::string&
 // The call log reduced to the entries that start with one of the prefixes.
 inline std::vector<std::string> CallsStartingWith(const std::vector<std::string>& prefixes) {
     std::vector<std::string> kept;
-    for (const std::string& line : wintest::CallLog()) {
+    for (const std::string& line : substitute::CallLog()) {
         for (const std::string& prefix : prefixes) {
             if (line.rfind(prefix, 0) == 0) {
                 kept.push_back(line);
@@ -148,7 +148,7 @@ inline std::string SampleBytes(std::size_t length) {
 }
 
 inline void SetSetting(const std::string& name, const std::string& text) {
-    wintest::SetRegistryString(kSettingsKey, name, text);
+    substitute::SetRegistryString(kSettingsKey, name, text);
 }
 
 // A complete set of settings for a port job on `port`.

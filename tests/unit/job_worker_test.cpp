@@ -22,20 +22,20 @@ const std::string kShellFoldersLabel = std::string("key:") + jobtest::kShellFold
 class JobWorkerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
         // An Escape of an earlier test has let no driver job swap the default since.
         AllowDefaultPrinterSwap();
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
         printer = folder / "printer.out";
         input = folder / "label.zpl";
-        wintest::MapDevice("LPT1", printer);
+        substitute::MapDevice("LPT1", printer);
     }
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
-        EXPECT_EQ(wintest::OpenHandles(), Lines{});
-        substrate::RemoveWindow(window);
+        EXPECT_TRUE(substitute::JoinThreads());
+        EXPECT_EQ(substitute::OpenHandles(), Lines{});
+        substitute::RemoveWindow(window);
         g_progressWindow = nullptr;
     }
     Lines Reports() const { return jobtest::Reports(window); }
@@ -66,7 +66,7 @@ TEST_F(JobWorkerTest, SuccessfulJobReportsInOrderAndDeletesTheInput) {
                      "RegQueryValueExA PrinterType", "RegQueryValueExA Port",
                      "RegQueryValueExA BaudorIPAddress", "RegQueryValueExA DataBits",
                      "RegQueryValueExA Parity", "RegQueryValueExA StopBits"}));
-    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{0}));
+    EXPECT_EQ(substitute::Sleeps(), (std::vector<DWORD>{0}));
     EXPECT_FALSE(jobtest::Exists(input));
     EXPECT_EQ(jobtest::ReadBytes(printer), label);
 }
@@ -155,10 +155,10 @@ TEST_F(JobWorkerTest, EveryExitReleasesItsHoldingsThenReportsOnce) {
     };
     for (const WorkerExit& exit : exits) {
         SCOPED_TRACE(exit.name);
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
-        wintest::MapDevice("LPT1", printer);
-        substrate::RemoveWindow(window);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
+        substitute::MapDevice("LPT1", printer);
+        substitute::RemoveWindow(window);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
         std::filesystem::remove(input);
@@ -166,16 +166,16 @@ TEST_F(JobWorkerTest, EveryExitReleasesItsHoldingsThenReportsOnce) {
             jobtest::WriteBytes(input, "^XA^XZ");
         }
         if (exit.shellFoldersKey) {
-            wintest::CreateRegistryKey(jobtest::kShellFoldersKey);
+            substitute::CreateRegistryKey(jobtest::kShellFoldersKey);
         }
         if (exit.cacheValue) {
-            wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
+            substitute::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
         }
         if (exit.settingsKey) {
             jobtest::SetPortSettings("Parallel", "LPT1");
         }
         if (exit.missingValue != nullptr) {
-            wintest::DeleteRegistryValue(jobtest::kSettingsKey, exit.missingValue);
+            substitute::DeleteRegistryValue(jobtest::kSettingsKey, exit.missingValue);
         }
         PathBuffer path(input);
 
@@ -189,7 +189,7 @@ TEST_F(JobWorkerTest, EveryExitReleasesItsHoldingsThenReportsOnce) {
         EXPECT_EQ(Reports(), exit.reports);
         EXPECT_EQ(jobtest::CallsStartingWith({"CreateFileA LPT1"}), Lines{});
         EXPECT_EQ(jobtest::Exists(input), exit.inputPresent);
-        EXPECT_EQ(wintest::OpenHandles(), Lines{});
+        EXPECT_EQ(substitute::OpenHandles(), Lines{});
     }
 }
 
@@ -205,14 +205,14 @@ TEST_F(JobWorkerTest, EmptyPathEndsBeforeOpeningAnything) {
 TEST_F(JobWorkerTest, ReportedCodeIsTheRegistrysOwnStatus) {
     jobtest::WriteBytes(input, "x");
     jobtest::SetPortSettings("Parallel", "LPT1");
-    wintest::FailNext("RegOpenKeyExA", ERROR_ACCESS_DENIED);
+    substitute::FailNext("RegOpenKeyExA", ERROR_ACCESS_DENIED);
     PathBuffer path(input);
     EXPECT_EQ(JobWorker(path.text), 1u);
     EXPECT_EQ(Reports().back(), "done 5,1");
 }
 
 TEST_F(JobWorkerTest, MissingInputIsTriedThreeTimesThenFailsAtTheFirstRead) {
-    wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
+    substitute::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
     jobtest::SetPortSettings("Parallel", "LPT1");
     // Different case: the cache marker is looked for byte for byte.
     std::string missing = folder / "old\\content.ie5\\label.zpl";
@@ -221,11 +221,11 @@ TEST_F(JobWorkerTest, MissingInputIsTriedThreeTimesThenFailsAtTheFirstRead) {
     EXPECT_EQ(JobWorker(path.text), 2u);
 
     EXPECT_STREQ(path.text, missing.c_str());
-    EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA " + missing), 3);
-    EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "RegQueryValueExA Cache"), 3);
-    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{0, 0, 0}));
+    EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "CreateFileA " + missing), 3);
+    EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "RegQueryValueExA Cache"), 3);
+    EXPECT_EQ(substitute::Sleeps(), (std::vector<DWORD>{0, 0, 0}));
     // The port is opened before the read fails; a file that is not open has all-ones size.
-    EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA LPT1"), 1);
+    EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "CreateFileA LPT1"), 1);
     EXPECT_EQ(Reports(), (Lines{"status 120", "status 121", "status 122", "status 123",
                                 "range 65535:0", "done 6,2"}));
     EXPECT_EQ(jobtest::ReleasesAndDone(),
@@ -239,7 +239,7 @@ TEST_F(JobWorkerTest, FileMovedOutOfAnOldCacheFolderIsFoundInTheCurrentOne) {
     std::string rebuilt = cache + "\\Content.IE5\\K3J2\\label.zpl";
     std::string label = "^XA^FO50,50^FDcache^FS^XZ\n";
     jobtest::WriteBytes(rebuilt, label);
-    wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", cache);
+    substitute::SetRegistryString(jobtest::kShellFoldersKey, "Cache", cache);
     jobtest::SetPortSettings("Parallel", "LPT1");
     PathBuffer path(folder / "old\\Content.IE5\\K3J2\\label.zpl");
 
@@ -273,15 +273,15 @@ TEST_F(JobWorkerTest, RebuiltPathJoinsCacheFolderAndTailAsTheyAre) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.original.substr(0, 40));
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
-        wintest::MapDevice("LPT1", printer);
-        wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", c.cache);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
+        substitute::MapDevice("LPT1", printer);
+        substitute::SetRegistryString(jobtest::kShellFoldersKey, "Cache", c.cache);
         jobtest::SetPortSettings("Parallel", "LPT1");
         PathBuffer path(c.original);
         EXPECT_EQ(JobWorker(path.text), 2u);
         EXPECT_EQ(std::string(path.text), c.expected);
-        EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA " + c.expected),
+        EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "CreateFileA " + c.expected),
                   c.expected == c.original ? 3 : 2);
     }
 }
@@ -290,7 +290,7 @@ TEST_F(JobWorkerTest, LongestPathWithTheMarkerNeverOverrunsItsBuffers) {
     std::string original = "D:" + std::string(2046 - 16, 'p') + "\\Content.IE5\\x";
     original.resize(kMaxPathLength, 'q');
     ASSERT_EQ(original.size(), 2048u);
-    wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", std::string(2047, 'c'));
+    substitute::SetRegistryString(jobtest::kShellFoldersKey, "Cache", std::string(2047, 'c'));
     jobtest::SetPortSettings("Parallel", "LPT1");
     PathBuffer path(original);
     EXPECT_EQ(JobWorker(path.text), 2u);
@@ -322,31 +322,31 @@ TEST_F(JobWorkerTest, PrinterTypeIsComparedExactly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("PrinterType \"") + c.printerType + "\"");
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
-        wintest::MapDevice("LPT1", printer);
-        substrate::RemoveWindow(window);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
+        substitute::MapDevice("LPT1", printer);
+        substitute::RemoveWindow(window);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
         jobtest::WriteBytes(input, "^XA^XZ");
         jobtest::SetPortSettings(c.printerType, "LPT1");
         // Without an address the network transport ends at once.
         if (!c.opensPort) {
-            wintest::DeleteRegistryValue(jobtest::kSettingsKey, "BaudorIPAddress");
+            substitute::DeleteRegistryValue(jobtest::kSettingsKey, "BaudorIPAddress");
         }
         PathBuffer path(input);
         JobWorker(path.text);
-        EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA LPT1"),
+        EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "CreateFileA LPT1"),
                   c.opensPort ? 1 : 0);
-        EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), c.transportCall), 1);
+        EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), c.transportCall), 1);
         if (c.done != nullptr) {
             EXPECT_EQ(Reports().back(), c.done);
             EXPECT_EQ(jobtest::CountPrefix(Reports(), "done"), 1);
         }
         std::filesystem::remove(input);
-        wintest::JoinThreads();
+        substitute::JoinThreads();
         // Whatever the other transports leave is theirs to check; keep this loop clean.
-        for (const std::string& label : wintest::OpenHandles()) {
+        for (const std::string& label : substitute::OpenHandles()) {
             ADD_FAILURE() << "left open: " << label;
         }
     }
@@ -361,13 +361,13 @@ TEST_F(JobWorkerTest, AttemptsDefaultsToThreeAndConvertsLikeStrtol) {
     std::string busyName = folder / "busy";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.attempts == nullptr ? "absent" : c.attempts);
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
-        wintest::MapDevice("LPT1", busyName);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
+        substitute::MapDevice("LPT1", busyName);
         jobtest::WriteBytes(input, "x");
         jobtest::SetPortSettings("Parallel", "LPT1");
         if (c.attempts == nullptr) {
-            wintest::DeleteRegistryValue(jobtest::kSettingsKey, "Attempts");
+            substitute::DeleteRegistryValue(jobtest::kSettingsKey, "Attempts");
         } else {
             jobtest::SetSetting("Attempts", c.attempts);
         }
@@ -376,10 +376,10 @@ TEST_F(JobWorkerTest, AttemptsDefaultsToThreeAndConvertsLikeStrtol) {
         ASSERT_NE(holder, INVALID_HANDLE_VALUE);
         PathBuffer path(input);
         EXPECT_EQ(JobWorker(path.text), 3u);
-        EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA LPT1"), c.portTries + 1);
+        EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "CreateFileA LPT1"), c.portTries + 1);
         std::vector<DWORD> sleeps{0};
         sleeps.insert(sleeps.end(), static_cast<std::size_t>(c.portTries - 1), 500);
-        EXPECT_EQ(wintest::Sleeps(), sleeps);
+        EXPECT_EQ(substitute::Sleeps(), sleeps);
         EXPECT_EQ(Reports().back(), "done 32,3");
         CloseHandle(holder);
     }
@@ -450,33 +450,33 @@ TEST_F(JobWorkerTest, EverySettingsExitCarriesTheFailingReadsCode) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
-        wintest::MapDevice("LPT1", printer);
-        wintest::MapCommDevice("COM1", folder / "com1.out");
-        substrate::RemoveWindow(window);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
+        substitute::MapDevice("LPT1", printer);
+        substitute::MapCommDevice("COM1", folder / "com1.out");
+        substitute::RemoveWindow(window);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
         std::filesystem::remove(input);
         if (c.inputPresent) {
             jobtest::WriteBytes(input, "^XA^XZ");
         }
-        wintest::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
+        substitute::SetRegistryString(jobtest::kShellFoldersKey, "Cache", folder / "cache");
         jobtest::SetPortSettings(c.printerType, c.port);
         if (c.value != nullptr) {
             const char* key = std::strcmp(c.value, "Cache") == 0 ? jobtest::kShellFoldersKey
                                                                  : jobtest::kSettingsKey;
             if (c.valueTooLong) {
-                wintest::SetRegistryString(key, c.value, tooLong);
+                substitute::SetRegistryString(key, c.value, tooLong);
             } else {
-                wintest::DeleteRegistryValue(key, c.value);
+                substitute::DeleteRegistryValue(key, c.value);
             }
         }
         if (c.keyGone != nullptr) {
-            wintest::DeleteRegistryKey(c.keyGone);
+            substitute::DeleteRegistryKey(c.keyGone);
         }
         if (c.openRefusal != 0) {
-            wintest::FailNext("RegOpenKeyExA", c.openRefusal);
+            substitute::FailNext("RegOpenKeyExA", c.openRefusal);
         }
         PathBuffer path(input);
         SetLastError(ERROR_ALREADY_EXISTS);
@@ -488,8 +488,8 @@ TEST_F(JobWorkerTest, EverySettingsExitCarriesTheFailingReadsCode) {
         EXPECT_EQ(reports.back(), "done " + std::to_string(c.code) + ",1");
         EXPECT_EQ(jobtest::CountPrefix(reports, "done "), 1);
         EXPECT_EQ(jobtest::Exists(input), c.inputPresent);
-        EXPECT_TRUE(wintest::JoinThreads());
-        EXPECT_EQ(wintest::OpenHandles(), Lines{});
+        EXPECT_TRUE(substitute::JoinThreads());
+        EXPECT_EQ(substitute::OpenHandles(), Lines{});
     }
 }
 
@@ -533,7 +533,7 @@ TEST_F(JobCopyLoopTest, CopiesInChunksAndReportsEveryReadWithAZeroedBuffer) {
     const Case cases[] = {{0, {}}, {1, {1}}, {512, {512}}, {1025, {512, 512, 1}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
-        substrate::RemoveWindow(window);
+        substitute::RemoveWindow(window);
         window = jobtest::CreateJournalWindow();
         std::string bytes = jobtest::SampleBytes(c.size);
         HANDLE file = OpenInput(bytes);
@@ -567,7 +567,7 @@ TEST_F(JobCopyLoopTest, FailedWriteEndsWithoutReportingThatChunk) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
     EXPECT_EQ(Reports(), Lines{"advance 512"});
     // The buffer stays with the caller until it releases it.
-    EXPECT_EQ(wintest::OpenHandles(), (Lines{"file:" + input, "heap:512"}));
+    EXPECT_EQ(substitute::OpenHandles(), (Lines{"file:" + input, "heap:512"}));
     ReleaseChunkBuffer(&chunk);
     CloseHandle(file);
 }
@@ -582,14 +582,14 @@ TEST_F(JobCopyLoopTest, ReadFailuresAndAMissingBufferEndAsReadFailed) {
     ReleaseChunkBuffer(&chunk);
 
     HANDLE file = OpenInput("abc");
-    wintest::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    substitute::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
     SetLastError(0xdeadbeef);
     EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk), CopyOutcome::ReadFailed);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(chunk, nullptr);
     ReleaseChunkBuffer(&chunk);
 
-    wintest::FailNext("ReadFile", ERROR_READ_FAULT, 1, 1);
+    substitute::FailNext("ReadFile", ERROR_READ_FAULT, 1, 1);
     EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk), CopyOutcome::ReadFailed);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
     EXPECT_EQ(record.received, "abc");
@@ -602,7 +602,7 @@ TEST_F(JobWorkerTest, PauseAndContinueSleepsThenContinues) {
     EXPECT_TRUE(PauseAndContinue(500));
     EXPECT_TRUE(PauseAndContinue(0));
     EXPECT_TRUE(PauseAndContinue(-5));
-    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{500, 0, 0}));
+    EXPECT_EQ(substitute::Sleeps(), (std::vector<DWORD>{500, 0, 0}));
 }
 
 } // namespace

@@ -22,13 +22,13 @@ constexpr DWORD kBoundedWait = 10000; // milliseconds: no test waits for ever
 class NamedMutexTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        wintest::Reset();
+        substitute::Reset();
         static int serial = 0;
         name = "tagwright-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
     }
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
-        ::unlink(wintest::NamedMutexLockFile(name).c_str());
+        EXPECT_TRUE(substitute::JoinThreads());
+        ::unlink(substitute::NamedMutexLockFile(name).c_str());
     }
     std::string name;
 };
@@ -107,11 +107,11 @@ TEST_F(NamedMutexTest, OwnerTakesItRecursivelyAndReleasesAsOftenAsTaken) {
     EXPECT_FALSE(ReleaseMutex(mutex));
     EXPECT_EQ(GetLastError(), kErrorNotOwner);
     EXPECT_TRUE(CloseHandle(mutex));
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 TEST_F(NamedMutexTest, CallsAreLoggedAndScriptedFailuresHonoured) {
-    wintest::FailNext("CreateMutexA", ERROR_ACCESS_DENIED);
+    substitute::FailNext("CreateMutexA", ERROR_ACCESS_DENIED);
     SetLastError(0);
     EXPECT_EQ(CreateMutexA(nullptr, FALSE, name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -122,7 +122,7 @@ TEST_F(NamedMutexTest, CallsAreLoggedAndScriptedFailuresHonoured) {
     HANDLE second = CreateMutexA(nullptr, FALSE, name.c_str());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     WaitForSingleObject(mutex, INFINITE);
-    wintest::FailNext("ReleaseMutex", ERROR_INVALID_HANDLE);
+    substitute::FailNext("ReleaseMutex", ERROR_INVALID_HANDLE);
     EXPECT_FALSE(ReleaseMutex(mutex));
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_FALSE(ReleaseMutex(INVALID_HANDLE_VALUE));
@@ -134,7 +134,7 @@ TEST_F(NamedMutexTest, CallsAreLoggedAndScriptedFailuresHonoured) {
         "CreateMutexA " + name,         "CreateMutexA " + name,  "CreateMutexA " + name,
         "WaitForSingleObject " + label, "ReleaseMutex " + label, "ReleaseMutex " + label,
         "ReleaseMutex invalid",         "CloseHandle " + label,  "CloseHandle " + label};
-    EXPECT_EQ(wintest::CallLog(), expected);
+    EXPECT_EQ(substitute::CallLog(), expected);
 }
 
 TEST_F(NamedMutexTest, TwoHandlesInOneProcessExcludeEachOtherAcrossThreads) {

@@ -48,7 +48,7 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 
 std::vector<std::string> LogEntries(const std::vector<std::string>& prefixes) {
     std::vector<std::string> kept;
-    for (const std::string& entry : wintest::CallLog()) {
+    for (const std::string& entry : substitute::CallLog()) {
         for (const std::string& prefix : prefixes) {
             if (StartsWith(entry, prefix)) {
                 kept.push_back(entry);
@@ -132,7 +132,7 @@ DWORD WINAPI RunPreparedJob(LPVOID parameter) {
 class NetworkTransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        wintest::Reset();
+        substitute::Reset();
         ASSERT_FALSE(folder.path.empty());
         directory = folder.path.string();
         inputPath = directory + "/label.zpl";
@@ -145,26 +145,26 @@ class NetworkTransportTest : public ::testing::Test {
     // for the printer: the program connects to kPrinterAddress, the connection reaches it.
     // The printer's port is a new free one each time: a job leaves the last one in TIME_WAIT.
     void Restart() {
-        printerPort = wintest::FreeLocalPort();
+        printerPort = substitute::FreeLocalPort();
         portText = std::to_string(printerPort);
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
         window = jobtest::CreateJournalWindow();
-        wintest::CreateRegistryKey(kSettingsKey);
-        wintest::SetRegistryString(kSettingsKey, "BaudorIPAddress", kPrinterAddress);
-        listenerPort = wintest::StartLoopbackListener();
-        wintest::RedirectConnections(listenerPort);
+        substitute::CreateRegistryKey(kSettingsKey);
+        substitute::SetRegistryString(kSettingsKey, "BaudorIPAddress", kPrinterAddress);
+        listenerPort = substitute::StartLoopbackListener();
+        substitute::RedirectConnections(listenerPort);
     }
 
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
-        wintest::Reset();
+        EXPECT_TRUE(substitute::JoinThreads());
+        substitute::Reset();
     }
 
     // Runs one job on this thread; the call log then holds only the job's own calls.
     JobResult Run(const std::string& content, int attempts = 3, bool openInput = true) {
         Prepare(&setup, window, inputPath, content, portText, attempts, openInput);
-        wintest::ClearCallLog();
+        substitute::ClearCallLog();
         setup.result = NetworkTransport(&setup.job);
         return setup.result;
     }
@@ -176,8 +176,8 @@ class NetworkTransportTest : public ::testing::Test {
         std::stringstream kept;
         kept << file.rdbuf();
         EXPECT_EQ(kept.str(), content);
-        EXPECT_TRUE(wintest::OpenHandles().empty())
-            << ::testing::PrintToString(wintest::OpenHandles());
+        EXPECT_TRUE(substitute::OpenHandles().empty())
+            << ::testing::PrintToString(substitute::OpenHandles());
         EXPECT_EQ(LogEntries({kDonePrefix}).size(), 1u) << "exactly one WM_JOB_DONE";
     }
 
@@ -210,10 +210,10 @@ TEST_F(NetworkTransportTest, DeliversTheFileByteForByteThenDeletesIt) {
         LogEntries({"WSACleanup", Status(IDS_STATUS_COMPLETE), "HeapFree"}),
         (std::vector<std::string>{"WSACleanup", Status(IDS_STATUS_COMPLETE), "HeapFree 512"}));
     EXPECT_FALSE(FileExists(inputPath));
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 
-    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
-    auto received = wintest::ReceivedConnections();
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+    auto received = substitute::ReceivedConnections();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_TRUE(received[0].bytes == content) << "received " << received[0].bytes.size();
     EXPECT_EQ(received[0].peerPort, printerPort); // the local end took the printer's port
@@ -230,7 +230,7 @@ TEST_F(NetworkTransportTest, MutexIsTakenAfterTheAddressAndHeldUntilJustBeforeTh
                                   // optional; once connected, absent here
                                   "RegQueryValueExA CheckStatus"}));
     EXPECT_EQ(Reports().front(), Status(0)); // the first report, before the address is read
-    auto log = wintest::CallLog();
+    auto log = substitute::CallLog();
     EXPECT_EQ(log.front(), "CreateMutexA ipMutex");
 }
 
@@ -240,26 +240,26 @@ TEST_F(NetworkTransportTest, EmptyFileOpensTheConnectionAndSendsNothing) {
     EXPECT_EQ(Reports(),
               (std::vector<std::string>{Status(0), Advance(0), Status(IDS_STATUS_COMPLETE),
                                         Done(0, JobResult::Done)}));
-    EXPECT_TRUE(wintest::Sleeps().empty());
+    EXPECT_TRUE(substitute::Sleeps().empty());
     EXPECT_FALSE(FileExists(inputPath));
-    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
-    EXPECT_EQ(wintest::ReceivedConnections()[0].bytes, "");
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+    EXPECT_EQ(substitute::ReceivedConnections()[0].bytes, "");
 }
 
 TEST_F(NetworkTransportTest, EachChunkIsSentOnceAndFollowedByOneDelay) {
     const std::string content = Bytes(1025);
     ASSERT_EQ(Run(content), JobResult::Done);
     EXPECT_EQ(Sends(), (std::vector<std::string>{"send 512", "send 512", "send 1"}));
-    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{kDelay, kDelay, kDelay}));
+    EXPECT_EQ(substitute::Sleeps(), (std::vector<DWORD>{kDelay, kDelay, kDelay}));
     EXPECT_EQ(LogEntries({"Report advance"}),
               (std::vector<std::string>{Advance(512), Advance(512), Advance(1), Advance(0)}));
-    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
-    EXPECT_TRUE(wintest::ReceivedConnections()[0].bytes == content);
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+    EXPECT_TRUE(substitute::ReceivedConnections()[0].bytes == content);
 }
 
 TEST_F(NetworkTransportTest, ShortSendsDeliverTheWholeChunkWithOneDelayEach) {
     const std::string content = Bytes(1025);
-    wintest::LimitSendBytes(5);
+    substitute::LimitSendBytes(5);
     ASSERT_EQ(Run(content), JobResult::Done);
     std::vector<std::string> sends = Sends();
     // 103 sends for each full chunk (102 of 5 bytes and one of 2), one for the last byte.
@@ -268,10 +268,10 @@ TEST_F(NetworkTransportTest, ShortSendsDeliverTheWholeChunkWithOneDelayEach) {
     EXPECT_EQ(sends[0], "send 512");
     EXPECT_EQ(sends[1], "send 507"); // the rest of the chunk, not the next one
     EXPECT_EQ(sends[2], "send 502");
-    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{kDelay, kDelay, kDelay}));
+    EXPECT_EQ(substitute::Sleeps(), (std::vector<DWORD>{kDelay, kDelay, kDelay}));
     EXPECT_FALSE(FileExists(inputPath));
-    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
-    EXPECT_TRUE(wintest::ReceivedConnections()[0].bytes == content);
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+    EXPECT_TRUE(substitute::ReceivedConnections()[0].bytes == content);
 }
 
 TEST_F(NetworkTransportTest, PortIsTheLowSixteenBitsOfTheNumberForBothEnds) {
@@ -285,7 +285,7 @@ TEST_F(NetworkTransportTest, PortIsTheLowSixteenBitsOfTheNumberForBothEnds) {
         SCOPED_TRACE(c.text);
         Restart();
         // That port may be taken on this host: the bind goes to a free one instead.
-        wintest::RedirectBindPort(c.port, 0);
+        substitute::RedirectBindPort(c.port, 0);
         portText = c.text;
         EXPECT_EQ(Run("x"), JobResult::Done);
         std::string port = std::to_string(c.port);
@@ -295,7 +295,7 @@ TEST_F(NetworkTransportTest, PortIsTheLowSixteenBitsOfTheNumberForBothEnds) {
 }
 
 TEST_F(NetworkTransportTest, AddressTextIsConvertedWithoutBeingChecked) {
-    wintest::SetRegistryString(kSettingsKey, "BaudorIPAddress", "label-printer");
+    substitute::SetRegistryString(kSettingsKey, "BaudorIPAddress", "label-printer");
     ASSERT_EQ(Run("x"), JobResult::Done);
     EXPECT_EQ(LogEntries({"connect"}),
               (std::vector<std::string>{"connect 255.255.255.255:" + portText}));
@@ -310,10 +310,10 @@ TEST_F(NetworkTransportTest, SocketIsTriedAttemptsTimesWithPausesBetween) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.attempts);
         Restart();
-        wintest::FailNext("socket", WSAEMFILE, 100);
+        substitute::FailNext("socket", WSAEMFILE, 100);
         EXPECT_EQ(Run("^XA^XZ", c.attempts), JobResult::PortOpenError);
-        EXPECT_EQ(Count(wintest::CallLog(), "socket"), c.tries);
-        EXPECT_EQ(wintest::Sleeps(),
+        EXPECT_EQ(Count(substitute::CallLog(), "socket"), c.tries);
+        EXPECT_EQ(substitute::Sleeps(),
                   std::vector<DWORD>(static_cast<std::size_t>(c.tries - 1), 500));
         EXPECT_EQ(Releases(),
                   (std::vector<std::string>{
@@ -324,22 +324,22 @@ TEST_F(NetworkTransportTest, SocketIsTriedAttemptsTimesWithPausesBetween) {
 }
 
 TEST_F(NetworkTransportTest, SocketThatSucceedsOnALaterTryIsUsed) {
-    wintest::FailNext("socket", WSAENOBUFS, 2);
+    substitute::FailNext("socket", WSAENOBUFS, 2);
     ASSERT_EQ(Run("^XA^XZ", 3), JobResult::Done);
-    EXPECT_EQ(Count(wintest::CallLog(), "socket"), 3);
-    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{500, 500, kDelay}));
+    EXPECT_EQ(Count(substitute::CallLog(), "socket"), 3);
+    EXPECT_EQ(substitute::Sleeps(), (std::vector<DWORD>{500, 500, kDelay}));
 }
 
 // The address cannot be read: the mutex was never waited for.
 TEST_F(NetworkTransportTest, MissingAddressEndsWithSettingsErrorBeforeTheMutexWait) {
-    wintest::DeleteRegistryValue(kSettingsKey, "BaudorIPAddress");
+    substitute::DeleteRegistryValue(kSettingsKey, "BaudorIPAddress");
     ASSERT_EQ(Run("^XA^XZ"), JobResult::SettingsError);
     // The code is the failed read's own: the value is absent.
     EXPECT_EQ(Releases(),
               (std::vector<std::string>{FileLabel(), KeyLabel(), "CloseHandle mutex:ipMutex",
                                         Done(ERROR_FILE_NOT_FOUND, JobResult::SettingsError)}));
-    EXPECT_EQ(Count(wintest::CallLog(), "WaitForSingleObject mutex:ipMutex"), 0);
-    EXPECT_EQ(Count(wintest::CallLog(), "WSAStartup 1.1"), 0);
+    EXPECT_EQ(Count(substitute::CallLog(), "WaitForSingleObject mutex:ipMutex"), 0);
+    EXPECT_EQ(Count(substitute::CallLog(), "WSAStartup 1.1"), 0);
     EXPECT_EQ(Reports(), (std::vector<std::string>{
                              Status(0), Done(ERROR_FILE_NOT_FOUND, JobResult::SettingsError)}));
     ExpectFailedJobLeftNothing("^XA^XZ");
@@ -360,9 +360,9 @@ TEST_F(NetworkTransportTest, BindAndConnectFailuresEndAtOnce) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.error));
         Restart();
-        wintest::FailNext(c.call, static_cast<DWORD>(c.error));
+        substitute::FailNext(c.call, static_cast<DWORD>(c.error));
         EXPECT_EQ(Run("^XA^XZ"), c.result);
-        EXPECT_EQ(Count(wintest::CallLog(), "socket"), 1);
+        EXPECT_EQ(Count(substitute::CallLog(), "socket"), 1);
         EXPECT_EQ(LogEntries({"connect"}).size(), static_cast<std::size_t>(c.connects));
         EXPECT_EQ(Releases(), (std::vector<std::string>{
                                   FileLabel(), KeyLabel(), "closesocket", "WSACleanup",
@@ -373,7 +373,7 @@ TEST_F(NetworkTransportTest, BindAndConnectFailuresEndAtOnce) {
 }
 
 TEST_F(NetworkTransportTest, RefusedConnectionEndsWithConnectError) {
-    wintest::RedirectConnections(wintest::FreeLocalPort()); // nothing listens there
+    substitute::RedirectConnections(substitute::FreeLocalPort()); // nothing listens there
     ASSERT_EQ(Run("^XA^XZ"), JobResult::PortConfigError);
     EXPECT_EQ(Reports().back(), Done(WSAECONNREFUSED, JobResult::PortConfigError));
     EXPECT_EQ(LogEntries({"connect"}).size(), 1u);
@@ -389,7 +389,7 @@ TEST_F(NetworkTransportTest, AddressInUseIsMetByOneConnectWithoutBind) {
     for (const auto& [call, error] : failures) {
         SCOPED_TRACE(std::string(call) + " " + std::to_string(error));
         Restart();
-        wintest::FailNext(call, error);
+        substitute::FailNext(call, error);
         ASSERT_EQ(Run(content), JobResult::Done);
         std::string connect = "connect 192.168.1.50:" + portText;
         std::vector<std::string> expected = {"socket", "bind " + portText};
@@ -400,11 +400,11 @@ TEST_F(NetworkTransportTest, AddressInUseIsMetByOneConnectWithoutBind) {
         expected.insert(expected.end(), {"closesocket", "socket", connect, "closesocket"});
         EXPECT_EQ(LogEntries({"socket", "bind", "connect", "closesocket"}), expected);
         EXPECT_EQ(Reports().back(), Done(0, JobResult::Done));
-        ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
-        auto received = wintest::ReceivedConnections();
+        ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+        auto received = substitute::ReceivedConnections();
         EXPECT_TRUE(received[0].bytes == content);
         EXPECT_NE(received[0].peerPort, printerPort); // a port the system picked
-        EXPECT_TRUE(wintest::OpenHandles().empty());
+        EXPECT_TRUE(substitute::OpenHandles().empty());
     }
 }
 
@@ -430,13 +430,13 @@ TEST_F(NetworkTransportTest, FailedRetryAfterAddressInUseEndsTheJob) {
     for (const Case& c : cases) {
         Restart();
         if (std::string(c.failures[0].first) == c.failures[1].first) {
-            wintest::FailNext(c.failures[0].first, static_cast<DWORD>(c.error), 2);
+            substitute::FailNext(c.failures[0].first, static_cast<DWORD>(c.error), 2);
         } else {
-            wintest::FailNext(c.failures[0].first, static_cast<DWORD>(c.failures[0].second));
-            wintest::FailNext(c.failures[1].first, static_cast<DWORD>(c.failures[1].second));
+            substitute::FailNext(c.failures[0].first, static_cast<DWORD>(c.failures[0].second));
+            substitute::FailNext(c.failures[1].first, static_cast<DWORD>(c.failures[1].second));
         }
         EXPECT_EQ(Run("^XA^XZ"), c.result);
-        EXPECT_EQ(Count(wintest::CallLog(), "socket"), 2);
+        EXPECT_EQ(Count(substitute::CallLog(), "socket"), 2);
         EXPECT_EQ(Releases(),
                   (std::vector<std::string>{"closesocket", FileLabel(), KeyLabel(), "closesocket",
                                             "WSACleanup", "ReleaseMutex mutex:ipMutex",
@@ -447,8 +447,8 @@ TEST_F(NetworkTransportTest, FailedRetryAfterAddressInUseEndsTheJob) {
 
     // The fresh socket cannot be made: the job ends as when no socket can be made.
     Restart();
-    wintest::FailNext("bind", WSAEADDRINUSE);
-    wintest::FailNext("socket", WSAEMFILE, 1, 1);
+    substitute::FailNext("bind", WSAEADDRINUSE);
+    substitute::FailNext("socket", WSAEMFILE, 1, 1);
     EXPECT_EQ(Run("^XA^XZ"), JobResult::PortOpenError);
     EXPECT_EQ(Releases(),
               (std::vector<std::string>{"closesocket", FileLabel(), KeyLabel(), "WSACleanup",
@@ -466,14 +466,14 @@ TEST_F(NetworkTransportTest, SecondJobToTheSamePrinterRightAfterTheFirstIsDelive
     EXPECT_EQ(LogEntries({"socket", "bind", "connect", "closesocket"}),
               (std::vector<std::string>{"socket", "bind " + portText, "closesocket", "socket",
                                         "connect 192.168.1.50:" + portText, "closesocket"}));
-    ASSERT_TRUE(wintest::WaitForReceivedConnections(2));
-    auto received = wintest::ReceivedConnections();
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(2));
+    auto received = substitute::ReceivedConnections();
     ASSERT_EQ(received.size(), 2u);
     EXPECT_TRUE(received[0].bytes == first);
     EXPECT_TRUE(received[1].bytes == second);
     EXPECT_EQ(received[0].peerPort, printerPort);
     EXPECT_NE(received[1].peerPort, printerPort);
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 // The input file was never opened: the connection is made, then the first read fails.
@@ -491,7 +491,7 @@ TEST_F(NetworkTransportTest, UnopenedInputEndsWithInputErrorAfterConnecting) {
 
 TEST_F(NetworkTransportTest, ReadFailureMidwayEndsWithInputErrorAndKeepsTheFile) {
     const std::string content = Bytes(1025);
-    wintest::FailNext("ReadFile", ERROR_READ_FAULT, 1, 1);
+    substitute::FailNext("ReadFile", ERROR_READ_FAULT, 1, 1);
     ASSERT_EQ(Run(content), JobResult::InputFileError);
     EXPECT_EQ(Sends(), (std::vector<std::string>{"send 512"}));
     EXPECT_EQ(Releases(), (std::vector<std::string>{
@@ -502,7 +502,7 @@ TEST_F(NetworkTransportTest, ReadFailureMidwayEndsWithInputErrorAndKeepsTheFile)
 }
 
 TEST_F(NetworkTransportTest, ChunkBufferThatCannotBeHadEndsWithInputError) {
-    wintest::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    substitute::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
     ASSERT_EQ(Run("^XA^XZ"), JobResult::InputFileError);
     EXPECT_EQ(Releases(),
               (std::vector<std::string>{FileLabel(), KeyLabel(), "closesocket", "WSACleanup",
@@ -529,12 +529,12 @@ TEST_F(NetworkTransportTest, SendFailureEndsWithWriteErrorAndKeepsTheFile) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.skip);
         Restart();
-        wintest::LimitSendBytes(c.limit);
-        wintest::FailNext("send", WSAECONNRESET, 1, c.skip);
+        substitute::LimitSendBytes(c.limit);
+        substitute::FailNext("send", WSAECONNRESET, 1, c.skip);
         EXPECT_EQ(Run(content), JobResult::PortWriteError);
         EXPECT_EQ(Sends(), c.sends);
         EXPECT_EQ(LogEntries({"Report advance"}), c.advances);
-        EXPECT_EQ(wintest::Sleeps(), std::vector<DWORD>(c.pauses, kDelay));
+        EXPECT_EQ(substitute::Sleeps(), std::vector<DWORD>(c.pauses, kDelay));
         EXPECT_EQ(Releases(),
                   (std::vector<std::string>{"HeapFree 512", FileLabel(), KeyLabel(), "closesocket",
                                             "WSACleanup", "ReleaseMutex mutex:ipMutex",
@@ -545,11 +545,11 @@ TEST_F(NetworkTransportTest, SendFailureEndsWithWriteErrorAndKeepsTheFile) {
 }
 
 TEST_F(NetworkTransportTest, MutexThatCannotBeCreatedIsNeitherWaitedForNorReleased) {
-    wintest::FailNext("CreateMutexA", ERROR_ACCESS_DENIED);
+    substitute::FailNext("CreateMutexA", ERROR_ACCESS_DENIED);
     ASSERT_EQ(Run("^XA^XZ"), JobResult::Done);
     EXPECT_EQ(LogEntries({"WaitForSingleObject", "ReleaseMutex", "CloseHandle mutex"}).size(), 0u);
     EXPECT_FALSE(FileExists(inputPath));
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 TEST_F(NetworkTransportTest, SecondJobWaitsUntilTheFirstHasDeletedItsFile) {
@@ -563,18 +563,18 @@ TEST_F(NetworkTransportTest, SecondJobWaitsUntilTheFirstHasDeletedItsFile) {
     for (int i = 0; i < 2; ++i) {
         Prepare(&jobs[i], window, paths[i], contents[i], portText, 3, true);
     }
-    wintest::ClearCallLog();
+    substitute::ClearCallLog();
     HANDLE threads[2];
     for (int i = 0; i < 2; ++i) {
         threads[i] = CreateThread(nullptr, 1024, RunPreparedJob, &jobs[i], 0, nullptr);
     }
     const std::string wait = "WaitForSingleObject mutex:ipMutex";
-    for (int i = 0; i < 1000 && Count(wintest::CallLog(), wait) < 2; ++i) {
+    for (int i = 0; i < 1000 && Count(substitute::CallLog(), wait) < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_EQ(Count(wintest::CallLog(), wait), 2);
+    EXPECT_EQ(Count(substitute::CallLog(), wait), 2);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(Count(wintest::CallLog(), "WSAStartup 1.1"), 0) << "a job went on without the mutex";
+    EXPECT_EQ(Count(substitute::CallLog(), "WSAStartup 1.1"), 0) << "a job went on without the mutex";
     EXPECT_TRUE(ReleaseMutex(gate));
 
     for (HANDLE thread : threads) {
@@ -588,7 +588,7 @@ TEST_F(NetworkTransportTest, SecondJobWaitsUntilTheFirstHasDeletedItsFile) {
 
     // Whichever job went first, the other one starts only after its file is gone and its
     // mutex released.
-    std::vector<std::string> log = wintest::CallLog();
+    std::vector<std::string> log = substitute::CallLog();
     std::vector<std::size_t> starts;
     std::vector<std::size_t> deletes;
     std::vector<std::size_t> releases;
@@ -610,13 +610,13 @@ TEST_F(NetworkTransportTest, SecondJobWaitsUntilTheFirstHasDeletedItsFile) {
     EXPECT_FALSE(FileExists(paths[0]));
     EXPECT_FALSE(FileExists(paths[1]));
 
-    ASSERT_TRUE(wintest::WaitForReceivedConnections(2));
-    auto received = wintest::ReceivedConnections();
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(2));
+    auto received = substitute::ReceivedConnections();
     ASSERT_EQ(received.size(), 2u);
     bool firstThenSecond = received[0].bytes == contents[0] && received[1].bytes == contents[1];
     bool secondThenFirst = received[0].bytes == contents[1] && received[1].bytes == contents[0];
     EXPECT_TRUE(firstThenSecond || secondThenFirst) << "each file whole on a connection of its own";
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 // After the last chunk the job ends its sending side and reads what the printer sends until
@@ -626,26 +626,26 @@ TEST_F(NetworkTransportTest, ClosingWaitReadsThePrinterOutUntilItCloses) {
     struct Case {
         const char* name;
         std::string greeting;
-        wintest::LoopbackPeerEnd end;
+        substitute::LoopbackPeerEnd end;
         int quietAfter; // recv calls that get data before the printer stays quiet; -1 never
         DWORD error;    // WM_JOB_DONE
         JobResult result;
     };
     const std::string greeting = "PRINTER READY\r\n" + std::string(2000, 'g');
     const Case cases[] = {
-        {"closes", greeting, wintest::LoopbackPeerEnd::Close, -1, 0, JobResult::Done},
-        {"quiet at once", "", wintest::LoopbackPeerEnd::StayOpen, 0, 0, JobResult::Done},
-        {"quiet after greeting", "hi", wintest::LoopbackPeerEnd::StayOpen, 1, 0, JobResult::Done},
-        {"resets", greeting, wintest::LoopbackPeerEnd::Reset, -1, WSAECONNRESET,
+        {"closes", greeting, substitute::LoopbackPeerEnd::Close, -1, 0, JobResult::Done},
+        {"quiet at once", "", substitute::LoopbackPeerEnd::StayOpen, 0, 0, JobResult::Done},
+        {"quiet after greeting", "hi", substitute::LoopbackPeerEnd::StayOpen, 1, 0, JobResult::Done},
+        {"resets", greeting, substitute::LoopbackPeerEnd::Reset, -1, WSAECONNRESET,
          JobResult::PortWriteError},
     };
     const std::string content = Bytes(1300);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Restart();
-        wintest::SetLoopbackPeer(c.greeting, c.end);
+        substitute::SetLoopbackPeer(c.greeting, c.end);
         if (c.quietAfter >= 0) {
-            wintest::TimeOutRecv(1, c.quietAfter);
+            substitute::TimeOutRecv(1, c.quietAfter);
         }
         EXPECT_EQ(Run(content), c.result);
         std::vector<std::string> calls =
@@ -666,8 +666,8 @@ TEST_F(NetworkTransportTest, ClosingWaitReadsThePrinterOutUntilItCloses) {
                           "DeleteFileA " + inputPath, "ReleaseMutex mutex:ipMutex",
                           "CloseHandle mutex:ipMutex", Done(0, JobResult::Done), KeyLabel()}));
             EXPECT_FALSE(FileExists(inputPath));
-            ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
-            auto received = wintest::ReceivedConnections();
+            ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+            auto received = substitute::ReceivedConnections();
             ASSERT_EQ(received.size(), 1u);
             EXPECT_TRUE(received[0].bytes == content) << "received " << received[0].bytes.size();
         } else {
@@ -677,7 +677,7 @@ TEST_F(NetworkTransportTest, ClosingWaitReadsThePrinterOutUntilItCloses) {
                                       "CloseHandle mutex:ipMutex", Done(c.error, c.result)}));
             ExpectFailedJobLeftNothing(content);
         }
-        EXPECT_TRUE(wintest::OpenHandles().empty());
+        EXPECT_TRUE(substitute::OpenHandles().empty());
     }
 }
 
@@ -697,8 +697,8 @@ TEST_F(NetworkTransportTest, ClosingWaitFailureEndsAsSendFailure) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.error));
         Restart();
-        wintest::SetLoopbackPeer("greeting", wintest::LoopbackPeerEnd::Close);
-        wintest::FailNext(c.call, static_cast<DWORD>(c.error), 1, c.skip);
+        substitute::SetLoopbackPeer("greeting", substitute::LoopbackPeerEnd::Close);
+        substitute::FailNext(c.call, static_cast<DWORD>(c.error), 1, c.skip);
         EXPECT_EQ(Run(content), JobResult::PortWriteError);
         EXPECT_EQ(Releases(),
                   (std::vector<std::string>{
@@ -713,13 +713,13 @@ TEST_F(NetworkTransportTest, ClosingWaitFailureEndsAsSendFailure) {
 // job closes and reports as when the printer closes. Each recv here takes 4 s of the virtual
 // clock, which starts just before its count wraps.
 TEST_F(NetworkTransportTest, ClosingWaitEndsAfterItsCapWhenThePrinterKeepsTalking) {
-    wintest::SetLoopbackPeer(std::string(64 * 1024, 's'), wintest::LoopbackPeerEnd::StayOpen);
-    wintest::WaitInRecv(4000);
+    substitute::SetLoopbackPeer(std::string(64 * 1024, 's'), substitute::LoopbackPeerEnd::StayOpen);
+    substitute::WaitInRecv(4000);
     ASSERT_EQ(Run(Bytes(700)), JobResult::Done);
-    EXPECT_EQ(Count(wintest::CallLog(), "recv 512"), 8); // 32 s: the first past the cap
+    EXPECT_EQ(Count(substitute::CallLog(), "recv 512"), 8); // 32 s: the first past the cap
     EXPECT_EQ(Reports().back(), Done(0, JobResult::Done));
     EXPECT_FALSE(FileExists(inputPath));
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 // A connection to itself (the printer's address is this machine, nothing listens on its
@@ -755,14 +755,14 @@ TEST_F(NetworkTransportTest, ConnectionToItselfOrToAddressZeroIsRefused) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Restart();
-        wintest::SetRegistryString(kSettingsKey, "BaudorIPAddress", c.address);
+        substitute::SetRegistryString(kSettingsKey, "BaudorIPAddress", c.address);
         if (c.selfRedirect) {
-            wintest::StopLoopbackListener();
-            wintest::RedirectConnections(printerPort);
+            substitute::StopLoopbackListener();
+            substitute::RedirectConnections(printerPort);
         }
-        wintest::ReportOwnNameAsPeer(c.ownNameAsPeer);
+        substitute::ReportOwnNameAsPeer(c.ownNameAsPeer);
         if (c.addressInUse) {
-            wintest::FailNext("bind", WSAEADDRINUSE);
+            substitute::FailNext("bind", WSAEADDRINUSE);
         }
         EXPECT_EQ(Run("^XA^XZ"), JobResult::PortConfigError);
         std::vector<std::string> expected;
@@ -827,10 +827,10 @@ TEST_F(NetworkTransportTest, AsksThePrinterForItsStatusOnlyWhenTheSettingSaysSo)
         SCOPED_TRACE(c.name);
         Restart();
         if (c.checkStatus != nullptr) {
-            wintest::SetRegistryString(kSettingsKey, "CheckStatus", c.checkStatus);
+            substitute::SetRegistryString(kSettingsKey, "CheckStatus", c.checkStatus);
         }
         if (c.answers) {
-            wintest::AnswerHostStatus(c.answer);
+            substitute::AnswerHostStatus(c.answer);
         }
         auto started = std::chrono::steady_clock::now();
         ASSERT_EQ(Run(content), c.result);
@@ -847,10 +847,10 @@ TEST_F(NetworkTransportTest, AsksThePrinterForItsStatusOnlyWhenTheSettingSaysSo)
                                       "ReleaseMutex mutex:ipMutex", "CloseHandle mutex:ipMutex",
                                       Done(c.code, c.result)}));
         }
-        EXPECT_TRUE(wintest::OpenHandles().empty());
+        EXPECT_TRUE(substitute::OpenHandles().empty());
         EXPECT_EQ(LogEntries({"select"}).empty(), !c.asked); // the wait for an answer
-        ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
-        auto received = wintest::ReceivedConnections();
+        ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+        auto received = substitute::ReceivedConnections();
         ASSERT_EQ(received.size(), 1u);
         std::string expected = std::string(c.asked ? "~HS" : "") + (done ? content : "");
         EXPECT_TRUE(received[0].bytes == expected)

@@ -19,10 +19,10 @@ namespace {
 
 class PassthroughEncoderTest : public ::testing::Test {
   protected:
-    void SetUp() override { wintest::Reset(); }
+    void SetUp() override { substitute::Reset(); }
     void TearDown() override {
-        EXPECT_TRUE(wintest::OpenHandles().empty());
-        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_TRUE(substitute::OpenHandles().empty());
+        EXPECT_TRUE(substitute::JoinThreads());
     }
 };
 
@@ -124,7 +124,7 @@ TEST_F(PassthroughEncoderTest, NulEndsTheText) {
 }
 
 TEST_F(PassthroughEncoderTest, LackOfMemoryGivesNullAndTheError) {
-    wintest::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    substitute::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
     size_t length = 99;
     SetLastError(0xdeadbeef);
     EXPECT_EQ(EncodePassthrough("N\nP1\n", &length), nullptr);
@@ -137,7 +137,7 @@ TEST_F(PassthroughEncoderTest, OutputIsOneExactlySizedBlock) {
     char* output = EncodePassthrough("^^^^", &length);
     ASSERT_NE(output, nullptr);
     EXPECT_EQ(length, 15u);
-    EXPECT_EQ(wintest::CallLog(), (std::vector<std::string>{"HeapAlloc 16"}));
+    EXPECT_EQ(substitute::CallLog(), (std::vector<std::string>{"HeapAlloc 16"}));
     ReleasePassthrough(output);
     ReleasePassthrough(nullptr);
 }
@@ -229,7 +229,7 @@ TEST_F(PassthroughEncoderTest, MatchesTheLiteralAlgorithmOnGeneratedInputs) {
                           << "\nexpected: " << expected << "\nactual:   " << actual;
         }
         if (i % 1000 == 999) {
-            wintest::ClearCallLog();
+            substitute::ClearCallLog();
         }
     }
     EXPECT_EQ(mismatches, 0);

@@ -28,20 +28,20 @@ DWORD FlagsWord(const DCB& dcb) {
 class PortTransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
         window = jobtest::CreateJournalWindow();
         device = folder / "device.out";
         input = folder / "label.zpl";
-        wintest::MapCommDevice("COM1", device);
-        wintest::MapDevice("LPT1", device);
+        substitute::MapCommDevice("COM1", device);
+        substitute::MapDevice("LPT1", device);
         jobtest::SetPortSettings("Serial", "COM1");
         jobtest::WriteBytes(input, "^XA^FO20,20^FDport^FS^XZ\n");
     }
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
-        EXPECT_EQ(wintest::OpenHandles(), Lines{});
-        substrate::RemoveWindow(window);
+        EXPECT_TRUE(substitute::JoinThreads());
+        EXPECT_EQ(substitute::OpenHandles(), Lines{});
+        substitute::RemoveWindow(window);
     }
 
     // Hands a job over as the worker does; the call log then holds the transport's calls.
@@ -55,7 +55,7 @@ class PortTransportTest : public ::testing::Test {
         std::snprintf(value, sizeof(value), "%s", port.c_str());
         inputFile = file;
         TransportJob job{window, path.text, file, key, value, 1000, attempts};
-        wintest::ClearCallLog();
+        substitute::ClearCallLog();
         return PortTransport(&job, mode);
     }
     Lines Reports() const { return jobtest::Reports(window); }
@@ -97,11 +97,11 @@ TEST_F(PortTransportTest, OpenAttemptsFollowTheAttemptsValue) {
     const Case cases[] = {{0, 1}, {-5, 1}, {1, 1}, {3, 3}, {10, 10}, {INT_MIN, 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.attempts);
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
-        wintest::MapDevice("LPT1", device);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
+        substitute::MapDevice("LPT1", device);
         jobtest::SetPortSettings("Parallel", "LPT1");
-        substrate::RemoveWindow(window);
+        substitute::RemoveWindow(window);
         window = jobtest::CreateJournalWindow();
         HANDLE holder = CreateFileA("LPT1", GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
         ASSERT_NE(holder, INVALID_HANDLE_VALUE);
@@ -109,8 +109,8 @@ TEST_F(PortTransportTest, OpenAttemptsFollowTheAttemptsValue) {
 
         EXPECT_EQ(Run(PortMode::Parallel, "LPT1", c.attempts), JobResult::PortOpenError);
 
-        EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "CreateFileA LPT1"), c.tries);
-        EXPECT_EQ(wintest::Sleeps(),
+        EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "CreateFileA LPT1"), c.tries);
+        EXPECT_EQ(substitute::Sleeps(),
                   std::vector<DWORD>(static_cast<std::size_t>(c.tries - 1), 500));
         EXPECT_EQ(Releases("LPT1"), (Lines{"input", "key", "Report done 32,3"}));
         EXPECT_EQ(Reports(), Lines{"done 32,3"});
@@ -149,9 +149,9 @@ TEST_F(PortTransportTest, LineSettingsMapFromTheirTexts) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.baud) + " " + c.dataBits + " " + c.parity + " " + c.stopBits);
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
-        wintest::MapCommDevice("COM1", device);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
+        substitute::MapCommDevice("COM1", device);
         jobtest::SetPortSettings("Serial", "COM1");
         jobtest::SetSetting("BaudorIPAddress", c.baud);
         jobtest::SetSetting("DataBits", c.dataBits);
@@ -163,7 +163,7 @@ TEST_F(PortTransportTest, LineSettingsMapFromTheirTexts) {
         EXPECT_EQ(Run(PortMode::Serial, "COM1", 1), c.result);
 
         DCB applied{};
-        ASSERT_TRUE(wintest::LastSetCommState(&applied));
+        ASSERT_TRUE(substitute::LastSetCommState(&applied));
         EXPECT_EQ(applied.BaudRate, c.baudRate);
         EXPECT_EQ(applied.ByteSize, c.byteSize);
         EXPECT_EQ(applied.Parity, c.parityCode);
@@ -194,13 +194,13 @@ TEST_F(PortTransportTest, FlowControlBitsChangeAndEveryOtherMemberIsKept) {
     before.ErrorChar = '?';
     before.EofChar = 'Z';
     before.EvtChar = '!';
-    wintest::SetCommStateOf("COM1", before);
+    substitute::SetCommStateOf("COM1", before);
     SetUpPath();
 
     EXPECT_EQ(Run(PortMode::Serial, "COM1", 1), JobResult::Done);
 
     DCB after{};
-    wintest::CommStateOf("COM1", &after);
+    substitute::CommStateOf("COM1", &after);
     EXPECT_EQ(FlagsWord(after), (FlagsWord(before) & 0xFFFFCFFFu) | 0x300u);
     EXPECT_EQ(after.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
     EXPECT_EQ(after.fOutX, 1u);
@@ -217,7 +217,7 @@ TEST_F(PortTransportTest, ParallelModeSendsAlthoughTheLineSettingsCannotBeRead) 
     std::string label = jobtest::SampleBytes(1000);
     jobtest::WriteBytes(input, label);
     SetUpPath();
-    wintest::FailNext("GetCommState", ERROR_INVALID_FUNCTION);
+    substitute::FailNext("GetCommState", ERROR_INVALID_FUNCTION);
 
     EXPECT_EQ(Run(PortMode::Parallel, "LPT1", 3), JobResult::Done);
 
@@ -247,70 +247,70 @@ TEST_F(PortTransportTest, EveryExitReleasesInItsOrderAndReportsOnce) {
         {"open fails",
          PortMode::Serial,
          "COM1",
-         [] { wintest::FailNext("CreateFileA", ERROR_ACCESS_DENIED, 1, 1); },
+         [] { substitute::FailNext("CreateFileA", ERROR_ACCESS_DENIED, 1, 1); },
          JobResult::PortOpenError,
          {"input", "key", "Report done 5,3"},
          true},
         {"GetCommState fails (serial)",
          PortMode::Serial,
          "COM1",
-         [] { wintest::FailNext("GetCommState", ERROR_GEN_FAILURE); },
+         [] { substitute::FailNext("GetCommState", ERROR_GEN_FAILURE); },
          JobResult::PortSettingsReadError,
          {"input", "port", "key", "Report done 31,4"},
          true},
         {"BaudorIPAddress missing",
          PortMode::Serial,
          "COM1",
-         [] { wintest::DeleteRegistryValue(jobtest::kSettingsKey, "BaudorIPAddress"); },
+         [] { substitute::DeleteRegistryValue(jobtest::kSettingsKey, "BaudorIPAddress"); },
          JobResult::SettingsError,
          {"input", "port", "key", "Report done 2,1"},
          true},
         {"DataBits missing (parallel)",
          PortMode::Parallel,
          "LPT1",
-         [] { wintest::DeleteRegistryValue(jobtest::kSettingsKey, "DataBits"); },
+         [] { substitute::DeleteRegistryValue(jobtest::kSettingsKey, "DataBits"); },
          JobResult::SettingsError,
          {"input", "port", "key", "Report done 2,1"},
          true},
         {"Parity missing",
          PortMode::Serial,
          "COM1",
-         [] { wintest::DeleteRegistryValue(jobtest::kSettingsKey, "Parity"); },
+         [] { substitute::DeleteRegistryValue(jobtest::kSettingsKey, "Parity"); },
          JobResult::SettingsError,
          {"input", "port", "key", "Report done 2,1"},
          true},
         {"StopBits missing",
          PortMode::Serial,
          "COM1",
-         [] { wintest::DeleteRegistryValue(jobtest::kSettingsKey, "StopBits"); },
+         [] { substitute::DeleteRegistryValue(jobtest::kSettingsKey, "StopBits"); },
          JobResult::SettingsError,
          {"input", "port", "key", "Report done 2,1"},
          true},
         {"SetCommState fails",
          PortMode::Serial,
          "COM1",
-         [] { wintest::FailNext("SetCommState", ERROR_GEN_FAILURE); },
+         [] { substitute::FailNext("SetCommState", ERROR_GEN_FAILURE); },
          JobResult::PortConfigError,
          {"input", "port", "key", "Report done 31,5"},
          true},
         {"read fails",
          PortMode::Serial,
          "COM1",
-         [] { wintest::FailNext("ReadFile", ERROR_READ_FAULT); },
+         [] { substitute::FailNext("ReadFile", ERROR_READ_FAULT); },
          JobResult::InputFileError,
          {"chunk", "input", "port", "key", "Report done 30,2"},
          true},
         {"write fails",
          PortMode::Serial,
          "COM1",
-         [] { wintest::FailNext("WriteFile", ERROR_GEN_FAILURE); },
+         [] { substitute::FailNext("WriteFile", ERROR_GEN_FAILURE); },
          JobResult::PortWriteError,
          {"chunk", "input", "port", "key", "Report done 31,6"},
          true},
         {"chunk buffer not available",
          PortMode::Serial,
          "COM1",
-         [] { wintest::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY); },
+         [] { substitute::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY); },
          JobResult::InputFileError,
          {"input", "port", "key", "Report done 8,2"},
          true},
@@ -324,12 +324,12 @@ TEST_F(PortTransportTest, EveryExitReleasesInItsOrderAndReportsOnce) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
-        wintest::MapCommDevice("COM1", device);
-        wintest::MapDevice("LPT1", device);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
+        substitute::MapCommDevice("COM1", device);
+        substitute::MapDevice("LPT1", device);
         jobtest::SetPortSettings(c.mode == PortMode::Serial ? "Serial" : "Parallel", c.port);
-        substrate::RemoveWindow(window);
+        substitute::RemoveWindow(window);
         window = jobtest::CreateJournalWindow();
         jobtest::WriteBytes(input, "^XA^XZ");
         SetUpPath();
@@ -340,7 +340,7 @@ TEST_F(PortTransportTest, EveryExitReleasesInItsOrderAndReportsOnce) {
         EXPECT_EQ(Releases(c.port), c.releases);
         EXPECT_EQ(jobtest::CountPrefix(Reports(), "done"), 1);
         EXPECT_EQ(jobtest::Exists(input), c.inputKept);
-        EXPECT_EQ(wintest::OpenHandles(), Lines{});
+        EXPECT_EQ(substitute::OpenHandles(), Lines{});
     }
 }
 
@@ -349,7 +349,7 @@ TEST_F(PortTransportTest, EmptyInputSendsNothingAndCompletes) {
     SetUpPath();
     EXPECT_EQ(Run(PortMode::Serial, "COM1", 3), JobResult::Done);
     EXPECT_EQ(Reports(), (Lines{"status 123", "range 0:0", "advance 0", "status 124", "done 0,0"}));
-    EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "WriteFile"), 0);
+    EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "WriteFile"), 0);
     EXPECT_FALSE(jobtest::Exists(input));
 }
 
@@ -367,16 +367,16 @@ TEST_F(PortTransportTest, SeventyThousandBytesGoInWholeChunks) {
     EXPECT_EQ(jobtest::CountPrefix(reports, "advance 368"), 1);
     EXPECT_EQ(jobtest::CountPrefix(reports, "advance"), 138);
     EXPECT_EQ(reports[reports.size() - 3], "advance 0");
-    EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "WriteFile device:COM1 512"), 136);
-    EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "WriteFile device:COM1 368"), 1);
-    EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "WriteFile"), 137);
+    EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "WriteFile device:COM1 512"), 136);
+    EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "WriteFile device:COM1 368"), 1);
+    EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "WriteFile"), 137);
     EXPECT_EQ(jobtest::ReadBytes(device), label);
 }
 
 TEST_F(PortTransportTest, InputNotOpenFailsAtTheFirstReadAfterConfiguringThePort) {
     SetUpPath();
     EXPECT_EQ(Run(PortMode::Serial, "COM1", 3, false), JobResult::InputFileError);
-    EXPECT_EQ(jobtest::CountPrefix(wintest::CallLog(), "SetCommState device:COM1"), 1);
+    EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "SetCommState device:COM1"), 1);
     EXPECT_EQ(Reports(), (Lines{"status 123", "range 65535:0", "done 6,2"}));
     EXPECT_EQ(Releases("COM1"), (Lines{"chunk", "port", "key", "Report done 6,2"}));
 }
@@ -385,7 +385,7 @@ TEST_F(PortTransportTest, ShortWritesAreCompletedBeforeTheNextChunk) {
     std::string label = jobtest::SampleBytes(1300);
     jobtest::WriteBytes(input, label);
     SetUpPath();
-    wintest::ScriptWriteCounts({100, 300});
+    substitute::ScriptWriteCounts({100, 300});
 
     EXPECT_EQ(Run(PortMode::Serial, "COM1", 1), JobResult::Done);
 
@@ -396,7 +396,7 @@ TEST_F(PortTransportTest, ShortWritesAreCompletedBeforeTheNextChunk) {
     EXPECT_EQ(jobtest::ReadBytes(device), label);
 
     // A device that takes seven bytes at a time still receives everything.
-    wintest::LimitWriteSize(7);
+    substitute::LimitWriteSize(7);
     jobtest::WriteBytes(input, label);
     std::filesystem::remove(device);
     EXPECT_EQ(Run(PortMode::Parallel, "LPT1", 1), JobResult::Done);
@@ -406,7 +406,7 @@ TEST_F(PortTransportTest, ShortWritesAreCompletedBeforeTheNextChunk) {
 TEST_F(PortTransportTest, WriteThatTakesNothingEndsTheJobAndKeepsTheFile) {
     jobtest::WriteBytes(input, jobtest::SampleBytes(600));
     SetUpPath();
-    wintest::ScriptWriteCounts({512, 50, 0});
+    substitute::ScriptWriteCounts({512, 50, 0});
 
     EXPECT_EQ(Run(PortMode::Serial, "COM1", 1), JobResult::PortWriteError);
 
@@ -460,12 +460,12 @@ TEST_F(PortTransportTest, RefusedSettingsAppendOneLogBlockPerJob) {
     std::string expected;
     for (int job = 0; job < 2; ++job) {
         SCOPED_TRACE(job);
-        wintest::SetCommStateOf("COM1", before);
-        wintest::FailNext("SetCommState", ERROR_GEN_FAILURE);
+        substitute::SetCommStateOf("COM1", before);
+        substitute::FailNext("SetCommState", ERROR_GEN_FAILURE);
         SetUpPath();
         EXPECT_EQ(Run(PortMode::Serial, "COM1", 1), JobResult::PortConfigError);
         DCB applied{};
-        ASSERT_TRUE(wintest::LastSetCommState(&applied));
+        ASSERT_TRUE(substitute::LastSetCommState(&applied));
         EXPECT_EQ(static_cast<int>(applied.BaudRate), -19200);
         EXPECT_EQ(applied.Parity, ODDPARITY);
         expected += ExpectedLogBlock(applied);
@@ -477,7 +477,7 @@ TEST_F(PortTransportTest, RefusedSettingsAppendOneLogBlockPerJob) {
 
 TEST_F(PortTransportTest, LogThatCannotBeOpenedChangesNothingElse) {
     std::filesystem::create_directory(folder / kLogName);
-    wintest::FailNext("SetCommState", ERROR_INVALID_PARAMETER);
+    substitute::FailNext("SetCommState", ERROR_INVALID_PARAMETER);
     SetUpPath();
     EXPECT_EQ(Run(PortMode::Serial, "COM1", 1), JobResult::PortConfigError);
     EXPECT_EQ(Releases("COM1"), (Lines{"input", "port", "key", "Report done 87,5"}));
@@ -489,13 +489,13 @@ TEST_F(PortTransportTest, LogThatCannotBeOpenedChangesNothingElse) {
 // carries the port's refusal.
 TEST_F(PortTransportTest, RefusedSettingsReportThePortsOwnError) {
     jobtest::WriteBytes(folder / kLogName, "an earlier block\n");
-    wintest::FailNext("SetCommState", ERROR_INVALID_PARAMETER);
-    wintest::FailNext("CloseHandle", ERROR_INVALID_HANDLE);
+    substitute::FailNext("SetCommState", ERROR_INVALID_PARAMETER);
+    substitute::FailNext("CloseHandle", ERROR_INVALID_HANDLE);
     SetUpPath();
     EXPECT_EQ(Run(PortMode::Serial, "COM1", 1), JobResult::PortConfigError);
     EXPECT_EQ(Reports(), Lines{"done 87,5"});
     // The scripted failure left the input open.
-    ASSERT_EQ(wintest::OpenHandles(), (Lines{"file:" + input}));
+    ASSERT_EQ(substitute::OpenHandles(), (Lines{"file:" + input}));
     CloseHandle(inputFile);
 }
 

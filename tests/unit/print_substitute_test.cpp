@@ -12,8 +12,8 @@ namespace {
 
 class PrintSubstituteTest : public ::testing::Test {
   protected:
-    void SetUp() override { wintest::Reset(); }
-    void TearDown() override { EXPECT_TRUE(wintest::JoinThreads()); }
+    void SetUp() override { substitute::Reset(); }
+    void TearDown() override { EXPECT_TRUE(substitute::JoinThreads()); }
 
     // A device context for the default printer, as the driver transport obtains it.
     HDC DefaultPrinterDC() {
@@ -34,8 +34,8 @@ TEST_F(PrintSubstituteTest, GetDefaultPrinterFollowsTheSizeRules) {
     EXPECT_FALSE(GetDefaultPrinterA(buffer, &size));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "no default printer";
 
-    wintest::InstallPrinter("Zebra ZP450");
-    wintest::SetDefaultPrinterName("Zebra ZP450"); // 11 characters, 12 with the NUL
+    substitute::InstallPrinter("Zebra ZP450");
+    substitute::SetDefaultPrinterName("Zebra ZP450"); // 11 characters, 12 with the NUL
     struct Case {
         bool withBuffer;
         DWORD sizeIn;
@@ -68,15 +68,15 @@ TEST_F(PrintSubstituteTest, GetDefaultPrinterFollowsTheSizeRules) {
     EXPECT_FALSE(GetDefaultPrinterA(buffer, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
-    wintest::FailNext("GetDefaultPrinterA", ERROR_ACCESS_DENIED);
+    substitute::FailNext("GetDefaultPrinterA", ERROR_ACCESS_DENIED);
     size = sizeof(buffer);
     EXPECT_FALSE(GetDefaultPrinterA(buffer, &size));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
 TEST_F(PrintSubstituteTest, SetDefaultPrinterAcceptsOnlyInstalledPrinters) {
-    wintest::InstallPrinter("Office Laser");
-    wintest::InstallPrinter("Zebra ZP450");
+    substitute::InstallPrinter("Office Laser");
+    substitute::InstallPrinter("Zebra ZP450");
 
     struct Case {
         const char* before;
@@ -94,20 +94,20 @@ TEST_F(PrintSubstituteTest, SetDefaultPrinterAcceptsOnlyInstalledPrinters) {
         {"", "No Such Printer", FALSE, ""},
     };
     for (const Case& c : cases) {
-        wintest::SetDefaultPrinterName(c.before);
+        substitute::SetDefaultPrinterName(c.before);
         SetLastError(0xdeadbeef);
         EXPECT_EQ(SetDefaultPrinterA(c.name), c.result) << (c.name ? c.name : "(null)");
         EXPECT_EQ(GetLastError(),
                   c.result ? 0xdeadbeefu : static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
-        EXPECT_EQ(wintest::DefaultPrinter(), c.after) << (c.name ? c.name : "(null)");
+        EXPECT_EQ(substitute::DefaultPrinter(), c.after) << (c.name ? c.name : "(null)");
     }
-    wintest::ClearCallLog();
-    wintest::FailNext("SetDefaultPrinterA", ERROR_ACCESS_DENIED);
-    wintest::SetDefaultPrinterName("Office Laser");
+    substitute::ClearCallLog();
+    substitute::FailNext("SetDefaultPrinterA", ERROR_ACCESS_DENIED);
+    substitute::SetDefaultPrinterName("Office Laser");
     EXPECT_FALSE(SetDefaultPrinterA("Zebra ZP450"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(wintest::DefaultPrinter(), "Office Laser");
-    EXPECT_EQ(wintest::CallLog(),
+    EXPECT_EQ(substitute::DefaultPrinter(), "Office Laser");
+    EXPECT_EQ(substitute::CallLog(),
               (std::vector<std::string>{"SetDefaultPrinterA \"Zebra ZP450\" failed"}));
 }
 
@@ -115,13 +115,13 @@ TEST_F(PrintSubstituteTest, SetDefaultPrinterWithNoPrinterInstalledFails) {
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(SetDefaultPrinterA(""));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
-    EXPECT_EQ(wintest::DefaultPrinter(), "");
+    EXPECT_EQ(substitute::DefaultPrinter(), "");
 }
 
 TEST_F(PrintSubstituteTest, EnumPrintersLevel5TakesTwoCalls) {
-    wintest::InstallPrinter("Office Laser", "LPT1:");
-    wintest::InstallPrinter("Zebra ZP450", "USB001");
-    wintest::SetDefaultPrinterName("Zebra ZP450");
+    substitute::InstallPrinter("Office Laser", "LPT1:");
+    substitute::InstallPrinter("Zebra ZP450", "USB001");
+    substitute::SetDefaultPrinterName("Zebra ZP450");
 
     DWORD needed = 0;
     DWORD returned = 99;
@@ -156,7 +156,7 @@ TEST_F(PrintSubstituteTest, EnumPrintersLevel5TakesTwoCalls) {
     EXPECT_FALSE(EnumPrintersA(PRINTER_ENUM_LOCAL, nullptr, 2, bytes, needed, &needed, &returned));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
 
-    wintest::FailNext("EnumPrintersA", ERROR_ACCESS_DENIED);
+    substitute::FailNext("EnumPrintersA", ERROR_ACCESS_DENIED);
     EXPECT_FALSE(EnumPrintersA(PRINTER_ENUM_LOCAL, nullptr, 5, bytes, needed, &needed, &returned));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
@@ -170,8 +170,8 @@ TEST_F(PrintSubstituteTest, EnumPrintersWithNoneInstalledSucceedsEmpty) {
 }
 
 TEST_F(PrintSubstituteTest, PrintDialogReturnsTheDefaultPrintersContextAndBlocks) {
-    wintest::InstallPrinter("Zebra ZP450", "USB001");
-    wintest::SetDefaultPrinterName("Zebra ZP450");
+    substitute::InstallPrinter("Zebra ZP450", "USB001");
+    substitute::SetDefaultPrinterName("Zebra ZP450");
     PRINTDLGA record = {};
     record.lStructSize = sizeof(record);
     record.Flags = PD_RETURNDC | PD_RETURNDEFAULT;
@@ -189,19 +189,19 @@ TEST_F(PrintSubstituteTest, PrintDialogReturnsTheDefaultPrintersContextAndBlocks
     EXPECT_STREQ(names + offsets[2], "USB001");
 
     // The blocks and the device context show as held until they are released.
-    EXPECT_EQ(wintest::OpenHandles().size(), 3u);
+    EXPECT_EQ(substitute::OpenHandles().size(), 3u);
     EXPECT_EQ(GlobalFree(record.hDevMode), nullptr);
     EXPECT_EQ(GlobalFree(record.hDevNames), nullptr);
-    EXPECT_EQ(wintest::OpenHandles(), (std::vector<std::string>{"dc:Zebra ZP450"}));
+    EXPECT_EQ(substitute::OpenHandles(), (std::vector<std::string>{"dc:Zebra ZP450"}));
     EXPECT_TRUE(DeleteDC(record.hDC));
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(DeleteDC(record.hDC));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 TEST_F(PrintSubstituteTest, PrintDialogFailuresSetTheExtendedError) {
-    wintest::InstallPrinter("Zebra ZP450");
+    substitute::InstallPrinter("Zebra ZP450");
     struct Case {
         const char* name;
         const char* defaultPrinter;
@@ -221,7 +221,7 @@ TEST_F(PrintSubstituteTest, PrintDialogFailuresSetTheExtendedError) {
     };
     char devMode[8] = {};
     for (const Case& c : cases) {
-        wintest::SetDefaultPrinterName(c.defaultPrinter);
+        substitute::SetDefaultPrinterName(c.defaultPrinter);
         PRINTDLGA record = {};
         record.lStructSize = c.size;
         record.Flags = c.flags;
@@ -230,26 +230,26 @@ TEST_F(PrintSubstituteTest, PrintDialogFailuresSetTheExtendedError) {
         EXPECT_EQ(CommDlgExtendedError(), c.extendedError) << c.name;
         EXPECT_EQ(record.hDC, nullptr) << c.name;
     }
-    wintest::SetDefaultPrinterName("Zebra ZP450");
-    wintest::FailNext("PrintDlgA", CDERR_INITIALIZATION);
+    substitute::SetDefaultPrinterName("Zebra ZP450");
+    substitute::FailNext("PrintDlgA", CDERR_INITIALIZATION);
     PRINTDLGA record = {};
     record.lStructSize = sizeof(record);
     record.Flags = flags;
     EXPECT_FALSE(PrintDlgA(&record));
     EXPECT_EQ(CommDlgExtendedError(), static_cast<DWORD>(CDERR_INITIALIZATION));
     // The device memory is taken from the heap: when it runs out, nothing is left behind.
-    wintest::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, 1);
+    substitute::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, 1);
     EXPECT_FALSE(PrintDlgA(&record));
     EXPECT_EQ(CommDlgExtendedError(), static_cast<DWORD>(CDERR_MEMALLOCFAILURE));
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 TEST_F(PrintSubstituteTest, DocumentPagesAndTextsAreRecorded) {
-    wintest::InstallPrinter("Zebra ZP450");
-    wintest::SetDefaultPrinterName("Zebra ZP450");
+    substitute::InstallPrinter("Zebra ZP450");
+    substitute::SetDefaultPrinterName("Zebra ZP450");
     HDC dc = DefaultPrinterDC();
     ASSERT_NE(dc, nullptr);
-    wintest::ClearCallLog();
+    substitute::ClearCallLog();
 
     DOCINFOA document = {};
     document.cbSize = sizeof(document);
@@ -264,32 +264,32 @@ TEST_F(PrintSubstituteTest, DocumentPagesAndTextsAreRecorded) {
     EXPECT_GT(EndDoc(dc), 0);
     EXPECT_TRUE(DeleteDC(dc));
 
-    EXPECT_EQ(wintest::CallLog(),
+    EXPECT_EQ(substitute::CallLog(),
               (std::vector<std::string>{"StartDocA \"Label\" raw", "StartPage", "TextOutA 1,1 13",
                                         "TextOutA 5,7 0", "EndPage", "EndDoc",
                                         "DeleteDC dc:Zebra ZP450"}));
-    auto documents = wintest::PrintedDocuments();
+    auto documents = substitute::PrintedDocuments();
     ASSERT_EQ(documents.size(), 1u);
     EXPECT_EQ(documents[0].printer, "Zebra ZP450");
     EXPECT_EQ(documents[0].name, "Label");
     EXPECT_EQ(documents[0].dataType, "raw");
     EXPECT_FALSE(documents[0].toFile);
-    EXPECT_EQ(documents[0].state, wintest::DocumentState::Ended);
+    EXPECT_EQ(documents[0].state, substitute::DocumentState::Ended);
     ASSERT_EQ(documents[0].pages.size(), 1u);
     EXPECT_TRUE(documents[0].pages[0].ended);
     ASSERT_EQ(documents[0].pages[0].texts.size(), 2u);
-    const wintest::DrawnText& drawn = documents[0].pages[0].texts[0];
+    const substitute::DrawnText& drawn = documents[0].pages[0].texts[0];
     EXPECT_EQ(drawn.text, "${N\n}$${P1\n}$");
     EXPECT_EQ(drawn.count, 13);
     EXPECT_EQ(drawn.x, 1);
     EXPECT_EQ(drawn.y, 1);
     EXPECT_EQ(documents[0].pages[0].texts[1].count, 0);
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 TEST_F(PrintSubstituteTest, CallsOutOfOrderOrWithBadArgumentsAreRefused) {
-    wintest::InstallPrinter("Zebra ZP450");
-    wintest::SetDefaultPrinterName("Zebra ZP450");
+    substitute::InstallPrinter("Zebra ZP450");
+    substitute::SetDefaultPrinterName("Zebra ZP450");
     HDC dc = DefaultPrinterDC();
     DOCINFOA document = {};
     document.cbSize = 20; // a 32-bit build's size
@@ -312,17 +312,17 @@ TEST_F(PrintSubstituteTest, CallsOutOfOrderOrWithBadArgumentsAreRefused) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     // Deleting the context with the document open abandons the document.
     EXPECT_TRUE(DeleteDC(dc));
-    auto documents = wintest::PrintedDocuments();
+    auto documents = substitute::PrintedDocuments();
     ASSERT_EQ(documents.size(), 1u);
-    EXPECT_EQ(documents[0].state, wintest::DocumentState::Aborted);
+    EXPECT_EQ(documents[0].state, substitute::DocumentState::Aborted);
     EXPECT_FALSE(documents[0].pages[0].ended);
     EXPECT_TRUE(documents[0].pages[0].texts.empty());
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 TEST_F(PrintSubstituteTest, ScriptedFailuresReturnTheChosenResultAndError) {
-    wintest::InstallPrinter("Zebra ZP450");
-    wintest::SetDefaultPrinterName("Zebra ZP450");
+    substitute::InstallPrinter("Zebra ZP450");
+    substitute::SetDefaultPrinterName("Zebra ZP450");
     HDC dc = DefaultPrinterDC();
     DOCINFOA document = {};
     document.cbSize = sizeof(document);
@@ -336,8 +336,8 @@ TEST_F(PrintSubstituteTest, ScriptedFailuresReturnTheChosenResultAndError) {
     const Case cases[] = {{"StartDocA", -1}, {"StartDocA", 0}, {"StartPage", -1}, {"StartPage", 0},
                           {"EndPage", -1},   {"EndDoc", 0},    {"AbortDoc", -1}};
     for (const Case& c : cases) {
-        wintest::SetGdiFailureResult(c.failureResult);
-        wintest::FailNext(c.call, ERROR_GEN_FAILURE);
+        substitute::SetGdiFailureResult(c.failureResult);
+        substitute::FailNext(c.call, ERROR_GEN_FAILURE);
         SetLastError(0xdeadbeef);
         const std::string call = c.call;
         int result = call == "StartDocA"   ? StartDocA(dc, &document)
@@ -348,34 +348,34 @@ TEST_F(PrintSubstituteTest, ScriptedFailuresReturnTheChosenResultAndError) {
         EXPECT_EQ(result, c.failureResult) << c.call;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE)) << c.call;
     }
-    EXPECT_TRUE(wintest::PrintedDocuments().empty());
+    EXPECT_TRUE(substitute::PrintedDocuments().empty());
 
     EXPECT_GT(StartDocA(dc, &document), 0);
     EXPECT_GT(StartPage(dc), 0);
-    wintest::FailNext("TextOutA", ERROR_WRITE_FAULT);
+    substitute::FailNext("TextOutA", ERROR_WRITE_FAULT);
     EXPECT_FALSE(TextOutA(dc, 1, 1, "x", 1));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
     EXPECT_GT(AbortDoc(dc), 0);
-    EXPECT_EQ(wintest::PrintedDocuments()[0].state, wintest::DocumentState::Aborted);
-    wintest::FailNext("DeleteDC", ERROR_INVALID_HANDLE);
+    EXPECT_EQ(substitute::PrintedDocuments()[0].state, substitute::DocumentState::Aborted);
+    substitute::FailNext("DeleteDC", ERROR_INVALID_HANDLE);
     EXPECT_FALSE(DeleteDC(dc));
-    EXPECT_EQ(wintest::OpenHandles(), (std::vector<std::string>{"dc:Zebra ZP450"}));
+    EXPECT_EQ(substitute::OpenHandles(), (std::vector<std::string>{"dc:Zebra ZP450"}));
     EXPECT_TRUE(DeleteDC(dc));
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 TEST_F(PrintSubstituteTest, ResetForgetsPrintersAndDocuments) {
-    wintest::InstallPrinter("Zebra ZP450");
-    wintest::SetDefaultPrinterName("Zebra ZP450");
+    substitute::InstallPrinter("Zebra ZP450");
+    substitute::SetDefaultPrinterName("Zebra ZP450");
     HDC dc = DefaultPrinterDC();
     DOCINFOA document = {};
     document.cbSize = sizeof(document);
     EXPECT_GT(StartDocA(dc, &document), 0);
     EXPECT_TRUE(DeleteDC(dc));
-    wintest::Reset();
-    EXPECT_TRUE(wintest::InstalledPrinters().empty());
-    EXPECT_EQ(wintest::DefaultPrinter(), "");
-    EXPECT_TRUE(wintest::PrintedDocuments().empty());
+    substitute::Reset();
+    EXPECT_TRUE(substitute::InstalledPrinters().empty());
+    EXPECT_EQ(substitute::DefaultPrinter(), "");
+    EXPECT_TRUE(substitute::PrintedDocuments().empty());
 }
 
 } // namespace

@@ -32,7 +32,7 @@ DWORD WINAPI TestWorker(LPVOID path) {
     std::function<void(HWND)> body;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        g_start = {window, wintest::DialogTemplateId(window), path};
+        g_start = {window, substitute::DialogTemplateId(window), path};
         body = g_workerBody;
     }
     if (body) {
@@ -44,20 +44,20 @@ DWORD WINAPI TestWorker(LPVOID path) {
 class ProgressWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
-        wintest::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
-        wintest::SubstituteThreadRoutine(TestWorker);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
+        substitute::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
+        substitute::SubstituteThreadRoutine(TestWorker);
         std::lock_guard<std::mutex> lock(g_mutex);
         g_start = {};
         g_workerBody = nullptr;
         g_lastJobError = 0;
     }
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_TRUE(substitute::JoinThreads());
         std::lock_guard<std::mutex> lock(g_mutex);
         g_workerBody = nullptr;
-        EXPECT_EQ(wintest::OpenHandles(), std::vector<std::string>{});
+        EXPECT_EQ(substitute::OpenHandles(), std::vector<std::string>{});
     }
     void Worker(std::function<void(HWND)> body) {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -76,13 +76,13 @@ TEST_F(ProgressWindowTest, DoneEndsWithTheJobsResultAndError) {
     Worker([](HWND window) { SendMessageA(window, WM_JOB_DONE, 1234, 5); });
     EXPECT_EQ(ShowProgressWindow(nullptr, path), 5);
     EXPECT_EQ(g_lastJobError, 1234u);
-    EXPECT_TRUE(wintest::JoinThreads());
+    EXPECT_TRUE(substitute::JoinThreads());
     WorkerStart start = Started();
     EXPECT_NE(start.window, nullptr);
     EXPECT_EQ(start.templateId, IDD_PROGRESS);
     EXPECT_EQ(start.path, static_cast<void*>(path));
     // OpenHandles does not list threads: the call log shows the handle released at once.
-    const auto log = wintest::CallLog();
+    const auto log = substitute::CallLog();
     auto created = std::find(log.begin(), log.end(), "CreateThread");
     ASSERT_NE(created, log.end());
     ASSERT_NE(created + 1, log.end());
@@ -92,9 +92,9 @@ TEST_F(ProgressWindowTest, DoneEndsWithTheJobsResultAndError) {
 
 TEST_F(ProgressWindowTest, StatusLineFollowsTheReports) {
     std::vector<std::string> shown;
-    wintest::OnMessageHandled([&shown](HWND dialog, int, UINT message, WPARAM, LPARAM) {
+    substitute::OnMessageHandled([&shown](HWND dialog, int, UINT message, WPARAM, LPARAM) {
         if (message == WM_JOB_STATUS || message == WM_JOB_RANGE || message == WM_JOB_ADVANCE) {
-            shown.push_back(wintest::ControlText(dialog, IDC_STATUS_LINE));
+            shown.push_back(substitute::ControlText(dialog, IDC_STATUS_LINE));
         }
     });
     Worker([](HWND window) {
@@ -120,7 +120,7 @@ TEST_F(ProgressWindowTest, StatusLineFollowsTheReports) {
 TEST_F(ProgressWindowTest, HandledMessagesReturnTrue) {
     Worker([](HWND window) { SendMessageA(window, WM_JOB_DONE, 0, 0); });
     std::vector<INT_PTR> results;
-    wintest::OnDialogOpened([&results](HWND dialog, int) {
+    substitute::OnDialogOpened([&results](HWND dialog, int) {
         results.push_back(ProgressWindow(dialog, WM_JOB_RANGE, 0, 0x10000));
         results.push_back(ProgressWindow(dialog, WM_JOB_ADVANCE, 512, 0));
         results.push_back(ProgressWindow(dialog, WM_JOB_STATUS, 0, 0));
@@ -141,17 +141,17 @@ TEST_F(ProgressWindowTest, EscapeEndsWithZeroAndTheJobIsForgotten) {
         SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_COMPLETE, 0);
         SendMessageA(window, WM_JOB_DONE, ERROR_ACCESS_DENIED, 6);
     });
-    wintest::OnMessageHandled([](HWND dialog, int, UINT message, WPARAM, LPARAM) {
+    substitute::OnMessageHandled([](HWND dialog, int, UINT message, WPARAM, LPARAM) {
         if (message == WM_JOB_STATUS) {
-            EXPECT_TRUE(wintest::PressEscape(dialog));
+            EXPECT_TRUE(substitute::PressEscape(dialog));
         }
     });
     char commandLine[] = "label.txt";
     EXPECT_EQ(TagwrightMain(nullptr, commandLine), 1);
     release.set_value();
-    EXPECT_TRUE(wintest::JoinThreads());
+    EXPECT_TRUE(substitute::JoinThreads());
     EXPECT_EQ(g_lastJobError, 0u);
-    EXPECT_TRUE(wintest::MessageBoxes().empty());
+    EXPECT_TRUE(substitute::MessageBoxes().empty());
 }
 
 // A WM_JOB_DONE handled while the About window is open ends the progress window once the
@@ -162,26 +162,26 @@ TEST_F(ProgressWindowTest, DoneWhileAboutIsOpen) {
         SendMessageA(window, WM_JOB_DONE, 7, 5);
     });
     std::vector<std::vector<int>> openAtDone;
-    wintest::OnMessageHandled([&openAtDone](HWND dialog, int, UINT message, WPARAM, LPARAM) {
+    substitute::OnMessageHandled([&openAtDone](HWND dialog, int, UINT message, WPARAM, LPARAM) {
         if (message == WM_JOB_STATUS) {
-            EXPECT_TRUE(wintest::PressButton(dialog, IDC_ABOUT_BUTTON));
+            EXPECT_TRUE(substitute::PressButton(dialog, IDC_ABOUT_BUTTON));
         } else if (message == WM_JOB_DONE) {
-            openAtDone.push_back(wintest::OpenDialogs());
-            EXPECT_TRUE(wintest::PressButton(wintest::FindOpenDialog(IDD_INFO), IDOK));
+            openAtDone.push_back(substitute::OpenDialogs());
+            EXPECT_TRUE(substitute::PressButton(substitute::FindOpenDialog(IDD_INFO), IDOK));
         }
     });
     EXPECT_EQ(ShowProgressWindow(nullptr, path), 5);
     EXPECT_EQ(g_lastJobError, 7u);
     EXPECT_EQ(openAtDone, (std::vector<std::vector<int>>{{IDD_PROGRESS, IDD_INFO}}));
-    EXPECT_TRUE(wintest::OpenDialogs().empty());
+    EXPECT_TRUE(substitute::OpenDialogs().empty());
 }
 
 // Without a worker nothing would ever end the window: it ends at once with -1.
 TEST_F(ProgressWindowTest, WorkerThatCannotStartEndsTheWindow) {
-    wintest::FailNext("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
-    wintest::LeaveLastErrorAfterDialogs(ERROR_SUCCESS);
+    substitute::FailNext("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    substitute::LeaveLastErrorAfterDialogs(ERROR_SUCCESS);
     bool opened = false;
-    wintest::OnDialogOpened([&opened](HWND, int) { opened = true; });
+    substitute::OnDialogOpened([&opened](HWND, int) { opened = true; });
     EXPECT_EQ(ShowProgressWindow(nullptr, path), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(g_lastJobError, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));

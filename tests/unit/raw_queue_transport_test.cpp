@@ -32,20 +32,20 @@ std::string MakeLabel() {
 class RawQueueTransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
         input = folder / "label.zpl";
-        wintest::InstallPrinter(kOfficePrinter, "LPT1:");
-        wintest::InstallPrinter(kLabelPrinter, "USB001");
-        wintest::InstallPrinter(kLongPrinter, "USB002");
-        wintest::SetDefaultPrinterName(kOfficePrinter);
+        substitute::InstallPrinter(kOfficePrinter, "LPT1:");
+        substitute::InstallPrinter(kLabelPrinter, "USB001");
+        substitute::InstallPrinter(kLongPrinter, "USB002");
+        substitute::SetDefaultPrinterName(kOfficePrinter);
     }
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
-        EXPECT_EQ(wintest::OpenHandles(), Lines{});
-        substrate::RemoveWindow(window);
+        EXPECT_TRUE(substitute::JoinThreads());
+        EXPECT_EQ(substitute::OpenHandles(), Lines{});
+        substitute::RemoveWindow(window);
         g_progressWindow = nullptr;
     }
 
@@ -65,7 +65,7 @@ class RawQueueTransportTest : public ::testing::Test {
 
     // The job leaves the user's printers alone: no default read or set, no dialog, no mutex.
     static void ExpectDefaultPrinterUntouched() {
-        EXPECT_EQ(wintest::DefaultPrinter(), kOfficePrinter);
+        EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
         EXPECT_EQ(jobtest::CallsStartingWith({"GetDefaultPrinterA", "SetDefaultPrinterA",
                                               "PrintDlgA", "CreateMutexA", "StartDocA"}),
                   Lines{});
@@ -96,20 +96,20 @@ TEST_F(RawQueueTransportTest, LabelReachesTheQueueUnchangedAndTheInputGoes) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        wintest::ClearCallLog();
-        wintest::LimitPrinterWrites(c.writeLimits);
-        size_t before = wintest::PrintedDocuments().size();
+        substitute::ClearCallLog();
+        substitute::LimitPrinterWrites(c.writeLimits);
+        size_t before = substitute::PrintedDocuments().size();
         EXPECT_EQ(Run(c.content, c.printer), JobResult::Done);
 
-        std::vector<wintest::PrintedDocument> documents = wintest::PrintedDocuments();
+        std::vector<substitute::PrintedDocument> documents = substitute::PrintedDocuments();
         ASSERT_EQ(documents.size(), before + 1);
-        const wintest::PrintedDocument& document = documents.back();
+        const substitute::PrintedDocument& document = documents.back();
         EXPECT_EQ(document.printer, c.printer);
         EXPECT_EQ(document.name, "Label");
         EXPECT_EQ(document.dataType, "RAW");
         EXPECT_FALSE(document.toFile);
         EXPECT_TRUE(document.pages.empty());
-        EXPECT_EQ(document.state, wintest::DocumentState::Ended);
+        EXPECT_EQ(document.state, substitute::DocumentState::Ended);
         EXPECT_TRUE(document.bytes == c.content) << "bytes differ";
         EXPECT_FALSE(jobtest::Exists(input));
 
@@ -128,7 +128,7 @@ TEST_F(RawQueueTransportTest, LabelReachesTheQueueUnchangedAndTheInputGoes) {
         }
         expected.insert(expected.end(), {"advance 0", "status 124", "done 0,0"});
         EXPECT_EQ(jobtest::Reports(window), expected);
-        substrate::RemoveWindow(window);
+        substitute::RemoveWindow(window);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
 
@@ -287,16 +287,16 @@ TEST_F(RawQueueTransportTest, EveryExitReleasesInOrderKeepsTheInputAndNamesItsCa
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        wintest::ClearCallLog();
-        wintest::LimitPrinterWrites(c.writeLimits);
+        substitute::ClearCallLog();
+        substitute::LimitPrinterWrites(c.writeLimits);
         if (c.failingCall != nullptr) {
-            wintest::FailNext(c.failingCall, c.error, 1, c.skip);
+            substitute::FailNext(c.failingCall, c.error, 1, c.skip);
         }
         if (!c.inputOpen) {
             // Every open attempt meets a writer that holds the file.
-            wintest::FailNext("CreateFileA", ERROR_SHARING_VIOLATION, 3);
+            substitute::FailNext("CreateFileA", ERROR_SHARING_VIOLATION, 3);
         }
-        size_t before = wintest::PrintedDocuments().size();
+        size_t before = substitute::PrintedDocuments().size();
         EXPECT_EQ(Run(label, c.printer), c.result);
 
         Lines reports = jobtest::Reports(window);
@@ -305,7 +305,7 @@ TEST_F(RawQueueTransportTest, EveryExitReleasesInOrderKeepsTheInputAndNamesItsCa
                                       std::to_string(static_cast<int>(c.result)));
         EXPECT_EQ(jobtest::CountPrefix(reports, "done"), 1);
         EXPECT_EQ(jobtest::CountPrefix(reports, "status 124"), 0);
-        substrate::RemoveWindow(window);
+        substitute::RemoveWindow(window);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
 
@@ -315,14 +315,14 @@ TEST_F(RawQueueTransportTest, EveryExitReleasesInOrderKeepsTheInputAndNamesItsCa
         EXPECT_TRUE(jobtest::Exists(input));
         EXPECT_TRUE(jobtest::ReadBytes(input) == label);
 
-        std::vector<wintest::PrintedDocument> documents = wintest::PrintedDocuments();
+        std::vector<substitute::PrintedDocument> documents = substitute::PrintedDocuments();
         ASSERT_EQ(documents.size(), before + (c.document == Document::None ? 0 : 1));
         if (c.document == Document::Aborted) {
-            EXPECT_EQ(documents.back().state, wintest::DocumentState::Aborted);
+            EXPECT_EQ(documents.back().state, substitute::DocumentState::Aborted);
             EXPECT_TRUE(documents.back().bytes == label.substr(0, c.bytesTaken));
         }
         ExpectDefaultPrinterUntouched();
-        EXPECT_EQ(wintest::OpenHandles(), Lines{});
+        EXPECT_EQ(substitute::OpenHandles(), Lines{});
     }
 }
 

@@ -20,8 +20,8 @@ namespace {
 
 class RcTablesTest : public ::testing::Test {
   protected:
-    void SetUp() override { wintest::Reset(); }
-    void TearDown() override { EXPECT_TRUE(wintest::JoinThreads()); }
+    void SetUp() override { substitute::Reset(); }
+    void TearDown() override { EXPECT_TRUE(substitute::JoinThreads()); }
 };
 
 enum class Kind {

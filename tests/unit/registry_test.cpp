@@ -16,12 +16,12 @@ constexpr char kKey[] = "Software\\Velmora Software\\Tagwright\\1.0";
 
 class RegistryTest : public ::testing::Test {
   protected:
-    void SetUp() override { wintest::Reset(); }
-    void TearDown() override { EXPECT_EQ(wintest::OpenHandles(), Lines{}); }
+    void SetUp() override { substitute::Reset(); }
+    void TearDown() override { EXPECT_EQ(substitute::OpenHandles(), Lines{}); }
 };
 
 TEST_F(RegistryTest, QueryReportsSizeTypeAndShortBuffers) {
-    wintest::SetRegistryString(kKey, "Port", "COM1");
+    substitute::SetRegistryString(kKey, "Port", "COM1");
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key), ERROR_SUCCESS);
     struct Case {
@@ -58,14 +58,14 @@ TEST_F(RegistryTest, QueryReportsSizeTypeAndShortBuffers) {
 }
 
 TEST_F(RegistryTest, KeyHandlesAreLabelledByTheTreesSpellingAndReleasedOnce) {
-    wintest::CreateRegistryKey(kKey);
+    substitute::CreateRegistryKey(kKey);
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\velmora software\\TAGWRIGHT\\1.0", 0,
                             KEY_READ, &key),
               ERROR_SUCCESS);
-    EXPECT_EQ(wintest::OpenHandles(), Lines{std::string("key:") + kKey});
+    EXPECT_EQ(substitute::OpenHandles(), Lines{std::string("key:") + kKey});
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-    EXPECT_EQ(wintest::CallLog().back(), std::string("RegCloseKey key:") + kKey);
+    EXPECT_EQ(substitute::CallLog().back(), std::string("RegCloseKey key:") + kKey);
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
     HKEY missing = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Nobody", 0, KEY_READ, &missing),
@@ -90,30 +90,30 @@ TEST_F(RegistryTest, CreateMakesTheWholePathAndTellsWhetherItWasNew) {
         RegCloseKey(key);
     }
     EXPECT_EQ(dispositions, (std::vector<DWORD>{REG_CREATED_NEW_KEY, REG_OPENED_EXISTING_KEY}));
-    EXPECT_TRUE(wintest::RegistryKeyExists("software\\velmora software"));
-    EXPECT_EQ(wintest::GetRegistryString(kKey, "printertype"), "Serial");
+    EXPECT_TRUE(substitute::RegistryKeyExists("software\\velmora software"));
+    EXPECT_EQ(substitute::GetRegistryString(kKey, "printertype"), "Serial");
 }
 
 TEST_F(RegistryTest, ReadOnlyHandlesCannotWriteAndDeletedKeysAreGone) {
-    wintest::SetRegistryString(kKey, "Port", "COM1");
+    substitute::SetRegistryString(kKey, "Port", "COM1");
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key), ERROR_SUCCESS);
     const char text[] = "LPT1";
     EXPECT_EQ(RegSetValueExA(key, "Port", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 5),
               ERROR_ACCESS_DENIED);
-    EXPECT_EQ(wintest::GetRegistryString(kKey, "Port"), "COM1");
-    EXPECT_TRUE(wintest::DeleteRegistryKey("Software\\Velmora Software"));
+    EXPECT_EQ(substitute::GetRegistryString(kKey, "Port"), "COM1");
+    EXPECT_TRUE(substitute::DeleteRegistryKey("Software\\Velmora Software"));
     char data[16];
     DWORD size = sizeof(data);
     EXPECT_EQ(
         RegQueryValueExA(key, "Port", nullptr, nullptr, reinterpret_cast<LPBYTE>(data), &size),
         ERROR_KEY_DELETED);
-    EXPECT_FALSE(wintest::RegistryKeyExists(kKey));
+    EXPECT_FALSE(substitute::RegistryKeyExists(kKey));
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
 TEST_F(RegistryTest, CallsReturnScriptedStatusesAndLeaveTheLastErrorAlone) {
-    wintest::SetRegistryString(kKey, "Port", "COM1");
+    substitute::SetRegistryString(kKey, "Port", "COM1");
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
     char noClass[] = "";
@@ -147,12 +147,12 @@ TEST_F(RegistryTest, CallsReturnScriptedStatusesAndLeaveTheLastErrorAlone) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.call);
-        wintest::FailNext(c.call, ERROR_ACCESS_DENIED);
+        substitute::FailNext(c.call, ERROR_ACCESS_DENIED);
         SetLastError(0xdeadbeef);
         EXPECT_EQ(c.run(), ERROR_ACCESS_DENIED);
         EXPECT_EQ(GetLastError(), 0xdeadbeefu);
     }
-    EXPECT_EQ(wintest::GetRegistryString(kKey, "Port"), "COM1");
+    EXPECT_EQ(substitute::GetRegistryString(kKey, "Port"), "COM1");
     SetLastError(0xdeadbeef);
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(GetLastError(), 0xdeadbeefu);
@@ -161,34 +161,34 @@ TEST_F(RegistryTest, CallsReturnScriptedStatusesAndLeaveTheLastErrorAlone) {
 TEST_F(RegistryTest, SavedHiveLoadsBackByteForByte) {
     jobtest::ScratchFolder folder;
     std::string odd = std::string("50%=[x]#\n\r\t", 11) + std::string(1, '\0') + "\xff" + "end";
-    wintest::SetRegistryString(kKey, "PrinterType", "TCP/IP");
-    wintest::SetRegistryValue(kKey, "Odd=Name[1]", REG_BINARY, odd);
-    wintest::SetRegistryValue(kKey, "NoNul", REG_SZ, "9100");
-    wintest::CreateRegistryKey("Software\\Empty Key");
-    ASSERT_TRUE(wintest::SaveRegistry(folder / "hive.txt"));
+    substitute::SetRegistryString(kKey, "PrinterType", "TCP/IP");
+    substitute::SetRegistryValue(kKey, "Odd=Name[1]", REG_BINARY, odd);
+    substitute::SetRegistryValue(kKey, "NoNul", REG_SZ, "9100");
+    substitute::CreateRegistryKey("Software\\Empty Key");
+    ASSERT_TRUE(substitute::SaveRegistry(folder / "hive.txt"));
 
-    wintest::Reset();
-    EXPECT_FALSE(wintest::RegistryKeyExists(kKey));
-    ASSERT_TRUE(wintest::LoadRegistry(folder / "hive.txt"));
+    substitute::Reset();
+    EXPECT_FALSE(substitute::RegistryKeyExists(kKey));
+    ASSERT_TRUE(substitute::LoadRegistry(folder / "hive.txt"));
 
     DWORD type = 0;
     std::string bytes;
-    ASSERT_TRUE(wintest::GetRegistryValue(kKey, "odd=name[1]", &type, &bytes));
+    ASSERT_TRUE(substitute::GetRegistryValue(kKey, "odd=name[1]", &type, &bytes));
     EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
     EXPECT_EQ(bytes, odd);
-    ASSERT_TRUE(wintest::GetRegistryValue(kKey, "PrinterType", &type, &bytes));
+    ASSERT_TRUE(substitute::GetRegistryValue(kKey, "PrinterType", &type, &bytes));
     EXPECT_EQ(bytes, std::string("TCP/IP\0", 7));
-    ASSERT_TRUE(wintest::GetRegistryValue(kKey, "NoNul", &type, &bytes));
+    ASSERT_TRUE(substitute::GetRegistryValue(kKey, "NoNul", &type, &bytes));
     EXPECT_EQ(bytes, "9100");
-    EXPECT_TRUE(wintest::RegistryKeyExists("software\\empty key"));
+    EXPECT_TRUE(substitute::RegistryKeyExists("software\\empty key"));
 
     // A malformed file is refused and leaves the hive as it was.
     jobtest::WriteBytes(folder / "bad.txt", "[Software\\X]\nName=notanumber:abc\n");
-    EXPECT_FALSE(wintest::LoadRegistry(folder / "bad.txt"));
+    EXPECT_FALSE(substitute::LoadRegistry(folder / "bad.txt"));
     jobtest::WriteBytes(folder / "bad.txt", "Name=1:value before any key\n");
-    EXPECT_FALSE(wintest::LoadRegistry(folder / "bad.txt"));
-    EXPECT_FALSE(wintest::LoadRegistry(folder / "missing.txt"));
-    EXPECT_EQ(wintest::GetRegistryString(kKey, "PrinterType"), "TCP/IP");
+    EXPECT_FALSE(substitute::LoadRegistry(folder / "bad.txt"));
+    EXPECT_FALSE(substitute::LoadRegistry(folder / "missing.txt"));
+    EXPECT_EQ(substitute::GetRegistryString(kKey, "PrinterType"), "TCP/IP");
 }
 
 } // namespace

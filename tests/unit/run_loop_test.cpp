@@ -62,10 +62,10 @@ class RunLoopTest : public ::testing::Test {
     void SetUp() override { Restart(); }
     // Every case of a table starts from a clean substitute layer too.
     void Restart() {
-        wintest::Reset();
-        wintest::UseVirtualClock(true);
-        wintest::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
-        wintest::SubstituteThreadRoutine(ScriptedWorker);
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
+        substitute::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
+        substitute::SubstituteThreadRoutine(ScriptedWorker);
         {
             std::lock_guard<std::mutex> lock(g_scriptMutex);
             g_script.clear();
@@ -75,18 +75,18 @@ class RunLoopTest : public ::testing::Test {
         g_lastJobError = 0;
         opened.clear();
         // The About and settings windows are closed as soon as they open, as a user would.
-        wintest::OnDialogOpened([this](HWND dialog, int templateId) {
+        substitute::OnDialogOpened([this](HWND dialog, int templateId) {
             opened.push_back(templateId);
             if (templateId == IDD_INFO) {
-                wintest::PressButton(dialog, IDOK);
+                substitute::PressButton(dialog, IDOK);
             } else if (templateId == IDD_SETTINGS) {
-                wintest::PressButton(dialog, IDCANCEL);
+                substitute::PressButton(dialog, IDCANCEL);
             }
         });
     }
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
-        EXPECT_EQ(wintest::OpenHandles(), std::vector<std::string>{});
+        EXPECT_TRUE(substitute::JoinThreads());
+        EXPECT_EQ(substitute::OpenHandles(), std::vector<std::string>{});
     }
 
     void Script(std::vector<ScriptedJob> jobs) {
@@ -102,7 +102,7 @@ class RunLoopTest : public ::testing::Test {
 
     std::vector<std::string> MessageTexts() {
         std::vector<std::string> texts;
-        for (const auto& box : wintest::MessageBoxes()) {
+        for (const auto& box : substitute::MessageBoxes()) {
             EXPECT_EQ(box.caption, "Error Message");
             EXPECT_EQ(box.type, MB_OK);
             EXPECT_EQ(box.owner, nullptr);
@@ -147,7 +147,7 @@ TEST_F(RunLoopTest, CommandLines) {
         EXPECT_EQ(Run(c.commandLine), c.exitCode);
         EXPECT_EQ(opened, c.windows);
         EXPECT_EQ(MessageTexts(), c.messages);
-        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_TRUE(substitute::JoinThreads());
         std::lock_guard<std::mutex> lock(g_scriptMutex);
         EXPECT_EQ(g_workerPaths, c.jobPath.empty() ? std::vector<std::string>{}
                                                    : std::vector<std::string>{c.jobPath});
@@ -158,9 +158,9 @@ TEST_F(RunLoopTest, PortThatNeverOpensIsTriedTwentySixTimes) {
     Script({{ERROR_FILE_NOT_FOUND, 3}});
     EXPECT_EQ(Run("label.txt"), 0);
     EXPECT_EQ(opened, std::vector<int>(26, IDD_PROGRESS));
-    EXPECT_EQ(wintest::Sleeps(), std::vector<DWORD>(25, 2000));
+    EXPECT_EQ(substitute::Sleeps(), std::vector<DWORD>(25, 2000));
     // Every run's worker handle is released; none is kept across runs.
-    const auto log = wintest::CallLog();
+    const auto log = substitute::CallLog();
     EXPECT_EQ(std::count(log.begin(), log.end(), "CreateThread"), 26);
     EXPECT_EQ(std::count(log.begin(), log.end(), "CloseHandle thread:worker"), 26);
     EXPECT_EQ(MessageTexts(),
@@ -174,7 +174,7 @@ TEST_F(RunLoopTest, PortThatOpensOnTheLastRepeatSucceeds) {
     Script(jobs);
     EXPECT_EQ(Run("label.txt"), 1);
     EXPECT_EQ(opened.size(), 26u);
-    EXPECT_EQ(wintest::Sleeps(), std::vector<DWORD>(25, 2000));
+    EXPECT_EQ(substitute::Sleeps(), std::vector<DWORD>(25, 2000));
     EXPECT_TRUE(MessageTexts().empty());
 }
 
@@ -206,7 +206,7 @@ TEST_F(RunLoopTest, SettingsAreOfferedOnce) {
         EXPECT_EQ(Run(c.commandLine), c.exitCode);
         EXPECT_EQ(opened, c.windows);
         EXPECT_EQ(MessageTexts(), c.messages);
-        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_TRUE(substitute::JoinThreads());
     }
 }
 
@@ -218,7 +218,7 @@ TEST_F(RunLoopTest, SettingsVisitThenPortRetries) {
     EXPECT_EQ(Run("label.txt"), 0);
     ASSERT_EQ(opened.size(), 28u);
     EXPECT_EQ(opened[1], IDD_SETTINGS);
-    EXPECT_EQ(wintest::Sleeps(), std::vector<DWORD>(25, 2000));
+    EXPECT_EQ(substitute::Sleeps(), std::vector<DWORD>(25, 2000));
     EXPECT_EQ(MessageTexts(),
               std::vector<std::string>{"Could not open COMM port for label.txt.  Returned (32) " +
                                        SystemText(ERROR_SHARING_VIOLATION)});
@@ -253,7 +253,7 @@ TEST_F(RunLoopTest, EachResultShowsItsMessage) {
         std::string text = SystemText(c.error);
         EXPECT_FALSE(text.empty());
         EXPECT_EQ(MessageTexts(), std::vector<std::string>{c.prefix + text});
-        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_TRUE(substitute::JoinThreads());
     }
 }
 
@@ -273,7 +273,7 @@ TEST_F(RunLoopTest, PathAsTheJobLeftIt) {
 TEST_F(RunLoopTest, ErrorTextBufferIsReleased) {
     Script({{5, 2}});
     EXPECT_EQ(Run("a.txt"), 0);
-    const auto log = wintest::CallLog();
+    const auto log = substitute::CallLog();
     EXPECT_EQ(std::count(log.begin(), log.end(), "HeapAlloc 2049"), 1);
     EXPECT_EQ(std::count(log.begin(), log.end(), "HeapFree 2049"), 1);
 }
@@ -281,7 +281,7 @@ TEST_F(RunLoopTest, ErrorTextBufferIsReleased) {
 // Without the buffer the message is still shown, with no system text.
 TEST_F(RunLoopTest, ErrorTextBufferUnavailable) {
     Script({{5, 2}});
-    wintest::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    substitute::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(Run("a.txt"), 0);
     EXPECT_EQ(MessageTexts(),
               std::vector<std::string>{"File input error on a.txt.  Returned (5) "});
@@ -325,7 +325,7 @@ TEST_F(RunLoopTest, CodesWithoutSystemTextShowTheProgramsOwnWords) {
         const std::string words = c.expected != nullptr ? c.expected : SystemText(c.code);
         ASSERT_FALSE(c.expected == nullptr && words.empty());
         if (!c.systemHasText) {
-            wintest::RemoveSystemText(c.code);
+            substitute::RemoveSystemText(c.code);
         }
         EXPECT_EQ(Run("a.txt"), 0);
         EXPECT_EQ(MessageTexts(),
@@ -353,7 +353,7 @@ TEST_F(RunLoopTest, UnknownResultShowsTheLaunchersError) {
         Restart();
         Script({{ERROR_ACCESS_DENIED, result}});
         // The launcher's own code at the time the window returned.
-        wintest::OnMessageHandled([](HWND, int, UINT message, WPARAM, LPARAM) {
+        substitute::OnMessageHandled([](HWND, int, UINT message, WPARAM, LPARAM) {
             if (message == WM_JOB_DONE) {
                 SetLastError(ERROR_INVALID_PARAMETER);
             }
@@ -361,7 +361,7 @@ TEST_F(RunLoopTest, UnknownResultShowsTheLaunchersError) {
         EXPECT_EQ(Run("a.txt"), 0);
         EXPECT_EQ(MessageTexts(), std::vector<std::string>{"Unknown Error (87) - " +
                                                            SystemText(ERROR_INVALID_PARAMETER)});
-        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_TRUE(substitute::JoinThreads());
     }
 }
 
@@ -388,15 +388,15 @@ TEST_F(RunLoopTest, PrinterNotReadyNamesItsReasons) {
         EXPECT_EQ(MessageTexts(),
                   std::vector<std::string>{std::string("The printer is not ready (") + c.named +
                                            ") for C:\\labels\\a.zpl."});
-        EXPECT_TRUE(wintest::JoinThreads());
+        EXPECT_TRUE(substitute::JoinThreads());
     }
 }
 
 // The worker cannot be started: the window ends at once and the launcher reports why, from
 // the job's record, whatever the dialog's clean-up left in the thread's last error.
 TEST_F(RunLoopTest, WorkerThatCannotStart) {
-    wintest::FailNext("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
-    wintest::LeaveLastErrorAfterDialogs(ERROR_INVALID_WINDOW_HANDLE);
+    substitute::FailNext("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    substitute::LeaveLastErrorAfterDialogs(ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_EQ(Run("a.txt"), 0);
     EXPECT_EQ(MessageTexts(), std::vector<std::string>{"Unknown Error (8) - " +
                                                        SystemText(ERROR_NOT_ENOUGH_MEMORY)});
@@ -405,7 +405,7 @@ TEST_F(RunLoopTest, WorkerThatCannotStart) {
 }
 
 TEST_F(RunLoopTest, ProgressWindowThatCannotBeCreated) {
-    wintest::FailNext("DialogBoxParamA", ERROR_RESOURCE_NAME_NOT_FOUND);
+    substitute::FailNext("DialogBoxParamA", ERROR_RESOURCE_NAME_NOT_FOUND);
     EXPECT_EQ(Run("a.txt"), 0);
     EXPECT_EQ(MessageTexts(), std::vector<std::string>{"Unknown Error (1814) - " +
                                                        SystemText(ERROR_RESOURCE_NAME_NOT_FOUND)});
@@ -416,22 +416,22 @@ TEST_F(RunLoopTest, FailureAlreadyShown) {
     Script({{1, static_cast<int>(JobResult::FailureAlreadyShown)}});
     EXPECT_EQ(Run("a.txt"), 0);
     EXPECT_EQ(opened, std::vector<int>{IDD_PROGRESS});
-    EXPECT_TRUE(wintest::MessageBoxes().empty());
+    EXPECT_TRUE(substitute::MessageBoxes().empty());
 }
 
 TEST_F(RunLoopTest, FailureAlreadyShownAfterSettingsVisit) {
     Script({{2, 1}, {1, static_cast<int>(JobResult::FailureAlreadyShown)}});
     EXPECT_EQ(Run("a.txt"), 0);
     EXPECT_EQ(opened, (std::vector<int>{IDD_PROGRESS, IDD_SETTINGS, IDD_PROGRESS}));
-    EXPECT_TRUE(wintest::MessageBoxes().empty());
+    EXPECT_TRUE(substitute::MessageBoxes().empty());
 }
 
 TEST_F(RunLoopTest, DoneEndsQuietly) {
     Script({{0, 0}});
     EXPECT_EQ(Run("a.txt"), 1);
     EXPECT_EQ(opened, std::vector<int>{IDD_PROGRESS});
-    EXPECT_TRUE(wintest::MessageBoxes().empty());
-    EXPECT_TRUE(wintest::Sleeps().empty());
+    EXPECT_TRUE(substitute::MessageBoxes().empty());
+    EXPECT_TRUE(substitute::Sleeps().empty());
 }
 
 } // namespace

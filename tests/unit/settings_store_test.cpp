@@ -16,8 +16,8 @@ const char* const kKey = jobtest::kSettingsKey;
 
 class SettingsStoreTest : public ::testing::Test {
   protected:
-    void SetUp() override { wintest::Reset(); }
-    void TearDown() override { EXPECT_EQ(wintest::OpenHandles(), Lines{}); }
+    void SetUp() override { substitute::Reset(); }
+    void TearDown() override { EXPECT_EQ(substitute::OpenHandles(), Lines{}); }
     jobtest::ScratchFolder folder;
 };
 
@@ -26,12 +26,12 @@ TEST_F(SettingsStoreTest, ReadingOpensTheKeyFromTheStringTableWithoutCreatingIt)
     EXPECT_FALSE(OpenSettingsKeyForReading(&key));
     EXPECT_FALSE(OpenSettingsKeyForEditing(&key, false));
     EXPECT_EQ(key, nullptr);
-    EXPECT_FALSE(wintest::RegistryKeyExists(kKey));
+    EXPECT_FALSE(substitute::RegistryKeyExists(kKey));
     EXPECT_EQ(jobtest::CallsStartingWith({"RegOpenKeyExA", "RegCreateKeyExA"}),
               (Lines{std::string("RegOpenKeyExA ") + kKey, std::string("RegOpenKeyExA ") + kKey}));
 
     ASSERT_TRUE(OpenSettingsKeyForEditing(&key, true));
-    EXPECT_TRUE(wintest::RegistryKeyExists(kKey));
+    EXPECT_TRUE(substitute::RegistryKeyExists(kKey));
     WriteSettingValue(key, kPortValue, "COM2");
     RegCloseKey(key);
 
@@ -45,10 +45,10 @@ TEST_F(SettingsStoreTest, ReadingOpensTheKeyFromTheStringTableWithoutCreatingIt)
 }
 
 TEST_F(SettingsStoreTest, KeyPathThatCannotBeLoadedOpensNothing) {
-    wintest::SetRegistryString("", "Port", "COM1");
-    wintest::CreateRegistryKey(kKey);
+    substitute::SetRegistryString("", "Port", "COM1");
+    substitute::CreateRegistryKey(kKey);
     HKEY key = nullptr;
-    wintest::FailNext("LoadStringA", ERROR_RESOURCE_NAME_NOT_FOUND, 3);
+    substitute::FailNext("LoadStringA", ERROR_RESOURCE_NAME_NOT_FOUND, 3);
     EXPECT_FALSE(OpenSettingsKeyForReading(&key));
     EXPECT_FALSE(OpenSettingsKeyForEditing(&key, false));
     EXPECT_FALSE(OpenSettingsKeyForEditing(&key, true));
@@ -64,10 +64,10 @@ TEST_F(SettingsStoreTest, WriteStoresTheTextWithOneNul) {
     RegCloseKey(key);
     DWORD type = 0;
     std::string bytes;
-    ASSERT_TRUE(wintest::GetRegistryValue(kKey, "Delay", &type, &bytes));
+    ASSERT_TRUE(substitute::GetRegistryValue(kKey, "Delay", &type, &bytes));
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(bytes, std::string("1000\0", 5));
-    ASSERT_TRUE(wintest::GetRegistryValue(kKey, "Port", &type, &bytes));
+    ASSERT_TRUE(substitute::GetRegistryValue(kKey, "Port", &type, &bytes));
     EXPECT_EQ(bytes, std::string(1, '\0'));
 }
 
@@ -93,7 +93,7 @@ TEST_F(SettingsStoreTest, ValuesReadToTheirFirstNulOrReturnedCountWithinTheBuffe
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        wintest::SetRegistryValue(kKey, "Port", c.type, c.stored);
+        substitute::SetRegistryValue(kKey, "Port", c.type, c.stored);
         HKEY key = nullptr;
         ASSERT_TRUE(OpenSettingsKeyForReading(&key));
         // The buffer sits inside a larger block whose tail must stay untouched.
@@ -108,7 +108,7 @@ TEST_F(SettingsStoreTest, ValuesReadToTheirFirstNulOrReturnedCountWithinTheBuffe
     char value[kTextBufferSize] = "left over";
     EXPECT_FALSE(ReadSettingValue(key, "Absent", value));
     EXPECT_STREQ(value, "");
-    wintest::FailNext("RegQueryValueExA", ERROR_ACCESS_DENIED);
+    substitute::FailNext("RegQueryValueExA", ERROR_ACCESS_DENIED);
     EXPECT_FALSE(ReadSettingValue(key, kPortValue, value));
     RegCloseKey(key);
 }

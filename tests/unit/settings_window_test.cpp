@@ -41,32 +41,32 @@ struct Shown {
 
 Shown Read(HWND d) {
     Shown s;
-    s.type = wintest::SelectedText(d, IDC_PRINTER_TYPE);
-    s.port = wintest::ControlText(d, IDC_PORT);
-    s.baudOrAddress = wintest::ControlText(d, IDC_BAUD_OR_ADDRESS);
-    s.dataBits = wintest::SelectedText(d, IDC_DATA_BITS);
-    s.parity = wintest::SelectedText(d, IDC_PARITY);
-    s.stopBits = wintest::SelectedText(d, IDC_STOP_BITS);
-    s.delay = wintest::ControlText(d, IDC_DELAY);
-    s.attempts = wintest::SelectedText(d, IDC_ATTEMPTS);
-    s.portLabel = wintest::ControlText(d, IDC_PORT_LABEL);
-    s.baudLabel = wintest::ControlText(d, IDC_BAUD_OR_ADDRESS_LABEL);
-    s.baudEnabled = wintest::IsControlEnabled(d, IDC_BAUD_OR_ADDRESS);
-    s.dataBitsEnabled = wintest::IsControlEnabled(d, IDC_DATA_BITS);
-    s.parityEnabled = wintest::IsControlEnabled(d, IDC_PARITY);
-    s.stopBitsEnabled = wintest::IsControlEnabled(d, IDC_STOP_BITS);
-    s.portEnabled = wintest::IsControlEnabled(d, IDC_PORT);
-    s.delayEnabled = wintest::IsControlEnabled(d, IDC_DELAY);
-    s.attemptsEnabled = wintest::IsControlEnabled(d, IDC_ATTEMPTS);
-    s.ports = wintest::ListEntries(d, IDC_PORT);
+    s.type = substitute::SelectedText(d, IDC_PRINTER_TYPE);
+    s.port = substitute::ControlText(d, IDC_PORT);
+    s.baudOrAddress = substitute::ControlText(d, IDC_BAUD_OR_ADDRESS);
+    s.dataBits = substitute::SelectedText(d, IDC_DATA_BITS);
+    s.parity = substitute::SelectedText(d, IDC_PARITY);
+    s.stopBits = substitute::SelectedText(d, IDC_STOP_BITS);
+    s.delay = substitute::ControlText(d, IDC_DELAY);
+    s.attempts = substitute::SelectedText(d, IDC_ATTEMPTS);
+    s.portLabel = substitute::ControlText(d, IDC_PORT_LABEL);
+    s.baudLabel = substitute::ControlText(d, IDC_BAUD_OR_ADDRESS_LABEL);
+    s.baudEnabled = substitute::IsControlEnabled(d, IDC_BAUD_OR_ADDRESS);
+    s.dataBitsEnabled = substitute::IsControlEnabled(d, IDC_DATA_BITS);
+    s.parityEnabled = substitute::IsControlEnabled(d, IDC_PARITY);
+    s.stopBitsEnabled = substitute::IsControlEnabled(d, IDC_STOP_BITS);
+    s.portEnabled = substitute::IsControlEnabled(d, IDC_PORT);
+    s.delayEnabled = substitute::IsControlEnabled(d, IDC_DELAY);
+    s.attemptsEnabled = substitute::IsControlEnabled(d, IDC_ATTEMPTS);
+    s.ports = substitute::ListEntries(d, IDC_PORT);
     return s;
 }
 
 class SettingsWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        wintest::Reset();
-        wintest::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
+        substitute::Reset();
+        substitute::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
         previousDirectory = fs::current_path();
         // The port file lives in the current directory: each test gets its own.
         directory = fs::temp_directory_path() /
@@ -75,19 +75,19 @@ class SettingsWindowTest : public ::testing::Test {
         fs::remove_all(directory);
         fs::create_directories(directory);
         fs::current_path(directory);
-        wintest::OnDialogOpened([this](HWND dialog, int templateId) {
+        substitute::OnDialogOpened([this](HWND dialog, int templateId) {
             opened.push_back(templateId);
             if (templateId == IDD_SETTINGS && drive) {
                 drive(dialog);
             } else if (templateId == IDD_INFO) {
-                wintest::PressButton(dialog, IDOK);
+                substitute::PressButton(dialog, IDOK);
             }
         });
     }
     void TearDown() override {
-        EXPECT_EQ(wintest::OpenHandles(), std::vector<std::string>{});
-        EXPECT_TRUE(wintest::OpenDialogs().empty());
-        EXPECT_TRUE(wintest::MessageBoxes().empty());
+        EXPECT_EQ(substitute::OpenHandles(), std::vector<std::string>{});
+        EXPECT_TRUE(substitute::OpenDialogs().empty());
+        EXPECT_TRUE(substitute::MessageBoxes().empty());
         fs::current_path(previousDirectory);
         fs::remove_all(directory);
     }
@@ -100,15 +100,15 @@ class SettingsWindowTest : public ::testing::Test {
     }
 
     void Store(const Values& values) {
-        wintest::CreateRegistryKey(kKey);
+        substitute::CreateRegistryKey(kKey);
         for (const auto& [name, text] : values) {
-            wintest::SetRegistryString(kKey, name, text);
+            substitute::SetRegistryString(kKey, name, text);
         }
     }
     Values Stored() {
         Values values;
         for (const char* name : kValueNames) {
-            if (auto text = wintest::GetRegistryString(kKey, name)) {
+            if (auto text = substitute::GetRegistryString(kKey, name)) {
                 values[name] = *text;
             }
         }
@@ -142,22 +142,22 @@ TEST_F(SettingsWindowTest, FirstOpeningShowsDefaultsAndOkWritesThem) {
     std::string caption;
     bool keyCreated = false;
     Open([&](HWND d) {
-        keyCreated = wintest::RegistryKeyExists(kKey);
-        caption = wintest::WindowCaption(d);
+        keyCreated = substitute::RegistryKeyExists(kKey);
+        caption = substitute::WindowCaption(d);
         shown = Read(d);
         EXPECT_EQ(
-            wintest::ListEntries(d, IDC_PRINTER_TYPE),
+            substitute::ListEntries(d, IDC_PRINTER_TYPE),
             (std::vector<std::string>{"Serial", "Parallel", "TCP/IP", "USB", "Printer (RAW)"}));
-        EXPECT_EQ(wintest::ListEntries(d, IDC_PARITY),
+        EXPECT_EQ(substitute::ListEntries(d, IDC_PARITY),
                   (std::vector<std::string>{"even", "none", "odd"}));
-        EXPECT_EQ(wintest::ListEntries(d, IDC_DATA_BITS),
+        EXPECT_EQ(substitute::ListEntries(d, IDC_DATA_BITS),
                   (std::vector<std::string>{"4", "5", "6", "7", "8"}));
-        EXPECT_EQ(wintest::ListEntries(d, IDC_STOP_BITS),
+        EXPECT_EQ(substitute::ListEntries(d, IDC_STOP_BITS),
                   (std::vector<std::string>{"1", "1.5", "2"}));
-        EXPECT_EQ(wintest::ListEntries(d, IDC_ATTEMPTS),
+        EXPECT_EQ(substitute::ListEntries(d, IDC_ATTEMPTS),
                   (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}));
         EXPECT_TRUE(Stored().empty()); // opening writes nothing
-        EXPECT_TRUE(wintest::PressButton(d, IDOK));
+        EXPECT_TRUE(substitute::PressButton(d, IDOK));
     });
     EXPECT_TRUE(keyCreated);
     EXPECT_EQ(caption, "Tagwright Settings");
@@ -179,8 +179,8 @@ TEST_F(SettingsWindowTest, FirstOpeningShowsDefaultsAndOkWritesThem) {
 }
 
 TEST_F(SettingsWindowTest, EachPrinterTypeHasItsLayout) {
-    wintest::InstallPrinter("Zebra ZP450");
-    wintest::InstallPrinter("Office Laser");
+    substitute::InstallPrinter("Zebra ZP450");
+    substitute::InstallPrinter("Office Laser");
     WritePortFile("10.1.1.1\n9200\n");
     const struct {
         const char* type;
@@ -224,9 +224,9 @@ TEST_F(SettingsWindowTest, EachPrinterTypeHasItsLayout) {
         Shown shown;
         Open([&](HWND d) {
             // From the Serial layout, as the window opens.
-            EXPECT_TRUE(wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, c.type));
+            EXPECT_TRUE(substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, c.type));
             shown = Read(d);
-            EXPECT_TRUE(wintest::PressButton(d, IDCANCEL));
+            EXPECT_TRUE(substitute::PressButton(d, IDCANCEL));
         });
         EXPECT_EQ(shown.type, c.type);
         EXPECT_EQ(shown.ports, c.ports);
@@ -269,7 +269,7 @@ TEST_F(SettingsWindowTest, StatusCheckBox) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        wintest::DeleteRegistryKey(kKey);
+        substitute::DeleteRegistryKey(kKey);
         Store({{"PrinterType", c.type}, {"Port", "9100"}});
         if (c.stored != nullptr) {
             Store({{"CheckStatus", c.stored}});
@@ -278,15 +278,15 @@ TEST_F(SettingsWindowTest, StatusCheckBox) {
         bool enabled = false;
         Open([&](HWND d) {
             ticked = IsDlgButtonChecked(d, IDC_CHECK_STATUS) == BST_CHECKED;
-            enabled = wintest::IsControlEnabled(d, IDC_CHECK_STATUS);
+            enabled = substitute::IsControlEnabled(d, IDC_CHECK_STATUS);
             if (c.click) {
-                EXPECT_TRUE(wintest::PressButton(d, IDC_CHECK_STATUS));
+                EXPECT_TRUE(substitute::PressButton(d, IDC_CHECK_STATUS));
             }
-            EXPECT_TRUE(wintest::PressButton(d, IDOK));
+            EXPECT_TRUE(substitute::PressButton(d, IDOK));
         });
         EXPECT_EQ(ticked, c.shownTicked);
         EXPECT_EQ(enabled, c.enabled);
-        auto saved = wintest::GetRegistryString(kKey, "CheckStatus");
+        auto saved = substitute::GetRegistryString(kKey, "CheckStatus");
         EXPECT_EQ(saved.has_value(), c.saved != nullptr);
         if (saved && c.saved != nullptr) {
             EXPECT_EQ(*saved, c.saved);
@@ -299,18 +299,18 @@ TEST_F(SettingsWindowTest, SwitchingTcpIpSerialParallel) {
     WritePortFile("9100\n");
     std::vector<Shown> steps;
     Open([&](HWND d) {
-        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "TCP/IP");
+        substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, "TCP/IP");
         steps.push_back(Read(d));
-        wintest::TypeText(d, IDC_BAUD_OR_ADDRESS, "192.168.0.50");
-        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "Parallel");
+        substitute::TypeText(d, IDC_BAUD_OR_ADDRESS, "192.168.0.50");
+        substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, "Parallel");
         steps.push_back(Read(d));
-        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "TCP/IP");
+        substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, "TCP/IP");
         steps.push_back(Read(d));
-        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "Serial");
+        substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, "Serial");
         steps.push_back(Read(d));
-        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "Parallel");
+        substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, "Parallel");
         steps.push_back(Read(d));
-        wintest::PressButton(d, IDCANCEL);
+        substitute::PressButton(d, IDCANCEL);
     });
     ASSERT_EQ(steps.size(), 5u);
     // TCP/IP: "9100" offered twice (the default and the file's), the stored port selected.
@@ -347,7 +347,7 @@ TEST_F(SettingsWindowTest, OpeningWithStoredTcpIpSettings) {
     Shown shown;
     Open([&](HWND d) {
         shown = Read(d);
-        wintest::PressButton(d, IDOK);
+        substitute::PressButton(d, IDOK);
     });
     EXPECT_EQ(shown.type, "TCP/IP");
     EXPECT_EQ(shown.port, "9100");
@@ -526,8 +526,8 @@ TEST_F(SettingsWindowTest, OpenAndOkStoresWhatWasStored) {
          "LPT1",
          true},
     };
-    wintest::InstallPrinter("Office Laser");
-    wintest::InstallPrinter("Zebra ZP450");
+    substitute::InstallPrinter("Office Laser");
+    substitute::InstallPrinter("Zebra ZP450");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(directory / "tcpport.dat");
@@ -539,8 +539,8 @@ TEST_F(SettingsWindowTest, OpenAndOkStoresWhatWasStored) {
         int portSelection = -1;
         Open([&](HWND d) {
             shown = Read(d);
-            portSelection = wintest::SelectedIndex(d, IDC_PORT);
-            EXPECT_TRUE(wintest::PressButton(d, IDOK));
+            portSelection = substitute::SelectedIndex(d, IDC_PORT);
+            EXPECT_TRUE(substitute::PressButton(d, IDOK));
         });
         EXPECT_EQ(shown.type, c.layout.type);
         EXPECT_EQ(shown.portLabel, c.layout.portLabel);
@@ -551,7 +551,7 @@ TEST_F(SettingsWindowTest, OpenAndOkStoresWhatWasStored) {
         EXPECT_EQ(shown.port, c.port);
         EXPECT_EQ(portSelection != -1, c.portSelected);
         EXPECT_EQ(Stored(), with(c.stored, c.changed));
-        wintest::DeleteRegistryKey(kKey);
+        substitute::DeleteRegistryKey(kKey);
     }
 }
 
@@ -567,7 +567,7 @@ TEST_F(SettingsWindowTest, StoredTextsAreFoundIgnoringCase) {
     Shown shown;
     Open([&](HWND d) {
         shown = Read(d);
-        wintest::PressButton(d, IDOK);
+        substitute::PressButton(d, IDOK);
     });
     EXPECT_EQ(shown.type, "TCP/IP");
     EXPECT_EQ(shown.baudLabel, "IP Address");
@@ -589,8 +589,8 @@ TEST_F(SettingsWindowTest, StoredPortInNoListIsShownAndSavedAsItIs) {
     Store({{"Port", "COM12"}});
     std::string port;
     Open([&](HWND d) {
-        port = wintest::ControlText(d, IDC_PORT);
-        wintest::PressButton(d, IDOK);
+        port = substitute::ControlText(d, IDC_PORT);
+        substitute::PressButton(d, IDOK);
     });
     EXPECT_EQ(port, "COM12");
     EXPECT_EQ(Stored()["Port"], "COM12");
@@ -603,9 +603,9 @@ TEST_F(SettingsWindowTest, PortFileEntriesAreNotAddedAtLoad) {
     std::vector<std::string> ports;
     std::string port;
     Open([&](HWND d) {
-        ports = wintest::ListEntries(d, IDC_PORT);
-        port = wintest::ControlText(d, IDC_PORT);
-        wintest::PressButton(d, IDCANCEL);
+        ports = substitute::ListEntries(d, IDC_PORT);
+        port = substitute::ControlText(d, IDC_PORT);
+        substitute::PressButton(d, IDCANCEL);
     });
     EXPECT_EQ(ports, kComPorts);
     EXPECT_EQ(port, "LPT7");
@@ -617,8 +617,8 @@ TEST_F(SettingsWindowTest, PortFileIgnoredWithoutStoredPort) {
     WritePortFile("LPT7\n");
     std::vector<std::string> ports;
     Open([&](HWND d) {
-        ports = wintest::ListEntries(d, IDC_PORT);
-        wintest::PressButton(d, IDCANCEL);
+        ports = substitute::ListEntries(d, IDC_PORT);
+        substitute::PressButton(d, IDCANCEL);
     });
     EXPECT_EQ(ports, kComPorts);
 }
@@ -637,9 +637,9 @@ TEST_F(SettingsWindowTest, TypedPortIsCutToNineteenCharacters) {
         SCOPED_TRACE("typed [" + c.typed + "]");
         std::string field;
         Open([&](HWND d) {
-            EXPECT_TRUE(wintest::TypeText(d, IDC_PORT, c.typed));
-            field = wintest::ControlText(d, IDC_PORT);
-            wintest::PressButton(d, IDOK);
+            EXPECT_TRUE(substitute::TypeText(d, IDC_PORT, c.typed));
+            field = substitute::ControlText(d, IDC_PORT);
+            substitute::PressButton(d, IDOK);
         });
         // The field takes as much as is saved, no less.
         EXPECT_EQ(field, c.saved);
@@ -650,8 +650,8 @@ TEST_F(SettingsWindowTest, TypedPortIsCutToNineteenCharacters) {
     const std::string longName = "Zebra ZP450 Label Printer (Copy 2)";
     Store({{"PrinterType", "USB"}, {"Port", longName}});
     Open([&](HWND d) {
-        EXPECT_TRUE(wintest::TypeText(d, IDC_PORT, longName));
-        wintest::PressButton(d, IDOK);
+        EXPECT_TRUE(substitute::TypeText(d, IDC_PORT, longName));
+        substitute::PressButton(d, IDOK);
     });
     EXPECT_EQ(Stored()["Port"], longName.substr(0, 19));
 }
@@ -660,8 +660,8 @@ TEST_F(SettingsWindowTest, TypedPortIsCutToNineteenCharacters) {
 // cut as any typed port is.
 TEST_F(SettingsWindowTest, RawQueueNameIsSavedWhole) {
     const std::string longName = "Label Printer " + std::string(220, 'q');
-    wintest::InstallPrinter(longName);
-    wintest::InstallPrinter("Zebra ZP450");
+    substitute::InstallPrinter(longName);
+    substitute::InstallPrinter("Zebra ZP450");
     const struct {
         const char* type;
         bool choose; // choose the long name from the list, else type it
@@ -675,13 +675,13 @@ TEST_F(SettingsWindowTest, RawQueueNameIsSavedWhole) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.type) + (c.choose ? " chosen" : " typed"));
         Open([&](HWND d) {
-            EXPECT_TRUE(wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, c.type));
+            EXPECT_TRUE(substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, c.type));
             if (c.choose) {
-                EXPECT_TRUE(wintest::ChooseListEntry(d, IDC_PORT, longName));
+                EXPECT_TRUE(substitute::ChooseListEntry(d, IDC_PORT, longName));
             } else {
-                EXPECT_TRUE(wintest::TypeText(d, IDC_PORT, longName));
+                EXPECT_TRUE(substitute::TypeText(d, IDC_PORT, longName));
             }
-            wintest::PressButton(d, IDOK);
+            substitute::PressButton(d, IDOK);
         });
         EXPECT_EQ(Stored()["PrinterType"], c.type);
         EXPECT_EQ(Stored()["Port"], c.saved);
@@ -700,22 +700,22 @@ TEST_F(SettingsWindowTest, DelayField) {
         SCOPED_TRACE("typed [" + c.typed + "]");
         Store({{"Delay", "250"}});
         Open([&](HWND d) {
-            EXPECT_TRUE(wintest::TypeText(d, IDC_DELAY, c.typed));
-            wintest::PressButton(d, IDOK);
+            EXPECT_TRUE(substitute::TypeText(d, IDC_DELAY, c.typed));
+            substitute::PressButton(d, IDOK);
         });
         EXPECT_EQ(Stored()["Delay"], c.saved ? c.saved : "250");
     }
 }
 
 TEST_F(SettingsWindowTest, UsbWithPrintersSelectsTheStoredOne) {
-    wintest::InstallPrinter("Zebra ZP450");
-    wintest::InstallPrinter("Office Laser");
+    substitute::InstallPrinter("Zebra ZP450");
+    substitute::InstallPrinter("Office Laser");
     Store({{"Port", "zebra zp450"}});
     Shown shown;
     Open([&](HWND d) {
-        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "USB");
+        substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, "USB");
         shown = Read(d);
-        wintest::PressButton(d, IDOK);
+        substitute::PressButton(d, IDOK);
     });
     EXPECT_EQ(shown.port, "Zebra ZP450");
     EXPECT_EQ(shown.portLabel, "Printer Name");
@@ -723,7 +723,7 @@ TEST_F(SettingsWindowTest, UsbWithPrintersSelectsTheStoredOne) {
     EXPECT_EQ(Stored()["Port"], "Zebra ZP450");
     // A name of two words is recorded whole.
     EXPECT_EQ(PortFile(), "Zebra ZP450\n");
-    const auto log = wintest::CallLog();
+    const auto log = substitute::CallLog();
     EXPECT_EQ(std::count_if(log.begin(), log.end(),
                             [](const std::string& l) { return l.rfind("HeapFree", 0) == 0; }),
               1);
@@ -732,10 +732,10 @@ TEST_F(SettingsWindowTest, UsbWithPrintersSelectsTheStoredOne) {
 TEST_F(SettingsWindowTest, UsbWithoutPrinters) {
     Shown shown;
     Open([&](HWND d) {
-        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "USB");
+        substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, "USB");
         shown = Read(d);
-        wintest::TypeText(d, IDC_PORT, "My Zebra");
-        wintest::PressButton(d, IDOK);
+        substitute::TypeText(d, IDC_PORT, "My Zebra");
+        substitute::PressButton(d, IDOK);
     });
     EXPECT_TRUE(shown.ports.empty());
     EXPECT_EQ(shown.port, "");
@@ -752,18 +752,18 @@ TEST_F(SettingsWindowTest, PrinterListFailures) {
     } cases[] = {{"EnumPrintersA", 0}, {"HeapAlloc", 0}, {"EnumPrintersA", 1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.call) + " after " + std::to_string(c.skip));
-        wintest::InstallPrinter("Zebra " + std::string(c.call) + std::to_string(c.skip));
+        substitute::InstallPrinter("Zebra " + std::string(c.call) + std::to_string(c.skip));
         Shown shown;
         Open([&](HWND d) {
-            wintest::FailNext(c.call, ERROR_ACCESS_DENIED, 1, c.skip);
-            wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "USB");
+            substitute::FailNext(c.call, ERROR_ACCESS_DENIED, 1, c.skip);
+            substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, "USB");
             shown = Read(d);
-            wintest::PressButton(d, IDCANCEL);
+            substitute::PressButton(d, IDCANCEL);
         });
         EXPECT_TRUE(shown.ports.empty());
         EXPECT_EQ(shown.portLabel, "Printer Name");
         EXPECT_FALSE(shown.baudEnabled || shown.dataBitsEnabled);
-        EXPECT_EQ(wintest::OpenHandles(), std::vector<std::string>{});
+        EXPECT_EQ(substitute::OpenHandles(), std::vector<std::string>{});
     }
 }
 
@@ -771,9 +771,9 @@ TEST_F(SettingsWindowTest, CancelAndCloseBoxSaveNothing) {
     Store({{"Port", "COM2"}, {"Delay", "5"}});
     for (bool closeBox : {false, true}) {
         Open([&](HWND d) {
-            wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "Parallel");
-            wintest::TypeText(d, IDC_DELAY, "77");
-            EXPECT_TRUE(closeBox ? wintest::PressCloseBox(d) : wintest::PressButton(d, IDCANCEL));
+            substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, "Parallel");
+            substitute::TypeText(d, IDC_DELAY, "77");
+            EXPECT_TRUE(closeBox ? substitute::PressCloseBox(d) : substitute::PressButton(d, IDCANCEL));
         });
         EXPECT_EQ(Stored(), (Values{{"Port", "COM2"}, {"Delay", "5"}}));
         EXPECT_EQ(PortFile(), "<missing>");
@@ -782,25 +782,25 @@ TEST_F(SettingsWindowTest, CancelAndCloseBoxSaveNothing) {
 
 // Without the key the window keeps its defaults and closes after OK as if it had saved.
 TEST_F(SettingsWindowTest, KeyThatCannotBeOpenedOrCreated) {
-    wintest::FailNext("RegOpenKeyExA", ERROR_ACCESS_DENIED, 100);
-    wintest::FailNext("RegCreateKeyExA", ERROR_ACCESS_DENIED, 100);
+    substitute::FailNext("RegOpenKeyExA", ERROR_ACCESS_DENIED, 100);
+    substitute::FailNext("RegCreateKeyExA", ERROR_ACCESS_DENIED, 100);
     Shown shown;
     Open([&](HWND d) {
-        wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, "TCP/IP");
+        substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, "TCP/IP");
         shown = Read(d);
-        wintest::PressButton(d, IDOK);
+        substitute::PressButton(d, IDOK);
     });
     EXPECT_EQ(shown.ports, kComPorts); // the Serial layout stays
     EXPECT_EQ(shown.baudOrAddress, "9600");
     EXPECT_EQ(shown.portLabel, "Port");
-    EXPECT_FALSE(wintest::RegistryKeyExists(kKey));
+    EXPECT_FALSE(substitute::RegistryKeyExists(kKey));
     EXPECT_EQ(PortFile(), "<missing>");
 }
 
 TEST_F(SettingsWindowTest, HelpButtonOpensHelpWindow) {
     Open([&](HWND d) {
-        EXPECT_TRUE(wintest::PressButton(d, IDC_HELP_BUTTON));
-        wintest::PressButton(d, IDCANCEL);
+        EXPECT_TRUE(substitute::PressButton(d, IDC_HELP_BUTTON));
+        substitute::PressButton(d, IDCANCEL);
     });
     EXPECT_EQ(opened, (std::vector<int>{IDD_SETTINGS, IDD_INFO}));
 }

@@ -7,11 +7,11 @@ namespace {
 
 class SubstrateTest : public ::testing::Test {
   protected:
-    void SetUp() override { wintest::Reset(); }
+    void SetUp() override { substitute::Reset(); }
 };
 
 TEST_F(SubstrateTest, ScriptedFailureSkipsThenFailsThenClears) {
-    wintest::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, 1);
+    substitute::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, 1);
     void* first = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 16);
     ASSERT_NE(first, nullptr);
     SetLastError(0xdeadbeef);
@@ -19,17 +19,17 @@ TEST_F(SubstrateTest, ScriptedFailureSkipsThenFailsThenClears) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     void* third = HeapAlloc(GetProcessHeap(), 0, 16);
     ASSERT_NE(third, nullptr);
-    EXPECT_EQ(wintest::OpenHandles().size(), 2u);
+    EXPECT_EQ(substitute::OpenHandles().size(), 2u);
     HeapFree(GetProcessHeap(), 0, first);
     HeapFree(GetProcessHeap(), 0, third);
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 TEST_F(SubstrateTest, VirtualClockRecordsWithoutWaiting) {
-    wintest::UseVirtualClock(true);
+    substitute::UseVirtualClock(true);
     Sleep(2000);
     Sleep(0);
-    EXPECT_EQ(wintest::Sleeps(), (std::vector<DWORD>{2000, 0}));
+    EXPECT_EQ(substitute::Sleeps(), (std::vector<DWORD>{2000, 0}));
 }
 
 DWORD WINAPI SendThree(LPVOID window) {
@@ -44,24 +44,24 @@ DWORD WINAPI ReturnEleven(LPVOID) {
 }
 
 TEST_F(SubstrateTest, ThreadSendsToRecordingWindowAndCanBeWaitedFor) {
-    HWND window = wintest::CreateRecordingWindow();
+    HWND window = substitute::CreateRecordingWindow();
     HANDLE thread = CreateThread(nullptr, 1024, SendThree, window, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(CloseHandle(thread));
-    auto messages = wintest::RecordedMessages(window);
+    auto messages = substitute::RecordedMessages(window);
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[2].wParam, 3u);
-    EXPECT_TRUE(wintest::JoinThreads());
+    EXPECT_TRUE(substitute::JoinThreads());
 }
 
 TEST_F(SubstrateTest, SubstitutedRoutineRunsInsteadOfTheGivenOne) {
-    wintest::SubstituteThreadRoutine(ReturnEleven);
-    HWND window = wintest::CreateRecordingWindow();
+    substitute::SubstituteThreadRoutine(ReturnEleven);
+    HWND window = substitute::CreateRecordingWindow();
     HANDLE thread = CreateThread(nullptr, 0, SendThree, window, 0, nullptr);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
-    EXPECT_TRUE(wintest::RecordedMessages(window).empty());
+    EXPECT_TRUE(substitute::RecordedMessages(window).empty());
 }
 
 TEST_F(SubstrateTest, ClosingAnUnknownHandleFailsWithInvalidHandle) {

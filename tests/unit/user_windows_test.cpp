@@ -16,7 +16,7 @@ namespace {
 
 // A dialog that nobody closes fails the running test instead of hanging the run.
 const bool kStallsFailTests = [] {
-    wintest::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
+    substitute::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
     return true;
 }();
 
@@ -25,8 +25,8 @@ constexpr UINT WM_TEST_END = WM_APP + 21;  // lParam: dialog result
 
 class UserWindowsTest : public ::testing::Test {
   protected:
-    void SetUp() override { wintest::Reset(); }
-    void TearDown() override { EXPECT_TRUE(wintest::JoinThreads()); }
+    void SetUp() override { substitute::Reset(); }
+    void TearDown() override { EXPECT_TRUE(substitute::JoinThreads()); }
 };
 
 // ---- A progress-like dialog whose worker pings it from another thread ----
@@ -83,7 +83,7 @@ TEST_F(UserWindowsTest, CrossThreadSendIsHandledOnTheDialogThreadWhileTheSenderW
     g_ping = &record;
     INT_PTR result =
         DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, PingDialog, 0);
-    ASSERT_TRUE(wintest::JoinThreads());
+    ASSERT_TRUE(substitute::JoinThreads());
     EXPECT_EQ(result, 42);
     ASSERT_EQ(record.handledOn.size(), 3u);
     for (std::thread::id handledOn : record.handledOn) {
@@ -101,7 +101,7 @@ TEST_F(UserWindowsTest, SendToAnEndedDialogReturnsZeroWithoutDelivery) {
     g_ping = &record;
     INT_PTR result =
         DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, PingDialog, 0);
-    ASSERT_TRUE(wintest::JoinThreads());
+    ASSERT_TRUE(substitute::JoinThreads());
     EXPECT_EQ(result, 42);
     EXPECT_EQ(record.replyAfterEnd, 0);
     EXPECT_EQ(record.handled.load(), 0);
@@ -142,36 +142,36 @@ TEST_F(UserWindowsTest, OuterDialogEndedDuringInnerLoopClosesWhenTheInnerCloses)
     PingRecord record;
     g_ping = &record;
     std::vector<int> openWhenEnded;
-    wintest::OnDialogOpened([](HWND dialog, int templateId) {
+    substitute::OnDialogOpened([](HWND dialog, int templateId) {
         if (templateId == IDD_PROGRESS) {
-            EXPECT_TRUE(wintest::PressButton(dialog, IDC_ABOUT_BUTTON));
+            EXPECT_TRUE(substitute::PressButton(dialog, IDC_ABOUT_BUTTON));
         } else {
             HANDLE thread = CreateThread(nullptr, 0, PingWorker, nullptr, 0, nullptr);
             CloseHandle(thread);
         }
     });
-    wintest::OnMessageHandled([&openWhenEnded](HWND, int templateId, UINT message, WPARAM, LPARAM) {
+    substitute::OnMessageHandled([&openWhenEnded](HWND, int templateId, UINT message, WPARAM, LPARAM) {
         EXPECT_EQ(templateId, IDD_PROGRESS); // handled inside the About window's loop
         if (message == WM_TEST_END) {
-            openWhenEnded = wintest::OpenDialogs();
-            EXPECT_TRUE(wintest::PressEnter(wintest::FindOpenDialog(IDD_INFO)));
+            openWhenEnded = substitute::OpenDialogs();
+            EXPECT_TRUE(substitute::PressEnter(substitute::FindOpenDialog(IDD_INFO)));
         }
     });
     INT_PTR result =
         DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, OuterDialog, 0);
-    ASSERT_TRUE(wintest::JoinThreads());
+    ASSERT_TRUE(substitute::JoinThreads());
     EXPECT_EQ(result, 42);
     EXPECT_EQ(record.handled.load(), 3);
     EXPECT_EQ(openWhenEnded, (std::vector<int>{IDD_PROGRESS, IDD_INFO}));
     std::vector<std::string> closing;
-    for (const std::string& call : wintest::CallLog()) {
+    for (const std::string& call : substitute::CallLog()) {
         if (call.rfind("EndDialog", 0) == 0 || call.rfind("DialogClosed", 0) == 0) {
             closing.push_back(call);
         }
     }
     EXPECT_EQ(closing, (std::vector<std::string>{"EndDialog 133 42", "EndDialog 103 1",
                                                  "DialogClosed 103 1", "DialogClosed 133 42"}));
-    EXPECT_TRUE(wintest::OpenDialogs().empty());
+    EXPECT_TRUE(substitute::OpenDialogs().empty());
     g_ping = nullptr;
 }
 
@@ -197,17 +197,17 @@ TEST_F(UserWindowsTest, KeysReachTheProcedureAsTheDialogManagerSendsThem) {
     };
     const Case cases[] = {
         // Default push button OK (1) in 103; no default button in 133, so IDOK.
-        {IDD_INFO, wintest::PressEnter, true, {{WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED)}}},
-        {IDD_PROGRESS, wintest::PressEnter, true, {{WM_COMMAND, IDOK}}},
-        {IDD_INFO, wintest::PressEscape, true, {{WM_COMMAND, IDCANCEL}}},
+        {IDD_INFO, substitute::PressEnter, true, {{WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED)}}},
+        {IDD_PROGRESS, substitute::PressEnter, true, {{WM_COMMAND, IDOK}}},
+        {IDD_INFO, substitute::PressEscape, true, {{WM_COMMAND, IDCANCEL}}},
         // Close box: WM_CLOSE, then the default handling's IDCANCEL.
-        {IDD_INFO, wintest::PressCloseBox, true, {{WM_CLOSE, 0}, {WM_COMMAND, IDCANCEL}}},
-        {IDD_PROGRESS, wintest::PressCloseBox, false, {}},
+        {IDD_INFO, substitute::PressCloseBox, true, {{WM_CLOSE, 0}, {WM_COMMAND, IDCANCEL}}},
+        {IDD_PROGRESS, substitute::PressCloseBox, false, {}},
     };
     for (const Case& c : cases) {
         commands.clear();
         bool accepted = false;
-        wintest::OnDialogOpened([&c, &accepted](HWND dialog, int) {
+        substitute::OnDialogOpened([&c, &accepted](HWND dialog, int) {
             accepted = c.press(dialog);
             EndDialog(dialog, 0);
         });
@@ -227,14 +227,14 @@ INT_PTR CALLBACK EndOnAnyCommand(HWND dialog, UINT message, WPARAM wParam, LPARA
 }
 
 TEST_F(UserWindowsTest, DisabledOrMissingButtonsCannotBePressed) {
-    wintest::OnDialogOpened([](HWND dialog, int) {
-        EXPECT_FALSE(wintest::PressButton(dialog, 4242));
-        EXPECT_FALSE(wintest::PressButton(dialog, IDC_INFO_TITLE));  // a label
+    substitute::OnDialogOpened([](HWND dialog, int) {
+        EXPECT_FALSE(substitute::PressButton(dialog, 4242));
+        EXPECT_FALSE(substitute::PressButton(dialog, IDC_INFO_TITLE));  // a label
         EXPECT_FALSE(EnableWindow(GetDlgItem(dialog, IDOK), FALSE)); // was enabled
-        EXPECT_FALSE(wintest::PressButton(dialog, IDOK));
-        EXPECT_FALSE(wintest::PressEnter(dialog));
+        EXPECT_FALSE(substitute::PressButton(dialog, IDOK));
+        EXPECT_FALSE(substitute::PressEnter(dialog));
         EXPECT_TRUE(EnableWindow(GetDlgItem(dialog, IDOK), TRUE)); // was disabled
-        EXPECT_TRUE(wintest::PressButton(dialog, IDOK));
+        EXPECT_TRUE(substitute::PressButton(dialog, IDOK));
     });
     INT_PTR result =
         DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_INFO), nullptr, EndOnAnyCommand, 0);
@@ -248,40 +248,40 @@ TEST_F(UserWindowsTest, ADialogDrivenFromAnotherThreadActsOnItsOwnThread) {
     });
     HWND dialog = nullptr;
     for (int i = 0; i < 2000 && dialog == nullptr; ++i) {
-        dialog = wintest::FindOpenDialog(IDD_INFO);
+        dialog = substitute::FindOpenDialog(IDD_INFO);
         if (dialog == nullptr) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(SetDlgItemTextA(dialog, IDC_INFO_TITLE, "set from the test thread"));
-    EXPECT_EQ(wintest::ControlText(dialog, IDC_INFO_TITLE), "set from the test thread");
-    EXPECT_TRUE(wintest::PressEnter(dialog));
+    EXPECT_EQ(substitute::ControlText(dialog, IDC_INFO_TITLE), "set from the test thread");
+    EXPECT_TRUE(substitute::PressEnter(dialog));
     dialogThread.join();
     EXPECT_EQ(result.load(), static_cast<INT_PTR>(MAKEWPARAM(IDOK, BN_CLICKED)));
-    EXPECT_FALSE(wintest::PressEnter(dialog)); // gone
+    EXPECT_FALSE(substitute::PressEnter(dialog)); // gone
 }
 
 TEST_F(UserWindowsTest, MissingTemplateOrScriptedFailureGivesMinusOne) {
     SetLastError(0xdeadbeef);
     EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(999), nullptr, EndOnAnyCommand, 0), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND));
-    wintest::FailNext("DialogBoxParamA", ERROR_NOT_ENOUGH_MEMORY);
+    substitute::FailNext("DialogBoxParamA", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_INFO), nullptr, EndOnAnyCommand, 0),
               -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_TRUE(wintest::OpenDialogs().empty());
+    EXPECT_TRUE(substitute::OpenDialogs().empty());
 }
 
 TEST_F(UserWindowsTest, AStalledDialogEndsWithMinusOneAndIsReported) {
     std::vector<std::string> reports;
-    wintest::SetFailureReporter([&reports](const std::string& what) { reports.push_back(what); });
-    wintest::SetDialogStallTimeout(30);
+    substitute::SetFailureReporter([&reports](const std::string& what) { reports.push_back(what); });
+    substitute::SetDialogStallTimeout(30);
     INT_PTR result =
         DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_INFO), nullptr, RecordingDialog, 0);
-    wintest::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
+    substitute::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(wintest::StalledDialogs(), 1);
+    EXPECT_EQ(substitute::StalledDialogs(), 1);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_NE(reports[0].find("dialog 103"), std::string::npos) << reports[0];
 }
@@ -294,12 +294,12 @@ INT_PTR CALLBACK PassiveDialog(HWND, UINT message, WPARAM, LPARAM) {
 
 // Runs `body` inside an open settings template with a passive procedure, then closes it.
 template <class Body> void WithDialog(int templateId, Body body) {
-    wintest::OnDialogOpened([&body](HWND dialog, int) {
+    substitute::OnDialogOpened([&body](HWND dialog, int) {
         body(dialog);
         EndDialog(dialog, 0);
     });
     DialogBoxParamA(nullptr, MAKEINTRESOURCEA(templateId), nullptr, PassiveDialog, 0);
-    wintest::OnDialogOpened(nullptr);
+    substitute::OnDialogOpened(nullptr);
 }
 
 LRESULT Add(HWND dialog, int id, const char* text) {
@@ -324,11 +324,11 @@ TEST_F(UserWindowsTest, SortedListsInsertIgnoringCaseUnsortedKeepTheOrderOfAddin
         for (const Step& step : steps) {
             EXPECT_EQ(Add(dialog, step.list, step.text), step.index) << step.text;
         }
-        EXPECT_EQ(wintest::ListEntries(dialog, IDC_PARITY),
+        EXPECT_EQ(substitute::ListEntries(dialog, IDC_PARITY),
                   (std::vector<std::string>{"even", "Even", "none", "odd"}));
-        EXPECT_EQ(wintest::ListEntries(dialog, IDC_PORT),
+        EXPECT_EQ(substitute::ListEntries(dialog, IDC_PORT),
                   (std::vector<std::string>{"10.0.0.1", "9100", "com1", "COM2"}));
-        EXPECT_EQ(wintest::ListEntries(dialog, IDC_PRINTER_TYPE),
+        EXPECT_EQ(substitute::ListEntries(dialog, IDC_PRINTER_TYPE),
                   (std::vector<std::string>{"Serial", "Parallel", "TCP/IP", "USB"}));
         EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PRINTER_TYPE, CB_GETCOUNT, 0, 0), 4);
     });
@@ -374,7 +374,7 @@ TEST_F(UserWindowsTest, SelectionTextAndResetOfListsAndTheEditableCombo) {
         }
         EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PORT, CB_GETCURSEL, 0, 0), CB_ERR);
         EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PORT, CB_SETCURSEL, 1, 0), 1);
-        EXPECT_EQ(wintest::ControlText(dialog, IDC_PORT), "COM2");
+        EXPECT_EQ(substitute::ControlText(dialog, IDC_PORT), "COM2");
         // An entry added before the selection moves it along.
         Add(dialog, IDC_PORT, "9100");
         EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PORT, CB_GETCURSEL, 0, 0), 2);
@@ -396,12 +396,12 @@ TEST_F(UserWindowsTest, SelectionTextAndResetOfListsAndTheEditableCombo) {
         // An index out of range removes the selection and the field's text.
         EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PORT, CB_SETCURSEL, 0, 0), 0);
         EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PORT, CB_SETCURSEL, 7, 0), CB_ERR);
-        EXPECT_EQ(wintest::ControlText(dialog, IDC_PORT), "");
+        EXPECT_EQ(substitute::ControlText(dialog, IDC_PORT), "");
         SendDlgItemMessageA(dialog, IDC_PORT, CB_SETCURSEL, 1, 0);
         SendDlgItemMessageA(dialog, IDC_PORT, CB_RESETCONTENT, 0, 0);
         EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PORT, CB_GETCOUNT, 0, 0), 0);
         EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PORT, CB_GETCURSEL, 0, 0), CB_ERR);
-        EXPECT_EQ(wintest::ControlText(dialog, IDC_PORT), "");
+        EXPECT_EQ(substitute::ControlText(dialog, IDC_PORT), "");
         // A drop-down list has no text of its own: it shows its selection.
         Add(dialog, IDC_PARITY, "none");
         EXPECT_FALSE(SetDlgItemTextA(dialog, IDC_PARITY, "odd"));
@@ -412,14 +412,14 @@ TEST_F(UserWindowsTest, SelectionTextAndResetOfListsAndTheEditableCombo) {
         // A typing limit stops the user, never the program; the field scrolls
         // (CBS_AUTOHSCROLL), so its width does not stop typing.
         EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PORT, CB_LIMITTEXT, 5, 0), TRUE);
-        EXPECT_TRUE(wintest::TypeText(dialog, IDC_PORT, "ABCDEFGH"));
-        EXPECT_EQ(wintest::ControlText(dialog, IDC_PORT), "ABCDE");
+        EXPECT_TRUE(substitute::TypeText(dialog, IDC_PORT, "ABCDEFGH"));
+        EXPECT_EQ(substitute::ControlText(dialog, IDC_PORT), "ABCDE");
         EXPECT_TRUE(SetDlgItemTextA(dialog, IDC_PORT, "ABCDEFGH"));
-        EXPECT_EQ(wintest::ControlText(dialog, IDC_PORT), "ABCDEFGH");
+        EXPECT_EQ(substitute::ControlText(dialog, IDC_PORT), "ABCDEFGH");
         SendDlgItemMessageA(dialog, IDC_PORT, CB_LIMITTEXT, 0, 0);
         const std::string wide(40, 'W');
-        EXPECT_TRUE(wintest::TypeText(dialog, IDC_PORT, wide));
-        EXPECT_EQ(wintest::ControlText(dialog, IDC_PORT), wide);
+        EXPECT_TRUE(substitute::TypeText(dialog, IDC_PORT, wide));
+        EXPECT_EQ(substitute::ControlText(dialog, IDC_PORT), wide);
         EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_PARITY, CB_LIMITTEXT, 5, 0), TRUE);
         // A missing control takes nothing and answers 0.
         EXPECT_EQ(SendDlgItemMessageA(dialog, 4242, CB_GETCOUNT, 0, 0), 0);
@@ -439,27 +439,27 @@ INT_PTR CALLBACK NotificationDialog(HWND, UINT message, WPARAM wParam, LPARAM) {
 TEST_F(UserWindowsTest, OnlyTheUserChoosingOrTypingNotifiesTheDialog) {
     std::vector<WPARAM> notifications;
     g_notifications = &notifications;
-    wintest::OnDialogOpened([](HWND dialog, int) {
+    substitute::OnDialogOpened([](HWND dialog, int) {
         for (const char* entry : {"Serial", "Parallel", "TCP/IP", "USB"}) {
             Add(dialog, IDC_PRINTER_TYPE, entry);
         }
         SendDlgItemMessageA(dialog, IDC_PRINTER_TYPE, CB_SETCURSEL, 0, 0);
         EXPECT_TRUE(g_notifications->empty());
-        EXPECT_TRUE(wintest::ChooseListEntry(dialog, IDC_PRINTER_TYPE, "tcp/ip"));
-        EXPECT_EQ(wintest::SelectedText(dialog, IDC_PRINTER_TYPE), "TCP/IP");
-        EXPECT_FALSE(wintest::ChooseListEntry(dialog, IDC_PRINTER_TYPE, "Bluetooth"));
-        EXPECT_FALSE(wintest::TypeText(dialog, IDC_PRINTER_TYPE, "USB")); // not editable
+        EXPECT_TRUE(substitute::ChooseListEntry(dialog, IDC_PRINTER_TYPE, "tcp/ip"));
+        EXPECT_EQ(substitute::SelectedText(dialog, IDC_PRINTER_TYPE), "TCP/IP");
+        EXPECT_FALSE(substitute::ChooseListEntry(dialog, IDC_PRINTER_TYPE, "Bluetooth"));
+        EXPECT_FALSE(substitute::TypeText(dialog, IDC_PRINTER_TYPE, "USB")); // not editable
         Add(dialog, IDC_PORT, "COM1");
         SendDlgItemMessageA(dialog, IDC_PORT, CB_SETCURSEL, 0, 0);
-        EXPECT_TRUE(wintest::TypeText(dialog, IDC_PORT, "MYPORT"));
-        EXPECT_EQ(wintest::SelectedIndex(dialog, IDC_PORT), -1);
-        EXPECT_EQ(wintest::ControlText(dialog, IDC_PORT), "MYPORT");
-        EXPECT_TRUE(wintest::TypeText(dialog, IDC_DELAY, "12a3 "));
-        EXPECT_EQ(wintest::ControlText(dialog, IDC_DELAY), "123"); // digits only
+        EXPECT_TRUE(substitute::TypeText(dialog, IDC_PORT, "MYPORT"));
+        EXPECT_EQ(substitute::SelectedIndex(dialog, IDC_PORT), -1);
+        EXPECT_EQ(substitute::ControlText(dialog, IDC_PORT), "MYPORT");
+        EXPECT_TRUE(substitute::TypeText(dialog, IDC_DELAY, "12a3 "));
+        EXPECT_EQ(substitute::ControlText(dialog, IDC_DELAY), "123"); // digits only
         EnableWindow(GetDlgItem(dialog, IDC_DATA_BITS), FALSE);
         Add(dialog, IDC_DATA_BITS, "8");
-        EXPECT_FALSE(wintest::ChooseListEntry(dialog, IDC_DATA_BITS, "8"));
-        EXPECT_FALSE(wintest::IsControlEnabled(dialog, IDC_DATA_BITS));
+        EXPECT_FALSE(substitute::ChooseListEntry(dialog, IDC_DATA_BITS, "8"));
+        EXPECT_FALSE(substitute::IsControlEnabled(dialog, IDC_DATA_BITS));
         EndDialog(dialog, 0);
     });
     DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_SETTINGS), nullptr, NotificationDialog, 0);
@@ -471,16 +471,16 @@ TEST_F(UserWindowsTest, OnlyTheUserChoosingOrTypingNotifiesTheDialog) {
 
 TEST_F(UserWindowsTest, ReadOnlyFieldRefusesTypingButTakesTextFromTheProgram) {
     WithDialog(IDD_PROGRESS, [](HWND dialog) {
-        EXPECT_FALSE(wintest::TypeText(dialog, IDC_STATUS_LINE, "typed"));
+        EXPECT_FALSE(substitute::TypeText(dialog, IDC_STATUS_LINE, "typed"));
         EXPECT_TRUE(SetDlgItemTextA(dialog, IDC_STATUS_LINE, "Complete"));
-        EXPECT_EQ(wintest::ControlText(dialog, IDC_STATUS_LINE), "Complete");
-        EXPECT_EQ(wintest::WindowCaption(dialog), "Printing Labels");
+        EXPECT_EQ(substitute::ControlText(dialog, IDC_STATUS_LINE), "Complete");
+        EXPECT_EQ(substitute::WindowCaption(dialog), "Printing Labels");
         EXPECT_EQ(GetParent(GetDlgItem(dialog, IDC_STATUS_LINE)), dialog);
         EXPECT_EQ(GetDlgCtrlID(GetDlgItem(dialog, IDC_ABOUT_BUTTON)), IDC_ABOUT_BUTTON);
         EXPECT_EQ(GetDlgItem(dialog, IDC_PROGRESS_BAR), nullptr);
         EXPECT_TRUE(ShowWindow(GetDlgItem(dialog, IDC_ABOUT_BUTTON), SW_HIDE)); // was visible
         EXPECT_FALSE(IsWindowVisible(GetDlgItem(dialog, IDC_ABOUT_BUTTON)));
-        EXPECT_FALSE(wintest::PressButton(dialog, IDC_ABOUT_BUTTON));
+        EXPECT_FALSE(substitute::PressButton(dialog, IDC_ABOUT_BUTTON));
     });
 }
 
@@ -545,9 +545,9 @@ TEST_F(UserWindowsTest, GetDlgItemIntConvertsAsTheDialogManager) {
         EXPECT_EQ(GetDlgItemInt(dialog, 4242, &translated, FALSE), 0u);
         EXPECT_EQ(translated, FALSE);
         EXPECT_TRUE(SetDlgItemInt(dialog, IDC_DELAY, 4294967295u, FALSE));
-        EXPECT_EQ(wintest::ControlText(dialog, IDC_DELAY), "4294967295");
+        EXPECT_EQ(substitute::ControlText(dialog, IDC_DELAY), "4294967295");
         EXPECT_TRUE(SetDlgItemInt(dialog, IDC_DELAY, static_cast<UINT>(-12), TRUE));
-        EXPECT_EQ(wintest::ControlText(dialog, IDC_DELAY), "-12");
+        EXPECT_EQ(substitute::ControlText(dialog, IDC_DELAY), "-12");
     });
 }
 
@@ -575,7 +575,7 @@ TEST_F(UserWindowsTest, LoadStringCopiesAtMostSizeMinusOneCharacters) {
         EXPECT_STREQ(buffer, c.expected) << c.id;
     }
     EXPECT_EQ(LoadStringA(nullptr, IDS_STATUS_COMPLETE, nullptr, 10), 0);
-    wintest::FailNext("LoadStringA", ERROR_NOT_ENOUGH_MEMORY);
+    substitute::FailNext("LoadStringA", ERROR_NOT_ENOUGH_MEMORY);
     char buffer[16] = "stale";
     EXPECT_EQ(LoadStringA(nullptr, IDS_STATUS_COMPLETE, buffer, sizeof(buffer)), 0);
     EXPECT_STREQ(buffer, "");
@@ -598,7 +598,7 @@ TEST_F(UserWindowsTest, FormatMessageGivesTheSystemTextWithinTheBuffer) {
         {0x2345678, nullptr},
         {WSAEHOSTUNREACH, nullptr},
     };
-    wintest::RemoveSystemText(WSAEHOSTUNREACH);
+    substitute::RemoveSystemText(WSAEHOSTUNREACH);
     for (const Case& c : cases) {
         char buffer[2049];
         SetLastError(0xdeadbeef);
@@ -612,7 +612,7 @@ TEST_F(UserWindowsTest, FormatMessageGivesTheSystemTextWithinTheBuffer) {
         EXPECT_STREQ(buffer, c.expected) << c.code;
     }
     // Reset gives the text back.
-    wintest::Reset();
+    substitute::Reset();
     char buffer[2049];
     EXPECT_GT(FormatMessageA(flags, nullptr, WSAEHOSTUNREACH, 0, buffer, sizeof(buffer), nullptr),
               0u);
@@ -726,10 +726,10 @@ TEST_F(UserWindowsTest, EveryCodeTheProgramMeetsHasItsOwnText) {
 
 TEST_F(UserWindowsTest, IdleHookRunsInsideTheLoopOfTheInnermostDialog) {
     std::vector<int> idleTemplates;
-    wintest::OnDialogIdle([&idleTemplates](HWND dialog, int templateId) {
+    substitute::OnDialogIdle([&idleTemplates](HWND dialog, int templateId) {
         idleTemplates.push_back(templateId);
-        EXPECT_EQ(wintest::DialogTemplateId(dialog), templateId);
-        EXPECT_TRUE(wintest::PressEnter(dialog));
+        EXPECT_EQ(substitute::DialogTemplateId(dialog), templateId);
+        EXPECT_TRUE(substitute::PressEnter(dialog));
     });
     INT_PTR result =
         DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_INFO), nullptr, EndOnAnyCommand, 0);
@@ -744,13 +744,13 @@ DWORD WINAPI ShowBoxFromWorker(LPVOID) {
 
 TEST_F(UserWindowsTest, MessageBoxesAreCapturedWithTheirThread) {
     std::vector<std::string> shown;
-    wintest::OnMessageBox(
-        [&shown](const wintest::MessageBoxRecord& box) { shown.push_back(box.text); });
+    substitute::OnMessageBox(
+        [&shown](const substitute::MessageBoxRecord& box) { shown.push_back(box.text); });
     EXPECT_EQ(MessageBoxA(nullptr, "first", "Error Message", MB_OK), IDOK);
     HANDLE thread = CreateThread(nullptr, 0, ShowBoxFromWorker, nullptr, 0, nullptr);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
-    auto boxes = wintest::MessageBoxes();
+    auto boxes = substitute::MessageBoxes();
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].caption, "Error Message");
     EXPECT_EQ(boxes[0].text, "first");
@@ -760,8 +760,8 @@ TEST_F(UserWindowsTest, MessageBoxesAreCapturedWithTheirThread) {
     EXPECT_EQ(boxes[1].caption, "PrintDlg failed!");
     EXPECT_FALSE(boxes[1].onFirstThread);
     EXPECT_EQ(shown, (std::vector<std::string>{"first", "from the worker"}));
-    wintest::Reset();
-    EXPECT_TRUE(wintest::MessageBoxes().empty());
+    substitute::Reset();
+    EXPECT_TRUE(substitute::MessageBoxes().empty());
 }
 
 } // namespace

@@ -11,10 +11,10 @@ namespace {
 
 class WinsockTest : public ::testing::Test {
   protected:
-    void SetUp() override { wintest::Reset(); }
+    void SetUp() override { substitute::Reset(); }
     void TearDown() override {
-        EXPECT_TRUE(wintest::JoinThreads());
-        wintest::Reset();
+        EXPECT_TRUE(substitute::JoinThreads());
+        substitute::Reset();
     }
 };
 
@@ -110,17 +110,17 @@ TEST_F(WinsockTest, RegistrationsAreCountedAndTheLastTakesItsSockets) {
     EXPECT_EQ(data.wVersion, 0x0101);
     ASSERT_EQ(WSAStartup(0x0202, &data), 0);
     EXPECT_EQ(data.wVersion, 0x0202);
-    EXPECT_EQ(wintest::OpenHandles(),
+    EXPECT_EQ(substitute::OpenHandles(),
               (std::vector<std::string>{"winsock:registration", "winsock:registration"}));
 
     EXPECT_EQ(WSACleanup(), 0);
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_NE(s, INVALID_SOCKET) << WSAGetLastError();
-    EXPECT_EQ(wintest::OpenHandles(),
+    EXPECT_EQ(substitute::OpenHandles(),
               (std::vector<std::string>{"winsock:registration", "socket:stream"}));
 
     EXPECT_EQ(WSACleanup(), 0);
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
     EXPECT_EQ(closesocket(s), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
     EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
@@ -130,16 +130,16 @@ TEST_F(WinsockTest, RegistrationsAreCountedAndTheLastTakesItsSockets) {
 TEST_F(WinsockTest, VersionZeroIsNotSupported) {
     WSADATA data;
     EXPECT_EQ(WSAStartup(0x0000, &data), WSAVERNOTSUPPORTED);
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 TEST_F(WinsockTest, EveryCallHonoursItsScriptedFailure) {
     WSADATA data;
-    wintest::FailNext("WSAStartup", WSASYSNOTREADY);
+    substitute::FailNext("WSAStartup", WSASYSNOTREADY);
     EXPECT_EQ(WSAStartup(0x0101, &data), WSASYSNOTREADY);
     ASSERT_EQ(WSAStartup(0x0101, &data), 0);
 
-    wintest::FailNext("socket", WSAEMFILE);
+    substitute::FailNext("socket", WSAEMFILE);
     EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSAEMFILE);
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -156,7 +156,7 @@ TEST_F(WinsockTest, EveryCallHonoursItsScriptedFailure) {
                           {"getsockname", WSAENETDOWN}, {"getpeername", WSAENOTCONN},
                           {"closesocket", WSAENETDOWN}, {"WSACleanup", WSAEINPROGRESS}};
     for (const Case& c : cases) {
-        wintest::FailNext(c.call, static_cast<DWORD>(c.error));
+        substitute::FailNext(c.call, static_cast<DWORD>(c.error));
         WSASetLastError(0);
         int result = 0;
         std::string call = c.call;
@@ -192,7 +192,7 @@ TEST_F(WinsockTest, EveryCallHonoursItsScriptedFailure) {
     // The scripted failures released nothing.
     EXPECT_EQ(closesocket(s), 0);
     EXPECT_EQ(WSACleanup(), 0);
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 TEST_F(WinsockTest, UnknownSocketIsNotASocket) {
@@ -209,11 +209,11 @@ TEST_F(WinsockTest, UnknownSocketIsNotASocket) {
 }
 
 TEST_F(WinsockTest, DeliversToTheListenerThroughARedirectedConnect) {
-    unsigned short listener = wintest::StartLoopbackListener();
+    unsigned short listener = substitute::StartLoopbackListener();
     ASSERT_NE(listener, 0);
-    unsigned short localPort = wintest::FreeLocalPort();
+    unsigned short localPort = substitute::FreeLocalPort();
     ASSERT_NE(localPort, 0);
-    wintest::RedirectConnections(listener);
+    substitute::RedirectConnections(listener);
     WSADATA data;
     ASSERT_EQ(WSAStartup(0x0101, &data), 0);
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -222,15 +222,15 @@ TEST_F(WinsockTest, DeliversToTheListenerThroughARedirectedConnect) {
     ASSERT_EQ(bind(s, AsSockaddr(local), sizeof local), 0) << WSAGetLastError();
     sockaddr_in printer = Address("192.168.1.50", 9100);
     ASSERT_EQ(connect(s, AsSockaddr(printer), sizeof printer), 0) << WSAGetLastError();
-    wintest::LimitSendBytes(7);
+    substitute::LimitSendBytes(7);
     EXPECT_EQ(send(s, "^XA^FDlabel^FS^XZ", 17, 0), 7);
-    wintest::LimitSendBytes(0);
+    substitute::LimitSendBytes(0);
     EXPECT_EQ(send(s, "^FS^XZ", 6, 0), 6);
     EXPECT_EQ(closesocket(s), 0);
     EXPECT_EQ(WSACleanup(), 0);
 
-    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
-    auto received = wintest::ReceivedConnections();
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+    auto received = substitute::ReceivedConnections();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0].bytes, "^XA^FDl^FS^XZ");
     EXPECT_EQ(received[0].peerPort, localPort);
@@ -242,8 +242,8 @@ TEST_F(WinsockTest, DeliversToTheListenerThroughARedirectedConnect) {
                                          "send 6",
                                          "closesocket",
                                          "WSACleanup"};
-    EXPECT_EQ(wintest::CallLog(), expected);
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_EQ(substitute::CallLog(), expected);
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 // What the closing wait of a network job relies on: a quiet peer makes recv fail with
@@ -252,9 +252,9 @@ TEST_F(WinsockTest, DeliversToTheListenerThroughARedirectedConnect) {
 TEST_F(WinsockTest, ReceiveTimeOutShutdownAndNamesOfTheEnds) {
     WSADATA data;
     ASSERT_EQ(WSAStartup(0x0101, &data), 0);
-    unsigned short listener = wintest::StartLoopbackListener();
+    unsigned short listener = substitute::StartLoopbackListener();
     ASSERT_NE(listener, 0);
-    wintest::SetLoopbackPeer("hello", wintest::LoopbackPeerEnd::Close);
+    substitute::SetLoopbackPeer("hello", substitute::LoopbackPeerEnd::Close);
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = Address("127.0.0.1", listener);
     ASSERT_EQ(connect(s, AsSockaddr(address), sizeof address), 0);
@@ -268,7 +268,7 @@ TEST_F(WinsockTest, ReceiveTimeOutShutdownAndNamesOfTheEnds) {
     EXPECT_EQ(ntohs(peer.sin_port), listener);
     EXPECT_EQ(peer.sin_addr.s_addr, inet_addr("127.0.0.1"));
     EXPECT_NE(local.sin_port, peer.sin_port);
-    wintest::ReportOwnNameAsPeer(true);
+    substitute::ReportOwnNameAsPeer(true);
     ASSERT_EQ(getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peerLength), 0);
     EXPECT_EQ(peer.sin_port, local.sin_port);
 
@@ -286,8 +286,8 @@ TEST_F(WinsockTest, ReceiveTimeOutShutdownAndNamesOfTheEnds) {
     ASSERT_EQ(shutdown(s, SD_SEND), 0);
     EXPECT_EQ(recv(s, buffer, sizeof buffer, 0), 0);
     EXPECT_EQ(send(s, "x", 1, 0), SOCKET_ERROR);
-    ASSERT_TRUE(wintest::WaitForReceivedConnections(1));
-    EXPECT_EQ(wintest::ReceivedConnections()[0].bytes, "abc");
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+    EXPECT_EQ(substitute::ReceivedConnections()[0].bytes, "abc");
     EXPECT_EQ(closesocket(s), 0);
     EXPECT_EQ(WSACleanup(), 0);
 }
@@ -295,7 +295,7 @@ TEST_F(WinsockTest, ReceiveTimeOutShutdownAndNamesOfTheEnds) {
 TEST_F(WinsockTest, SystemFailuresMapToWinsockCodes) {
     WSADATA data;
     ASSERT_EQ(WSAStartup(0x0101, &data), 0);
-    unsigned short port = wintest::FreeLocalPort();
+    unsigned short port = substitute::FreeLocalPort();
     ASSERT_NE(port, 0);
 
     // Nothing listens on a port that was free a moment ago: refused.
@@ -321,21 +321,21 @@ TEST_F(WinsockTest, SystemFailuresMapToWinsockCodes) {
     closesocket(first);
     closesocket(second);
     WSACleanup();
-    EXPECT_TRUE(wintest::OpenHandles().empty());
+    EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
 TEST_F(WinsockTest, RedirectedBindUsesTheOtherPortButLogsTheAskedOne) {
     WSADATA data;
     ASSERT_EQ(WSAStartup(0x0101, &data), 0);
-    unsigned short taken = wintest::FreeLocalPort();
+    unsigned short taken = substitute::FreeLocalPort();
     SOCKET holder = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in local = Address("0.0.0.0", taken);
     ASSERT_EQ(bind(holder, AsSockaddr(local), sizeof local), 0);
-    wintest::RedirectBindPort(taken, 0);
+    substitute::RedirectBindPort(taken, 0);
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    wintest::ClearCallLog();
+    substitute::ClearCallLog();
     EXPECT_EQ(bind(s, AsSockaddr(local), sizeof local), 0) << WSAGetLastError();
-    EXPECT_EQ(wintest::CallLog(), (std::vector<std::string>{"bind " + std::to_string(taken)}));
+    EXPECT_EQ(substitute::CallLog(), (std::vector<std::string>{"bind " + std::to_string(taken)}));
     closesocket(s);
     closesocket(holder);
     WSACleanup();
