@@ -4,6 +4,7 @@
 
 #include "platform/win32.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,14 +39,20 @@ void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine);
 // Waits until every thread started with CreateThread has ended; false after the time-out.
 bool JoinThreads(unsigned timeoutMilliseconds = 10000);
 
-// A window that records every message sent to it, from any thread, and returns 0.
+// A window that records every message sent to it, from any thread, and returns 0. With
+// `logAs`, each message also enters the call log as the text logAs makes of it, in order
+// with the calls (a stand-in progress window whose reports are checked among the releases).
 struct RecordedMessage {
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
 };
-HWND CreateRecordingWindow();
+HWND CreateRecordingWindow(std::function<std::string(const RecordedMessage&)> logAs = nullptr);
 std::vector<RecordedMessage> RecordedMessages(HWND window);
+
+// Ends a window made by CreateRecordingWindow or CreateCallLogWindow; messages sent to it
+// afterwards find no window.
+void DestroyTestWindow(HWND window);
 
 } // namespace substitute
 

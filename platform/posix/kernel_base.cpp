@@ -432,9 +432,14 @@ namespace {
 struct RecordingWindow : substitute::WindowObject {
     std::mutex lock;
     std::vector<substitute::RecordedMessage> messages;
+    std::function<std::string(const substitute::RecordedMessage&)> logAs;
     LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
+        substitute::RecordedMessage received{message, wParam, lParam};
+        if (logAs) {
+            LogCall(logAs(received));
+        }
         std::lock_guard<std::mutex> guard(lock);
-        messages.push_back({message, wParam, lParam});
+        messages.push_back(received);
         return 0;
     }
 };
@@ -524,9 +529,10 @@ bool JoinThreads(unsigned timeoutMilliseconds) {
                                                 [] { return substitute::RunningThreads() == 0; });
 }
 
-HWND CreateRecordingWindow() {
+HWND CreateRecordingWindow(std::function<std::string(const RecordedMessage&)> logAs) {
     auto window = std::make_shared<RecordingWindow>();
     window->label = "window:recording";
+    window->logAs = std::move(logAs);
     return substitute::AddWindow(window);
 }
 
@@ -537,6 +543,10 @@ std::vector<RecordedMessage> RecordedMessages(HWND window) {
     }
     std::lock_guard<std::mutex> guard(recorder->lock);
     return recorder->messages;
+}
+
+void DestroyTestWindow(HWND window) {
+    substitute::RemoveWindow(window);
 }
 
 } // namespace substitute

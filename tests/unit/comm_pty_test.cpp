@@ -303,7 +303,7 @@ TEST_F(CommPtyTest, SerialJobDeliversTheFileByteForByte) {
     EXPECT_EQ(passed.Parity, EVENPARITY);
     EXPECT_NE(line.c_iflag & IXON, 0u);
     EXPECT_NE(line.c_iflag & IXOFF, 0u);
-    substitute::RemoveWindow(window);
+    substitute::DestroyTestWindow(window);
     g_progressWindow = nullptr;
 }
 

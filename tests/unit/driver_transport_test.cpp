@@ -717,7 +717,7 @@ class DriverJobTest : public ::testing::Test {
         EXPECT_TRUE(substitute::JoinThreads());
         EXPECT_TRUE(substitute::OpenHandles().empty())
             << ::testing::PrintToString(substitute::OpenHandles());
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         g_progressWindow = nullptr;
     }
 

@@ -453,7 +453,7 @@ class FaultSweepTest : public ::testing::Test {
             run.messageBoxes.push_back(box.text);
         }
         g_progressWindow = nullptr;
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         return run;
     }
 

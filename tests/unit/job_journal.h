@@ -5,17 +5,12 @@
 #pragma once
 
 #include "core/job_protocol.h"
-#include "platform/posix/substrate.h"
 #include "platform/testing.h"
+#include "tests/support/scratch_folder.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <mutex>
+#include <cstdio>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace jobtest {
@@ -44,31 +39,19 @@ inline std::string DescribeReport(UINT message, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-struct JournalWindow : substitute::WindowObject {
-    std::mutex lock;
-    std::vector<std::string> reports;
-    LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
-        std::string text = DescribeReport(message, wParam, lParam);
-        substitute::LogCall("Report", text);
-        std::lock_guard<std::mutex> guard(lock);
-        reports.push_back(text);
-        return 0;
-    }
-};
-
+// A recording window whose reports also enter the call log, as "Report <description>".
 inline HWND CreateJournalWindow() {
-    auto window = std::make_shared<JournalWindow>();
-    window->label = "window:journal";
-    return substitute::AddWindow(window);
+    return substitute::CreateRecordingWindow([](const substitute::RecordedMessage& m) {
+        return "Report " + DescribeReport(m.message, m.wParam, m.lParam);
+    });
 }
 
 inline std::vector<std::string> Reports(HWND window) {
-    auto journal = substitute::FindWindowAs<JournalWindow>(window);
-    if (journal == nullptr) {
-        return {};
+    std::vector<std::string> reports;
+    for (const substitute::RecordedMessage& m : substitute::RecordedMessages(window)) {
+        reports.push_back(DescribeReport(m.message, m.wParam, m.lParam));
     }
-    std::lock_guard<std::mutex> guard(journal->lock);
-    return journal->reports;
+    return reports;
 }
 
 inline int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
@@ -99,44 +82,10 @@ inline std::vector<std::string> ReleasesAndDone() {
         {"CloseHandle", "RegCloseKey", "HeapFree", "DeleteFileA", "Report done"});
 }
 
-// A fresh folder that is the current directory while it lives.
-struct ScratchFolder {
-    std::filesystem::path previous;
-    std::filesystem::path path;
-    ScratchFolder() {
-        previous = std::filesystem::current_path();
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "tagwright-XXXXXX").string();
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data()) != nullptr) {
-            path = name.data();
-            std::filesystem::current_path(path);
-        }
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::current_path(previous, ignored);
-        if (!path.empty()) {
-            std::filesystem::remove_all(path, ignored);
-        }
-    }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-inline std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline bool Exists(const std::string& path) {
-    return std::filesystem::exists(path);
-}
+using scratch::Exists;
+using scratch::ReadBytes;
+using scratch::ScratchFolder;
+using scratch::WriteBytes;
 
 // Label-like bytes of the given length, every byte value included.
 inline std::string SampleBytes(std::size_t length) {

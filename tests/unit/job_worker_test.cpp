@@ -35,7 +35,7 @@ class JobWorkerTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_TRUE(substitute::JoinThreads());
         EXPECT_EQ(substitute::OpenHandles(), Lines{});
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         g_progressWindow = nullptr;
     }
     Lines Reports() const { return jobtest::Reports(window); }
@@ -158,7 +158,7 @@ TEST_F(JobWorkerTest, EveryExitReleasesItsHoldingsThenReportsOnce) {
         substitute::Reset();
         substitute::UseVirtualClock(true);
         substitute::MapDevice("LPT1", printer);
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
         std::filesystem::remove(input);
@@ -325,7 +325,7 @@ TEST_F(JobWorkerTest, PrinterTypeIsComparedExactly) {
         substitute::Reset();
         substitute::UseVirtualClock(true);
         substitute::MapDevice("LPT1", printer);
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
         jobtest::WriteBytes(input, "^XA^XZ");
@@ -454,7 +454,7 @@ TEST_F(JobWorkerTest, EverySettingsExitCarriesTheFailingReadsCode) {
         substitute::UseVirtualClock(true);
         substitute::MapDevice("LPT1", printer);
         substitute::MapCommDevice("COM1", folder / "com1.out");
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
         std::filesystem::remove(input);
@@ -533,7 +533,7 @@ TEST_F(JobCopyLoopTest, CopiesInChunksAndReportsEveryReadWithAZeroedBuffer) {
     const Case cases[] = {{0, {}}, {1, {1}}, {512, {512}}, {1025, {512, 512, 1}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         window = jobtest::CreateJournalWindow();
         std::string bytes = jobtest::SampleBytes(c.size);
         HANDLE file = OpenInput(bytes);

@@ -41,7 +41,7 @@ class PortTransportTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_TRUE(substitute::JoinThreads());
         EXPECT_EQ(substitute::OpenHandles(), Lines{});
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
     }
 
     // Hands a job over as the worker does; the call log then holds the transport's calls.
@@ -101,7 +101,7 @@ TEST_F(PortTransportTest, OpenAttemptsFollowTheAttemptsValue) {
         substitute::UseVirtualClock(true);
         substitute::MapDevice("LPT1", device);
         jobtest::SetPortSettings("Parallel", "LPT1");
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         window = jobtest::CreateJournalWindow();
         HANDLE holder = CreateFileA("LPT1", GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
         ASSERT_NE(holder, INVALID_HANDLE_VALUE);
@@ -329,7 +329,7 @@ TEST_F(PortTransportTest, EveryExitReleasesInItsOrderAndReportsOnce) {
         substitute::MapCommDevice("COM1", device);
         substitute::MapDevice("LPT1", device);
         jobtest::SetPortSettings(c.mode == PortMode::Serial ? "Serial" : "Parallel", c.port);
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         window = jobtest::CreateJournalWindow();
         jobtest::WriteBytes(input, "^XA^XZ");
         SetUpPath();

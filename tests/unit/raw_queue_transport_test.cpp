@@ -45,7 +45,7 @@ class RawQueueTransportTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_TRUE(substitute::JoinThreads());
         EXPECT_EQ(substitute::OpenHandles(), Lines{});
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         g_progressWindow = nullptr;
     }
 
@@ -128,7 +128,7 @@ TEST_F(RawQueueTransportTest, LabelReachesTheQueueUnchangedAndTheInputGoes) {
         }
         expected.insert(expected.end(), {"advance 0", "status 124", "done 0,0"});
         EXPECT_EQ(jobtest::Reports(window), expected);
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
 
@@ -305,7 +305,7 @@ TEST_F(RawQueueTransportTest, EveryExitReleasesInOrderKeepsTheInputAndNamesItsCa
                                       std::to_string(static_cast<int>(c.result)));
         EXPECT_EQ(jobtest::CountPrefix(reports, "done"), 1);
         EXPECT_EQ(jobtest::CountPrefix(reports, "status 124"), 0);
-        substitute::RemoveWindow(window);
+        substitute::DestroyTestWindow(window);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
 
