@@ -2,7 +2,7 @@
 // release, access rights, deleted keys, scripted failures, and the text file form.
 #include "platform/testing.h"
 
-#include "job_journal.h"
+#include "tests/support/scratch_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -159,7 +159,7 @@ TEST_F(RegistryTest, CallsReturnScriptedStatusesAndLeaveTheLastErrorAlone) {
 }
 
 TEST_F(RegistryTest, SavedHiveLoadsBackByteForByte) {
-    jobtest::ScratchFolder folder;
+    scratch::ScratchFolder folder;
     std::string odd = std::string("50%=[x]#\n\r\t", 11) + std::string(1, '\0') + "\xff" + "end";
     substitute::SetRegistryString(kKey, "PrinterType", "TCP/IP");
     substitute::SetRegistryValue(kKey, "Odd=Name[1]", REG_BINARY, odd);
@@ -183,9 +183,9 @@ TEST_F(RegistryTest, SavedHiveLoadsBackByteForByte) {
     EXPECT_TRUE(substitute::RegistryKeyExists("software\\empty key"));
 
     // A malformed file is refused and leaves the hive as it was.
-    jobtest::WriteBytes(folder / "bad.txt", "[Software\\X]\nName=notanumber:abc\n");
+    scratch::WriteBytes(folder / "bad.txt", "[Software\\X]\nName=notanumber:abc\n");
     EXPECT_FALSE(substitute::LoadRegistry(folder / "bad.txt"));
-    jobtest::WriteBytes(folder / "bad.txt", "Name=1:value before any key\n");
+    scratch::WriteBytes(folder / "bad.txt", "Name=1:value before any key\n");
     EXPECT_FALSE(substitute::LoadRegistry(folder / "bad.txt"));
     EXPECT_FALSE(substitute::LoadRegistry(folder / "missing.txt"));
     EXPECT_EQ(substitute::GetRegistryString(kKey, "PrinterType"), "TCP/IP");

@@ -5,12 +5,12 @@
 
 namespace {
 
-class SubstrateTest : public ::testing::Test {
+class MachineryTest : public ::testing::Test {
   protected:
     void SetUp() override { substitute::Reset(); }
 };
 
-TEST_F(SubstrateTest, ScriptedFailureSkipsThenFailsThenClears) {
+TEST_F(MachineryTest, ScriptedFailureSkipsThenFailsThenClears) {
     substitute::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, 1);
     void* first = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 16);
     ASSERT_NE(first, nullptr);
@@ -25,7 +25,7 @@ TEST_F(SubstrateTest, ScriptedFailureSkipsThenFailsThenClears) {
     EXPECT_TRUE(substitute::OpenHandles().empty());
 }
 
-TEST_F(SubstrateTest, VirtualClockRecordsWithoutWaiting) {
+TEST_F(MachineryTest, VirtualClockRecordsWithoutWaiting) {
     substitute::UseVirtualClock(true);
     Sleep(2000);
     Sleep(0);
@@ -43,7 +43,7 @@ DWORD WINAPI ReturnEleven(LPVOID) {
     return 11;
 }
 
-TEST_F(SubstrateTest, ThreadSendsToRecordingWindowAndCanBeWaitedFor) {
+TEST_F(MachineryTest, ThreadSendsToRecordingWindowAndCanBeWaitedFor) {
     HWND window = substitute::CreateRecordingWindow();
     HANDLE thread = CreateThread(nullptr, 1024, SendThree, window, 0, nullptr);
     ASSERT_NE(thread, nullptr);
@@ -55,7 +55,7 @@ TEST_F(SubstrateTest, ThreadSendsToRecordingWindowAndCanBeWaitedFor) {
     EXPECT_TRUE(substitute::JoinThreads());
 }
 
-TEST_F(SubstrateTest, SubstitutedRoutineRunsInsteadOfTheGivenOne) {
+TEST_F(MachineryTest, SubstitutedRoutineRunsInsteadOfTheGivenOne) {
     substitute::SubstituteThreadRoutine(ReturnEleven);
     HWND window = substitute::CreateRecordingWindow();
     HANDLE thread = CreateThread(nullptr, 0, SendThree, window, 0, nullptr);
@@ -64,7 +64,7 @@ TEST_F(SubstrateTest, SubstitutedRoutineRunsInsteadOfTheGivenOne) {
     EXPECT_TRUE(substitute::RecordedMessages(window).empty());
 }
 
-TEST_F(SubstrateTest, ClosingAnUnknownHandleFailsWithInvalidHandle) {
+TEST_F(MachineryTest, ClosingAnUnknownHandleFailsWithInvalidHandle) {
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));

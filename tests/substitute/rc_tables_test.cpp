@@ -287,7 +287,7 @@ TEST_F(RcTablesTest, EveryQuotedStringIsInTheTable) {
 
 std::string RepositoryRoot() {
     std::string file = __FILE__;
-    std::size_t at = file.rfind("/tests/unit/");
+    std::size_t at = file.rfind("/tests/substitute/");
     return at == std::string::npos ? std::string() : file.substr(0, at);
 }
 

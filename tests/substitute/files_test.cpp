@@ -2,7 +2,7 @@
 // writes on bad handles, sizes, deletion, scripted failures and short writes.
 #include "platform/testing.h"
 
-#include "job_journal.h"
+#include "tests/support/scratch_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -16,11 +16,11 @@ class FilesTest : public ::testing::Test {
   protected:
     void SetUp() override { substitute::Reset(); }
     void TearDown() override { EXPECT_EQ(substitute::OpenHandles(), Lines{}); }
-    jobtest::ScratchFolder folder;
+    scratch::ScratchFolder folder;
 };
 
 TEST_F(FilesTest, DispositionsAndTheErrorsWindowsReports) {
-    jobtest::WriteBytes(folder / "present", "12345");
+    scratch::WriteBytes(folder / "present", "12345");
     std::filesystem::create_directory(folder / "dir");
     struct Case {
         std::string name;
@@ -53,8 +53,8 @@ TEST_F(FilesTest, DispositionsAndTheErrorsWindowsReports) {
             EXPECT_TRUE(CloseHandle(file));
         }
     }
-    EXPECT_TRUE(jobtest::Exists(folder / "created"));
-    EXPECT_EQ(jobtest::ReadBytes(folder / "present"), "12345");
+    EXPECT_TRUE(scratch::Exists(folder / "created"));
+    EXPECT_EQ(scratch::ReadBytes(folder / "present"), "12345");
 }
 
 TEST_F(FilesTest, DeviceNamesOpenTheirMappedPathIgnoringCase) {
@@ -71,12 +71,12 @@ TEST_F(FilesTest, DeviceNamesOpenTheirMappedPathIgnoringCase) {
         CloseHandle(port);
         EXPECT_EQ(substitute::CallLog().back(), "CloseHandle device:LPT1");
     }
-    EXPECT_EQ(jobtest::ReadBytes(target), "ab");
+    EXPECT_EQ(scratch::ReadBytes(target), "ab");
 }
 
 TEST_F(FilesTest, ShareModesAreEnforcedBetweenHandles) {
     std::string name = folder / "shared";
-    jobtest::WriteBytes(name, "data");
+    scratch::WriteBytes(name, "data");
     struct Case {
         DWORD firstAccess, firstShare, secondAccess, secondShare;
         bool secondOpens;
@@ -119,7 +119,7 @@ TEST_F(FilesTest, ShareModesAreEnforcedBetweenHandles) {
 
 TEST_F(FilesTest, BadHandlesFailWithInvalidHandle) {
     std::string name = folder / "f";
-    jobtest::WriteBytes(name, "abc");
+    scratch::WriteBytes(name, "abc");
     HANDLE closed = CreateFileA(name.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     CloseHandle(closed);
@@ -141,7 +141,7 @@ TEST_F(FilesTest, BadHandlesFailWithInvalidHandle) {
 
 TEST_F(FilesTest, AccessModeLimitsReadsAndWrites) {
     std::string name = folder / "f";
-    jobtest::WriteBytes(name, std::string(600, 'z'));
+    scratch::WriteBytes(name, std::string(600, 'z'));
     HANDLE reader = CreateFileA(name.c_str(), FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     HANDLE writer =
@@ -169,7 +169,7 @@ TEST_F(FilesTest, AccessModeLimitsReadsAndWrites) {
 
 TEST_F(FilesTest, DeleteFileRefusesOpenFilesAndReportsMissingOnes) {
     std::string name = folder / "label.zpl";
-    jobtest::WriteBytes(name, "x");
+    scratch::WriteBytes(name, "x");
     HANDLE open = CreateFileA(name.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               0, nullptr);
     SetLastError(0xdeadbeef);
@@ -177,7 +177,7 @@ TEST_F(FilesTest, DeleteFileRefusesOpenFilesAndReportsMissingOnes) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     CloseHandle(open);
     EXPECT_TRUE(DeleteFileA(name.c_str()));
-    EXPECT_FALSE(jobtest::Exists(name));
+    EXPECT_FALSE(scratch::Exists(name));
     EXPECT_FALSE(DeleteFileA(name.c_str()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(DeleteFileA((folder / "none/x").c_str()));
@@ -186,7 +186,7 @@ TEST_F(FilesTest, DeleteFileRefusesOpenFilesAndReportsMissingOnes) {
 
 TEST_F(FilesTest, EachCallHonoursAFailureScriptedUnderItsName) {
     std::string name = folder / "f";
-    jobtest::WriteBytes(name, "abc");
+    scratch::WriteBytes(name, "abc");
     HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -215,7 +215,7 @@ TEST_F(FilesTest, EachCallHonoursAFailureScriptedUnderItsName) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_DEVICE));
     }
     CloseHandle(file);
-    EXPECT_EQ(jobtest::ReadBytes(name), "abc");
+    EXPECT_EQ(scratch::ReadBytes(name), "abc");
 }
 
 TEST_F(FilesTest, ScriptedShortWritesReportWhatWasTaken) {
@@ -230,7 +230,7 @@ TEST_F(FilesTest, ScriptedShortWritesReportWhatWasTaken) {
     }
     EXPECT_EQ(written, (std::vector<DWORD>{3, 0, 10}));
     CloseHandle(file);
-    EXPECT_EQ(jobtest::ReadBytes(name), "0120123456789");
+    EXPECT_EQ(scratch::ReadBytes(name), "0120123456789");
 }
 
 } // namespace
