@@ -232,7 +232,8 @@ namespace {
 
 // What both comm calls check first, after logging: a scripted failure, the handle and the
 // record. Null (with the last error set) when the call fails there.
-std::shared_ptr<substitute::FileObject> CommCallPort(const char* call, HANDLE file, const DCB* dcb) {
+std::shared_ptr<substitute::FileObject> CommCallPort(const char* call, HANDLE file,
+                                                     const DCB* dcb) {
     std::shared_ptr<substitute::FileObject> port = substitute::FindPort(file);
     LogCall(call, port ? port->label : std::string("invalid"));
     DWORD error = 0;

@@ -525,8 +525,8 @@ void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine) {
 bool JoinThreads(unsigned timeoutMilliseconds) {
     std::unique_lock<std::mutex> guard(substitute::ThreadLock());
     return substitute::ThreadsChanged().wait_for(guard,
-                                                std::chrono::milliseconds(timeoutMilliseconds),
-                                                [] { return substitute::RunningThreads() == 0; });
+                                                 std::chrono::milliseconds(timeoutMilliseconds),
+                                                 [] { return substitute::RunningThreads() == 0; });
 }
 
 HWND CreateRecordingWindow(std::function<std::string(const RecordedMessage&)> logAs) {

@@ -452,7 +452,7 @@ BOOL TextOutA(HDC dc, int x, int y, LPCSTR text, int length) {
         return FALSE;
     }
     substitute::LogCall("TextOutA",
-                       std::to_string(x) + "," + std::to_string(y) + " " + std::to_string(length));
+                        std::to_string(x) + "," + std::to_string(y) + " " + std::to_string(length));
     return TRUE;
 }
 

@@ -234,7 +234,8 @@ LSTATUS OpenOrCreateKey(const char* call, HKEY root, LPCSTR subKey, REGSAM acces
 }
 
 // The checks every value call makes, hive lock held: the key resolves and grants `needed`.
-LSTATUS ResolveForAccess(HKEY key, REGSAM needed, std::shared_ptr<substitute::RegistryKey>* target) {
+LSTATUS ResolveForAccess(HKEY key, REGSAM needed,
+                         std::shared_ptr<substitute::RegistryKey>* target) {
     REGSAM access = 0;
     LSTATUS status = substitute::ResolveRoot(key, target, &access);
     if (status != ERROR_SUCCESS) {

@@ -299,7 +299,7 @@ void WSASetLastError(int error) {
 
 int WSAStartup(WORD version, LPWSADATA data) {
     substitute::LogCall("WSAStartup", std::to_string(version & 0xFFu) + "." +
-                                         std::to_string((version >> 8) & 0xFFu));
+                                          std::to_string((version >> 8) & 0xFFu));
     DWORD error = 0;
     if (substitute::TakeScriptedFailure("WSAStartup", &error)) {
         return static_cast<int>(error);
@@ -412,8 +412,8 @@ int bind(SOCKET s, const sockaddr* address, int length) {
 int connect(SOCKET s, const sockaddr* address, int length) {
     const auto* remote = reinterpret_cast<const sockaddr_in*>(address);
     substitute::LogCall("connect", address == nullptr
-                                      ? std::string("?")
-                                      : AddressText(remote) + ":" + PortText(remote));
+                                       ? std::string("?")
+                                       : AddressText(remote) + ":" + PortText(remote));
     if (RefusedCall("connect")) {
         return SOCKET_ERROR;
     }
@@ -776,7 +776,7 @@ void ResetWinsock() {
 struct CallLogWindow : substitute::WindowObject {
     LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
         substitute::LogCall("SendMessageA", std::to_string(message) + " " + std::to_string(wParam) +
-                                               " " + std::to_string(lParam));
+                                                " " + std::to_string(lParam));
         return 0;
     }
 };

@@ -150,13 +150,14 @@ TEST_F(UserWindowsTest, OuterDialogEndedDuringInnerLoopClosesWhenTheInnerCloses)
             CloseHandle(thread);
         }
     });
-    substitute::OnMessageHandled([&openWhenEnded](HWND, int templateId, UINT message, WPARAM, LPARAM) {
-        EXPECT_EQ(templateId, IDD_PROGRESS); // handled inside the About window's loop
-        if (message == WM_TEST_END) {
-            openWhenEnded = substitute::OpenDialogs();
-            EXPECT_TRUE(substitute::PressEnter(substitute::FindOpenDialog(IDD_INFO)));
-        }
-    });
+    substitute::OnMessageHandled(
+        [&openWhenEnded](HWND, int templateId, UINT message, WPARAM, LPARAM) {
+            EXPECT_EQ(templateId, IDD_PROGRESS); // handled inside the About window's loop
+            if (message == WM_TEST_END) {
+                openWhenEnded = substitute::OpenDialogs();
+                EXPECT_TRUE(substitute::PressEnter(substitute::FindOpenDialog(IDD_INFO)));
+            }
+        });
     INT_PTR result =
         DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, OuterDialog, 0);
     ASSERT_TRUE(substitute::JoinThreads());
@@ -229,8 +230,8 @@ INT_PTR CALLBACK EndOnAnyCommand(HWND dialog, UINT message, WPARAM wParam, LPARA
 TEST_F(UserWindowsTest, DisabledOrMissingButtonsCannotBePressed) {
     substitute::OnDialogOpened([](HWND dialog, int) {
         EXPECT_FALSE(substitute::PressButton(dialog, 4242));
-        EXPECT_FALSE(substitute::PressButton(dialog, IDC_INFO_TITLE));  // a label
-        EXPECT_FALSE(EnableWindow(GetDlgItem(dialog, IDOK), FALSE)); // was enabled
+        EXPECT_FALSE(substitute::PressButton(dialog, IDC_INFO_TITLE)); // a label
+        EXPECT_FALSE(EnableWindow(GetDlgItem(dialog, IDOK), FALSE));   // was enabled
         EXPECT_FALSE(substitute::PressButton(dialog, IDOK));
         EXPECT_FALSE(substitute::PressEnter(dialog));
         EXPECT_TRUE(EnableWindow(GetDlgItem(dialog, IDOK), TRUE)); // was disabled
@@ -275,7 +276,8 @@ TEST_F(UserWindowsTest, MissingTemplateOrScriptedFailureGivesMinusOne) {
 
 TEST_F(UserWindowsTest, AStalledDialogEndsWithMinusOneAndIsReported) {
     std::vector<std::string> reports;
-    substitute::SetFailureReporter([&reports](const std::string& what) { reports.push_back(what); });
+    substitute::SetFailureReporter(
+        [&reports](const std::string& what) { reports.push_back(what); });
     substitute::SetDialogStallTimeout(30);
     INT_PTR result =
         DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_INFO), nullptr, RecordingDialog, 0);

@@ -299,8 +299,8 @@ struct Exit {
     bool openInput;
     JobResult result;
     DWORD reportedError;
-    std::vector<std::string> releases; // with "<file>" for the input file's close
-    substitute::DocumentState document;   // of the one document, when one was started
+    std::vector<std::string> releases;  // with "<file>" for the input file's close
+    substitute::DocumentState document; // of the one document, when one was started
     bool documentStarted;
 };
 

@@ -371,7 +371,8 @@ class FaultSweepTest : public ::testing::Test {
             if (mustHaveArrived) {
                 substitute::WaitForReceivedConnections(1, std::chrono::seconds(5));
             }
-            std::vector<substitute::ReceivedConnection> received = substitute::ReceivedConnections();
+            std::vector<substitute::ReceivedConnection> received =
+                substitute::ReceivedConnections();
             return received.size() == 1 && whole(received[0].bytes);
         }
         case Kind::Driver: {

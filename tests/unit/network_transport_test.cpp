@@ -574,7 +574,8 @@ TEST_F(NetworkTransportTest, SecondJobWaitsUntilTheFirstHasDeletedItsFile) {
     }
     EXPECT_EQ(Count(substitute::CallLog(), wait), 2);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(Count(substitute::CallLog(), "WSAStartup 1.1"), 0) << "a job went on without the mutex";
+    EXPECT_EQ(Count(substitute::CallLog(), "WSAStartup 1.1"), 0)
+        << "a job went on without the mutex";
     EXPECT_TRUE(ReleaseMutex(gate));
 
     for (HANDLE thread : threads) {
@@ -635,7 +636,8 @@ TEST_F(NetworkTransportTest, ClosingWaitReadsThePrinterOutUntilItCloses) {
     const Case cases[] = {
         {"closes", greeting, substitute::LoopbackPeerEnd::Close, -1, 0, JobResult::Done},
         {"quiet at once", "", substitute::LoopbackPeerEnd::StayOpen, 0, 0, JobResult::Done},
-        {"quiet after greeting", "hi", substitute::LoopbackPeerEnd::StayOpen, 1, 0, JobResult::Done},
+        {"quiet after greeting", "hi", substitute::LoopbackPeerEnd::StayOpen, 1, 0,
+         JobResult::Done},
         {"resets", greeting, substitute::LoopbackPeerEnd::Reset, -1, WSAECONNRESET,
          JobResult::PortWriteError},
     };

@@ -773,7 +773,8 @@ TEST_F(SettingsWindowTest, CancelAndCloseBoxSaveNothing) {
         Open([&](HWND d) {
             substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, "Parallel");
             substitute::TypeText(d, IDC_DELAY, "77");
-            EXPECT_TRUE(closeBox ? substitute::PressCloseBox(d) : substitute::PressButton(d, IDCANCEL));
+            EXPECT_TRUE(closeBox ? substitute::PressCloseBox(d)
+                                 : substitute::PressButton(d, IDCANCEL));
         });
         EXPECT_EQ(Stored(), (Values{{"Port", "COM2"}, {"Delay", "5"}}));
         EXPECT_EQ(PortFile(), "<missing>");
