@@ -9,7 +9,7 @@
 // printer at 127.0.0.1:9100; the connection is redirected to the sink, and the local end,
 // which the program binds to the printer's port, to a port the system picks (9100 may be
 // taken on this host, and the sink's own port always is).
-#include "platform/posix/substrate.h"
+#include "platform/posix/machinery.h"
 #include "platform/testing.h"
 #include "transport/job_worker.h"
 

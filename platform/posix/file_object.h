@@ -2,7 +2,7 @@
 // file calls and the communications-port calls. Only the substitute layer includes this.
 #pragma once
 
-#include "platform/posix/substrate.h"
+#include "platform/posix/machinery.h"
 
 #include <sys/types.h>
 

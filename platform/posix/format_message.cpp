@@ -1,6 +1,6 @@
 // Substitute system message table: FormatMessageA with the English texts of Windows for the
 // error codes the program can meet; like Windows, no text for the others.
-#include "platform/posix/substrate.h"
+#include "platform/posix/machinery.h"
 
 #include "platform/testing.h"
 

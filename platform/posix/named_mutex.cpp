@@ -1,7 +1,7 @@
 // Mutexes of the substitute layer. A named mutex is a lock file held with flock() in the
 // user's runtime folder, so every process of the user shares it; within a process all
 // handles to one name share one object, owned per thread with a recursion count.
-#include "platform/posix/substrate.h"
+#include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
 #include <cerrno>

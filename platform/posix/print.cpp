@@ -1,7 +1,7 @@
 // Substitute spooler, print dialog and GDI: a recorded fake of installed printers, the
 // default printer, the documents, pages and texts drawn on printer device contexts, and the
 // raw bytes written to printer queues.
-#include "platform/posix/substrate.h"
+#include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
 #include <algorithm>

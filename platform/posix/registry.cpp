@@ -1,6 +1,6 @@
 // Substitute registry: HKEY_CURRENT_USER as an in-memory tree of keys and typed values,
 // with key handles in the handle table and a text file form for loading and saving.
-#include "platform/posix/substrate.h"
+#include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
 #include <cctype>

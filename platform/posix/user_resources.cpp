@@ -1,6 +1,6 @@
 // Substitute string table (LoadStringA from the resource script) and captured message boxes.
 #include "platform/posix/rc_tables.h"
-#include "platform/posix/substrate.h"
+#include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
 #include <cstring>

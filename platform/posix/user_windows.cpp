@@ -2,7 +2,7 @@
 // templates, their controls, cross-thread SendMessageA handled on the dialog's thread, the
 // dialog manager's keys, and the test hooks that drive dialogs as a user would.
 #include "platform/posix/rc_tables.h"
-#include "platform/posix/substrate.h"
+#include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
 #include <algorithm>
@@ -717,6 +717,15 @@ INT_PTR DialogBoxParamA(HINSTANCE /*instance*/, LPCSTR templateName, HWND /*owne
         SetLastError(clobbered);
     }
     return result;
+}
+
+LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    std::shared_ptr<substitute::WindowObject> target = substitute::FindWindow(window);
+    if (target == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return target->Deliver(window, message, wParam, lParam);
 }
 
 BOOL EndDialog(HWND dialog, INT_PTR result) {

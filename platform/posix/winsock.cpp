@@ -1,7 +1,7 @@
 // The Windows Sockets 1.1 subset of the substitute layer, over BSD sockets: counted
 // registrations, blocking stream sockets, byte order, Windows' inet_addr and WSAE* codes.
 #include "platform/posix/bsd_sockets.h"
-#include "platform/posix/substrate.h"
+#include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
 #include <algorithm>

@@ -1,5 +1,6 @@
-// Shared machinery of the substitute layer: handle table, window table, call log,
-// scripted failures and reset hooks. Only the substitute layer includes this header.
+// Shared machinery of the substitute layer: handle and window tables, call log, scripted
+// failures, virtual clock, heap blocks and reset hooks. Only the layer (and its own tests) include
+// this.
 #pragma once
 
 #include "platform/win32.h"
@@ -52,6 +53,15 @@ bool TakeScriptedFailure(const std::string& call, DWORD* error);
 
 // Under the virtual clock: moves GetTickCount on by a wait that did not really happen.
 void AdvanceVirtualClock(DWORD milliseconds);
+// Records a pause of Sleep; true when the virtual clock took it, and the caller need not wait.
+bool RecordSleep(DWORD milliseconds);
+// The virtual clock's count; false, and *now untouched, while it is off.
+bool VirtualTickCount(DWORD* now);
+
+// Blocks of HeapAlloc with their sizes, so that OpenHandles shows what was not released.
+void AddHeapBlock(void* block, std::size_t bytes);
+// False when `block` is not one of them.
+bool RemoveHeapBlock(void* block, std::size_t* bytes);
 
 // Registers a function that substitute::Reset runs to restore an area's initial state.
 void AddResetHook(std::function<void()> hook);

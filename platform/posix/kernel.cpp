@@ -1,0 +1,247 @@
+// Kernel calls of the substitute layer: last error, Sleep and GetTickCount on the virtual
+// clock, threads, waits, CloseHandle and the process heap; and the thread hooks.
+#include "platform/posix/machinery.h"
+#include "platform/testing.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// Never destroyed: detached threads may still use them while the process exits.
+std::mutex& ThreadLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::condition_variable& ThreadsChanged() {
+    static auto* changed = new std::condition_variable;
+    return *changed;
+}
+int& RunningThreads() {
+    static int running = 0;
+    return running;
+}
+
+LPTHREAD_START_ROUTINE& ThreadRoutineOverride() {
+    static LPTHREAD_START_ROUTINE routine = nullptr;
+    return routine;
+}
+
+thread_local DWORD lastError = 0;
+
+struct ThreadObject : substitute::KernelObject {
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    DWORD exitCode = 0;
+    DWORD Wait(DWORD milliseconds) override {
+        std::unique_lock<std::mutex> guard(lock);
+        if (milliseconds == INFINITE) {
+            ended.wait(guard, [this] { return done; });
+            return WAIT_OBJECT_0;
+        }
+        return ended.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                              [this] { return done; })
+                   ? WAIT_OBJECT_0
+                   : WAIT_TIMEOUT;
+    }
+};
+
+const int kInstallResetHook = [] {
+    substitute::AddResetHook([] {
+        std::lock_guard<std::mutex> guard(ThreadLock());
+        ThreadRoutineOverride() = nullptr;
+    });
+    return 0;
+}();
+
+} // namespace
+
+using substitute::LogCall;
+using substitute::TakeScriptedFailure;
+
+DWORD GetLastError() {
+    return lastError;
+}
+
+void SetLastError(DWORD error) {
+    lastError = error;
+}
+
+namespace {
+
+// CloseHandle and the frees: a scripted failure is logged as "<call> failed", leaves its
+// error as the last error, and releases nothing.
+bool ReleaseFailsAsScripted(const char* call) {
+    DWORD error = 0;
+    if (!TakeScriptedFailure(call, &error)) {
+        return false;
+    }
+    LogCall(call, "failed");
+    SetLastError(error);
+    return true;
+}
+
+} // namespace
+
+void Sleep(DWORD milliseconds) {
+    if (!substitute::RecordSleep(milliseconds)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+}
+
+DWORD GetTickCount() {
+    DWORD now = 0;
+    if (substitute::VirtualTickCount(&now)) {
+        return now;
+    }
+    auto elapsed = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<DWORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T /*stackSize*/,
+                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD /*flags*/,
+                    LPDWORD threadId) {
+    DWORD error = 0;
+    if (TakeScriptedFailure("CreateThread", &error)) {
+        LogCall("CreateThread", "failed");
+        SetLastError(error);
+        return nullptr;
+    }
+    auto object = std::make_shared<ThreadObject>();
+    object->label = "thread:worker";
+    HANDLE handle = substitute::AddHandle(object);
+    {
+        std::lock_guard<std::mutex> guard(ThreadLock());
+        ++RunningThreads();
+    }
+    LogCall("CreateThread");
+    {
+        std::lock_guard<std::mutex> guard(ThreadLock());
+        if (ThreadRoutineOverride() != nullptr) {
+            start = ThreadRoutineOverride();
+        }
+    }
+    std::thread([object, start, parameter] {
+        DWORD code = start(parameter);
+        {
+            std::lock_guard<std::mutex> guard(object->lock);
+            object->done = true;
+            object->exitCode = code;
+        }
+        object->ended.notify_all();
+        // Notified under the lock: a waiter that sees the count reach zero may end the
+        // process, which must not find this thread still inside notify_all.
+        std::lock_guard<std::mutex> guard(ThreadLock());
+        --RunningThreads();
+        ThreadsChanged().notify_all();
+    }).detach();
+    if (threadId != nullptr) {
+        *threadId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(handle));
+    }
+    return handle;
+}
+
+BOOL CloseHandle(HANDLE object) {
+    // A scripted failure stands for the only one the system has, an invalid handle: the
+    // object stays open.
+    if (ReleaseFailsAsScripted("CloseHandle")) {
+        return FALSE;
+    }
+    std::shared_ptr<substitute::KernelObject> removed = substitute::RemoveHandle(object);
+    if (removed == nullptr) {
+        LogCall("CloseHandle", "invalid");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    LogCall("CloseHandle", removed->label);
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    std::shared_ptr<substitute::KernelObject> found = substitute::FindHandle(object);
+    if (found == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    LogCall("WaitForSingleObject", found->label);
+    DWORD error = 0;
+    if (TakeScriptedFailure("WaitForSingleObject", &error)) {
+        SetLastError(error);
+        return WAIT_FAILED;
+    }
+    return found->Wait(milliseconds);
+}
+
+HANDLE GetProcessHeap() {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0xFEE0));
+}
+
+LPVOID HeapAlloc(HANDLE /*heap*/, DWORD flags, SIZE_T bytes) {
+    DWORD error = 0;
+    if (TakeScriptedFailure("HeapAlloc", &error)) {
+        LogCall("HeapAlloc", "failed");
+        SetLastError(error);
+        return nullptr;
+    }
+    void* block = (flags & HEAP_ZERO_MEMORY) != 0 ? std::calloc(bytes == 0 ? 1 : bytes, 1)
+                                                  : std::malloc(bytes == 0 ? 1 : bytes);
+    if (block != nullptr) {
+        substitute::AddHeapBlock(block, bytes);
+    }
+    LogCall("HeapAlloc", std::to_string(bytes));
+    return block;
+}
+
+namespace {
+
+// Gives a block of HeapAlloc back; false when it is not one.
+bool FreeHeapBlock(LPVOID memory) {
+    std::size_t bytes = 0;
+    if (!substitute::RemoveHeapBlock(memory, &bytes)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::free(memory);
+    LogCall("HeapFree", std::to_string(bytes));
+    return true;
+}
+
+} // namespace
+
+// Scripted failures of the two frees stand for a block that is not the heap's: it stays.
+BOOL HeapFree(HANDLE /*heap*/, DWORD /*flags*/, LPVOID memory) {
+    if (ReleaseFailsAsScripted("HeapFree")) {
+        return FALSE;
+    }
+    return FreeHeapBlock(memory) ? TRUE : FALSE;
+}
+
+HGLOBAL GlobalFree(HGLOBAL memory) {
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    if (ReleaseFailsAsScripted("GlobalFree")) {
+        return memory;
+    }
+    return FreeHeapBlock(memory) ? nullptr : memory;
+}
+
+namespace substitute {
+
+void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine) {
+    std::lock_guard<std::mutex> guard(ThreadLock());
+    ThreadRoutineOverride() = routine;
+}
+
+bool JoinThreads(unsigned timeoutMilliseconds) {
+    std::unique_lock<std::mutex> guard(ThreadLock());
+    return ThreadsChanged().wait_for(guard, std::chrono::milliseconds(timeoutMilliseconds),
+                                     [] { return RunningThreads() == 0; });
+}
+
+} // namespace substitute
