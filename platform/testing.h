@@ -1,5 +1,5 @@
-// Test hooks of the substitute layer: call log, scripted failures, virtual clock, threads,
-// recording windows. Each area of the layer adds its own hooks in its testing header.
+// Test hooks of the substitute layer: its machinery (call log, scripted failures, virtual
+// clock, open handles, test windows) here, and each subject's in its testing_<subject>.h.
 #pragma once
 
 #include "platform/win32.h"
@@ -33,12 +33,6 @@ std::vector<DWORD> Sleeps();
 // Labels ("kind:name") of the handles that are open now.
 std::vector<std::string> OpenHandles();
 
-// Threads started with CreateThread run `routine` instead of their own (nullptr: their own).
-void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine);
-
-// Waits until every thread started with CreateThread has ended; false after the time-out.
-bool JoinThreads(unsigned timeoutMilliseconds = 10000);
-
 // A window that records every message sent to it, from any thread, and returns 0. With
 // `logAs`, each message also enters the call log as the text logAs makes of it, in order
 // with the calls (a stand-in progress window whose reports are checked among the releases).
@@ -50,14 +44,23 @@ struct RecordedMessage {
 HWND CreateRecordingWindow(std::function<std::string(const RecordedMessage&)> logAs = nullptr);
 std::vector<RecordedMessage> RecordedMessages(HWND window);
 
+// A window that writes every message sent to it into the call log, as
+// "SendMessageA <message> <wParam> <lParam>" in decimal, and returns 0: the reports of a job
+// then show among the calls it made, in order.
+HWND CreateCallLogWindow();
+
 // Ends a window made by CreateRecordingWindow or CreateCallLogWindow; messages sent to it
 // afterwards find no window.
 void DestroyTestWindow(HWND window);
 
 } // namespace substitute
 
+#include "platform/posix/testing_kernel.h"
+#include "platform/posix/testing_named_mutex.h"
+#include "platform/posix/testing_format_message.h"
 #include "platform/posix/testing_user.h"
 #include "platform/posix/testing_registry.h"
 #include "platform/posix/testing_files.h"
+#include "platform/posix/testing_comm.h"
 #include "platform/posix/testing_winsock.h"
 #include "platform/posix/testing_print.h"

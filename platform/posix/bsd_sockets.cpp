@@ -1,4 +1,5 @@
-// BSD socket calls for the Winsock substitute, and the loopback listener its tests use.
+// Substitute BSD sockets: the socket calls behind the Winsock substitute, and the loopback
+// listener its tests use.
 #include "platform/posix/bsd_sockets.h"
 
 #include <arpa/inet.h>

@@ -1,6 +1,7 @@
-// BSD socket calls behind plain functions, for the Winsock substitute, whose declarations
-// reuse the BSD names (sockaddr, socket, bind ...) and so cannot see the system headers.
-// Addresses and ports are passed in network byte order; failures return the errno value.
+// Internal to the substitute layer: BSD socket calls behind plain functions, for the Winsock
+// substitute, whose declarations reuse the BSD names (sockaddr, socket, bind ...) and so cannot see
+// the system headers. Addresses and ports are passed in network byte order; failures return the
+// errno value.
 #pragma once
 
 #include <chrono>

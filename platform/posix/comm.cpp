@@ -1,4 +1,4 @@
-// Substitute communications-port state: GetCommState / SetCommState over termios on a tty,
+// Substitute comm state: GetCommState / SetCommState over termios on a tty,
 // or over a DCB kept in memory for a plain file mapped as a comm device.
 #include "platform/posix/file_object.h"
 #include "platform/testing.h"

@@ -1,5 +1,5 @@
-// The file and device objects behind the substitute layer's file handles, shared by the
-// file calls and the communications-port calls. Only the substitute layer includes this.
+// Internal to the substitute layer: the file and device objects behind its file handles,
+// shared by the file calls and the communications-port calls.
 #pragma once
 
 #include "platform/posix/machinery.h"

@@ -1,5 +1,5 @@
-// Substitute system message table: FormatMessageA with the English texts of Windows for the
-// error codes the program can meet; like Windows, no text for the others.
+// Substitute FormatMessageA, the system message table: FormatMessageA with the English texts of
+// Windows for the error codes the program can meet; like Windows, no text for the others.
 #include "platform/posix/machinery.h"
 
 #include "platform/testing.h"

@@ -1,4 +1,4 @@
-// Kernel calls of the substitute layer: last error, Sleep and GetTickCount on the virtual
+// Substitute kernel calls: last error, Sleep and GetTickCount on the virtual
 // clock, threads, waits, CloseHandle and the process heap; and the thread hooks.
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"

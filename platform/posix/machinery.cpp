@@ -1,4 +1,4 @@
-// Shared machinery of the substitute layer: the handle and window tables, the call log,
+// Substitute machinery, shared by the whole layer: the handle and window tables, the call log,
 // scripted failures, the virtual clock, heap blocks, reset hooks, and their test hooks.
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"
@@ -231,6 +231,14 @@ struct RecordingWindow : WindowObject {
     }
 };
 
+struct CallLogWindow : WindowObject {
+    LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
+        LogCall("SendMessageA", std::to_string(message) + " " + std::to_string(wParam) + " " +
+                                    std::to_string(lParam));
+        return 0;
+    }
+};
+
 } // namespace
 
 void Reset() {
@@ -315,6 +323,12 @@ std::vector<RecordedMessage> RecordedMessages(HWND window) {
     }
     std::lock_guard<std::mutex> guard(recorder->lock);
     return recorder->messages;
+}
+
+HWND CreateCallLogWindow() {
+    auto window = std::make_shared<CallLogWindow>();
+    window->label = "window:call-log";
+    return AddWindow(window);
 }
 
 void DestroyTestWindow(HWND window) {

@@ -1,6 +1,6 @@
-// Shared machinery of the substitute layer: handle and window tables, call log, scripted
-// failures, virtual clock, heap blocks and reset hooks. Only the layer (and its own tests) include
-// this.
+// Internal to the substitute layer, its shared machinery: handle and window tables, call log,
+// scripted failures, virtual clock, heap blocks and reset hooks. Only the layer (and its own tests)
+// include this.
 #pragma once
 
 #include "platform/win32.h"

@@ -1,6 +1,6 @@
-// Mutexes of the substitute layer. A named mutex is a lock file held with flock() in the
-// user's runtime folder, so every process of the user shares it; within a process all
-// handles to one name share one object, owned per thread with a recursion count.
+// Substitute named mutex: CreateMutexA and ReleaseMutex. A named mutex is a lock file held with
+// flock() in the user's runtime folder, so every process of the user shares it; within a process
+// all handles to one name share one object, owned per thread with a recursion count.
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"
 

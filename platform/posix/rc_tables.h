@@ -1,4 +1,5 @@
-// Dialog templates and string table of resources/tagwright.rc, derived from it at build time
+// Internal to the substitute layer: the dialog templates and string table of
+// resources/tagwright.rc, derived from it at build time
 // by scripts/rc_to_tables.py (the definitions live in the generated rc_tables.cpp).
 #pragma once
 

@@ -1,4 +1,5 @@
-// Test hooks of the substitute layer: files, devices and communications ports.
+// Test hooks of the substitute files and devices: device names mapped to paths, reported
+// sizes and short writes.
 //
 // Files are POSIX files opened by the path as given. A device name ("COM1", "LPT1", also
 // written "\\.\COM1"; compared ignoring case) opens the path it has been mapped to; an
@@ -9,10 +10,6 @@
 // an existing file leaves ERROR_ALREADY_EXISTS as the last error. CreateFileA, ReadFile, WriteFile,
 // GetFileSize and DeleteFileA log
 // "<Call> <name or label>" (ReadFile and WriteFile add the byte count asked for).
-//
-// GetCommState / SetCommState work over termios on a tty (a pty in tests) and fail with
-// ERROR_INVALID_FUNCTION on any other file, as a disk file does on Windows, unless the
-// device was mapped with MapCommDevice: such a plain file keeps a DCB in memory instead.
 #pragma once
 
 #include "platform/win32.h"
@@ -30,16 +27,6 @@ void MapDevice(const std::string& name, const std::string& path);
 // returns the DCB last applied (initially a 9600 8N1 port with XON/XOFF characters), and
 // SetCommState validates and stores it as a serial driver would.
 void MapCommDevice(const std::string& name, const std::string& path);
-
-// The DCB an emulated comm device holds now (the initial one until SetCommState applies
-// another); kept across opens until Reset.
-void CommStateOf(const std::string& name, DCB* dcb);
-// Replaces the DCB an emulated comm device reports.
-void SetCommStateOf(const std::string& name, const DCB& dcb);
-
-// The DCB passed to the most recent SetCommState call, whatever its outcome; false when
-// there was none since Reset.
-bool LastSetCommState(DCB* dcb);
 
 // From now until Reset, GetFileSize reports this size for every plain file, whatever it
 // holds (a file of 4 GiB or more without writing one); reads still see the real bytes.

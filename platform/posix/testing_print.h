@@ -1,5 +1,5 @@
-// Test hooks of the substitute layer: print (installed printers, the default printer, and
-// the documents, pages and texts recorded by the fake spooler and GDI).
+// Test hooks of the substitute print calls: installed printers, the default printer, and the
+// documents, pages and texts recorded by the fake spooler and GDI.
 #pragma once
 
 #include "platform/win32.h"

@@ -1,4 +1,4 @@
-// Test hooks of the substitute layer: registry.
+// Test hooks of the substitute registry.
 //
 // One hive, HKEY_CURRENT_USER, held in memory and emptied by Reset. Key paths below are
 // relative to it ("Software\Velmora Software\Tagwright\1.0") and compared ignoring case.

@@ -1,4 +1,4 @@
-// Test hooks of the substitute layer: dialogs driven as a user would drive them, and the
+// Test hooks of the substitute window system: dialogs driven as a user would drive them, and the
 // message boxes the program showed.
 #pragma once
 
@@ -94,10 +94,5 @@ struct MessageBoxRecord {
 std::vector<MessageBoxRecord> MessageBoxes();
 // Runs on the showing thread each time a box is shown, before MessageBoxA returns.
 void OnMessageBox(std::function<void(const MessageBoxRecord& box)> callback);
-
-// ---- System message texts -------------------------------------------------------------
-// FormatMessageA gives no text for this code from now until Reset (as Wine has none for a
-// few socket codes): it fails with ERROR_MR_MID_NOT_FOUND, as for a code it never knew.
-void RemoveSystemText(DWORD code);
 
 } // namespace substitute

@@ -1,5 +1,5 @@
-// Test hooks of the substitute layer: winsock, the loopback listener that stands in for a
-// label printer, and the named mutex's lock files.
+// Test hooks of the substitute Winsock: its connections redirected, short sends, time-outs,
+// and the loopback listener that stands in for a label printer.
 //
 // The program binds its local end to the printer's own port, so a listener on this host's
 // loopback cannot use that port. Tests therefore point the program at any address and port
@@ -65,13 +65,5 @@ std::vector<ReceivedConnection> ReceivedConnections();
 // Waits until `count` connections are complete; false after the time-out.
 bool WaitForReceivedConnections(std::size_t count,
                                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-// A window that writes every message sent to it into the call log, as
-// "SendMessageA <message> <wParam> <lParam>" in decimal, and returns 0: the reports of a job
-// then show among the calls it made, in order.
-HWND CreateCallLogWindow();
-
-// The lock file that stands for the named mutex `name` (it persists across processes).
-std::string NamedMutexLockFile(const std::string& name);
 
 } // namespace substitute

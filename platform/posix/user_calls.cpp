@@ -1,4 +1,4 @@
-// The Win32 window and dialog calls of the substitute window system.
+// Substitute window system, the Win32 calls: dialogs, controls, texts and SendMessageA.
 #include "platform/posix/user_window.h"
 
 #include <algorithm>

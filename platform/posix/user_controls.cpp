@@ -1,4 +1,4 @@
-// Controls of the substitute window system: edit and static text, buttons, the combo box
+// Substitute window system, controls: edit and static text, buttons, the combo box
 // (sorted or not, find-exact ignoring case, selection, edit text, typing limit) and the
 // progress bar, each handling its messages on its dialog's thread.
 #include "platform/posix/user_window.h"

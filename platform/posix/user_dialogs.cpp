@@ -1,4 +1,4 @@
-// Dialogs of the substitute window system: built headless from the resource script's
+// Substitute window system, dialogs: built headless from the resource script's
 // templates, their default handling, their modal loop (which also runs the work other threads
 // hand it) and the stall guard that ends a dialog nothing closes.
 #include "platform/posix/user_window.h"

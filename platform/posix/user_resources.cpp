@@ -1,4 +1,5 @@
-// Substitute string table (LoadStringA from the resource script) and captured message boxes.
+// Substitute window system, resources: the string table (LoadStringA from the resource script) and
+// captured message boxes.
 #include "platform/posix/rc_tables.h"
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"

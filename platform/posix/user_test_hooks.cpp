@@ -1,4 +1,4 @@
-// Test hooks of the substitute window system: watching modal dialogs, and driving and reading
+// Substitute window system, test hooks: watching modal dialogs, and driving and reading
 // them as a user would.
 #include "platform/posix/user_window.h"
 

@@ -1,4 +1,4 @@
-// The window objects of the substitute window system: their lookup, and messages from other
+// Substitute window system, window objects: their lookup, and messages from other
 // threads handed to the thread that runs the dialog.
 #include "platform/posix/user_window.h"
 

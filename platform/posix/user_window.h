@@ -1,4 +1,4 @@
-// The window objects of the substitute window system, shared by its pieces: the window and
+// Internal to the substitute window system, shared by its pieces: the window and
 // dialog record, the work queue of a thread that runs dialogs, the test hooks' state, and the
 // functions the controls, the dialogs, the Win32 calls and the test hooks call in each other.
 // Only the window system's own files include this.

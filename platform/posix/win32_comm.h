@@ -1,4 +1,4 @@
-// Communications port state (DCB) of the substitute layer, over termios.
+// Win32 declarations, comm state: the DCB, GetCommState and SetCommState.
 #pragma once
 
 #include "platform/posix/win32_types.h"

@@ -1,4 +1,4 @@
-// Kernel services of the substitute layer: errors, handles, threads, waits, files, heap, messages.
+// Win32 declarations, kernel: errors, handles, threads, waits, mutexes, files, heap, message texts.
 #pragma once
 
 #include "platform/posix/win32_types.h"

@@ -1,4 +1,4 @@
-// Spooler, print dialog and GDI of the substitute layer: a recorded fake.
+// Win32 declarations, print: the spooler, the print dialog and GDI.
 #pragma once
 
 #include "platform/posix/win32_types.h"

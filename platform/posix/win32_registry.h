@@ -1,4 +1,4 @@
-// The registry of the substitute layer: an in-memory tree of keys and values.
+// Win32 declarations, registry: keys and values.
 #pragma once
 
 #include "platform/posix/win32_types.h"

@@ -1,4 +1,4 @@
-// Basic Win32 types and constants for builds without the Windows SDK.
+// Win32 declarations, types: the basic types and constants every area uses.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-// Windows, dialogs, controls, string table and message boxes of the substitute layer.
+// Win32 declarations, user: windows, dialogs, controls, string table and message boxes.
 #pragma once
 
 #include "platform/posix/win32_types.h"

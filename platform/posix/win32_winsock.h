@@ -1,4 +1,4 @@
-// The Windows Sockets 1.1 subset of the substitute layer, over BSD sockets.
+// Win32 declarations, Winsock: the Windows Sockets 1.1 subset.
 // Its implementation never shares a translation unit with the system socket headers,
 // whose names (sockaddr, socket, bind ...) it reuses.
 #pragma once

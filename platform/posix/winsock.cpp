@@ -1,4 +1,4 @@
-// The Windows Sockets 1.1 subset of the substitute layer, over BSD sockets: counted
+// Substitute Winsock: the Windows Sockets 1.1 subset over BSD sockets, with counted
 // registrations, blocking stream sockets, byte order, Windows' inet_addr and WSAE* codes.
 #include "platform/posix/bsd_sockets.h"
 #include "platform/posix/machinery.h"
@@ -773,14 +773,6 @@ void ResetWinsock() {
     }
 }
 
-struct CallLogWindow : substitute::WindowObject {
-    LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
-        substitute::LogCall("SendMessageA", std::to_string(message) + " " + std::to_string(wParam) +
-                                                " " + std::to_string(lParam));
-        return 0;
-    }
-};
-
 const bool kResetHookAdded = (substitute::AddResetHook(ResetWinsock), true);
 
 } // namespace
@@ -827,12 +819,6 @@ void SetLoopbackPeer(const std::string& greeting, LoopbackPeerEnd end) {
                     : end == LoopbackPeerEnd::StayOpen ? bsd::PeerEnd::StayOpen
                                                        : bsd::PeerEnd::Close;
     bsd::SetPeerBehaviour(behaviour);
-}
-
-HWND CreateCallLogWindow() {
-    auto window = std::make_shared<CallLogWindow>();
-    window->label = "window:call-log";
-    return substitute::AddWindow(window);
 }
 
 unsigned short FreeLocalPort() {
