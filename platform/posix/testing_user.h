@@ -74,7 +74,6 @@ std::vector<std::string> ListEntries(HWND dialog, int id);
 int SelectedIndex(HWND dialog, int id);        // -1 when nothing is selected
 std::string SelectedText(HWND dialog, int id); // "" when nothing is selected
 bool IsControlEnabled(HWND dialog, int id);
-bool IsControlVisible(HWND dialog, int id);
 std::string WindowCaption(HWND window);
 int DialogTemplateId(HWND dialog); // 0 when `dialog` is not an open dialog
 // Templates of the dialogs open now, in the order they were opened (innermost last).

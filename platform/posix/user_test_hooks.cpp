@@ -249,15 +249,6 @@ bool IsControlEnabled(HWND dialog, int id) {
     return enabled;
 }
 
-bool IsControlVisible(HWND dialog, int id) {
-    bool visible = false;
-    ReadFrom(dialog, [id, &visible](UserWindow& window) {
-        std::shared_ptr<UserWindow> control = ChildOf(window, id);
-        visible = control != nullptr && control->visible;
-    });
-    return visible;
-}
-
 std::string WindowCaption(HWND window) {
     std::shared_ptr<UserWindow> found = WindowFrom(window);
     if (found == nullptr) {
