@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test, from a fresh clone: installs what is missing, builds the native, native-asan,
-# win64 (release), win32 and fuzz presets, runs the unit tests natively and under ASan/UBSan,
-# the end-to-end tests, the soak and the packages (built, signed, installed) under Wine (once,
+# win64 (release), win32 and fuzz presets, runs the unit tests and the substitute layer's
+# tests natively and under ASan/UBSan, the end-to-end tests, the soak and the packages (built, signed, installed) under Wine (once,
 # from the native test run), a short run of each fuzz
 # target (libFuzzer, ASan, UBSan) and the lint. Prints one line per stage and ends with
 # "N passed, N failed"; exits non-zero when anything failed.
