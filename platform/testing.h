@@ -44,13 +44,7 @@ struct RecordedMessage {
 HWND CreateRecordingWindow(std::function<std::string(const RecordedMessage&)> logAs = nullptr);
 std::vector<RecordedMessage> RecordedMessages(HWND window);
 
-// A window that writes every message sent to it into the call log, as
-// "SendMessageA <message> <wParam> <lParam>" in decimal, and returns 0: the reports of a job
-// then show among the calls it made, in order.
-HWND CreateCallLogWindow();
-
-// Ends a window made by CreateRecordingWindow or CreateCallLogWindow; messages sent to it
-// afterwards find no window.
+// Ends a window made by CreateRecordingWindow; messages sent to it afterwards find no window.
 void DestroyTestWindow(HWND window);
 
 } // namespace substitute

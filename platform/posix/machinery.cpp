@@ -231,14 +231,6 @@ struct RecordingWindow : WindowObject {
     }
 };
 
-struct CallLogWindow : WindowObject {
-    LRESULT Deliver(HWND /*self*/, UINT message, WPARAM wParam, LPARAM lParam) override {
-        LogCall("SendMessageA", std::to_string(message) + " " + std::to_string(wParam) + " " +
-                                    std::to_string(lParam));
-        return 0;
-    }
-};
-
 } // namespace
 
 void Reset() {
@@ -323,12 +315,6 @@ std::vector<RecordedMessage> RecordedMessages(HWND window) {
     }
     std::lock_guard<std::mutex> guard(recorder->lock);
     return recorder->messages;
-}
-
-HWND CreateCallLogWindow() {
-    auto window = std::make_shared<CallLogWindow>();
-    window->label = "window:call-log";
-    return AddWindow(window);
 }
 
 void DestroyTestWindow(HWND window) {
