@@ -1,4 +1,4 @@
-// Win32 declarations, comm state: the DCB, GetCommState and SetCommState.
+// Win32 declarations, comm state: the DCB and the time-outs of a communications port.
 #pragma once
 
 #include "platform/posix/win32_types.h"
