@@ -390,7 +390,7 @@ namespace {
 
 // The time-out calls work on what the state calls work on: a tty, or an emulated comm device.
 std::shared_ptr<substitute::FileObject> TimeoutCallPort(const char* call, HANDLE file,
-                                                       const COMMTIMEOUTS* timeouts) {
+                                                        const COMMTIMEOUTS* timeouts) {
     std::shared_ptr<substitute::FileObject> port = substitute::FindPort(file);
     LogCall(call, port ? port->label : std::string("invalid"));
     DWORD error = 0;

@@ -653,8 +653,8 @@ int WinsockFdIsSet(SOCKET s, fd_set* set) {
 int select(int /*count*/, fd_set* readable, fd_set* writable, fd_set* failed,
            const timeval* timeout) {
     substitute::LogCall("select", timeout == nullptr ? std::string("no limit")
-                                                    : std::to_string(timeout->tv_sec * 1000 +
-                                                                     timeout->tv_usec / 1000));
+                                                     : std::to_string(timeout->tv_sec * 1000 +
+                                                                      timeout->tv_usec / 1000));
     if (RefusedCall("select")) {
         return SOCKET_ERROR;
     }
