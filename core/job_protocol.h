@@ -44,7 +44,8 @@ constexpr UINT WM_JOB_DONE = WM_APP + 4;    // wParam: system error code; lParam
 constexpr int kTextBufferSize = 2048; // registry values, string-table texts, messages
 constexpr int kPathBufferSize = 2049; // the input path and the system error text
 constexpr int kMaxPathLength = kPathBufferSize - 1;
-constexpr DWORD kCopyChunkSize = 512;
+constexpr DWORD kCopyChunkSize = 512;       // paced copies (Delay above 0)
+constexpr DWORD kFastCopyBlockSize = 65536; // copies without a pause (Delay 0)
 
 extern HINSTANCE g_instance;  // the program's own module
 extern HWND g_progressWindow; // set before the worker starts

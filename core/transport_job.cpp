@@ -25,10 +25,13 @@ void CloseJobInput(HANDLE* inputFile) {
     }
 }
 
+DWORD CopyChunkSize(int delay) {
+    return delay > 0 ? kCopyChunkSize : kFastCopyBlockSize;
+}
+
 CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite write, void* channel,
-                        char** chunkBuffer) {
-    *chunkBuffer =
-        static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kCopyChunkSize));
+                        char** chunkBuffer, DWORD chunkSize) {
+    *chunkBuffer = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, chunkSize));
     char* chunk = *chunkBuffer;
     if (chunk == nullptr) {
         // The heap does not say why; the job ends as an input failure with this code.
@@ -37,17 +40,17 @@ CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite writ
     }
     for (;;) {
         DWORD count = 0;
-        if (!ReadFile(inputFile, chunk, kCopyChunkSize, &count, nullptr)) {
+        if (!ReadFile(inputFile, chunk, chunkSize, &count, nullptr)) {
             return CopyOutcome::ReadFailed;
         }
-        if (count > kCopyChunkSize) {
-            count = kCopyChunkSize;
+        if (count > chunkSize) {
+            count = chunkSize;
         }
         if (count > 0 && !write(channel, chunk, count)) {
             return CopyOutcome::WriteFailed;
         }
         SendMessageA(progressWindow, WM_JOB_ADVANCE, count, 0);
-        std::memset(chunk, 0, kCopyChunkSize);
+        std::memset(chunk, 0, chunkSize);
         if (count == 0) {
             return CopyOutcome::Completed;
         }

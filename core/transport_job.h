@@ -14,6 +14,7 @@ struct TransportJob {
     char* valueBuffer; // kTextBufferSize bytes, holding the Port text on hand-over
     int delay;         // milliseconds
     int attempts;
+    int timeout = 0; // seconds the printer has to connect and to take each chunk; 0: no limit
 };
 
 enum class CopyOutcome { Completed, ReadFailed, WriteFailed };
@@ -22,11 +23,15 @@ enum class CopyOutcome { Completed, ReadFailed, WriteFailed };
 // thread's last error, or the socket error, then says why).
 using ChannelWrite = bool (*)(void* channel, const char* chunk, DWORD count);
 
-// Copies the input to the channel in chunks of kCopyChunkSize bytes, reporting each read
-// with WM_JOB_ADVANCE. The chunk buffer is taken from the process heap into *chunkBuffer
-// and left there for the transport to release with ReleaseChunkBuffer in its own order.
+// The chunk of a copy: kCopyChunkSize when each chunk is followed by a pause of `delay`
+// milliseconds, kFastCopyBlockSize when there is no pause to pace the printer.
+DWORD CopyChunkSize(int delay);
+
+// Copies the input to the channel in chunks of chunkSize bytes, reporting each read with
+// WM_JOB_ADVANCE. The chunk buffer is taken from the process heap into *chunkBuffer and
+// left there for the transport to release with ReleaseChunkBuffer in its own order.
 CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite write, void* channel,
-                        char** chunkBuffer);
+                        char** chunkBuffer, DWORD chunkSize);
 void ReleaseChunkBuffer(char** chunkBuffer);
 
 // Sleeps, then returns true, so that it can close a retry loop's condition.

@@ -17,6 +17,8 @@ inline constexpr char kDelayValue[] = "Delay";
 inline constexpr char kAttemptsValue[] = "Attempts";
 // Optional: "1" asks the printer for its status before a job's label is sent.
 inline constexpr char kCheckStatusValue[] = "CheckStatus";
+// Optional: whole seconds a network printer has to connect and to take each chunk.
+inline constexpr char kTimeoutValue[] = "Timeout";
 
 inline constexpr char kPortFileName[] = "tcpport.dat";
 

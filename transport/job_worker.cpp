@@ -114,6 +114,7 @@ Transport ChooseTransport(const char* printerType) {
 struct JobSettings {
     int delay;
     int attempts;
+    int timeout; // seconds, 0: none
     Transport transport;
 };
 
@@ -132,6 +133,16 @@ bool ReadJobSettings(HWND window, HKEY* settingsKey, char* value, JobSettings* s
     settings->attempts = kDefaultAttempts;
     if (ReadSettingValue(*settingsKey, kAttemptsValue, value)) {
         settings->attempts = SettingNumber(value);
+    }
+    // Optional: without it the job keeps no limit of its own, and its absence must leave the
+    // error code that a later failure reports as it was.
+    settings->timeout = 0;
+    DWORD errorBefore = GetLastError();
+    if (ReadSettingValue(*settingsKey, kTimeoutValue, value)) {
+        int seconds = SettingNumber(value);
+        settings->timeout = seconds > 0 ? seconds : 0;
+    } else {
+        SetLastError(errorBefore);
     }
     if (!ReadSettingValue(*settingsKey, kPrinterTypeValue, value)) {
         return false;
@@ -175,7 +186,7 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     }
 
     HKEY settingsKey = nullptr;
-    JobSettings settings{0, kDefaultAttempts, Transport::SerialPort};
+    JobSettings settings{0, kDefaultAttempts, 0, Transport::SerialPort};
     if (!ReadJobSettings(window, &settingsKey, value, &settings)) {
         return EndWithSettingsError(window, &inputFile, settingsKey);
     }
@@ -183,6 +194,7 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     TransportJob job{window, path, inputFile, settingsKey, value, 0, 0};
     job.delay = settings.delay;
     job.attempts = settings.attempts;
+    job.timeout = settings.timeout;
     return static_cast<DWORD>(HandOver(&job, settings.transport));
 }
 

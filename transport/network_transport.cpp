@@ -19,6 +19,9 @@ constexpr int kSocketRetryPause = 500; // milliseconds
 // being delivered after the close, since nothing unread is left on the connection then.
 constexpr DWORD kQuietTime = 5000;       // milliseconds
 constexpr DWORD kClosingWaitCap = 30000; // milliseconds
+// The longest wait a Timeout may ask for (some 24 days), so that its milliseconds stay a
+// signed 32-bit count.
+constexpr int kLongestTimeout = 2147483; // seconds
 // Status id without a string: empties the status line.
 constexpr UINT kEmptyStatus = 0;
 
@@ -31,21 +34,81 @@ struct NetworkHold {
     char* chunkBuffer;
 };
 
-// The channel of the copy loop: the connected socket and the pause after each chunk.
+// The channel of the copy loop: the connected socket, the pause after each chunk and the
+// time the printer has to take each chunk (0: as long as it likes, on a blocking socket;
+// otherwise the socket does not block and each wait is a select).
 struct NetworkChannel {
     SOCKET socket;
     int delay;
+    DWORD timeout; // milliseconds
     int sendError;
 };
 
+DWORD TimeoutMilliseconds(int seconds) {
+    if (seconds <= 0) {
+        return 0;
+    }
+    return static_cast<DWORD>(seconds < kLongestTimeout ? seconds : kLongestTimeout) * 1000u;
+}
+
+// Waits until the socket can take data, or a connect in progress has ended, for at most
+// `milliseconds`. Returns 0 when it can, else the socket error (WSAETIMEDOUT when the wait
+// ran out; the pending error of a connect that failed).
+int AwaitWritable(SOCKET s, DWORD milliseconds) {
+    fd_set writable;
+    writable.fd_count = 1;
+    writable.fd_array[0] = s;
+    fd_set failed;
+    failed.fd_count = 1;
+    failed.fd_array[0] = s;
+    timeval wait;
+    wait.tv_sec = static_cast<long>(milliseconds / 1000u);
+    wait.tv_usec = static_cast<long>((milliseconds % 1000u) * 1000u);
+    int ready = select(0, nullptr, &writable, &failed, &wait);
+    if (ready == SOCKET_ERROR) {
+        return WSAGetLastError();
+    }
+    if (ready == 0) {
+        return WSAETIMEDOUT;
+    }
+    int status = 0;
+    int length = sizeof status;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&status), &length) ==
+        SOCKET_ERROR) {
+        return WSAGetLastError();
+    }
+    return status;
+}
+
+// Milliseconds left of `limit` since `started`, 0 when none are left.
+DWORD Remaining(DWORD started, DWORD limit) {
+    DWORD spent = GetTickCount() - started;
+    return spent < limit ? limit - spent : 0;
+}
+
 // A short send must not lose the rest of the chunk: what was not accepted is sent again
-// until all of it is, then one pause per chunk, whatever came of the sends.
+// until all of it is, then one pause per chunk, whatever came of the sends. With a time-out
+// the whole chunk must be taken within it.
 bool SendChunk(void* channel, const char* chunk, DWORD count) {
     auto* network = static_cast<NetworkChannel*>(channel);
+    DWORD started = GetTickCount();
     DWORD sent = 0;
     bool delivered = true;
     while (sent < count) {
+        if (network->timeout != 0) {
+            DWORD left = Remaining(started, network->timeout);
+            int waitError = left == 0 ? WSAETIMEDOUT : AwaitWritable(network->socket, left);
+            if (waitError != 0) {
+                network->sendError = waitError;
+                delivered = false;
+                break;
+            }
+        }
         int accepted = send(network->socket, chunk + sent, static_cast<int>(count - sent), 0);
+        if (accepted == SOCKET_ERROR && network->timeout != 0 &&
+            WSAGetLastError() == WSAEWOULDBLOCK) {
+            continue;
+        }
         if (accepted == SOCKET_ERROR || accepted == 0) {
             // A blocking send that accepts nothing has no error of its own to report, and
             // asking again would loop for ever.
@@ -155,6 +218,26 @@ SOCKET OpenStreamSocket() {
     return socket(AF_INET, SOCK_STREAM, 0);
 }
 
+// Connects within `milliseconds` (0: blocking, as long as the system tries). With a limit
+// the socket is left not blocking, for the sends. Returns 0 or the socket error.
+int ConnectWithin(SOCKET s, const sockaddr_in* printer, DWORD milliseconds) {
+    if (milliseconds == 0) {
+        return connect(s, reinterpret_cast<const sockaddr*>(printer), sizeof *printer) ==
+                       SOCKET_ERROR
+                   ? WSAGetLastError()
+                   : 0;
+    }
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+        return WSAGetLastError();
+    }
+    if (connect(s, reinterpret_cast<const sockaddr*>(printer), sizeof *printer) != SOCKET_ERROR) {
+        return 0;
+    }
+    int error = WSAGetLastError();
+    return error == WSAEWOULDBLOCK ? AwaitWritable(s, milliseconds) : error;
+}
+
 sockaddr_in MakeAddress(std::uint32_t address, unsigned short port) {
     sockaddr_in result{};
     result.sin_family = AF_INET;
@@ -230,9 +313,10 @@ bool ConnectToPrinter(TransportJob* job, NetworkHold* hold, unsigned short port,
     if (printer.sin_addr.s_addr == htonl(INADDR_ANY)) {
         return FailStep(failure, WSAECONNREFUSED, JobResult::PortConfigError);
     }
-    if (!addressInUse && connect(hold->socket, reinterpret_cast<const sockaddr*>(&printer),
-                                 sizeof printer) == SOCKET_ERROR) {
-        int error = WSAGetLastError();
+    DWORD timeout = TimeoutMilliseconds(job->timeout);
+    int connectError = addressInUse ? 0 : ConnectWithin(hold->socket, &printer, timeout);
+    if (connectError != 0) {
+        int error = connectError;
         if (error != WSAEADDRINUSE && error != WSAEADDRNOTAVAIL) {
             return FailStep(failure, static_cast<DWORD>(error), JobResult::PortConfigError);
         }
@@ -246,10 +330,9 @@ bool ConnectToPrinter(TransportJob* job, NetworkHold* hold, unsigned short port,
             return FailStep(failure, static_cast<DWORD>(WSAGetLastError()),
                             JobResult::PortOpenError);
         }
-        if (connect(hold->socket, reinterpret_cast<const sockaddr*>(&printer), sizeof printer) ==
-            SOCKET_ERROR) {
-            return FailStep(failure, static_cast<DWORD>(WSAGetLastError()),
-                            JobResult::PortConfigError);
+        connectError = ConnectWithin(hold->socket, &printer, timeout);
+        if (connectError != 0) {
+            return FailStep(failure, static_cast<DWORD>(connectError), JobResult::PortConfigError);
         }
     }
 
@@ -279,14 +362,20 @@ bool CheckPrinterReady(TransportJob* job, NetworkHold* hold, JobFailure* failure
 
 // Copies the input to the connection, then waits for the printer to close its side.
 bool SendLabel(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
-    NetworkChannel channel{hold->socket, job->delay, 0};
-    CopyOutcome outcome =
-        JobCopyLoop(job->inputFile, job->progressWindow, SendChunk, &channel, &hold->chunkBuffer);
+    DWORD timeout = TimeoutMilliseconds(job->timeout);
+    NetworkChannel channel{hold->socket, job->delay, timeout, 0};
+    CopyOutcome outcome = JobCopyLoop(job->inputFile, job->progressWindow, SendChunk, &channel,
+                                      &hold->chunkBuffer, CopyChunkSize(job->delay));
     if (outcome == CopyOutcome::ReadFailed) {
         return FailStep(failure, GetLastError(), JobResult::InputFileError);
     }
     if (outcome == CopyOutcome::WriteFailed) {
         return FailStep(failure, static_cast<DWORD>(channel.sendError), JobResult::PortWriteError);
+    }
+    // The closing wait has its own limits and waits on a blocking socket.
+    u_long blocking = 0;
+    if (timeout != 0 && ioctlsocket(hold->socket, FIONBIO, &blocking) == SOCKET_ERROR) {
+        return FailStep(failure, static_cast<DWORD>(WSAGetLastError()), JobResult::PortWriteError);
     }
     int closeError = AwaitPrinterClose(hold->socket);
     if (closeError != 0) {

@@ -184,7 +184,7 @@ bool SendLabel(TransportJob* job, PortHold* hold, JobFailure* failure) {
     // The size travels in the high word, cut to its low 16 bits.
     SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, MAKELPARAM(0, size & 0xFFFFu));
     CopyOutcome outcome = JobCopyLoop(job->inputFile, job->progressWindow, WritePortChunk,
-                                      hold->port, &hold->chunkBuffer);
+                                      hold->port, &hold->chunkBuffer, CopyChunkSize(job->delay));
     if (outcome != CopyOutcome::Completed) {
         return FailStep(failure, GetLastError(),
                         outcome == CopyOutcome::ReadFailed ? JobResult::InputFileError

@@ -96,7 +96,7 @@ bool CopyToQueue(TransportJob* job, RawQueueHold* hold, JobFailure* failure) {
     // The size travels in the high word, cut to its low 16 bits.
     SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, MAKELPARAM(0, size & 0xFFFFu));
     CopyOutcome outcome = JobCopyLoop(job->inputFile, job->progressWindow, WriteQueueChunk,
-                                      hold->printer, &hold->chunk);
+                                      hold->printer, &hold->chunk, CopyChunkSize(job->delay));
     if (outcome == CopyOutcome::ReadFailed) {
         return FailStep(failure, GetLastError(), JobResult::InputFileError);
     }

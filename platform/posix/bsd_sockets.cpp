@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -121,6 +122,24 @@ bool SetReceiveTimeout(int socket, unsigned long milliseconds, int* error) {
     timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
     timeout.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
     if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool SetNonBlocking(int socket, bool on, int* error) {
+    int flags = ::fcntl(socket, F_GETFL);
+    if (flags < 0 || ::fcntl(socket, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool PendingError(int socket, int* status, int* error) {
+    socklen_t length = sizeof *status;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, status, &length) != 0) {
         *error = errno;
         return false;
     }

@@ -25,6 +25,10 @@ long Receive(int socket, char* data, std::size_t length, int* error);
 bool Shutdown(int socket, int how, int* error);
 // A receive that waits longer than this (milliseconds, 0: for ever) fails with EAGAIN.
 bool SetReceiveTimeout(int socket, unsigned long milliseconds, int* error);
+// While on, connect fails with EINPROGRESS, send and recv with EAGAIN, instead of waiting.
+bool SetNonBlocking(int socket, bool on, int* error);
+// The socket's pending error (0: none), cleared by the read.
+bool PendingError(int socket, int* status, int* error);
 bool LocalName(int socket, std::uint32_t* address, std::uint16_t* port, int* error);
 bool PeerName(int socket, std::uint32_t* address, std::uint16_t* port, int* error);
 // Waits at most `milliseconds` (-1: no limit) until one of `count` sockets is ready for what

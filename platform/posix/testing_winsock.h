@@ -34,6 +34,13 @@ void TimeOutRecv(int times = 1, int skip = 0);
 // have waited this long for it (0 unless set).
 void WaitInRecv(DWORD milliseconds);
 
+// select with a time-out: the next `times` calls, after `skip` that wait as usual, find
+// nothing ready at once, and under the virtual clock their whole time-out passes.
+void TimeOutSelect(int times = 1, int skip = 0);
+// Under the virtual clock, every select that finds a socket ready is taken to have waited
+// this long for it; a select whose time-out is not longer runs out instead (0 unless set).
+void WaitInSelect(DWORD milliseconds);
+
 // getpeername reports the socket's own end, as for a connection to itself.
 void ReportOwnNameAsPeer(bool on);
 

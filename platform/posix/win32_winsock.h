@@ -8,6 +8,8 @@
 // The C library's own fd_set, FD_* macros, select and timeval come along with <cstdlib>.
 // timeval is the same record; the set and its macros are replaced by Winsock's here.
 #include <sys/select.h>
+// u_long is the C library's own (sys/types.h), as wide as ULONG or wider.
+#include <sys/types.h>
 
 using SOCKET = UINT_PTR;
 #define INVALID_SOCKET (static_cast<SOCKET>(~static_cast<SOCKET>(0)))
@@ -21,6 +23,9 @@ using SOCKET = UINT_PTR;
 #define SD_BOTH 2
 #define SOL_SOCKET 0xffff
 #define SO_RCVTIMEO 0x1006
+#define SO_ERROR 0x1007
+// Windows' _IOW('f', 126, u_long), as the 32-bit long it is there.
+#define FIONBIO (-2147195266L)
 
 #define WSAEINTR 10004
 #define WSAEBADF 10009
@@ -115,6 +120,11 @@ int shutdown(SOCKET s, int how);
 // SO_RCVTIMEO only: a DWORD of milliseconds (0: none), after which a blocking recv fails
 // with WSAETIMEDOUT.
 int setsockopt(SOCKET s, int level, int option, const char* value, int length);
+// SO_ERROR only: the pending error of the socket as an int, cleared by the read.
+int getsockopt(SOCKET s, int level, int option, char* value, int* length);
+// FIONBIO only: nonzero *argument makes connect, send and recv return WSAEWOULDBLOCK
+// instead of waiting; a connect then always completes later, as Windows reports it.
+int ioctlsocket(SOCKET s, long command, u_long* argument);
 int getsockname(SOCKET s, sockaddr* address, int* length);
 int getpeername(SOCKET s, sockaddr* address, int* length);
 // The first argument is ignored, as on Windows; a null time-out waits without limit.

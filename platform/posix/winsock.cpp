@@ -20,6 +20,9 @@ struct SocketObject : substitute::KernelObject {
     int descriptor = -1;
     bool connected = false;
     DWORD receiveTimeout = 0; // SO_RCVTIMEO, milliseconds
+    bool nonBlocking = false; // FIONBIO
+    bool connecting = false;  // a non-blocking connect not yet seen complete by select
+    int pendingError = 0;     // a non-blocking connect's failure, for select and SO_ERROR
 
     ~SocketObject() override {
         if (descriptor >= 0) {
@@ -44,6 +47,9 @@ struct WinsockState {
     int recvTimeOutSkip = 0;
     DWORD recvWait = 0;
     bool peerIsSelf = false;
+    int selectTimeOuts = 0;
+    int selectTimeOutSkip = 0;
+    DWORD selectWait = 0;
 };
 
 WinsockState& State() {
@@ -431,7 +437,22 @@ int connect(SOCKET s, const sockaddr* address, int length) {
         }
     }
     int error = 0;
-    if (!bsd::Connect(object->descriptor, target, port, &error)) {
+    bool made = bsd::Connect(object->descriptor, target, port, &error);
+    if (object->nonBlocking) {
+        // Windows never completes a non-blocking connect at once: the outcome, even a
+        // refusal, is for select and SO_ERROR to tell.
+        bool later = made || error == EINPROGRESS || error == ECONNREFUSED || error == ETIMEDOUT ||
+                     error == ENETUNREACH || error == EHOSTUNREACH;
+        if (!later) {
+            WSASetLastError(WsaErrorFromErrno(error));
+            return SOCKET_ERROR;
+        }
+        object->connecting = true;
+        object->pendingError = made || error == EINPROGRESS ? 0 : WsaErrorFromErrno(error);
+        WSASetLastError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    }
+    if (!made) {
         WSASetLastError(WsaErrorFromErrno(error));
         return SOCKET_ERROR;
     }
@@ -575,6 +596,68 @@ int setsockopt(SOCKET s, int level, int option, const char* value, int length) {
     return 0;
 }
 
+int getsockopt(SOCKET s, int level, int option, char* value, int* length) {
+    substitute::LogCall("getsockopt", std::to_string(level) + " " + std::to_string(option));
+    if (RefusedCall("getsockopt")) {
+        return SOCKET_ERROR;
+    }
+    std::shared_ptr<SocketObject> object = FindSocket(s);
+    if (object == nullptr) {
+        WSASetLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    if (level != SOL_SOCKET || option != SO_ERROR) {
+        WSASetLastError(level != SOL_SOCKET ? WSAEINVAL : WSAENOPROTOOPT);
+        return SOCKET_ERROR;
+    }
+    if (value == nullptr || length == nullptr || *length < static_cast<int>(sizeof(int))) {
+        WSASetLastError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    int status = object->pendingError;
+    object->pendingError = 0;
+    if (status == 0) {
+        int error = 0;
+        int pending = 0;
+        if (!bsd::PendingError(object->descriptor, &pending, &error)) {
+            WSASetLastError(WsaErrorFromErrno(error));
+            return SOCKET_ERROR;
+        }
+        status = pending == 0 ? 0 : WsaErrorFromErrno(pending);
+    }
+    std::memcpy(value, &status, sizeof status);
+    *length = sizeof status;
+    return 0;
+}
+
+int ioctlsocket(SOCKET s, long command, u_long* argument) {
+    substitute::LogCall("ioctlsocket",
+                        argument == nullptr ? std::string("?") : std::to_string(*argument));
+    if (RefusedCall("ioctlsocket")) {
+        return SOCKET_ERROR;
+    }
+    std::shared_ptr<SocketObject> object = FindSocket(s);
+    if (object == nullptr) {
+        WSASetLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    if (command != FIONBIO) {
+        WSASetLastError(WSAEINVAL);
+        return SOCKET_ERROR;
+    }
+    if (argument == nullptr) {
+        WSASetLastError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    int error = 0;
+    if (!bsd::SetNonBlocking(object->descriptor, *argument != 0, &error)) {
+        WSASetLastError(WsaErrorFromErrno(error));
+        return SOCKET_ERROR;
+    }
+    object->nonBlocking = *argument != 0;
+    return 0;
+}
+
 namespace {
 
 // getsockname and getpeername: the socket's own end or the other one, as AF_INET.
@@ -629,6 +712,13 @@ int getsockname(SOCKET s, sockaddr* address, int* length) {
 int getpeername(SOCKET s, sockaddr* address, int* length) {
     return SocketName("getpeername", s, address, length, true);
 }
+
+namespace {
+
+// Under the virtual clock, the longest real wait of a select (milliseconds).
+constexpr int kVirtualClockRealWait = 1000;
+
+} // namespace
 
 void WinsockFdSetAdd(SOCKET s, fd_set* set) {
     for (unsigned int i = 0; i < set->fd_count; ++i) {
@@ -702,12 +792,64 @@ int select(int /*count*/, fd_set* readable, fd_set* writable, fd_set* failed,
                           static_cast<long long>(timeout->tv_usec) / 1000;
         milliseconds = total > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(total);
     }
+    bool timesOut = false;
+    DWORD waited = 0;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        if (State().selectTimeOutSkip > 0) {
+            --State().selectTimeOutSkip;
+        } else if (State().selectTimeOuts > 0) {
+            --State().selectTimeOuts;
+            timesOut = timeout != nullptr;
+        }
+        waited = State().selectWait;
+    }
+    if (timeout != nullptr && waited != 0 && waited >= static_cast<DWORD>(milliseconds)) {
+        timesOut = true;
+    }
+    // A connect that already failed is ready at once. Under the virtual clock a wait that
+    // finds nothing ready is taken to have run its whole course after a short real look, so
+    // that tests do not really wait.
+    bool failedConnect = false;
+    for (const std::shared_ptr<SocketObject>& object : held) {
+        failedConnect = failedConnect || (object->connecting && object->pendingError != 0);
+    }
+    int realWait = failedConnect ? 0 : milliseconds;
+    DWORD virtualNow = 0;
+    if (substitute::VirtualTickCount(&virtualNow) && realWait > kVirtualClockRealWait) {
+        realWait = kVirtualClockRealWait;
+    }
     int error = 0;
-    int ready =
-        bsd::WaitReady(descriptors.data(), events.data(), descriptors.size(), milliseconds, &error);
-    if (ready < 0) {
+    if (timesOut) {
+        std::fill(events.begin(), events.end(), 0);
+    } else if (bsd::WaitReady(descriptors.data(), events.data(), descriptors.size(), realWait,
+                              &error) < 0) {
         WSASetLastError(WsaErrorFromErrno(error));
         return SOCKET_ERROR;
+    }
+    // A connect in progress, as Windows reports it: among the exceptions once it has failed,
+    // among the writable sockets once it is made, nowhere before.
+    for (std::size_t at = 0; at < held.size(); ++at) {
+        SocketObject& object = *held[at];
+        if (!object.connecting) {
+            continue;
+        }
+        if (object.pendingError == 0 && events[at] != 0) {
+            int status = 0;
+            if (bsd::PendingError(object.descriptor, &status, &error) && status != 0) {
+                object.pendingError = WsaErrorFromErrno(status);
+            } else {
+                object.connecting = false;
+                object.connected = true;
+            }
+        }
+        if (object.pendingError != 0) {
+            events[at] = bsd::kExceptional;
+        } else if (object.connecting) {
+            events[at] = 0;
+        } else {
+            events[at] &= bsd::kReadyToWrite;
+        }
     }
     int total = 0;
     for (int k = 0; k < 3; ++k) {
@@ -726,6 +868,7 @@ int select(int /*count*/, fd_set* readable, fd_set* writable, fd_set* failed,
         *sets[k] = kept;
         total += static_cast<int>(kept.fd_count);
     }
+    substitute::AdvanceVirtualClock(total == 0 ? static_cast<DWORD>(milliseconds) : waited);
     return total;
 }
 
@@ -763,6 +906,9 @@ void ResetWinsock() {
         State().recvTimeOutSkip = 0;
         State().recvWait = 0;
         State().peerIsSelf = false;
+        State().selectTimeOuts = 0;
+        State().selectTimeOutSkip = 0;
+        State().selectWait = 0;
     }
     bsd::SetPeerBehaviour(bsd::PeerBehaviour{});
     for (HANDLE handle : registrations) {
@@ -805,6 +951,17 @@ void TimeOutRecv(int times, int skip) {
 void WaitInRecv(DWORD milliseconds) {
     std::lock_guard<std::mutex> guard(State().lock);
     State().recvWait = milliseconds;
+}
+
+void TimeOutSelect(int times, int skip) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().selectTimeOuts = times;
+    State().selectTimeOutSkip = skip;
+}
+
+void WaitInSelect(DWORD milliseconds) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().selectWait = milliseconds;
 }
 
 void ReportOwnNameAsPeer(bool on) {

@@ -54,18 +54,20 @@ TEST_F(JobWorkerTest, SuccessfulJobReportsInOrderAndDeletesTheInput) {
 
     EXPECT_EQ(JobWorker(path.text), 0u);
 
+    // Delay 0: the copy is not paced, so the whole label goes in one block.
     EXPECT_EQ(Reports(),
               (Lines{"status 120", "status 121", "status 122", "status 123", "range 700:0",
-                     "advance 512", "advance 188", "advance 0", "status 124", "done 0,0"}));
+                     "advance 700", "advance 0", "status 124", "done 0,0"}));
     EXPECT_EQ(
         jobtest::ReleasesAndDone(),
-        (Lines{"HeapFree 512", "CloseHandle file:" + input, "CloseHandle device:LPT1",
+        (Lines{"HeapFree 65536", "CloseHandle file:" + input, "CloseHandle device:LPT1",
                "DeleteFileA " + input, "Report done 0,0", "RegCloseKey " + kSettingsKeyLabel}));
-    EXPECT_EQ(jobtest::CallsStartingWith({"RegQueryValueExA"}),
-              (Lines{"RegQueryValueExA Delay", "RegQueryValueExA Attempts",
-                     "RegQueryValueExA PrinterType", "RegQueryValueExA Port",
-                     "RegQueryValueExA BaudorIPAddress", "RegQueryValueExA DataBits",
-                     "RegQueryValueExA Parity", "RegQueryValueExA StopBits"}));
+    EXPECT_EQ(
+        jobtest::CallsStartingWith({"RegQueryValueExA"}),
+        (Lines{"RegQueryValueExA Delay", "RegQueryValueExA Attempts", "RegQueryValueExA Timeout",
+               "RegQueryValueExA PrinterType", "RegQueryValueExA Port",
+               "RegQueryValueExA BaudorIPAddress", "RegQueryValueExA DataBits",
+               "RegQueryValueExA Parity", "RegQueryValueExA StopBits"}));
     EXPECT_EQ(substitute::Sleeps(), (std::vector<DWORD>{0}));
     EXPECT_FALSE(jobtest::Exists(input));
     EXPECT_EQ(jobtest::ReadBytes(printer), label);
@@ -228,10 +230,11 @@ TEST_F(JobWorkerTest, MissingInputIsTriedThreeTimesThenFailsAtTheFirstRead) {
     EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "CreateFileA LPT1"), 1);
     EXPECT_EQ(Reports(), (Lines{"status 120", "status 121", "status 122", "status 123",
                                 "range 65535:0", "done 6,2"}));
-    EXPECT_EQ(jobtest::ReleasesAndDone(),
-              (Lines{"RegCloseKey " + kShellFoldersLabel, "RegCloseKey " + kShellFoldersLabel,
-                     "RegCloseKey " + kShellFoldersLabel, "HeapFree 512", "CloseHandle device:LPT1",
-                     "RegCloseKey " + kSettingsKeyLabel, "Report done 6,2"}));
+    EXPECT_EQ(
+        jobtest::ReleasesAndDone(),
+        (Lines{"RegCloseKey " + kShellFoldersLabel, "RegCloseKey " + kShellFoldersLabel,
+               "RegCloseKey " + kShellFoldersLabel, "HeapFree 65536", "CloseHandle device:LPT1",
+               "RegCloseKey " + kSettingsKeyLabel, "Report done 6,2"}));
 }
 
 TEST_F(JobWorkerTest, FileMovedOutOfAnOldCacheFolderIsFoundInTheCurrentOne) {
@@ -500,6 +503,7 @@ struct ChannelRecord {
     std::vector<DWORD> counts;
     bool tailZeroed = true; // the buffer beyond each chunk was all zeros
     int failOnCall = -1;
+    DWORD chunkSize = kCopyChunkSize;
 };
 
 bool RecordingWrite(void* channel, const char* chunk, DWORD count) {
@@ -510,7 +514,7 @@ bool RecordingWrite(void* channel, const char* chunk, DWORD count) {
     }
     record->counts.push_back(count);
     record->received.append(chunk, count);
-    for (DWORD i = count; i < kCopyChunkSize; ++i) {
+    for (DWORD i = count; i < record->chunkSize; ++i) {
         record->tailZeroed = record->tailZeroed && chunk[i] == 0;
     }
     return true;
@@ -539,7 +543,7 @@ TEST_F(JobCopyLoopTest, CopiesInChunksAndReportsEveryReadWithAZeroedBuffer) {
         HANDLE file = OpenInput(bytes);
         ChannelRecord record;
         char* chunk = nullptr;
-        EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk),
+        EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk, kCopyChunkSize),
                   CopyOutcome::Completed);
         ASSERT_NE(chunk, nullptr);
         EXPECT_EQ(record.counts, c.writes);
@@ -563,7 +567,8 @@ TEST_F(JobCopyLoopTest, FailedWriteEndsWithoutReportingThatChunk) {
     ChannelRecord record;
     record.failOnCall = 1;
     char* chunk = nullptr;
-    EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk), CopyOutcome::WriteFailed);
+    EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk, kCopyChunkSize),
+              CopyOutcome::WriteFailed);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
     EXPECT_EQ(Reports(), Lines{"advance 512"});
     // The buffer stays with the caller until it releases it.
@@ -576,26 +581,62 @@ TEST_F(JobCopyLoopTest, ReadFailuresAndAMissingBufferEndAsReadFailed) {
     ChannelRecord record;
     char* chunk = nullptr;
     SetLastError(0xdeadbeef);
-    EXPECT_EQ(JobCopyLoop(INVALID_HANDLE_VALUE, window, RecordingWrite, &record, &chunk),
-              CopyOutcome::ReadFailed);
+    EXPECT_EQ(
+        JobCopyLoop(INVALID_HANDLE_VALUE, window, RecordingWrite, &record, &chunk, kCopyChunkSize),
+        CopyOutcome::ReadFailed);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     ReleaseChunkBuffer(&chunk);
 
     HANDLE file = OpenInput("abc");
     substitute::FailNext("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
     SetLastError(0xdeadbeef);
-    EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk), CopyOutcome::ReadFailed);
+    EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk, kCopyChunkSize),
+              CopyOutcome::ReadFailed);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(chunk, nullptr);
     ReleaseChunkBuffer(&chunk);
 
     substitute::FailNext("ReadFile", ERROR_READ_FAULT, 1, 1);
-    EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk), CopyOutcome::ReadFailed);
+    EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk, kCopyChunkSize),
+              CopyOutcome::ReadFailed);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
     EXPECT_EQ(record.received, "abc");
     EXPECT_EQ(Reports(), Lines{"advance 3"});
     ReleaseChunkBuffer(&chunk);
     CloseHandle(file);
+}
+
+TEST_F(JobCopyLoopTest, UnpacedCopiesMoveLargeBlocks) {
+    struct Case {
+        int delay;
+        std::size_t size;
+        std::vector<DWORD> writes;
+    };
+    const Case cases[] = {{1, 1025, {512, 512, 1}},
+                          {0, 1025, {1025}},
+                          {-3, 65536, {65536}},
+                          {0, 150000, {65536, 65536, 18928}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.delay) + " " + std::to_string(c.size));
+        substitute::DestroyTestWindow(window);
+        window = jobtest::CreateJournalWindow();
+        std::string bytes = jobtest::SampleBytes(c.size);
+        HANDLE file = OpenInput(bytes);
+        ChannelRecord record;
+        record.chunkSize = CopyChunkSize(c.delay);
+        char* chunk = nullptr;
+        EXPECT_EQ(JobCopyLoop(file, window, RecordingWrite, &record, &chunk, record.chunkSize),
+                  CopyOutcome::Completed);
+        EXPECT_EQ(record.counts, c.writes);
+        EXPECT_TRUE(record.received == bytes);
+        EXPECT_TRUE(record.tailZeroed);
+        EXPECT_EQ(Reports().size(), c.writes.size() + 1);
+        EXPECT_EQ(Reports().back(), "advance 0");
+        EXPECT_EQ(substitute::OpenHandles(),
+                  (Lines{"file:" + input, "heap:" + std::to_string(record.chunkSize)}));
+        ReleaseChunkBuffer(&chunk);
+        CloseHandle(file);
+    }
 }
 
 TEST_F(JobWorkerTest, PauseAndContinueSleepsThenContinues) {

@@ -3,6 +3,7 @@
 // short sends, "address in use" and the mutex that serialises network jobs.
 #include "platform/testing.h"
 #include "resources/resource_ids.h"
+#include "transport/job_worker.h"
 #include "transport/network_transport.h"
 
 #include "job_journal.h"
@@ -147,6 +148,8 @@ class NetworkTransportTest : public ::testing::Test {
     void Restart() {
         printerPort = substitute::FreeLocalPort();
         portText = std::to_string(printerPort);
+        delay = kDelay;
+        timeout = 0;
         substitute::Reset();
         substitute::UseVirtualClock(true);
         window = jobtest::CreateJournalWindow();
@@ -164,6 +167,8 @@ class NetworkTransportTest : public ::testing::Test {
     // Runs one job on this thread; the call log then holds only the job's own calls.
     JobResult Run(const std::string& content, int attempts = 3, bool openInput = true) {
         Prepare(&setup, window, inputPath, content, portText, attempts, openInput);
+        setup.job.delay = delay;
+        setup.job.timeout = timeout;
         substitute::ClearCallLog();
         setup.result = NetworkTransport(&setup.job);
         return setup.result;
@@ -191,6 +196,8 @@ class NetworkTransportTest : public ::testing::Test {
     unsigned short listenerPort = 0;
     unsigned short printerPort = 0;
     std::string portText;
+    int delay = kDelay;
+    int timeout = 0; // seconds
     JobSetup setup{};
 };
 
@@ -782,6 +789,167 @@ TEST_F(NetworkTransportTest, ConnectionToItselfOrToAddressZeroIsRefused) {
         EXPECT_EQ(Reports(), (std::vector<std::string>{
                                  Status(0), Done(WSAECONNREFUSED, JobResult::PortConfigError)}));
         ExpectFailedJobLeftNothing("^XA^XZ");
+    }
+}
+
+// ---- Time-outs and unpaced copies -------------------------------------------------------
+
+TEST_F(NetworkTransportTest, WithoutATimeoutTheSocketBlocksAsBefore) {
+    ASSERT_EQ(Run(Bytes(1500)), JobResult::Done);
+    EXPECT_EQ(LogEntries({"ioctlsocket", "select", "getsockopt"}).size(), 0u);
+    EXPECT_EQ(Sends(), (std::vector<std::string>{"send 512", "send 512", "send 476"}));
+}
+
+TEST_F(NetworkTransportTest, PrinterThatDoesNotAnswerOrReadEndsWithinTheTimeout) {
+    struct Case {
+        const char* name;
+        int delay;
+        int selectSkip; // selects that find the socket ready before the one that runs out
+        DWORD waitInSelect;
+        int sendLimit;
+        JobResult result;
+        int sends;
+        DWORD elapsed; // on the virtual clock, from connect to the end, pauses excluded
+    };
+    const Case cases[] = {
+        {"connection never made", kDelay, 0, 0, 0, JobResult::PortConfigError, 0, 5000},
+        {"first chunk never taken", kDelay, 1, 0, 0, JobResult::PortWriteError, 0, 5000},
+        {"third chunk never taken", kDelay, 3, 0, 0, JobResult::PortWriteError, 2, 5000},
+        // A slow printer takes 512 bytes per 600 ms, and each chunk has 2 s: every 512-byte
+        // chunk is taken in time, while one block of 3000 bytes has had three parts taken
+        // when its 2 s run out (after the connection's 600 ms).
+        {"slow printer, paced", kDelay, 99, 600, 512, JobResult::Done, 6, 0},
+        {"slow printer, one block", 0, 99, 600, 512, JobResult::PortWriteError, 3, 600 + 2000},
+    };
+    const std::string content = Bytes(3000);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart();
+        delay = c.delay;
+        timeout = 5;
+        substitute::TimeOutSelect(1, c.selectSkip);
+        substitute::WaitInSelect(c.waitInSelect);
+        substitute::LimitSendBytes(c.sendLimit);
+        if (c.waitInSelect != 0) {
+            timeout = 2;
+        }
+        DWORD started = GetTickCount();
+        ASSERT_EQ(Run(content), c.result);
+        DWORD pauses = 0;
+        for (DWORD pause : substitute::Sleeps()) {
+            pauses += pause;
+        }
+        EXPECT_EQ(static_cast<int>(Sends().size()), c.sends);
+        if (c.result == JobResult::Done) {
+            EXPECT_FALSE(FileExists(inputPath));
+            ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+            EXPECT_TRUE(substitute::ReceivedConnections()[0].bytes == content);
+            continue;
+        }
+        EXPECT_EQ(GetTickCount() - started - pauses, c.elapsed);
+        std::vector<std::string> releases;
+        if (c.result == JobResult::PortWriteError) {
+            releases.push_back("HeapFree " + std::to_string(c.delay > 0 ? 512 : 65536));
+        }
+        releases.insert(releases.end(), {FileLabel(), KeyLabel(), "closesocket", "WSACleanup",
+                                         "ReleaseMutex mutex:ipMutex", "CloseHandle mutex:ipMutex",
+                                         Done(WSAETIMEDOUT, c.result)});
+        EXPECT_EQ(Releases(), releases);
+        ExpectFailedJobLeftNothing(content);
+    }
+}
+
+TEST_F(NetworkTransportTest, TimedConnectReportsTheConnectionsOwnFailures) {
+    struct Case {
+        const char* name;
+        const char* failingCall;
+        DWORD error;
+    };
+    const Case cases[] = {{"refused", nullptr, WSAECONNREFUSED},
+                          {"non-blocking mode refused", "ioctlsocket", WSAENOTSOCK},
+                          {"wait failed", "select", WSAENETDOWN},
+                          {"pending error unreadable", "getsockopt", WSAEFAULT}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart();
+        timeout = 5;
+        if (c.failingCall == nullptr) {
+            substitute::RedirectConnections(substitute::FreeLocalPort()); // nothing listens there
+        } else {
+            substitute::FailNext(c.failingCall, c.error);
+        }
+        ASSERT_EQ(Run("^XA^XZ"), JobResult::PortConfigError);
+        EXPECT_EQ(Reports().back(), Done(c.error, JobResult::PortConfigError));
+        ExpectFailedJobLeftNothing("^XA^XZ");
+    }
+}
+
+TEST_F(NetworkTransportTest, TimedJobWaitsForEachChunkThenClosesOnABlockingSocket) {
+    timeout = 4;
+    const std::string content = Bytes(1025);
+    ASSERT_EQ(Run(content), JobResult::Done);
+    EXPECT_EQ(LogEntries({"ioctlsocket", "connect", "select", "send", "setsockopt", "recv"})[0],
+              "ioctlsocket 1");
+    std::vector<std::string> waits = LogEntries({"select", "send ", "ioctlsocket", "setsockopt"});
+    EXPECT_EQ(waits,
+              (std::vector<std::string>{"ioctlsocket 1", "select 4000", "select 4000", "send 512",
+                                        "select 4000", "send 512", "select 4000", "send 1",
+                                        "ioctlsocket 0", "setsockopt 65535 4102"}));
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+    EXPECT_TRUE(substitute::ReceivedConnections()[0].bytes == content);
+}
+
+TEST_F(NetworkTransportTest, UnpacedCopySendsLargeBlocksWithoutPauses) {
+    delay = 0;
+    const std::string content = Bytes(150000);
+    ASSERT_EQ(Run(content), JobResult::Done);
+    std::vector<std::string> sends = Sends();
+    ASSERT_FALSE(sends.empty());
+    EXPECT_EQ(sends[0], "send 65536");
+    EXPECT_EQ(
+        LogEntries({"Report advance"}),
+        (std::vector<std::string>{Advance(65536), Advance(65536), Advance(18928), Advance(0)}));
+    EXPECT_EQ(substitute::Sleeps(), (std::vector<DWORD>{0, 0, 0}));
+    EXPECT_EQ(Releases()[0], "closesocket");
+    EXPECT_EQ(Count(Releases(), "HeapFree 65536"), 1);
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+    EXPECT_TRUE(substitute::ReceivedConnections()[0].bytes == content);
+}
+
+TEST_F(NetworkTransportTest, WorkerHandsTheStoredTimeoutToTheTransport) {
+    struct Case {
+        const char* stored; // nullptr: absent
+        const char* firstWait;
+    };
+    const Case cases[] = {{nullptr, nullptr}, {"", nullptr},        {"0", nullptr},
+                          {"-4", nullptr},    {"7", "select 7000"}, {" 12s", "select 12000"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored == nullptr ? "absent" : c.stored);
+        Restart();
+        substitute::SetRegistryString(kSettingsKey, "Delay", "0");
+        substitute::SetRegistryString(kSettingsKey, "PrinterType", "TCP/IP");
+        substitute::SetRegistryString(kSettingsKey, "Port", portText);
+        if (c.stored != nullptr) {
+            substitute::SetRegistryString(kSettingsKey, "Timeout", c.stored);
+        }
+        {
+            std::ofstream file(inputPath, std::ios::binary | std::ios::trunc);
+            file << "^XA^XZ";
+        }
+        char path[kPathBufferSize];
+        std::snprintf(path, sizeof path, "%s", inputPath.c_str());
+        g_progressWindow = window;
+        substitute::ClearCallLog();
+        EXPECT_EQ(JobWorker(path), 0u);
+        g_progressWindow = nullptr;
+        std::vector<std::string> waits = LogEntries({"select"});
+        if (c.firstWait == nullptr) {
+            EXPECT_TRUE(waits.empty());
+        } else {
+            ASSERT_FALSE(waits.empty());
+            EXPECT_EQ(waits[0], c.firstWait);
+        }
+        EXPECT_FALSE(FileExists(inputPath));
     }
 }
 

@@ -54,11 +54,12 @@ class PortTransportTest : public ::testing::Test {
         EXPECT_TRUE(OpenSettingsKeyForReading(&key));
         std::snprintf(value, sizeof(value), "%s", port.c_str());
         inputFile = file;
-        TransportJob job{window, path.text, file, key, value, 1000, attempts};
+        TransportJob job{window, path.text, file, key, value, delay, attempts};
         substitute::ClearCallLog();
         return PortTransport(&job, mode);
     }
     Lines Reports() const { return jobtest::Reports(window); }
+    int delay = 1000;
     Lines Releases(const std::string& port) const {
         Lines lines;
         for (std::string line : jobtest::ReleasesAndDone()) {
@@ -401,6 +402,23 @@ TEST_F(PortTransportTest, ShortWritesAreCompletedBeforeTheNextChunk) {
     std::filesystem::remove(device);
     EXPECT_EQ(Run(PortMode::Parallel, "LPT1", 1), JobResult::Done);
     EXPECT_EQ(jobtest::ReadBytes(device), label);
+}
+
+TEST_F(PortTransportTest, UnpacedCopyWritesLargeBlocksAndCompletesShortWrites) {
+    std::string label = jobtest::SampleBytes(70000);
+    jobtest::WriteBytes(input, label);
+    SetUpPath();
+    substitute::ScriptWriteCounts({100, 300});
+    delay = 0;
+
+    EXPECT_EQ(Run(PortMode::Serial, "COM1", 1), JobResult::Done);
+
+    EXPECT_EQ(jobtest::CallsStartingWith({"WriteFile"}),
+              (Lines{"WriteFile device:COM1 65536", "WriteFile device:COM1 65436",
+                     "WriteFile device:COM1 65136", "WriteFile device:COM1 4464"}));
+    EXPECT_EQ(Reports(), (Lines{"status 123", "range 4464:0", "advance 65536", "advance 4464",
+                                "advance 0", "status 124", "done 0,0"}));
+    EXPECT_TRUE(jobtest::ReadBytes(device) == label);
 }
 
 TEST_F(PortTransportTest, WriteThatTakesNothingEndsTheJobAndKeepsTheFile) {

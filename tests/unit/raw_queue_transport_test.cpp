@@ -52,9 +52,12 @@ class RawQueueTransportTest : public ::testing::Test {
     JobResult Run(const std::string& content, const std::string& printer) {
         jobtest::WriteBytes(input, content);
         jobtest::SetPortSettings("Printer (RAW)", printer);
+        jobtest::SetSetting("Delay", delay);
         PathBuffer path(input);
         return static_cast<JobResult>(JobWorker(path.text));
     }
+    // Paced (above 0): the 512-byte chunks the tables below count.
+    std::string delay = "1";
 
     // What the job ended, gave back and reported, in order.
     static Lines Releases() {
@@ -75,6 +78,19 @@ class RawQueueTransportTest : public ::testing::Test {
     HWND window = nullptr;
     std::string input;
 };
+
+TEST_F(RawQueueTransportTest, UnpacedLabelGoesInOneLargeBlock) {
+    const std::string label = MakeLabel();
+    delay = "0";
+    substitute::LimitPrinterWrites({100});
+    EXPECT_EQ(Run(label, kLabelPrinter), JobResult::Done);
+    const std::string size = std::to_string(label.size());
+    const std::string rest = std::to_string(label.size() - 100);
+    EXPECT_EQ(jobtest::CallsStartingWith({"WritePrinter"}),
+              (Lines{"WritePrinter 100/" + size, "WritePrinter " + rest + "/" + rest}));
+    EXPECT_TRUE(substitute::PrintedDocuments().back().bytes == label);
+    EXPECT_EQ(jobtest::CountPrefix(Releases(), "HeapFree 65536"), 1);
+}
 
 TEST_F(RawQueueTransportTest, LabelReachesTheQueueUnchangedAndTheInputGoes) {
     const std::string label = MakeLabel();
