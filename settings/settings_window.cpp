@@ -175,6 +175,7 @@ void FillSettingsDefaults(HWND window) {
     SetDlgItemInt(window, IDC_DELAY, kDefaultDelay, FALSE);
     FillList(window, IDC_ATTEMPTS, kAttempts, 2);
     CheckDlgButton(window, IDC_CHECK_STATUS, BST_UNCHECKED);
+    SetDlgItemTextA(window, IDC_TIMEOUT, "");
 }
 
 void LoadSettingsIntoWindow(HWND window) {
@@ -222,6 +223,10 @@ void LoadSettingsIntoWindow(HWND window) {
     if (StatusCheckStored(key)) {
         CheckDlgButton(window, IDC_CHECK_STATUS, BST_CHECKED);
     }
+    // Shown as stored, so that OK can tell an unchanged field from an edited one.
+    if (ReadSettingValue(key, kTimeoutValue, value)) {
+        SetDlgItemTextA(window, IDC_TIMEOUT, value);
+    }
     RegCloseKey(key);
 }
 
@@ -237,6 +242,8 @@ void ApplyPrinterTypeLayout(HWND window) {
     if (!OpenSettingsKeyForEditing(&key, true)) {
         return;
     }
+    // Only a network job has a time-out.
+    EnableItem(window, IDC_TIMEOUT, hasType && strcmp(type, "TCP/IP") == 0 ? TRUE : FALSE);
     if (hasType && strcmp(type, "Serial") == 0) {
         FillList(window, IDC_PORT, kSerialPorts, 0);
         EnableItem(window, IDC_BAUD_OR_ADDRESS, TRUE);
@@ -280,6 +287,33 @@ void ApplyPrinterTypeLayout(HWND window) {
     RegCloseKey(key);
 }
 
+namespace {
+
+// The field is written only when the user changed it: an unchanged field, even one that
+// shows a stored text a job reads differently, keeps the stored value byte for byte, and an
+// empty field writes nothing where nothing is stored. A field emptied by the user stores the
+// empty text (no limit); one that is not a number writes nothing.
+void SaveTimeout(HWND window, HKEY key, char* text) {
+    char shown[kTextBufferSize];
+    GetDlgItemTextA(window, IDC_TIMEOUT, shown, kTextBufferSize);
+    bool stored = ReadSettingValue(key, kTimeoutValue, text);
+    if ((!stored && shown[0] == '\0') || (stored && strcmp(text, shown) == 0)) {
+        return;
+    }
+    if (shown[0] == '\0') {
+        WriteSettingValue(key, kTimeoutValue, "");
+        return;
+    }
+    BOOL converted = FALSE;
+    UINT seconds = GetDlgItemInt(window, IDC_TIMEOUT, &converted, FALSE);
+    if (converted) {
+        snprintf(text, kTextBufferSize, "%u", seconds);
+        WriteSettingValue(key, kTimeoutValue, text);
+    }
+}
+
+} // namespace
+
 void SaveSettingsFromWindow(HWND window) {
     HKEY key;
     if (!OpenSettingsKeyForEditing(&key, true)) {
@@ -313,6 +347,7 @@ void SaveSettingsFromWindow(HWND window) {
     if (wanted != StatusCheckStored(key)) {
         WriteSettingValue(key, kCheckStatusValue, wanted ? "1" : "0");
     }
+    SaveTimeout(window, key, text);
     RegCloseKey(key);
 }
 

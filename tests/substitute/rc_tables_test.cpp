@@ -161,7 +161,7 @@ TEST_F(RcTablesTest, HelpAndAboutTemplate) {
 TEST_F(RcTablesTest, SettingsTemplate) {
     const rc::DialogTemplate* dialog = rc::FindDialog(IDD_SETTINGS);
     ASSERT_NE(dialog, nullptr);
-    ExpectFrame(*dialog, true, 215, 207);
+    ExpectFrame(*dialog, true, 215, 232);
     EXPECT_NE(dialog->style & WS_MINIMIZEBOX, 0u);
     EXPECT_EQ(dialog->caption, nullptr);
     ExpectControls(*dialog, {
@@ -174,6 +174,7 @@ TEST_F(RcTablesTest, SettingsTemplate) {
                                 {1002, Kind::Edit, "", 70, 160, 64, 12},
                                 {1007, Kind::DropList, "", 70, 185, 64, 65},
                                 {1023, Kind::CheckBox, "Check status", 143, 185, 64, 12},
+                                {1009, Kind::Edit, "", 70, 210, 64, 12},
                                 {1, Kind::DefaultButton, "OK", 147, 10, 50, 12},
                                 {2, Kind::PushButton, "Cancel", 147, 27, 50, 12},
                                 {9, Kind::PushButton, "Help", 147, 44, 50, 12},
@@ -185,6 +186,7 @@ TEST_F(RcTablesTest, SettingsTemplate) {
                                 {65535, Kind::Label, "Stop Bits", 16, 135, 41, 12},
                                 {65535, Kind::Label, "Delay", 16, 160, 41, 12},
                                 {65535, Kind::Label, "Attempts", 16, 185, 41, 12},
+                                {65535, Kind::Label, "Timeout", 16, 210, 41, 12},
                             });
     struct Sorting {
         int id;

@@ -22,9 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kKey[] = "Software\\Velmora Software\\Tagwright\\1.0";
-const char* const kValueNames[] = {"PrinterType", "Port",     "BaudorIPAddress",
-                                   "DataBits",    "Parity",   "StopBits",
-                                   "Delay",       "Attempts", "CheckStatus"};
+const char* const kValueNames[] = {"PrinterType", "Port",     "BaudorIPAddress", "DataBits",
+                                   "Parity",      "StopBits", "Delay",           "Attempts",
+                                   "CheckStatus", "Timeout"};
 const std::vector<std::string> kComPorts = {"COM1", "COM2", "COM3", "COM4", "COM5",
                                             "COM6", "COM7", "COM8", "COM9"};
 
@@ -704,6 +704,58 @@ TEST_F(SettingsWindowTest, DelayField) {
             substitute::PressButton(d, IDOK);
         });
         EXPECT_EQ(Stored()["Delay"], c.saved ? c.saved : "250");
+    }
+}
+
+TEST_F(SettingsWindowTest, TimeoutField) {
+    const struct {
+        const char* name;
+        const char* stored; // nullptr: absent
+        const char* type;   // chosen by the user; nullptr: as opened
+        const char* typed;  // nullptr: field untouched
+        bool enabled;
+        const char* saved; // nullptr: absent
+    } cases[] = {
+        {"absent, untouched", nullptr, nullptr, nullptr, false, nullptr},
+        {"absent, TCP/IP chosen", nullptr, "TCP/IP", nullptr, true, nullptr},
+        {"empty stays empty", "", "TCP/IP", nullptr, true, ""},
+        {"odd text kept byte for byte", " 012s", "TCP/IP", nullptr, true, " 012s"},
+        {"typed", nullptr, "TCP/IP", "30", true, "30"},
+        {"retyped", "15", "TCP/IP", "007", true, "7"},
+        {"cleared", "15", "TCP/IP", "", true, ""},
+        {"kept while another type is chosen", "15", "Serial", nullptr, false, "15"},
+        {"too large for a number", "15", "TCP/IP", "4294967296", true, "15"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        wintest::DeleteRegistryKey(kKey);
+        Store({{"PrinterType", "Parallel"}});
+        if (c.stored != nullptr) {
+            Store({{"Timeout", c.stored}});
+        }
+        bool enabled = !c.enabled;
+        std::string shown;
+        Open([&](HWND d) {
+            if (c.type != nullptr) {
+                wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, c.type);
+            }
+            if (c.typed != nullptr) {
+                EXPECT_TRUE(wintest::TypeText(d, IDC_TIMEOUT, c.typed));
+            }
+            enabled = wintest::IsControlEnabled(d, IDC_TIMEOUT);
+            shown = wintest::ControlText(d, IDC_TIMEOUT);
+            wintest::PressButton(d, IDOK);
+        });
+        EXPECT_EQ(enabled, c.enabled);
+        if (c.typed == nullptr) {
+            EXPECT_EQ(shown, c.stored != nullptr ? c.stored : "");
+        }
+        Values stored = Stored();
+        if (c.saved == nullptr) {
+            EXPECT_EQ(stored.count("Timeout"), 0u);
+        } else {
+            EXPECT_EQ(stored["Timeout"], c.saved);
+        }
     }
 }
 
