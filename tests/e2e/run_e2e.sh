@@ -289,6 +289,54 @@ scenario_network_reset_while_closing() {
     finish
 }
 
+# expect_timed_out <seconds> <message prefix> <input file> <started>: the job ends in the
+# message with "timed out" (10060) no later than the time-out plus a few seconds after the
+# program started (Wine's own start-up included).
+expect_timed_out() {
+    local path box took
+    path=$(e2e_winpath "$3")
+    box=$(drv msgbox-ok @msgbox $((($1 + 30) * 1000)))
+    took=$(($(date +%s) - $4))
+    expect "caption" "$(msgbox_field caption <<<"$box")" "Error Message"
+    expect_prefix "text" "$(msgbox_field text <<<"$box")" "$2 $path.  Returned (10060)"
+    expect "shown within ${1} s + 12 s" \
+        "$([ "$took" -le $(($1 + 12)) ] && echo yes || echo "no: ${took} s")" yes
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 0
+    expect "input file" "$(exists "$3")" present
+}
+
+scenario_network_timeout_never_reads() {
+    begin network_timeout_never_reads
+    # The printer accepts the connection and then reads nothing: once the buffers on the way
+    # are full, no chunk is taken, and the job ends after its time-out.
+    local printer="$SCENARIO_DIR/printer"
+    start_network_printer "$printer" --never-read ||
+        { PROBLEM="virtual printer did not start"; finish; return; }
+    e2e_write_settings "${TCP_SETTINGS[@]}" Timeout "3"
+    big_file "$SCENARIO_DIR/label.prn" 8000000 6
+    local started
+    started=$(date +%s)
+    e2e_start_program "$SCENARIO_DIR" "$(e2e_winpath "$SCENARIO_DIR/label.prn")"
+    expect_timed_out 3 "Could not write data to Port for" "$SCENARIO_DIR/label.prn" "$started"
+    e2e_stop_printer "$printer"
+    finish
+}
+
+scenario_network_timeout_no_host() {
+    begin network_timeout_no_host
+    # An address of the printer's subnet where no host answers: the address is never
+    # resolved, and the connection is given up after the time-out, before the system would
+    # give up on its own.
+    e2e_write_settings PrinterType "TCP/IP" Port "9100" \
+        BaudorIPAddress "${E2E_PRINTER_ADDRESS%.*}.77" Delay "0" Attempts "3" Timeout "1"
+    label_file "$SCENARIO_DIR/label.zpl"
+    local started
+    started=$(date +%s)
+    e2e_start_program "$SCENARIO_DIR" "$(e2e_winpath "$SCENARIO_DIR/label.zpl")"
+    expect_timed_out 1 "The Port is improperly configured for" "$SCENARIO_DIR/label.zpl" "$started"
+    finish
+}
+
 # expect_self_connection_refused <address>: the printer's address is this machine (or
 # 0.0.0.0) and nothing listens on the port, where a socket bound to that port would connect
 # to itself.
@@ -779,6 +827,8 @@ run scenario_network_status_paper_out network
 run scenario_network_status_ready_and_silent network
 run scenario_network_greeting_slow_reader network
 run scenario_network_reset_while_closing network
+run scenario_network_timeout_never_reads network
+run scenario_network_timeout_no_host network
 run scenario_network_self_connection_loopback
 run scenario_network_self_connection_zero
 run scenario_network_two_instances network

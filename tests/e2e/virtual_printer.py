@@ -12,6 +12,8 @@
       --rate BYTES makes it read at most BYTES per second.
       --end reset makes it reset the connection (SO_LINGER 0) half a second after the sender
       has ended its side, instead of closing it.
+      --never-read makes it accept each connection and then read nothing from it, as a
+      printer that has stopped; such a connection is closed when the printer stops.
   virtual_printer.py pty DIR                a parallel or serial device: a pty in raw mode;
       its device path is written to DIR/device and what arrives to DIR/received.bin.
       --rate BYTES makes it a slow printer that takes at most BYTES per second.
@@ -92,7 +94,7 @@ def should_stop(directory, deadline):
 
 
 def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="close",
-              answer=None):
+              answer=None, never_read=False):
     events_lock = threading.Lock()
     events_path = os.path.join(directory, "events.log")
 
@@ -123,7 +125,9 @@ def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="clos
                     connection.sendall(greeting.encode("latin-1"))
                 except OSError:
                     pass
-            while not should_stop(directory, deadline):
+            while never_read and not should_stop(directory, deadline):
+                time.sleep(0.1)
+            while not never_read and not should_stop(directory, deadline):
                 try:
                     # A slow printer reads a tenth of its rate ten times a second.
                     data = connection.recv(max(1, rate // 10) if rate else 65536)
@@ -221,6 +225,7 @@ def main():
     tcp.add_argument("--rate", type=int, default=0)
     tcp.add_argument("--end", choices=("close", "reset"), default="close")
     tcp.add_argument("--host-status", default="silent")
+    tcp.add_argument("--never-read", action="store_true")
     pty_mode = sub.add_parser("pty")
     pty_mode.add_argument("directory")
     pty_mode.add_argument("--rate", type=int, default=0)
@@ -231,7 +236,7 @@ def main():
     answer = host_status_answer(args.host_status)
     if args.mode == "tcp":
         serve_tcp(args.address, args.port, args.directory, deadline, args.greeting, args.rate,
-                  args.end, answer)
+                  args.end, answer, args.never_read)
     else:
         serve_pty(args.directory, deadline, args.rate, answer)
     return 0
