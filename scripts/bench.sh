@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Benchmarks: a network job with Delay 0 (a 2 KB label and a 1 MB file) through the native
-# build and through tagwright.exe under Wine, each against socat sending the same bytes to
+# Benchmarks: a network job with Delay 0 (a 2 KB label, a 1 MB file and, under Wine, a 4 MB
+# file) through the native build and through tagwright.exe under Wine, each against socat sending the same bytes to
 # the same listener in the same run; the peak memory of a job; the encoder benchmark.
 # Builds what it needs (build/native-release, and the .exe in build/bench-win64), prints
 # the figures and exits 1 when a run went wrong. Not part of the test command.
@@ -68,6 +68,9 @@ chmod 700 "$WORK/runtime"
 "$BENCH" --write-inputs "$WORK/inputs" || exit 1
 LABEL="$WORK/inputs/label-2k.zpl"
 FILE="$WORK/inputs/file-1m.bin"
+# 4 MB: the 1 MB file four times over.
+FILE4="$WORK/inputs/file-4m.bin"
+cat "$FILE" "$FILE" "$FILE" "$FILE" >"$FILE4"
 # The job's named mutex is a lock file in the runtime folder; a private one keeps the
 # network tests of other builds on this machine from holding up a timed job.
 export XDG_RUNTIME_DIR="$WORK/runtime"
@@ -169,11 +172,14 @@ wine-job-2k${TAB}$LABEL${TAB}1${TAB}yes${TAB}$WINE $E2E_EXE {winput}
 socat-2k${TAB}$LABEL${TAB}0${TAB}no${TAB}socat -u FILE:{input} TCP4:$E2E_PRINTER_ADDRESS:9100
 wine-job-1m${TAB}$FILE${TAB}1${TAB}yes${TAB}$WINE $E2E_EXE {winput}
 socat-1m${TAB}$FILE${TAB}0${TAB}no${TAB}socat -u FILE:{input} TCP4:$E2E_PRINTER_ADDRESS:9100
+wine-job-4m${TAB}$FILE4${TAB}1${TAB}yes${TAB}$WINE $E2E_EXE {winput}
+socat-4m${TAB}$FILE4${TAB}0${TAB}no${TAB}socat -u FILE:{input} TCP4:$E2E_PRINTER_ADDRESS:9100
 CASES
 wine_timed() {
     python3 "$HARNESS" --cases "$E2E_WORK/cases" --events "$PRINTER/events.log" \
         --work "$E2E_WORK" --reps "$REPS" --limit 90 \
         --ratio wine-job-2k socat-2k --ratio wine-job-1m socat-1m \
+        --ratio wine-job-4m socat-4m --ratio wine-job-4m wine-job-2k \
         --ratio-less wine-job-2k wine-nothing socat-2k \
         --ratio-less wine-job-1m wine-nothing socat-1m || fail "a run under Wine went wrong"
 }
