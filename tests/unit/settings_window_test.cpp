@@ -728,7 +728,7 @@ TEST_F(SettingsWindowTest, TimeoutField) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        wintest::DeleteRegistryKey(kKey);
+        substitute::DeleteRegistryKey(kKey);
         Store({{"PrinterType", "Parallel"}});
         if (c.stored != nullptr) {
             Store({{"Timeout", c.stored}});
@@ -737,14 +737,14 @@ TEST_F(SettingsWindowTest, TimeoutField) {
         std::string shown;
         Open([&](HWND d) {
             if (c.type != nullptr) {
-                wintest::ChooseListEntry(d, IDC_PRINTER_TYPE, c.type);
+                substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, c.type);
             }
             if (c.typed != nullptr) {
-                EXPECT_TRUE(wintest::TypeText(d, IDC_TIMEOUT, c.typed));
+                EXPECT_TRUE(substitute::TypeText(d, IDC_TIMEOUT, c.typed));
             }
-            enabled = wintest::IsControlEnabled(d, IDC_TIMEOUT);
-            shown = wintest::ControlText(d, IDC_TIMEOUT);
-            wintest::PressButton(d, IDOK);
+            enabled = substitute::IsControlEnabled(d, IDC_TIMEOUT);
+            shown = substitute::ControlText(d, IDC_TIMEOUT);
+            substitute::PressButton(d, IDOK);
         });
         EXPECT_EQ(enabled, c.enabled);
         if (c.typed == nullptr) {
