@@ -8,6 +8,12 @@ void ReportStatus(HWND progressWindow, UINT stringId) {
     SendMessageA(progressWindow, WM_JOB_STATUS, stringId, 0);
 }
 
+void ReportInputSize(const TransportJob* job) {
+    DWORD size = GetFileSize(job->inputFile, nullptr);
+    // The size travels in the high word, cut to its low 16 bits.
+    SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, MAKELPARAM(0, size & 0xFFFFu));
+}
+
 void ReportDone(HWND progressWindow, DWORD error, JobResult result) {
     SendMessageA(progressWindow, WM_JOB_DONE, error, static_cast<LPARAM>(result));
 }

@@ -42,6 +42,8 @@ void CloseJobInput(HANDLE* inputFile);
 
 // Synchronous reports to the progress window.
 void ReportStatus(HWND progressWindow, UINT stringId);
+// Announces the input's size as the progress range (WM_JOB_RANGE).
+void ReportInputSize(const TransportJob* job);
 void ReportDone(HWND progressWindow, DWORD error, JobResult result);
 
 // Why a step of a transport failed: the code the failing call left, taken before any

@@ -180,9 +180,7 @@ bool CheckPrinterReady(PortHold* hold, bool checkStatus, JobFailure* failure) {
 // Announces the size, then copies the input to the port.
 bool SendLabel(TransportJob* job, PortHold* hold, JobFailure* failure) {
     ReportStatus(job->progressWindow, IDS_STATUS_SENDING);
-    DWORD size = GetFileSize(job->inputFile, nullptr);
-    // The size travels in the high word, cut to its low 16 bits.
-    SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, MAKELPARAM(0, size & 0xFFFFu));
+    ReportInputSize(job);
     CopyOutcome outcome = JobCopyLoop(job->inputFile, job->progressWindow, WritePortChunk,
                                       hold->port, &hold->chunkBuffer, CopyChunkSize(job->delay));
     if (outcome != CopyOutcome::Completed) {

@@ -92,9 +92,7 @@ bool StartQueueDocument(RawQueueHold* hold, JobFailure* failure) {
 
 bool CopyToQueue(TransportJob* job, RawQueueHold* hold, JobFailure* failure) {
     ReportStatus(job->progressWindow, IDS_STATUS_SENDING);
-    DWORD size = GetFileSize(job->inputFile, nullptr);
-    // The size travels in the high word, cut to its low 16 bits.
-    SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, MAKELPARAM(0, size & 0xFFFFu));
+    ReportInputSize(job);
     CopyOutcome outcome = JobCopyLoop(job->inputFile, job->progressWindow, WriteQueueChunk,
                                       hold->printer, &hold->chunk, CopyChunkSize(job->delay));
     if (outcome == CopyOutcome::ReadFailed) {
