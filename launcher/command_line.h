@@ -1,12 +1,19 @@
 // The launch options and the in-place scan of the command line that fills them.
 #pragma once
 
-#include "core/job_protocol.h"
+#include "core/job_request.h"
 
 struct LaunchOptions {
     bool settings; // "-s" / "--settings"
     bool about;    // "-?" / "--about"
     bool noFile;   // "-n" / "--nofile"
+    // "-q" / "--quiet", "--printer TARGET", "--delay MS", "--attempts N", "--timeout S".
+    JobOptions job;
+    // "--result FILE": where the job's outcome is written as JSON; "" when not asked for.
+    char resultPath[kPathBufferSize];
+    // Why the command line cannot be understood, for the user; "" when it can. Nothing is
+    // sent and no file is deleted when it is set.
+    char problem[kTextBufferSize];
     // The input file, zero-filled; handed to every job of the process, which may rewrite it.
     char path[kPathBufferSize];
 };
@@ -14,4 +21,5 @@ struct LaunchOptions {
 // Splits the command line in place (separators and closing quotes become NUL) and fills
 // options, which it clears first. Only the last token can name the file; a last token
 // too long for the path buffer leaves the path empty rather than naming another file.
+// An option that takes a value takes the next token, whatever it is.
 void ScanCommandLine(char* commandLine, LaunchOptions* options);

@@ -90,3 +90,16 @@ HGLOBAL GlobalFree(HGLOBAL memory);
 
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
                      DWORD size, void* arguments);
+
+// Code pages. The substitute's ANSI code page is ISO 8859-1: every byte is one character, and
+// a character above U+00FF has no ANSI spelling. Wide text is wchar_t, one unit per character.
+#define CP_ACP 0u
+#define CP_UTF8 65001u
+#define MB_ERR_INVALID_CHARS 0x00000008u
+#define WC_NO_BEST_FIT_CHARS 0x00000400u
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
+
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide,
+                        int wideLength);
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
+                        int length, LPCSTR defaultChar, BOOL* usedDefaultChar);

@@ -1,0 +1,59 @@
+// What the command line asks of one job beyond the stored settings (a printer of its own,
+// overridden delay, attempts and time-out, no windows), and what the job did, for the
+// result file and the job log. Both are process-wide; zero-filled they mean "as stored".
+#pragma once
+
+#include "core/job_protocol.h"
+
+// Where a job goes: the stored settings, or a printer named on the command line.
+enum class TargetKind : int { Stored = 0, Socket, Serial, Parallel, Driver, RawQueue };
+
+constexpr int kHostBufferSize = 256; // a host name or address literal, with its NUL
+
+// A printer named on the command line, in the form of a device URI.
+struct PrinterTarget {
+    TargetKind kind;
+    // Socket: the host (name, IPv4 literal, or IPv6 literal without brackets).
+    char host[kHostBufferSize];
+    unsigned short port; // Socket
+    // Serial and Parallel: the port device ("COM3", "LPT1"); Driver and RawQueue: the
+    // printer's name.
+    char name[kTextBufferSize];
+    // Serial line settings, as the settings' text values would give them.
+    DWORD baudRate;
+    BYTE dataBits;
+    BYTE parity;   // NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY, SPACEPARITY
+    BYTE stopBits; // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
+};
+
+// A value given on the command line for this job only, in place of the stored one.
+struct JobOverride {
+    bool given;
+    int value;
+};
+
+struct JobOptions {
+    bool quiet; // no window of any kind; failures end with their exit code
+    // The path buffer holds UTF-8: the file's name has characters the ANSI code page cannot
+    // spell, so it is opened and deleted through the wide calls.
+    bool utf8Path;
+    PrinterTarget target;
+    JobOverride delay;    // milliseconds
+    JobOverride attempts; // connection attempts
+    JobOverride timeout;  // seconds, 0: no limit
+};
+
+// Which way the job went, filled in by the worker as it hands the job over.
+enum class JobTransport : int { None = 0, SerialPort, ParallelPort, Network, Driver, RawQueue };
+
+struct JobOutcome {
+    JobTransport transport;
+    // The printer the job went to, as a device URI ("socket://10.0.0.5:9100"), or "" before
+    // the worker knows it.
+    char target[kTextBufferSize];
+    // Bytes the printer's channel took (a partial label counts what got through).
+    unsigned long long bytesAccepted;
+};
+
+extern JobOptions g_jobOptions;
+extern JobOutcome g_jobOutcome;
