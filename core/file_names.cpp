@@ -10,8 +10,8 @@ bool TextAsUtf8(const char* text, bool isUtf8, char* out, int outSize) {
         return true;
     }
     WCHAR wide[kPathBufferSize];
-    int wideLength = MultiByteToWideChar(isUtf8 ? CP_UTF8 : CP_ACP, 0, text, -1, wide,
-                                         kPathBufferSize);
+    int wideLength =
+        MultiByteToWideChar(isUtf8 ? CP_UTF8 : CP_ACP, 0, text, -1, wide, kPathBufferSize);
     if (wideLength == 0) {
         return false;
     }

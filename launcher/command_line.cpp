@@ -1,12 +1,127 @@
 // The command-line scan: options in any order, the input file as the last token.
 #include "launcher/command_line.h"
 
+#include "core/printer_target.h"
+
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
 bool IsSeparator(char c) {
     return c == ' ' || c == '\t';
+}
+
+// The options that take the next token as their value.
+enum class ValueOption { None, Printer, Delay, Attempts, Timeout, Result };
+
+struct ValueOptionName {
+    const char* name;
+    ValueOption option;
+};
+
+const ValueOptionName kValueOptions[] = {
+    {"--printer", ValueOption::Printer},   {"--delay", ValueOption::Delay},
+    {"--attempts", ValueOption::Attempts}, {"--timeout", ValueOption::Timeout},
+    {"--result", ValueOption::Result},
+};
+
+struct NumberRange {
+    ValueOption option;
+    unsigned long lowest;
+    unsigned long highest;
+    const char* problem; // printf format taking the option's value
+};
+
+const NumberRange kNumberRanges[] = {
+    {ValueOption::Delay, 0, 3600000,
+     "--delay takes a whole number of milliseconds from 0 to 3600000, not \"%s\"."},
+    {ValueOption::Attempts, 1, 1000,
+     "--attempts takes a whole number of attempts from 1 to 1000, not \"%s\"."},
+    {ValueOption::Timeout, 0, 86400,
+     "--timeout takes a whole number of seconds from 0 (no limit) to 86400, not \"%s\"."},
+};
+
+// The first problem found is the one the user is told about.
+void NoteProblem(LaunchOptions* options, const char* format, const char* value) {
+    if (options->problem[0] == '\0') {
+        snprintf(options->problem, sizeof(options->problem), format, value);
+    }
+}
+
+// Decimal digits only, within the option's range.
+bool ReadOptionNumber(const NumberRange& range, const char* text, int* value) {
+    if (text[0] == '\0') {
+        return false;
+    }
+    unsigned long number = 0;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') {
+            return false;
+        }
+        number = number * 10 + static_cast<unsigned long>(*digit - '0');
+        if (number > range.highest) {
+            return false;
+        }
+    }
+    if (number < range.lowest) {
+        return false;
+    }
+    *value = static_cast<int>(number);
+    return true;
+}
+
+void ApplyNumberOption(ValueOption option, const char* value, LaunchOptions* options) {
+    JobOverride* target = option == ValueOption::Delay      ? &options->job.delay
+                          : option == ValueOption::Attempts ? &options->job.attempts
+                                                            : &options->job.timeout;
+    for (const NumberRange& range : kNumberRanges) {
+        if (range.option != option) {
+            continue;
+        }
+        if (ReadOptionNumber(range, value, &target->value)) {
+            target->given = true;
+        } else {
+            NoteProblem(options, range.problem, value);
+        }
+    }
+}
+
+void ApplyValueOption(ValueOption option, const char* value, LaunchOptions* options) {
+    switch (option) {
+    case ValueOption::None:
+        return;
+    case ValueOption::Printer: {
+        char problem[kTextBufferSize];
+        if (!ParsePrinterTarget(value, &options->job.target, problem, sizeof(problem))) {
+            NoteProblem(options, "%s", problem);
+        }
+        return;
+    }
+    case ValueOption::Result:
+        // A cut name could name another file, which would then be overwritten.
+        if (value[0] == '\0' || strlen(value) > static_cast<size_t>(kMaxPathLength)) {
+            NoteProblem(options, "--result takes the name of the file to write, not \"%s\".",
+                        value);
+        } else {
+            snprintf(options->resultPath, sizeof(options->resultPath), "%s", value);
+        }
+        return;
+    case ValueOption::Delay:
+    case ValueOption::Attempts:
+    case ValueOption::Timeout:
+        ApplyNumberOption(option, value, options);
+        return;
+    }
+}
+
+ValueOption FindValueOption(const char* token) {
+    for (const ValueOptionName& entry : kValueOptions) {
+        if (strcmp(token, entry.name) == 0) {
+            return entry.option;
+        }
+    }
+    return ValueOption::None;
 }
 
 // Options are compared byte for byte: "-S" is a file name, not the settings option.
@@ -23,6 +138,10 @@ bool ApplyOption(const char* token, LaunchOptions* options) {
         options->noFile = true;
         return true;
     }
+    if (strcmp(token, "-q") == 0 || strcmp(token, "--quiet") == 0) {
+        options->job.quiet = true;
+        return true;
+    }
     return false;
 }
 
@@ -35,6 +154,8 @@ void ScanCommandLine(char* commandLine, LaunchOptions* options) {
     }
     char* cursor = commandLine;
     char* const end = commandLine + strlen(commandLine);
+    ValueOption awaitingValue = ValueOption::None;
+    const char* awaitingName = "";
     while (cursor < end) {
         char* token = cursor;
         if (*cursor == '"') {
@@ -63,6 +184,16 @@ void ScanCommandLine(char* commandLine, LaunchOptions* options) {
                 cursor = end;
             }
         }
+        if (awaitingValue != ValueOption::None) {
+            ApplyValueOption(awaitingValue, token, options);
+            awaitingValue = ValueOption::None;
+            continue;
+        }
+        awaitingValue = FindValueOption(token);
+        if (awaitingValue != ValueOption::None) {
+            awaitingName = token;
+            continue;
+        }
         if (ApplyOption(token, options)) {
             continue;
         }
@@ -75,5 +206,8 @@ void ScanCommandLine(char* commandLine, LaunchOptions* options) {
             memcpy(options->path, token, length);
             options->path[length] = '\0';
         }
+    }
+    if (awaitingValue != ValueOption::None) {
+        NoteProblem(options, "%s needs a value after it.", awaitingName);
     }
 }

@@ -119,4 +119,106 @@ TEST_F(CommandLineTest, PathLengthBoundary) {
     }
 }
 
+// The options of unattended jobs: each value, its overrides, and the problems of values that
+// cannot be understood (the first one found is told).
+struct JobOptionCase {
+    const char* commandLine;
+    bool quiet;
+    TargetKind kind;
+    int delay; // -1: not given
+    int attempts;
+    int timeout;
+    const char* resultPath;
+    const char* path;
+    const char* problemPart; // "" when the line is understood
+};
+
+const JobOptionCase kJobOptionCases[] = {
+    {"label.zpl", false, TargetKind::Stored, -1, -1, -1, "", "label.zpl", ""},
+    {"-q label.zpl", true, TargetKind::Stored, -1, -1, -1, "", "label.zpl", ""},
+    {"--quiet label.zpl", true, TargetKind::Stored, -1, -1, -1, "", "label.zpl", ""},
+    {"-Q label.zpl", false, TargetKind::Stored, -1, -1, -1, "", "label.zpl", ""},
+    {"--printer socket://10.0.0.5 label.zpl", false, TargetKind::Socket, -1, -1, -1, "",
+     "label.zpl", ""},
+    {"--printer \"driver:Zebra ZP 450\" -q \"C:\\Labels\\a b.zpl\"", true, TargetKind::Driver, -1,
+     -1, -1, "", "C:\\Labels\\a b.zpl", ""},
+    {"--printer raw:A --printer parallel:LPT2 x.zpl", false, TargetKind::Parallel, -1, -1, -1, "",
+     "x.zpl", ""},
+    {"--delay 0 --attempts 1 --timeout 0 x.zpl", false, TargetKind::Stored, 0, 1, 0, "", "x.zpl",
+     ""},
+    {"--delay 3600000 --attempts 1000 --timeout 86400 x.zpl", false, TargetKind::Stored, 3600000,
+     1000, 86400, "", "x.zpl", ""},
+    {"--result \"C:\\out\\r 1.json\" x.zpl", false, TargetKind::Stored, -1, -1, -1,
+     "C:\\out\\r 1.json", "x.zpl", ""},
+    // A value is the next token whatever it is; the file is still the last token.
+    {"--result -s x.zpl", false, TargetKind::Stored, -1, -1, -1, "-s", "x.zpl", ""},
+    {"--result x.zpl", false, TargetKind::Stored, -1, -1, -1, "x.zpl", "", ""},
+    // Problems.
+    {"--printer", false, TargetKind::Stored, -1, -1, -1, "", "", "--printer needs a value"},
+    {"x.zpl --timeout", false, TargetKind::Stored, -1, -1, -1, "", "", "--timeout needs a value"},
+    {"--printer lpt1 x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "\"lpt1\" is not one of"},
+    {"--delay -5 x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "--delay takes a whole number of milliseconds from 0 to 3600000, not \"-5\""},
+    {"--delay 3600001 x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl", "--delay takes"},
+    {"--attempts 0 x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "--attempts takes a whole number of attempts from 1 to 1000, not \"0\""},
+    {"--attempts 1001 x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "--attempts takes"},
+    {"--timeout 2s x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "--timeout takes a whole number of seconds from 0 (no limit) to 86400, not \"2s\""},
+    {"--timeout 99999999999999999999 x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "--timeout takes"},
+    {"--delay \"\" x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl", "--delay takes"},
+    {"--result \"\" x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "--result takes the name of the file to write"},
+    {"--delay x --attempts y x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "--delay takes"},
+};
+
+TEST_F(CommandLineTest, ScansTheOptionsOfUnattendedJobs) {
+    for (const JobOptionCase& c : kJobOptionCases) {
+        std::vector<char> text(c.commandLine, c.commandLine + strlen(c.commandLine) + 1);
+        LaunchOptions options;
+        memset(&options, 0x5a, sizeof(options));
+        ScanCommandLine(text.data(), &options);
+        SCOPED_TRACE(std::string("command line [") + c.commandLine + "]");
+        EXPECT_EQ(options.job.quiet, c.quiet);
+        EXPECT_EQ(options.job.target.kind, c.kind);
+        const std::pair<const JobOverride*, int> overrides[] = {
+            {&options.job.delay, c.delay},
+            {&options.job.attempts, c.attempts},
+            {&options.job.timeout, c.timeout},
+        };
+        for (const auto& [given, expected] : overrides) {
+            EXPECT_EQ(given->given, expected >= 0);
+            EXPECT_EQ(given->value, expected >= 0 ? expected : 0);
+        }
+        EXPECT_STREQ(options.resultPath, c.resultPath);
+        EXPECT_STREQ(options.path, c.path);
+        if (c.problemPart[0] == '\0') {
+            EXPECT_STREQ(options.problem, "");
+        } else {
+            EXPECT_NE(std::string(options.problem).find(c.problemPart), std::string::npos)
+                << options.problem;
+        }
+    }
+}
+
+// A result file name is refused whole when it would not fit, never cut to another name.
+TEST_F(CommandLineTest, ResultPathLengthBoundary) {
+    for (size_t length :
+         {static_cast<size_t>(kMaxPathLength), static_cast<size_t>(kPathBufferSize)}) {
+        SCOPED_TRACE(length);
+        std::string line = "--result " + std::string(length, 'r') + " x.zpl";
+        std::vector<char> text(line.begin(), line.end());
+        text.push_back('\0');
+        LaunchOptions options;
+        ScanCommandLine(text.data(), &options);
+        bool fits = length <= static_cast<size_t>(kMaxPathLength);
+        EXPECT_EQ(std::string(options.resultPath), fits ? std::string(length, 'r') : "");
+        EXPECT_EQ(options.problem[0] == '\0', fits);
+    }
+}
+
 } // namespace

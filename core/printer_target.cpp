@@ -1,0 +1,366 @@
+// Printer targets in the form of device URIs: the scheme names the way to the printer, the
+// rest names the printer and, for a serial port, its line settings.
+#include "core/printer_target.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned short kSocketDefaultPort = 9100;
+constexpr DWORD kDefaultBaudRate = 9600;
+constexpr DWORD kHighestBaudRate = 4000000;
+
+struct Scheme {
+    const char* prefix;
+    TargetKind kind;
+};
+
+const Scheme kSchemes[] = {
+    {"socket://", TargetKind::Socket},   {"serial:", TargetKind::Serial},
+    {"parallel:", TargetKind::Parallel}, {"driver:", TargetKind::Driver},
+    {"raw:", TargetKind::RawQueue},
+};
+
+struct NamedByte {
+    const char* name;
+    BYTE value;
+};
+
+const NamedByte kParities[] = {
+    {"none", NOPARITY},   {"odd", ODDPARITY},     {"even", EVENPARITY},
+    {"mark", MARKPARITY}, {"space", SPACEPARITY},
+};
+
+const NamedByte kStopBits[] = {{"1", ONESTOPBIT}, {"1.5", ONE5STOPBITS}, {"2", TWOSTOPBITS}};
+
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Compares the first `length` characters of text with lower-case `word`, ignoring case.
+bool SameIgnoringCase(const char* text, std::size_t length, const char* word) {
+    if (std::strlen(word) != length) {
+        return false;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        if (LowerAscii(text[i]) != word[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StartsWithIgnoringCase(const char* text, const char* prefix) {
+    std::size_t length = std::strlen(prefix);
+    return std::strlen(text) >= length && SameIgnoringCase(text, length, prefix);
+}
+
+// Decimal digits only, no sign, at most `highest`; false for anything else.
+bool ReadDecimal(const char* text, std::size_t length, unsigned long highest,
+                 unsigned long* value) {
+    if (length == 0) {
+        return false;
+    }
+    unsigned long result = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        result = result * 10 + static_cast<unsigned long>(text[i] - '0');
+        if (result > highest) {
+            return false;
+        }
+    }
+    *value = result;
+    return true;
+}
+
+bool Fail(char* problem, std::size_t problemSize, const char* format, const char* text) {
+    std::snprintf(problem, problemSize, format, text);
+    return false;
+}
+
+// A host name or IPv4 address: letters, digits, dots, hyphens and underscores.
+bool IsHostNameCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_';
+}
+
+bool IsIPv6Character(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' ||
+           c == '.';
+}
+
+bool ParseSocketTarget(const char* whole, const char* rest, PrinterTarget* target, char* problem,
+                       std::size_t problemSize) {
+    std::size_t length = std::strlen(rest);
+    // A trailing slash is how such addresses are often written; nothing may follow it.
+    if (length > 0 && rest[length - 1] == '/') {
+        --length;
+    }
+    const char* host = rest;
+    std::size_t hostLength = 0;
+    const char* after = nullptr;
+    if (rest[0] == '[') {
+        const char* closing = static_cast<const char*>(std::memchr(rest, ']', length));
+        if (closing == nullptr) {
+            return Fail(problem, problemSize,
+                        "The printer target \"%s\" opens an IPv6 address with [ but never "
+                        "closes it with ].",
+                        whole);
+        }
+        host = rest + 1;
+        hostLength = static_cast<std::size_t>(closing - host);
+        for (std::size_t i = 0; i < hostLength; ++i) {
+            if (!IsIPv6Character(host[i])) {
+                return Fail(problem, problemSize,
+                            "The printer target \"%s\" has something other than an IPv6 "
+                            "address between [ and ].",
+                            whole);
+            }
+        }
+        if (hostLength == 0 || std::memchr(host, ':', hostLength) == nullptr) {
+            return Fail(problem, problemSize,
+                        "The printer target \"%s\" has no IPv6 address between [ and ].", whole);
+        }
+        after = closing + 1;
+    } else {
+        while (hostLength < length && rest[hostLength] != ':') {
+            if (!IsHostNameCharacter(rest[hostLength])) {
+                return Fail(problem, problemSize,
+                            "The printer target \"%s\" names a host with characters a host "
+                            "name cannot have.",
+                            whole);
+            }
+            ++hostLength;
+        }
+        after = rest + hostLength;
+        if (hostLength < length &&
+            std::memchr(after + 1, ':', length - hostLength - 1) != nullptr) {
+            return Fail(problem, problemSize,
+                        "The printer target \"%s\" has an IPv6 address not between [ and ]: "
+                        "write socket://[ADDRESS]:PORT.",
+                        whole);
+        }
+        if (hostLength == 0) {
+            return Fail(problem, problemSize,
+                        "The printer target \"%s\" names no host: write socket://HOST or "
+                        "socket://HOST:PORT.",
+                        whole);
+        }
+    }
+    if (hostLength >= static_cast<std::size_t>(kHostBufferSize)) {
+        return Fail(problem, problemSize, "The printer target \"%s\" names a host too long.",
+                    whole);
+    }
+    std::memcpy(target->host, host, hostLength);
+    target->host[hostLength] = '\0';
+
+    target->port = kSocketDefaultPort;
+    std::size_t afterLength = length - static_cast<std::size_t>(after - rest);
+    if (afterLength == 0) {
+        return true;
+    }
+    if (after[0] != ':') {
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" has something after the host that is not a port "
+                    "(an IPv6 address goes between [ and ]).",
+                    whole);
+    }
+    unsigned long port = 0;
+    if (!ReadDecimal(after + 1, afterLength - 1, 65535, &port) || port == 0) {
+        return Fail(problem, problemSize,
+                    "The port in the printer target \"%s\" must be a number from 1 to 65535.",
+                    whole);
+    }
+    target->port = static_cast<unsigned short>(port);
+    return true;
+}
+
+bool FindNamedByte(const NamedByte* table, std::size_t count, const char* text, std::size_t length,
+                   BYTE* value) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (SameIgnoringCase(text, length, table[i].name)) {
+            *value = table[i].value;
+            return true;
+        }
+    }
+    return false;
+}
+
+// One "key=value" of a serial target's query.
+bool ApplySerialSetting(const char* whole, const char* setting, std::size_t length,
+                        PrinterTarget* target, char* problem, std::size_t problemSize) {
+    const char* equals = static_cast<const char*>(std::memchr(setting, '=', length));
+    if (equals == nullptr) {
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" has a line setting without '=': write "
+                    "baud=9600&bits=8&parity=none&stop=1.",
+                    whole);
+    }
+    auto keyLength = static_cast<std::size_t>(equals - setting);
+    const char* value = equals + 1;
+    std::size_t valueLength = length - keyLength - 1;
+    unsigned long number = 0;
+    if (SameIgnoringCase(setting, keyLength, "baud")) {
+        if (!ReadDecimal(value, valueLength, kHighestBaudRate, &number) || number == 0) {
+            return Fail(problem, problemSize,
+                        "The baud rate in the printer target \"%s\" must be a number from 1 "
+                        "to 4000000.",
+                        whole);
+        }
+        target->baudRate = static_cast<DWORD>(number);
+        return true;
+    }
+    if (SameIgnoringCase(setting, keyLength, "bits")) {
+        if (!ReadDecimal(value, valueLength, 8, &number) || number < 5) {
+            return Fail(problem, problemSize,
+                        "The data bits in the printer target \"%s\" must be 5, 6, 7 or 8.", whole);
+        }
+        target->dataBits = static_cast<BYTE>(number);
+        return true;
+    }
+    if (SameIgnoringCase(setting, keyLength, "parity")) {
+        if (!FindNamedByte(kParities, sizeof(kParities) / sizeof(kParities[0]), value, valueLength,
+                           &target->parity)) {
+            return Fail(problem, problemSize,
+                        "The parity in the printer target \"%s\" must be none, odd, even, mark "
+                        "or space.",
+                        whole);
+        }
+        return true;
+    }
+    if (SameIgnoringCase(setting, keyLength, "stop")) {
+        if (!FindNamedByte(kStopBits, sizeof(kStopBits) / sizeof(kStopBits[0]), value, valueLength,
+                           &target->stopBits)) {
+            return Fail(problem, problemSize,
+                        "The stop bits in the printer target \"%s\" must be 1, 1.5 or 2.", whole);
+        }
+        return true;
+    }
+    return Fail(problem, problemSize,
+                "The printer target \"%s\" has a line setting other than baud, bits, parity "
+                "and stop.",
+                whole);
+}
+
+bool ParseNamedTarget(const char* whole, const char* rest, PrinterTarget* target, char* problem,
+                      std::size_t problemSize) {
+    const char* query = target->kind == TargetKind::Serial || target->kind == TargetKind::Parallel
+                            ? std::strchr(rest, '?')
+                            : nullptr;
+    std::size_t nameLength =
+        query != nullptr ? static_cast<std::size_t>(query - rest) : std::strlen(rest);
+    if (nameLength == 0) {
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" names no port or printer after the colon.", whole);
+    }
+    if (nameLength >= static_cast<std::size_t>(kTextBufferSize)) {
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" names a port or printer too long.", whole);
+    }
+    std::memcpy(target->name, rest, nameLength);
+    target->name[nameLength] = '\0';
+    if (target->kind == TargetKind::Serial) {
+        target->baudRate = kDefaultBaudRate;
+        target->dataBits = 8;
+        target->parity = NOPARITY;
+        target->stopBits = ONESTOPBIT;
+    }
+    if (query == nullptr) {
+        return true;
+    }
+    if (target->kind == TargetKind::Parallel) {
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" gives a parallel port settings it does not "
+                    "take.",
+                    whole);
+    }
+    const char* setting = query + 1;
+    for (;;) {
+        const char* end = std::strchr(setting, '&');
+        std::size_t length =
+            end != nullptr ? static_cast<std::size_t>(end - setting) : std::strlen(setting);
+        if (!ApplySerialSetting(whole, setting, length, target, problem, problemSize)) {
+            return false;
+        }
+        if (end == nullptr) {
+            return true;
+        }
+        setting = end + 1;
+    }
+}
+
+} // namespace
+
+bool ParsePrinterTarget(const char* text, PrinterTarget* target, char* problem,
+                        std::size_t problemSize) {
+    std::memset(target, 0, sizeof(*target));
+    if (problemSize > 0) {
+        problem[0] = '\0';
+    }
+    for (const Scheme& scheme : kSchemes) {
+        if (!StartsWithIgnoringCase(text, scheme.prefix)) {
+            continue;
+        }
+        target->kind = scheme.kind;
+        const char* rest = text + std::strlen(scheme.prefix);
+        bool parsed = scheme.kind == TargetKind::Socket
+                          ? ParseSocketTarget(text, rest, target, problem, problemSize)
+                          : ParseNamedTarget(text, rest, target, problem, problemSize);
+        if (!parsed) {
+            std::memset(target, 0, sizeof(*target));
+        }
+        return parsed;
+    }
+    return Fail(problem, problemSize,
+                "The printer target \"%s\" is not one of socket://HOST[:PORT], serial:PORT, "
+                "parallel:PORT, driver:PRINTER or raw:PRINTER.",
+                text);
+}
+
+void FormatPrinterTarget(const PrinterTarget* target, char* text, std::size_t size) {
+    if (size == 0) {
+        return;
+    }
+    switch (target->kind) {
+    case TargetKind::Stored:
+        text[0] = '\0';
+        return;
+    case TargetKind::Socket: {
+        bool ipv6 = std::strchr(target->host, ':') != nullptr;
+        std::snprintf(text, size, ipv6 ? "socket://[%s]:%u" : "socket://%s:%u", target->host,
+                      static_cast<unsigned int>(target->port));
+        return;
+    }
+    case TargetKind::Serial: {
+        const char* parity = "none";
+        for (const NamedByte& entry : kParities) {
+            if (entry.value == target->parity) {
+                parity = entry.name;
+            }
+        }
+        const char* stopBits = "1";
+        for (const NamedByte& entry : kStopBits) {
+            if (entry.value == target->stopBits) {
+                stopBits = entry.name;
+            }
+        }
+        std::snprintf(text, size, "serial:%s?baud=%lu&bits=%u&parity=%s&stop=%s", target->name,
+                      static_cast<unsigned long>(target->baudRate),
+                      static_cast<unsigned int>(target->dataBits), parity, stopBits);
+        return;
+    }
+    case TargetKind::Parallel:
+        std::snprintf(text, size, "parallel:%s", target->name);
+        return;
+    case TargetKind::Driver:
+        std::snprintf(text, size, "driver:%s", target->name);
+        return;
+    case TargetKind::RawQueue:
+        std::snprintf(text, size, "raw:%s", target->name);
+        return;
+    }
+    text[0] = '\0';
+}
