@@ -325,8 +325,11 @@ void AllowDefaultPrinterSwap() {
 JobResult DriverTransport(TransportJob* job) {
     DriverHold hold{nullptr, false, nullptr, nullptr, false, 0, nullptr, nullptr};
     JobFailure failure{0, JobResult::Done};
-    RegCloseKey(job->settingsKey);
-    job->settingsKey = nullptr;
+    // A printer named on the command line comes without a settings key.
+    if (job->settingsKey != nullptr) {
+        RegCloseKey(job->settingsKey);
+        job->settingsKey = nullptr;
+    }
 
     // A file that cannot be read whole is refused before the default printer is touched.
     if (!MeasureInputFile(job, &hold, &failure) || !TakeDriverTurn(&hold, &failure) ||

@@ -1,5 +1,6 @@
 // The job worker thread: opens the input file (with the browser-cache fallback), reads the
-// settings, picks a transport and hands the job over to it.
+// settings (or takes the printer named on the command line), picks a transport and hands the
+// job over to it.
 #include "transport/job_worker.h"
 
 #include "core/transport_job.h"
@@ -7,16 +8,20 @@
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
 #include "transport/driver_transport.h"
+#include "transport/job_target.h"
 #include "transport/network_transport.h"
 #include "transport/port_transport.h"
 #include "transport/raw_queue_transport.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr int kInputOpenAttempts = 3;
 constexpr int kDefaultAttempts = 3;
+// A job that may show no window must not wait for ever on a printer that never answers.
+constexpr int kQuietDefaultTimeout = 60; // seconds
 constexpr char kShellFoldersKey[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 constexpr char kCacheValue[] = "Cache";
@@ -118,37 +123,139 @@ struct JobSettings {
     Transport transport;
 };
 
+Transport TransportOfTarget(TargetKind kind) {
+    switch (kind) {
+    case TargetKind::Socket:
+        return Transport::Network;
+    case TargetKind::Parallel:
+        return Transport::ParallelPort;
+    case TargetKind::Driver:
+        return Transport::Driver;
+    case TargetKind::RawQueue:
+        return Transport::RawQueue;
+    case TargetKind::Serial:
+    case TargetKind::Stored:
+        break;
+    }
+    return Transport::SerialPort;
+}
+
+JobTransport OutcomeTransport(Transport transport) {
+    switch (transport) {
+    case Transport::SerialPort:
+        return JobTransport::SerialPort;
+    case Transport::ParallelPort:
+        return JobTransport::ParallelPort;
+    case Transport::Network:
+        return JobTransport::Network;
+    case Transport::Driver:
+        return JobTransport::Driver;
+    case Transport::RawQueue:
+        return JobTransport::RawQueue;
+    }
+    return JobTransport::None;
+}
+
+// A stored printer is named in the outcome as far as the worker knows it: the network and
+// serial transports complete it from the values they read.
+void RecordStoredTarget(Transport transport, const char* portText) {
+    RecordJobTransport(OutcomeTransport(transport));
+    PrinterTarget stored{};
+    switch (transport) {
+    case Transport::SerialPort:
+        stored.kind = TargetKind::Serial;
+        break;
+    case Transport::ParallelPort:
+        stored.kind = TargetKind::Parallel;
+        break;
+    case Transport::Driver:
+        stored.kind = TargetKind::Driver;
+        break;
+    case Transport::RawQueue:
+        stored.kind = TargetKind::RawQueue;
+        break;
+    case Transport::Network:
+        return;
+    }
+    std::snprintf(stored.name, sizeof stored.name, "%s", portText);
+    RecordJobTarget(&stored);
+}
+
+// Reads an optional number, leaving the error code that a later failure reports as it was
+// when the value is absent. False when it is absent.
+bool ReadOptionalNumber(HKEY settingsKey, const char* name, char* value, int* number) {
+    DWORD errorBefore = GetLastError();
+    if (ReadSettingValue(settingsKey, name, value)) {
+        *number = SettingNumber(value);
+        return true;
+    }
+    SetLastError(errorBefore);
+    return false;
+}
+
 // Opens the settings key into *settingsKey and reads Delay, Attempts (3 when missing),
-// PrinterType and, last, Port, whose text stays in `value` for the transport. False when
-// the key cannot be opened or a required value is missing; the failing call says why.
+// Timeout (optional), PrinterType and, last, Port, whose text stays in `value` for the
+// transport. A value given on the command line is not read. False when the key cannot be
+// opened or a required value is missing; the failing call says why.
 bool ReadJobSettings(HWND window, HKEY* settingsKey, char* value, JobSettings* settings) {
     if (!OpenSettingsKeyForReading(settingsKey)) {
         return false;
     }
     ReportStatus(window, IDS_STATUS_SETTING_UP_PORT);
-    if (!ReadSettingValue(*settingsKey, kDelayValue, value)) {
-        return false;
+    if (g_jobOptions.delay.given) {
+        settings->delay = g_jobOptions.delay.value;
+    } else {
+        if (!ReadSettingValue(*settingsKey, kDelayValue, value)) {
+            return false;
+        }
+        settings->delay = SettingNumber(value);
     }
-    settings->delay = SettingNumber(value);
     settings->attempts = kDefaultAttempts;
-    if (ReadSettingValue(*settingsKey, kAttemptsValue, value)) {
+    if (g_jobOptions.attempts.given) {
+        settings->attempts = g_jobOptions.attempts.value;
+    } else if (ReadSettingValue(*settingsKey, kAttemptsValue, value)) {
         settings->attempts = SettingNumber(value);
     }
-    // Optional: without it the job keeps no limit of its own, and its absence must leave the
-    // error code that a later failure reports as it was.
+    // Optional: without it the job keeps no limit of its own.
     settings->timeout = 0;
-    DWORD errorBefore = GetLastError();
-    if (ReadSettingValue(*settingsKey, kTimeoutValue, value)) {
-        int seconds = SettingNumber(value);
-        settings->timeout = seconds > 0 ? seconds : 0;
+    if (g_jobOptions.timeout.given) {
+        settings->timeout = g_jobOptions.timeout.value;
     } else {
-        SetLastError(errorBefore);
+        ReadOptionalNumber(*settingsKey, kTimeoutValue, value, &settings->timeout);
     }
     if (!ReadSettingValue(*settingsKey, kPrinterTypeValue, value)) {
         return false;
     }
     settings->transport = ChooseTransport(value);
-    return ReadSettingValue(*settingsKey, kPortValue, value);
+    if (!ReadSettingValue(*settingsKey, kPortValue, value)) {
+        return false;
+    }
+    RecordStoredTarget(settings->transport, value);
+    return true;
+}
+
+// A printer named on the command line replaces the stored type, port and line settings: the
+// settings key is not opened. Its name goes into `value` as the Port text would.
+void TakeCommandLineTarget(HWND window, const PrinterTarget* target, char* value,
+                           JobSettings* settings) {
+    ReportStatus(window, IDS_STATUS_SETTING_UP_PORT);
+    settings->delay = g_jobOptions.delay.given ? g_jobOptions.delay.value : 0;
+    settings->attempts = g_jobOptions.attempts.given ? g_jobOptions.attempts.value
+                                                     : kDefaultAttempts;
+    settings->timeout = g_jobOptions.timeout.given ? g_jobOptions.timeout.value : 0;
+    settings->transport = TransportOfTarget(target->kind);
+    std::snprintf(value, kTextBufferSize, "%s",
+                  target->kind == TargetKind::Socket ? target->host : target->name);
+    RecordJobTarget(target);
+}
+
+// Seconds as the transports take them: none below 0, and a quiet job that has no limit
+// stored or given gets one.
+int EffectiveTimeout(int seconds) {
+    if (seconds > 0) {
+        return seconds;
+    }
+    return g_jobOptions.quiet && !g_jobOptions.timeout.given ? kQuietDefaultTimeout : 0;
 }
 
 JobResult HandOver(TransportJob* job, Transport transport) {
@@ -187,14 +294,17 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
 
     HKEY settingsKey = nullptr;
     JobSettings settings{0, kDefaultAttempts, 0, Transport::SerialPort};
-    if (!ReadJobSettings(window, &settingsKey, value, &settings)) {
+    const PrinterTarget* target = CommandLineTarget();
+    if (target != nullptr) {
+        TakeCommandLineTarget(window, target, value, &settings);
+    } else if (!ReadJobSettings(window, &settingsKey, value, &settings)) {
         return EndWithSettingsError(window, &inputFile, settingsKey);
     }
 
     TransportJob job{window, path, inputFile, settingsKey, value, 0, 0};
     job.delay = settings.delay;
     job.attempts = settings.attempts;
-    job.timeout = settings.timeout;
+    job.timeout = EffectiveTimeout(settings.timeout);
     return static_cast<DWORD>(HandOver(&job, settings.transport));
 }
 

@@ -1,12 +1,16 @@
 // The network transport: the input file sent as a raw TCP stream to the label printer's
-// IPv4 address and port, one network job at a time across all instances ("ipMutex").
+// stored IPv4 address and port, or to the host named on the command line (a name, an IPv4
+// or an IPv6 address), one network job at a time across all instances ("ipMutex").
 #include "transport/network_transport.h"
 
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
+#include "transport/job_target.h"
 #include "transport/printer_status.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -150,23 +154,45 @@ int AwaitPrinterClose(SOCKET s) {
     }
 }
 
+// True when both names are the same address and port, of either family.
+bool SameEnd(const sockaddr_storage* one, const sockaddr_storage* other) {
+    if (one->ss_family != other->ss_family) {
+        return false;
+    }
+    if (one->ss_family == AF_INET6) {
+        const auto* first = reinterpret_cast<const sockaddr_in6*>(one);
+        const auto* second = reinterpret_cast<const sockaddr_in6*>(other);
+        return first->sin6_port == second->sin6_port &&
+               std::memcmp(&first->sin6_addr, &second->sin6_addr, sizeof first->sin6_addr) == 0;
+    }
+    const auto* first = reinterpret_cast<const sockaddr_in*>(one);
+    const auto* second = reinterpret_cast<const sockaddr_in*>(other);
+    return first->sin_port == second->sin_port &&
+           first->sin_addr.s_addr == second->sin_addr.s_addr;
+}
+
 // A connection whose two ends are the same address and port reaches no printer: a socket
 // bound to the printer's port connects to itself when the printer's address is this machine
 // and nothing listens there. Returns 0 for a connection to someone else, else the error to
 // end the job with.
 int SelfConnectionError(SOCKET s) {
-    sockaddr_in local{};
-    sockaddr_in peer{};
+    sockaddr_storage local{};
+    sockaddr_storage peer{};
     int localLength = sizeof local;
     int peerLength = sizeof peer;
     if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == SOCKET_ERROR ||
         getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peerLength) == SOCKET_ERROR) {
         return WSAGetLastError();
     }
-    if (local.sin_port == peer.sin_port && local.sin_addr.s_addr == peer.sin_addr.s_addr) {
-        return WSAECONNREFUSED;
+    return SameEnd(&local, &peer) ? WSAECONNREFUSED : 0;
+}
+
+// A job for a printer named on the command line has no settings key.
+void ReleaseSettingsKey(TransportJob* job) {
+    if (job->settingsKey != nullptr) {
+        RegCloseKey(job->settingsKey);
+        job->settingsKey = nullptr;
     }
-    return 0;
 }
 
 void CloseSocket(NetworkHold* hold) {
@@ -181,7 +207,7 @@ void CloseSocket(NetworkHold* hold) {
 JobResult EndFailedJob(TransportJob* job, NetworkHold* hold, const JobFailure& failure) {
     ReleaseChunkBuffer(&hold->chunkBuffer);
     CloseJobInput(&job->inputFile);
-    RegCloseKey(job->settingsKey);
+    ReleaseSettingsKey(job);
     CloseSocket(hold);
     if (hold->registered) {
         WSACleanup();
@@ -210,7 +236,7 @@ JobResult EndSucceededJob(TransportJob* job, NetworkHold* hold) {
         CloseHandle(hold->mutex);
     }
     ReportDone(job->progressWindow, 0, JobResult::Done);
-    RegCloseKey(job->settingsKey);
+    ReleaseSettingsKey(job);
     return JobResult::Done;
 }
 
@@ -220,18 +246,15 @@ SOCKET OpenStreamSocket() {
 
 // Connects within `milliseconds` (0: blocking, as long as the system tries). With a limit
 // the socket is left not blocking, for the sends. Returns 0 or the socket error.
-int ConnectWithin(SOCKET s, const sockaddr_in* printer, DWORD milliseconds) {
+int ConnectWithin(SOCKET s, const sockaddr* printer, int length, DWORD milliseconds) {
     if (milliseconds == 0) {
-        return connect(s, reinterpret_cast<const sockaddr*>(printer), sizeof *printer) ==
-                       SOCKET_ERROR
-                   ? WSAGetLastError()
-                   : 0;
+        return connect(s, printer, length) == SOCKET_ERROR ? WSAGetLastError() : 0;
     }
     u_long nonBlocking = 1;
     if (ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
         return WSAGetLastError();
     }
-    if (connect(s, reinterpret_cast<const sockaddr*>(printer), sizeof *printer) != SOCKET_ERROR) {
+    if (connect(s, printer, length) != SOCKET_ERROR) {
         return 0;
     }
     int error = WSAGetLastError();
@@ -247,13 +270,19 @@ sockaddr_in MakeAddress(std::uint32_t address, unsigned short port) {
 }
 
 // The Port text, still in the value buffer, gives the printer's port (its low 16 bits);
-// then the address replaces it there.
+// then the address replaces it there, and the printer is named in the job's outcome by the
+// address text as stored.
 bool ReadPrinterAddress(TransportJob* job, unsigned short* port, JobFailure* failure) {
     *port = static_cast<unsigned short>(static_cast<unsigned int>(SettingNumber(job->valueBuffer)) &
                                         0xFFFFu);
     if (!ReadSettingValue(job->settingsKey, kBaudOrAddressValue, job->valueBuffer)) {
         return FailStep(failure, GetLastError(), JobResult::SettingsError);
     }
+    PrinterTarget stored{};
+    stored.kind = TargetKind::Socket;
+    std::snprintf(stored.host, sizeof stored.host, "%s", job->valueBuffer);
+    stored.port = *port;
+    RecordJobTarget(&stored);
     return true;
 }
 
@@ -314,7 +343,9 @@ bool ConnectToPrinter(TransportJob* job, NetworkHold* hold, unsigned short port,
         return FailStep(failure, WSAECONNREFUSED, JobResult::PortConfigError);
     }
     DWORD timeout = TimeoutMilliseconds(job->timeout);
-    int connectError = addressInUse ? 0 : ConnectWithin(hold->socket, &printer, timeout);
+    const auto* printerName = reinterpret_cast<const sockaddr*>(&printer);
+    int connectError =
+        addressInUse ? 0 : ConnectWithin(hold->socket, printerName, sizeof printer, timeout);
     if (connectError != 0) {
         int error = connectError;
         if (error != WSAEADDRINUSE && error != WSAEADDRNOTAVAIL) {
@@ -330,7 +361,7 @@ bool ConnectToPrinter(TransportJob* job, NetworkHold* hold, unsigned short port,
             return FailStep(failure, static_cast<DWORD>(WSAGetLastError()),
                             JobResult::PortOpenError);
         }
-        connectError = ConnectWithin(hold->socket, &printer, timeout);
+        connectError = ConnectWithin(hold->socket, printerName, sizeof printer, timeout);
         if (connectError != 0) {
             return FailStep(failure, static_cast<DWORD>(connectError), JobResult::PortConfigError);
         }
@@ -343,10 +374,83 @@ bool ConnectToPrinter(TransportJob* job, NetworkHold* hold, unsigned short port,
     return true;
 }
 
+// True for the unspecified address of either family ("0.0.0.0", "::"): no printer has it,
+// and connecting to it reaches this machine.
+bool IsUnspecifiedAddress(const sockaddr* address) {
+    if (address->sa_family == AF_INET6) {
+        const in6_addr& bytes = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        static const in6_addr kUnspecified{};
+        return std::memcmp(&bytes, &kUnspecified, sizeof bytes) == 0;
+    }
+    return reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr == htonl(INADDR_ANY);
+}
+
+// One address of the host named on the command line: a socket of its family, connected
+// within the time-out to someone other than itself. The system picks the local port.
+bool ConnectToAddress(NetworkHold* hold, const addrinfo* address, DWORD timeout,
+                      JobFailure* failure) {
+    CloseSocket(hold);
+    hold->socket = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+    if (hold->socket == INVALID_SOCKET) {
+        return FailStep(failure, static_cast<DWORD>(WSAGetLastError()), JobResult::PortOpenError);
+    }
+    if (IsUnspecifiedAddress(address->ai_addr)) {
+        return FailStep(failure, WSAECONNREFUSED, JobResult::PortConfigError);
+    }
+    int connectError = ConnectWithin(hold->socket, address->ai_addr,
+                                      static_cast<int>(address->ai_addrlen), timeout);
+    if (connectError == 0) {
+        connectError = SelfConnectionError(hold->socket);
+    }
+    if (connectError != 0) {
+        return FailStep(failure, static_cast<DWORD>(connectError), JobResult::PortConfigError);
+    }
+    return true;
+}
+
+// Registers with the socket library, resolves the host named on the command line and tries
+// each of its addresses in turn, the whole list Attempts times at most with a pause between.
+// A host that cannot be resolved fails as a connection does, with the resolver's code.
+bool ConnectToTargetHost(TransportJob* job, NetworkHold* hold, const PrinterTarget* target,
+                         JobFailure* failure) {
+    WSADATA winsockData;
+    WSAStartup(kWinsockVersion, &winsockData);
+    hold->registered = true;
+
+    char service[8];
+    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(target->port));
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* addresses = nullptr;
+    int resolveError = getaddrinfo(target->host, service, &hints, &addresses);
+    if (resolveError != 0) {
+        return FailStep(failure, static_cast<DWORD>(resolveError), JobResult::PortConfigError);
+    }
+    DWORD timeout = TimeoutMilliseconds(job->timeout);
+    bool connected = false;
+    int attemptsLeft = job->attempts;
+    for (;;) {
+        for (const addrinfo* address = addresses; address != nullptr && !connected;
+             address = address->ai_next) {
+            connected = ConnectToAddress(hold, address, timeout, failure);
+        }
+        if (connected || attemptsLeft <= 1) {
+            break;
+        }
+        --attemptsLeft;
+        PauseAndContinue(kSocketRetryPause);
+    }
+    freeaddrinfo(addresses);
+    return connected;
+}
+
 // Asks the printer for its status when the settings want it; a printer that answers with a
 // condition it cannot print in gets no label. A silent or garbled answer lets the label go.
+// A printer named on the command line has no stored settings to ask.
 bool CheckPrinterReady(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
-    if (!StatusCheckStored(job->settingsKey)) {
+    if (job->settingsKey == nullptr || !StatusCheckStored(job->settingsKey)) {
         return true;
     }
     HostStatus status{};
@@ -391,6 +495,16 @@ JobResult NetworkTransport(TransportJob* job) {
     JobFailure failure{0, JobResult::Done};
     hold.mutex = CreateMutexA(nullptr, FALSE, kNetworkMutexName);
     ReportStatus(job->progressWindow, kEmptyStatus);
+
+    const PrinterTarget* target = CommandLineTarget();
+    if (target != nullptr) {
+        TakeNetworkTurn(&hold);
+        if (!ConnectToTargetHost(job, &hold, target, &failure) ||
+            !SendLabel(job, &hold, &failure)) {
+            return EndFailedJob(job, &hold, failure);
+        }
+        return EndSucceededJob(job, &hold);
+    }
 
     unsigned short port = 0;
     if (!ReadPrinterAddress(job, &port, &failure)) {

@@ -4,6 +4,7 @@
 
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
+#include "transport/job_target.h"
 #include "transport/printer_status.h"
 
 #include <cstdio>
@@ -63,6 +64,14 @@ bool WritePortChunk(void* channel, const char* chunk, DWORD count) {
     return true;
 }
 
+// A job for a printer named on the command line has no settings key.
+void ReleaseSettingsKey(TransportJob* job) {
+    if (job->settingsKey != nullptr) {
+        RegCloseKey(job->settingsKey);
+        job->settingsKey = nullptr;
+    }
+}
+
 // What the job holds beyond the hand-over record; each exit releases what is set here.
 struct PortHold {
     HANDLE port; // INVALID_HANDLE_VALUE until opened
@@ -78,7 +87,7 @@ JobResult EndFailedJob(TransportJob* job, PortHold* hold, const JobFailure& fail
         CloseHandle(hold->port);
         hold->port = INVALID_HANDLE_VALUE;
     }
-    RegCloseKey(job->settingsKey);
+    ReleaseSettingsKey(job);
     ReportDone(job->progressWindow, failure.error, failure.result);
     return failure.result;
 }
@@ -93,7 +102,7 @@ JobResult EndSucceededJob(TransportJob* job, PortHold* hold) {
     hold->port = INVALID_HANDLE_VALUE;
     DeleteFileA(job->path);
     ReportDone(job->progressWindow, 0, JobResult::Done);
-    RegCloseKey(job->settingsKey);
+    ReleaseSettingsKey(job);
     return JobResult::Done;
 }
 
@@ -123,9 +132,42 @@ bool ReadLineValue(TransportJob* job, const char* name, JobFailure* failure) {
     return true;
 }
 
-// Sets flow control and the line values on a serial port. A parallel port has no line
-// settings: its answers to reading and setting them do not matter, but the values are still
-// read. A refusal is written to the comm diagnostic log.
+// The stored line values, read in their order; a serial printer they describe is then named
+// in the job's outcome. False when one is missing.
+bool ReadStoredLineValues(TransportJob* job, bool serial, DCB* dcb, JobFailure* failure) {
+    PrinterTarget stored{};
+    stored.kind = TargetKind::Serial;
+    std::snprintf(stored.name, sizeof stored.name, "%s", job->valueBuffer);
+    if (!ReadLineValue(job, kBaudOrAddressValue, failure)) {
+        return false;
+    }
+    dcb->BaudRate = static_cast<DWORD>(SettingNumber(job->valueBuffer));
+    if (!ReadLineValue(job, kDataBitsValue, failure)) {
+        return false;
+    }
+    dcb->ByteSize = static_cast<BYTE>(SettingNumber(job->valueBuffer) & 0xFF);
+    if (!ReadLineValue(job, kParityValue, failure)) {
+        return false;
+    }
+    dcb->Parity = ParityFromText(job->valueBuffer);
+    if (!ReadLineValue(job, kStopBitsValue, failure)) {
+        return false;
+    }
+    dcb->StopBits = StopBitsFromText(job->valueBuffer);
+    stored.baudRate = dcb->BaudRate;
+    stored.dataBits = dcb->ByteSize;
+    stored.parity = dcb->Parity;
+    stored.stopBits = dcb->StopBits;
+    if (serial) {
+        RecordJobTarget(&stored);
+    }
+    return true;
+}
+
+// Sets flow control and the line values on a serial port: those of the printer named on the
+// command line, else the stored ones. A parallel port has no line settings: its answers to
+// reading and setting them do not matter, but the stored values are still read. A refusal
+// is written to the comm diagnostic log.
 bool ApplyLineSettings(TransportJob* job, PortHold* hold, PortMode mode, JobFailure* failure) {
     bool serial = mode == PortMode::Serial;
     DCB dcb;
@@ -135,22 +177,17 @@ bool ApplyLineSettings(TransportJob* job, PortHold* hold, PortMode mode, JobFail
         return FailStep(failure, GetLastError(), JobResult::PortSettingsReadError);
     }
     ApplyFlowControl(&dcb);
-    if (!ReadLineValue(job, kBaudOrAddressValue, failure)) {
-        return false;
+    const PrinterTarget* target = CommandLineTarget();
+    if (target == nullptr) {
+        if (!ReadStoredLineValues(job, serial, &dcb, failure)) {
+            return false;
+        }
+    } else {
+        dcb.BaudRate = target->baudRate;
+        dcb.ByteSize = target->dataBits;
+        dcb.Parity = target->parity;
+        dcb.StopBits = target->stopBits;
     }
-    dcb.BaudRate = static_cast<DWORD>(SettingNumber(job->valueBuffer));
-    if (!ReadLineValue(job, kDataBitsValue, failure)) {
-        return false;
-    }
-    dcb.ByteSize = static_cast<BYTE>(SettingNumber(job->valueBuffer) & 0xFF);
-    if (!ReadLineValue(job, kParityValue, failure)) {
-        return false;
-    }
-    dcb.Parity = ParityFromText(job->valueBuffer);
-    if (!ReadLineValue(job, kStopBitsValue, failure)) {
-        return false;
-    }
-    dcb.StopBits = StopBitsFromText(job->valueBuffer);
     if (serial && !SetCommState(hold->port, &dcb)) {
         // The port's own refusal is what the user must see: opening the log (an existing
         // file leaves "already exists") and the releases would put their codes in its place.
@@ -230,7 +267,9 @@ void CommDiagnosticLog(const DCB* dcb) {
 JobResult PortTransport(TransportJob* job, PortMode mode) {
     PortHold hold{INVALID_HANDLE_VALUE, nullptr};
     JobFailure failure{0, JobResult::Done};
-    bool checkStatus = mode == PortMode::Serial && StatusCheckStored(job->settingsKey);
+    // A printer named on the command line has no stored settings to ask for its status.
+    bool checkStatus = mode == PortMode::Serial && job->settingsKey != nullptr &&
+                       StatusCheckStored(job->settingsKey);
     if (!OpenPort(job, &hold, checkStatus, &failure) ||
         !ApplyLineSettings(job, &hold, mode, &failure) ||
         !CheckPrinterReady(&hold, checkStatus, &failure) || !SendLabel(job, &hold, &failure)) {

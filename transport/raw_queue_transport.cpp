@@ -117,9 +117,12 @@ bool EndQueueDocument(RawQueueHold* hold, JobFailure* failure) {
 JobResult RawQueueTransport(TransportJob* job) {
     RawQueueHold hold{nullptr, false, nullptr};
     JobFailure failure{0, JobResult::Done};
-    // Port, already in the value buffer, is all this job reads from the settings.
-    RegCloseKey(job->settingsKey);
-    job->settingsKey = nullptr;
+    // Port, already in the value buffer, is all this job reads from the settings; a printer
+    // named on the command line comes without a settings key.
+    if (job->settingsKey != nullptr) {
+        RegCloseKey(job->settingsKey);
+        job->settingsKey = nullptr;
+    }
 
     if (!OpenQueue(job, &hold, &failure) || !StartQueueDocument(&hold, &failure) ||
         !CopyToQueue(job, &hold, &failure) || !EndQueueDocument(&hold, &failure)) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -54,26 +55,126 @@ bool FinishInterruptedConnect(int socket, int* error) {
 
 } // namespace
 
-int OpenStreamSocket(int* error) {
-    int result = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int OpenStreamSocket(bool ipv6, int* error) {
+    int result = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (result < 0) {
         *error = errno;
     }
     return result;
 }
 
-bool Bind(int socket, std::uint32_t address, std::uint16_t port, int* error) {
-    sockaddr_in local = MakeAddress(address, port);
-    if (::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+namespace {
+
+// The system's form of an endpoint; its length is returned.
+socklen_t SystemAddress(const Endpoint& endpoint, sockaddr_storage* storage) {
+    std::memset(storage, 0, sizeof *storage);
+    if (endpoint.ipv6) {
+        auto* address = reinterpret_cast<sockaddr_in6*>(storage);
+        address->sin6_family = AF_INET6;
+        address->sin6_port = endpoint.port;
+        address->sin6_flowinfo = endpoint.flowInfo;
+        address->sin6_scope_id = endpoint.scope;
+        std::memcpy(&address->sin6_addr, endpoint.address.data(), 16);
+        return sizeof(sockaddr_in6);
+    }
+    auto* address = reinterpret_cast<sockaddr_in*>(storage);
+    address->sin_family = AF_INET;
+    address->sin_port = endpoint.port;
+    std::memcpy(&address->sin_addr, endpoint.address.data(), 4);
+    return sizeof(sockaddr_in);
+}
+
+// False for a family other than the two.
+bool EndpointFrom(const sockaddr* system, Endpoint* endpoint) {
+    *endpoint = Endpoint{};
+    if (system->sa_family == AF_INET6) {
+        const auto* address = reinterpret_cast<const sockaddr_in6*>(system);
+        endpoint->ipv6 = true;
+        endpoint->port = address->sin6_port;
+        endpoint->flowInfo = address->sin6_flowinfo;
+        endpoint->scope = address->sin6_scope_id;
+        std::memcpy(endpoint->address.data(), &address->sin6_addr, 16);
+        return true;
+    }
+    if (system->sa_family == AF_INET) {
+        const auto* address = reinterpret_cast<const sockaddr_in*>(system);
+        endpoint->port = address->sin_port;
+        std::memcpy(endpoint->address.data(), &address->sin_addr, 4);
+        return true;
+    }
+    return false;
+}
+
+ResolveFailure ResolveFailureOf(int code) {
+    switch (code) {
+    case EAI_NONAME:
+        return ResolveFailure::NoName;
+    case EAI_AGAIN:
+        return ResolveFailure::TryAgain;
+    case EAI_NODATA:
+    case EAI_ADDRFAMILY:
+        return ResolveFailure::NoData;
+    case EAI_FAMILY:
+        return ResolveFailure::Family;
+    case EAI_SOCKTYPE:
+        return ResolveFailure::SocketType;
+    case EAI_SERVICE:
+        return ResolveFailure::Service;
+    case EAI_MEMORY:
+        return ResolveFailure::Memory;
+    case EAI_BADFLAGS:
+        return ResolveFailure::BadFlags;
+    case EAI_SYSTEM:
+        return ResolveFailure::System;
+    default:
+        return ResolveFailure::Fail;
+    }
+}
+
+} // namespace
+
+std::string AddressText(const Endpoint& endpoint) {
+    char text[INET6_ADDRSTRLEN] = "";
+    ::inet_ntop(endpoint.ipv6 ? AF_INET6 : AF_INET, endpoint.address.data(), text, sizeof text);
+    return text;
+}
+
+ResolveFailure Resolve(const char* node, const char* service, int family,
+                       std::vector<Endpoint>* found, int* error) {
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = family == 4 ? AF_INET : family == 6 ? AF_INET6 : AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    int code = ::getaddrinfo(node, service, &hints, &list);
+    if (code != 0) {
+        *error = errno;
+        return ResolveFailureOf(code);
+    }
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        Endpoint endpoint;
+        if (entry->ai_addr != nullptr && EndpointFrom(entry->ai_addr, &endpoint)) {
+            found->push_back(endpoint);
+        }
+    }
+    ::freeaddrinfo(list);
+    return found->empty() ? ResolveFailure::NoData : ResolveFailure::None;
+}
+
+bool Bind(int socket, const Endpoint& local, int* error) {
+    sockaddr_storage address;
+    socklen_t length = SystemAddress(local, &address);
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         *error = errno;
         return false;
     }
     return true;
 }
 
-bool Connect(int socket, std::uint32_t address, std::uint16_t port, int* error) {
-    sockaddr_in remote = MakeAddress(address, port);
-    if (::connect(socket, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
+bool Connect(int socket, const Endpoint& remote, int* error) {
+    sockaddr_storage address;
+    socklen_t length = SystemAddress(remote, &address);
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
         return true;
     }
     if (errno == EINTR) {
@@ -81,6 +182,23 @@ bool Connect(int socket, std::uint32_t address, std::uint16_t port, int* error) 
     }
     *error = errno;
     return false;
+}
+
+bool NameOf(int socket, bool peer, Endpoint* name, int* error) {
+    sockaddr_storage address;
+    std::memset(&address, 0, sizeof address);
+    socklen_t length = sizeof address;
+    int result = peer ? ::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length)
+                      : ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
+    if (result != 0) {
+        *error = errno;
+        return false;
+    }
+    if (!EndpointFrom(reinterpret_cast<const sockaddr*>(&address), name)) {
+        *error = EAFNOSUPPORT;
+        return false;
+    }
+    return true;
 }
 
 long Send(int socket, const char* data, std::size_t length, int* error) {
@@ -144,33 +262,6 @@ bool PendingError(int socket, int* status, int* error) {
         return false;
     }
     return true;
-}
-
-namespace {
-
-bool AddressOf(int socket, bool peer, std::uint32_t* address, std::uint16_t* port, int* error) {
-    sockaddr_in name;
-    std::memset(&name, 0, sizeof name);
-    socklen_t length = sizeof name;
-    int result = peer ? ::getpeername(socket, reinterpret_cast<sockaddr*>(&name), &length)
-                      : ::getsockname(socket, reinterpret_cast<sockaddr*>(&name), &length);
-    if (result != 0) {
-        *error = errno;
-        return false;
-    }
-    *address = name.sin_addr.s_addr;
-    *port = name.sin_port;
-    return true;
-}
-
-} // namespace
-
-bool LocalName(int socket, std::uint32_t* address, std::uint16_t* port, int* error) {
-    return AddressOf(socket, false, address, port, error);
-}
-
-bool PeerName(int socket, std::uint32_t* address, std::uint16_t* port, int* error) {
-    return AddressOf(socket, true, address, port, error);
 }
 
 int WaitReady(const int* sockets, int* events, std::size_t count, int milliseconds, int* error) {
@@ -363,12 +454,14 @@ void ListenLoop(Listener& listener, int socket) {
         if (::poll(&entry, 1, kPollMilliseconds) <= 0) {
             continue;
         }
-        sockaddr_in peer;
+        sockaddr_storage peer;
         socklen_t length = sizeof peer;
         int connection =
             ::accept4(socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        Endpoint from;
         if (connection >= 0) {
-            ReceiveOne(listener, connection, ntohs(peer.sin_port));
+            EndpointFrom(reinterpret_cast<const sockaddr*>(&peer), &from);
+            ReceiveOne(listener, connection, ntohs(from.port));
         }
     }
 }
@@ -381,18 +474,24 @@ void SetPeerBehaviour(const PeerBehaviour& behaviour) {
     listener.behaviour = behaviour;
 }
 
-std::uint16_t StartListener() {
+std::uint16_t StartListener(bool ipv6) {
     StopListener();
     Listener& listener = TheListener();
-    int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int error = 0;
+    int socket = OpenStreamSocket(ipv6, &error);
     if (socket < 0) {
         return 0;
     }
-    sockaddr_in local = MakeAddress(htonl(INADDR_LOOPBACK), 0);
-    socklen_t length = sizeof local;
-    if (::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::listen(socket, 8) != 0 ||
-        ::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    Endpoint local;
+    local.ipv6 = ipv6;
+    if (ipv6) {
+        local.address[15] = 1; // ::1
+    } else {
+        std::uint32_t loopback = htonl(INADDR_LOOPBACK);
+        std::memcpy(local.address.data(), &loopback, 4);
+    }
+    if (!Bind(socket, local, &error) || ::listen(socket, 8) != 0 ||
+        !NameOf(socket, false, &local, &error)) {
         ::close(socket);
         return 0;
     }
@@ -403,7 +502,7 @@ std::uint16_t StartListener() {
         listener.socket = socket;
     }
     listener.thread = std::thread(ListenLoop, std::ref(listener), socket);
-    return ntohs(local.sin_port);
+    return ntohs(local.port);
 }
 
 void StopListener() {

@@ -4,6 +4,7 @@
 // errno value.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -12,11 +13,44 @@
 
 namespace bsd {
 
-// A TCP stream socket, or -1 with *error set.
-int OpenStreamSocket(int* error);
-bool Bind(int socket, std::uint32_t address, std::uint16_t port, int* error);
+// An address of either family with its port, both in network byte order; an IPv4 address
+// takes the first four bytes.
+struct Endpoint {
+    bool ipv6 = false;
+    std::array<unsigned char, 16> address{};
+    std::uint16_t port = 0;
+    std::uint32_t flowInfo = 0;
+    std::uint32_t scope = 0;
+};
+// "1.2.3.4" or "::1" (no port).
+std::string AddressText(const Endpoint& endpoint);
+
+// Why a name could not be resolved, as the resolver says it.
+enum class ResolveFailure {
+    None,
+    NoName,
+    TryAgain,
+    Fail,
+    NoData,
+    Family,
+    SocketType,
+    Service,
+    Memory,
+    BadFlags,
+    System, // *error holds errno
+};
+// The addresses of a host name or literal and a numeric or named service, for stream sockets
+// of `family` (0: any, 4, 6), in the resolver's order.
+ResolveFailure Resolve(const char* node, const char* service, int family,
+                       std::vector<Endpoint>* found, int* error);
+
+// A TCP stream socket of either family, or -1 with *error set.
+int OpenStreamSocket(bool ipv6, int* error);
+bool Bind(int socket, const Endpoint& local, int* error);
 // Blocking, no time-out; a connect interrupted by a signal is waited for to its end.
-bool Connect(int socket, std::uint32_t address, std::uint16_t port, int* error);
+bool Connect(int socket, const Endpoint& remote, int* error);
+// The socket's own end, or its peer's.
+bool NameOf(int socket, bool peer, Endpoint* name, int* error);
 // Bytes accepted, or -1 with *error set. A peer that has gone gives an error, never SIGPIPE.
 long Send(int socket, const char* data, std::size_t length, int* error);
 // Bytes read, 0 at the end of the stream, or -1 with *error set.
@@ -29,8 +63,6 @@ bool SetReceiveTimeout(int socket, unsigned long milliseconds, int* error);
 bool SetNonBlocking(int socket, bool on, int* error);
 // The socket's pending error (0: none), cleared by the read.
 bool PendingError(int socket, int* status, int* error);
-bool LocalName(int socket, std::uint32_t* address, std::uint16_t* port, int* error);
-bool PeerName(int socket, std::uint32_t* address, std::uint16_t* port, int* error);
 // Waits at most `milliseconds` (-1: no limit) until one of `count` sockets is ready for what
 // events[i] asks (kReadyToRead, kReadyToWrite, kExceptional bits); events[i] is replaced by what
 // it is ready for. The count of ready sockets, or -1 with *error set.
@@ -56,7 +88,8 @@ struct PeerBehaviour {
     PeerEnd end = PeerEnd::Close;
 };
 void SetPeerBehaviour(const PeerBehaviour& behaviour);
-std::uint16_t StartListener();
+// On 127.0.0.1, or on ::1 (0 when this host has no IPv6 loopback).
+std::uint16_t StartListener(bool ipv6 = false);
 void StopListener();
 // While answering, each "~HS" that arrives is answered with `answer` (possibly partial).
 void AnswerHostStatus(bool answering, const std::string& answer);

@@ -20,7 +20,8 @@ namespace substitute {
 // Each send hands at most this many bytes to the system (0: no limit), to provoke short sends.
 void LimitSendBytes(int bytes);
 
-// Every connect goes to 127.0.0.1:loopbackPort (host byte order) instead (0: no redirection).
+// Every connect of an IPv4 socket goes to 127.0.0.1:loopbackPort (host byte order) instead
+// (0: no redirection). IPv6 sockets connect where they are told.
 void RedirectConnections(unsigned short loopbackPort);
 
 // A bind to local port `from` binds to `to` instead (host byte order; `to` 0: any free port).
@@ -62,6 +63,8 @@ struct ReceivedConnection {
 };
 // Its port (host byte order), or 0 when it could not be started.
 unsigned short StartLoopbackListener();
+// The same listener on ::1 instead; 0 when this host has no IPv6 loopback.
+unsigned short StartLoopbackListener6();
 void StopLoopbackListener();
 // Makes the listener a ZPL printer that answers each host status query "~HS" with `answer`,
 // sent as it is (a well-formed answer, a garbled or a partial one). Until then, and after

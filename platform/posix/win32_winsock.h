@@ -1,4 +1,5 @@
-// Win32 declarations, Winsock: the Windows Sockets 1.1 subset.
+// Win32 declarations, Winsock: the Windows Sockets 1.1 subset, with name resolution and IPv6
+// addresses (getaddrinfo, sockaddr_in6) as <ws2tcpip.h> gives them.
 // Its implementation never shares a translation unit with the system socket headers,
 // whose names (sockaddr, socket, bind ...) it reuses.
 #pragma once
@@ -14,8 +15,11 @@
 using SOCKET = UINT_PTR;
 #define INVALID_SOCKET (static_cast<SOCKET>(~static_cast<SOCKET>(0)))
 #define SOCKET_ERROR (-1)
+#define AF_UNSPEC 0
 #define AF_INET 2
+#define AF_INET6 23
 #define SOCK_STREAM 1
+#define IPPROTO_TCP 6
 #define INADDR_ANY 0x00000000u
 #define INADDR_NONE 0xffffffffu
 #define SD_RECEIVE 0
@@ -63,6 +67,25 @@ using SOCKET = UINT_PTR;
 #define WSASYSNOTREADY 10091
 #define WSAVERNOTSUPPORTED 10092
 #define WSANOTINITIALISED 10093
+#define WSATYPE_NOT_FOUND 10109
+#define WSAHOST_NOT_FOUND 11001
+#define WSATRY_AGAIN 11002
+#define WSANO_RECOVERY 11003
+#define WSANO_DATA 11004
+#define WSA_NOT_ENOUGH_MEMORY 8
+
+// getaddrinfo's answers are Winsock codes.
+#define EAI_AGAIN WSATRY_AGAIN
+#define EAI_BADFLAGS WSAEINVAL
+#define EAI_FAIL WSANO_RECOVERY
+#define EAI_FAMILY WSAEAFNOSUPPORT
+#define EAI_MEMORY WSA_NOT_ENOUGH_MEMORY
+#define EAI_NONAME WSAHOST_NOT_FOUND
+#define EAI_SERVICE WSATYPE_NOT_FOUND
+#define EAI_SOCKTYPE WSAESOCKTNOSUPPORT
+#define AI_PASSIVE 0x1
+#define AI_CANONNAME 0x2
+#define AI_NUMERICHOST 0x4
 
 struct WSADATA {
     WORD wVersion;
@@ -88,6 +111,33 @@ struct sockaddr_in {
     in_addr sin_addr;
     char sin_zero[8];
 };
+struct in6_addr {
+    unsigned char s6_addr[16];
+};
+struct sockaddr_in6 {
+    short sin6_family;
+    unsigned short sin6_port;
+    ULONG sin6_flowinfo;
+    in6_addr sin6_addr;
+    ULONG sin6_scope_id;
+};
+// Room for an address of any family.
+struct sockaddr_storage {
+    short ss_family;
+    char ss_pad1[6];
+    long long ss_align;
+    char ss_pad2[112];
+};
+struct addrinfo {
+    int ai_flags;
+    int ai_family;
+    int ai_socktype;
+    int ai_protocol;
+    std::size_t ai_addrlen;
+    char* ai_canonname;
+    sockaddr* ai_addr;
+    addrinfo* ai_next;
+};
 
 // A Winsock socket set: a count and the sockets, not a bit mask of descriptors.
 #undef FD_SETSIZE
@@ -111,6 +161,7 @@ int WSAStartup(WORD version, LPWSADATA data);
 int WSACleanup();
 int WSAGetLastError();
 void WSASetLastError(int error);
+// AF_INET or AF_INET6 stream sockets.
 SOCKET socket(int family, int type, int protocol);
 int bind(SOCKET s, const sockaddr* address, int length);
 int connect(SOCKET s, const sockaddr* address, int length);
@@ -135,3 +186,8 @@ std::uint32_t htonl(std::uint32_t value);
 unsigned short ntohs(unsigned short value);
 std::uint32_t ntohl(std::uint32_t value);
 std::uint32_t inet_addr(const char* text);
+// Resolves a host name or an address literal and a port number through the system's
+// resolver; 0 or a Winsock code (WSAHOST_NOT_FOUND ...), which is also the last error.
+// The list is freed with freeaddrinfo.
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result);
+void freeaddrinfo(addrinfo* list);

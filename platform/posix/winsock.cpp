@@ -1,5 +1,6 @@
 // Substitute Winsock: the Windows Sockets 1.1 subset over BSD sockets, with counted
-// registrations, blocking stream sockets, byte order, Windows' inet_addr and WSAE* codes.
+// registrations, blocking stream sockets of both families, byte order, Windows' inet_addr,
+// getaddrinfo over the system's resolver, and WSAE* codes.
 #include "platform/posix/bsd_sockets.h"
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -18,6 +20,7 @@ namespace {
 // A socket is a handle of the kernel table, as on Windows, so that the leak check sees it.
 struct SocketObject : substitute::KernelObject {
     int descriptor = -1;
+    bool ipv6 = false; // AF_INET6
     bool connected = false;
     DWORD receiveTimeout = 0; // SO_RCVTIMEO, milliseconds
     bool nonBlocking = false; // FIONBIO
@@ -34,10 +37,18 @@ struct SocketObject : substitute::KernelObject {
 // Each registration is a handle too: a missing WSACleanup shows among the open handles.
 struct Registration : substitute::KernelObject {};
 
+// An answer of getaddrinfo: its records, laid out as Windows lays them out, and a handle, so
+// that a missing freeaddrinfo shows among the open handles.
+struct AddressList : substitute::KernelObject {
+    std::vector<addrinfo> entries;
+    std::vector<sockaddr_storage> addresses;
+};
+
 struct WinsockState {
     std::mutex lock;
     std::vector<HANDLE> registrations;
     std::set<SOCKET> sockets;
+    std::map<const addrinfo*, HANDLE> addressLists;
     int sendLimit = 0;
     unsigned short connectRedirect = 0;
     bool bindRedirected = false;
@@ -155,30 +166,74 @@ std::shared_ptr<SocketObject> FindSocket(SOCKET s) {
     return substitute::FindHandleAs<SocketObject>(reinterpret_cast<HANDLE>(s));
 }
 
-std::string PortText(const sockaddr_in* address) {
-    return std::to_string(ntohs(address->sin_port));
+// The endpoint of an AF_INET or AF_INET6 address (the caller has checked its length).
+bsd::Endpoint EndpointOf(const sockaddr* address) {
+    bsd::Endpoint endpoint;
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        endpoint.ipv6 = true;
+        endpoint.port = v6->sin6_port;
+        endpoint.flowInfo = v6->sin6_flowinfo;
+        endpoint.scope = v6->sin6_scope_id;
+        std::memcpy(endpoint.address.data(), v6->sin6_addr.s6_addr, 16);
+    } else {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        endpoint.port = v4->sin_port;
+        std::memcpy(endpoint.address.data(), &v4->sin_addr.s_addr, 4);
+    }
+    return endpoint;
 }
 
-std::string AddressText(const sockaddr_in* address) {
-    std::uint32_t host = ntohl(address->sin_addr.s_addr);
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (host >> 24) & 0xFFu, (host >> 16) & 0xFFu,
-                  (host >> 8) & 0xFFu, host & 0xFFu);
-    return text;
+// Writes the endpoint in Windows' layout; returns its length.
+int WriteWinsockAddress(const bsd::Endpoint& endpoint, sockaddr_storage* storage) {
+    std::memset(storage, 0, sizeof *storage);
+    if (endpoint.ipv6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(storage);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = endpoint.port;
+        v6->sin6_flowinfo = endpoint.flowInfo;
+        v6->sin6_scope_id = endpoint.scope;
+        std::memcpy(v6->sin6_addr.s6_addr, endpoint.address.data(), 16);
+        return static_cast<int>(sizeof(sockaddr_in6));
+    }
+    auto* v4 = reinterpret_cast<sockaddr_in*>(storage);
+    v4->sin_family = AF_INET;
+    v4->sin_port = endpoint.port;
+    std::memcpy(&v4->sin_addr.s_addr, endpoint.address.data(), 4);
+    return static_cast<int>(sizeof(sockaddr_in));
 }
 
-// Checks the common arguments of bind and connect; the address is then an AF_INET one.
+std::string PortText(const bsd::Endpoint& endpoint) {
+    return std::to_string(ntohs(endpoint.port));
+}
+
+// "1.2.3.4:9100" or "[::1]:9100", for the call log.
+std::string EndpointText(const bsd::Endpoint& endpoint) {
+    std::string address = bsd::AddressText(endpoint);
+    return (endpoint.ipv6 ? "[" + address + "]" : address) + ":" + PortText(endpoint);
+}
+
+// The address's length is enough for its family (and the family is one of the two).
+bool AddressFits(const sockaddr* address, int length) {
+    if (address == nullptr || length < static_cast<int>(sizeof(sockaddr_in))) {
+        return false;
+    }
+    return address->sa_family != AF_INET6 || length >= static_cast<int>(sizeof(sockaddr_in6));
+}
+
+// Checks the common arguments of bind and connect; the address is then one of the socket's
+// own family.
 std::shared_ptr<SocketObject> SocketForAddress(SOCKET s, const sockaddr* address, int length) {
     std::shared_ptr<SocketObject> object = FindSocket(s);
     if (object == nullptr) {
         WSASetLastError(WSAENOTSOCK);
         return nullptr;
     }
-    if (address == nullptr || length < static_cast<int>(sizeof(sockaddr_in))) {
+    if (!AddressFits(address, length)) {
         WSASetLastError(WSAEFAULT);
         return nullptr;
     }
-    if (address->sa_family != AF_INET) {
+    if (address->sa_family != (object->ipv6 ? AF_INET6 : AF_INET)) {
         WSASetLastError(WSAEAFNOSUPPORT);
         return nullptr;
     }
@@ -363,11 +418,11 @@ int WSACleanup() {
 }
 
 SOCKET socket(int family, int type, int protocol) {
-    substitute::LogCall("socket");
+    substitute::LogCall("socket", family == AF_INET6 ? "AF_INET6" : "");
     if (RefusedCall("socket")) {
         return INVALID_SOCKET;
     }
-    if (family != AF_INET) {
+    if (family != AF_INET && family != AF_INET6) {
         WSASetLastError(WSAEAFNOSUPPORT);
         return INVALID_SOCKET;
     }
@@ -376,14 +431,15 @@ SOCKET socket(int family, int type, int protocol) {
         return INVALID_SOCKET;
     }
     int error = 0;
-    int descriptor = bsd::OpenStreamSocket(&error);
+    int descriptor = bsd::OpenStreamSocket(family == AF_INET6, &error);
     if (descriptor < 0) {
         WSASetLastError(WsaErrorFromErrno(error));
         return INVALID_SOCKET;
     }
     auto object = std::make_shared<SocketObject>();
     object->descriptor = descriptor;
-    object->label = "socket:stream";
+    object->ipv6 = family == AF_INET6;
+    object->label = object->ipv6 ? "socket:stream6" : "socket:stream";
     SOCKET s = reinterpret_cast<SOCKET>(substitute::AddHandle(object));
     std::lock_guard<std::mutex> guard(State().lock);
     State().sockets.insert(s);
@@ -391,8 +447,8 @@ SOCKET socket(int family, int type, int protocol) {
 }
 
 int bind(SOCKET s, const sockaddr* address, int length) {
-    const auto* local = reinterpret_cast<const sockaddr_in*>(address);
-    substitute::LogCall("bind", address == nullptr ? std::string("?") : PortText(local));
+    bool fits = AddressFits(address, length);
+    substitute::LogCall("bind", fits ? PortText(EndpointOf(address)) : std::string("?"));
     if (RefusedCall("bind")) {
         return SOCKET_ERROR;
     }
@@ -400,15 +456,15 @@ int bind(SOCKET s, const sockaddr* address, int length) {
     if (object == nullptr) {
         return SOCKET_ERROR;
     }
-    unsigned short port = local->sin_port;
+    bsd::Endpoint local = EndpointOf(address);
     {
         std::lock_guard<std::mutex> guard(State().lock);
-        if (State().bindRedirected && ntohs(port) == State().bindFrom) {
-            port = htons(State().bindTo);
+        if (State().bindRedirected && ntohs(local.port) == State().bindFrom) {
+            local.port = htons(State().bindTo);
         }
     }
     int error = 0;
-    if (!bsd::Bind(object->descriptor, local->sin_addr.s_addr, port, &error)) {
+    if (!bsd::Bind(object->descriptor, local, &error)) {
         WSASetLastError(WsaErrorFromErrno(error));
         return SOCKET_ERROR;
     }
@@ -416,10 +472,8 @@ int bind(SOCKET s, const sockaddr* address, int length) {
 }
 
 int connect(SOCKET s, const sockaddr* address, int length) {
-    const auto* remote = reinterpret_cast<const sockaddr_in*>(address);
-    substitute::LogCall("connect", address == nullptr
-                                       ? std::string("?")
-                                       : AddressText(remote) + ":" + PortText(remote));
+    bool fits = AddressFits(address, length);
+    substitute::LogCall("connect", fits ? EndpointText(EndpointOf(address)) : std::string("?"));
     if (RefusedCall("connect")) {
         return SOCKET_ERROR;
     }
@@ -427,17 +481,17 @@ int connect(SOCKET s, const sockaddr* address, int length) {
     if (object == nullptr) {
         return SOCKET_ERROR;
     }
-    std::uint32_t target = remote->sin_addr.s_addr;
-    unsigned short port = remote->sin_port;
+    bsd::Endpoint remote = EndpointOf(address);
     {
         std::lock_guard<std::mutex> guard(State().lock);
-        if (State().connectRedirect != 0) {
-            target = htonl(0x7F000001u);
-            port = htons(State().connectRedirect);
+        if (State().connectRedirect != 0 && !remote.ipv6) {
+            std::uint32_t loopback = htonl(0x7F000001u);
+            std::memcpy(remote.address.data(), &loopback, 4);
+            remote.port = htons(State().connectRedirect);
         }
     }
     int error = 0;
-    bool made = bsd::Connect(object->descriptor, target, port, &error);
+    bool made = bsd::Connect(object->descriptor, remote, &error);
     if (object->nonBlocking) {
         // Windows never completes a non-blocking connect at once: the outcome, even a
         // refusal, is for select and SO_ERROR to tell.
@@ -660,7 +714,7 @@ int ioctlsocket(SOCKET s, long command, u_long* argument) {
 
 namespace {
 
-// getsockname and getpeername: the socket's own end or the other one, as AF_INET.
+// getsockname and getpeername: the socket's own end or the other one, in its family.
 int SocketName(const char* call, SOCKET s, sockaddr* address, int* length, bool peer) {
     substitute::LogCall(call);
     if (RefusedCall(call)) {
@@ -671,8 +725,8 @@ int SocketName(const char* call, SOCKET s, sockaddr* address, int* length, bool 
         WSASetLastError(WSAENOTSOCK);
         return SOCKET_ERROR;
     }
-    if (address == nullptr || length == nullptr ||
-        *length < static_cast<int>(sizeof(sockaddr_in))) {
+    int needed = static_cast<int>(object->ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+    if (address == nullptr || length == nullptr || *length < needed) {
         WSASetLastError(WSAEFAULT);
         return SOCKET_ERROR;
     }
@@ -685,21 +739,16 @@ int SocketName(const char* call, SOCKET s, sockaddr* address, int* length, bool 
         WSASetLastError(WSAENOTCONN);
         return SOCKET_ERROR;
     }
-    std::uint32_t host = 0;
-    std::uint16_t port = 0;
+    bsd::Endpoint endpoint;
     int error = 0;
-    bool named = own ? bsd::LocalName(object->descriptor, &host, &port, &error)
-                     : bsd::PeerName(object->descriptor, &host, &port, &error);
-    if (!named) {
+    if (!bsd::NameOf(object->descriptor, !own, &endpoint, &error)) {
         WSASetLastError(WsaErrorFromErrno(error));
         return SOCKET_ERROR;
     }
-    auto* name = reinterpret_cast<sockaddr_in*>(address);
-    std::memset(name, 0, sizeof *name);
-    name->sin_family = AF_INET;
-    name->sin_port = port;
-    name->sin_addr.s_addr = host;
-    *length = sizeof(sockaddr_in);
+    sockaddr_storage name;
+    int nameLength = WriteWinsockAddress(endpoint, &name);
+    std::memcpy(address, &name, static_cast<std::size_t>(nameLength));
+    *length = nameLength;
     return 0;
 }
 
@@ -891,14 +940,119 @@ int closesocket(SOCKET s) {
 
 namespace {
 
+int WinsockResolveError(bsd::ResolveFailure failure, int systemError) {
+    switch (failure) {
+    case bsd::ResolveFailure::None:
+        return 0;
+    case bsd::ResolveFailure::NoName:
+        return WSAHOST_NOT_FOUND;
+    case bsd::ResolveFailure::TryAgain:
+        return WSATRY_AGAIN;
+    case bsd::ResolveFailure::NoData:
+        return WSANO_DATA;
+    case bsd::ResolveFailure::Family:
+        return WSAEAFNOSUPPORT;
+    case bsd::ResolveFailure::SocketType:
+        return WSAESOCKTNOSUPPORT;
+    case bsd::ResolveFailure::Service:
+        return WSATYPE_NOT_FOUND;
+    case bsd::ResolveFailure::Memory:
+        return WSA_NOT_ENOUGH_MEMORY;
+    case bsd::ResolveFailure::BadFlags:
+        return WSAEINVAL;
+    case bsd::ResolveFailure::System:
+        return WsaErrorFromErrno(systemError);
+    case bsd::ResolveFailure::Fail:
+        break;
+    }
+    return WSANO_RECOVERY;
+}
+
+} // namespace
+
+// Stream sockets only, as the program asks; the flags are not looked at.
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
+    substitute::LogCall("getaddrinfo", std::string(node == nullptr ? "(null)" : node) + " " +
+                                           (service == nullptr ? "(null)" : service));
+    if (result == nullptr) {
+        WSASetLastError(WSAEINVAL);
+        return WSAEINVAL;
+    }
+    *result = nullptr;
+    if (RefusedCall("getaddrinfo")) {
+        return WSAGetLastError();
+    }
+    int family = hints == nullptr ? AF_UNSPEC : hints->ai_family;
+    if (family != AF_UNSPEC && family != AF_INET && family != AF_INET6) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return WSAEAFNOSUPPORT;
+    }
+    if (hints != nullptr && hints->ai_socktype != 0 && hints->ai_socktype != SOCK_STREAM) {
+        WSASetLastError(WSAESOCKTNOSUPPORT);
+        return WSAESOCKTNOSUPPORT;
+    }
+    std::vector<bsd::Endpoint> found;
+    int systemError = 0;
+    bsd::ResolveFailure failure =
+        bsd::Resolve(node, service, family == AF_INET ? 4 : family == AF_INET6 ? 6 : 0, &found,
+                     &systemError);
+    if (failure != bsd::ResolveFailure::None) {
+        int error = WinsockResolveError(failure, systemError);
+        WSASetLastError(error);
+        return error;
+    }
+    auto list = std::make_shared<AddressList>();
+    list->label = std::string("addrinfo:") + (node == nullptr ? "" : node);
+    list->entries.resize(found.size());
+    list->addresses.resize(found.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        addrinfo& entry = list->entries[i];
+        std::memset(&entry, 0, sizeof entry);
+        entry.ai_family = found[i].ipv6 ? AF_INET6 : AF_INET;
+        entry.ai_socktype = SOCK_STREAM;
+        entry.ai_protocol = IPPROTO_TCP;
+        entry.ai_addrlen =
+            static_cast<std::size_t>(WriteWinsockAddress(found[i], &list->addresses[i]));
+        entry.ai_addr = reinterpret_cast<sockaddr*>(&list->addresses[i]);
+        entry.ai_next = i + 1 < found.size() ? &list->entries[i + 1] : nullptr;
+    }
+    *result = list->entries.data();
+    HANDLE handle = substitute::AddHandle(list);
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().addressLists[*result] = handle;
+    return 0;
+}
+
+void freeaddrinfo(addrinfo* list) {
+    substitute::LogCall("freeaddrinfo");
+    if (list == nullptr) {
+        return;
+    }
+    HANDLE handle = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        auto found = State().addressLists.find(list);
+        if (found == State().addressLists.end()) {
+            return; // not a list of getaddrinfo's head: Windows would fault
+        }
+        handle = found->second;
+        State().addressLists.erase(found);
+    }
+    substitute::RemoveHandle(handle);
+}
+
+namespace {
+
 void ResetWinsock() {
     bsd::StopListener();
     std::vector<HANDLE> registrations;
     std::set<SOCKET> sockets;
+    std::map<const addrinfo*, HANDLE> addressLists;
     {
         std::lock_guard<std::mutex> guard(State().lock);
         registrations.swap(State().registrations);
         sockets.swap(State().sockets);
+        addressLists.swap(State().addressLists);
         State().sendLimit = 0;
         State().connectRedirect = 0;
         State().bindRedirected = false;
@@ -916,6 +1070,9 @@ void ResetWinsock() {
     }
     for (SOCKET s : sockets) {
         substitute::RemoveHandle(reinterpret_cast<HANDLE>(s));
+    }
+    for (const auto& list : addressLists) {
+        substitute::RemoveHandle(list.second);
     }
 }
 
@@ -984,6 +1141,10 @@ unsigned short FreeLocalPort() {
 
 unsigned short StartLoopbackListener() {
     return bsd::StartListener();
+}
+
+unsigned short StartLoopbackListener6() {
+    return bsd::StartListener(true);
 }
 
 void StopLoopbackListener() {

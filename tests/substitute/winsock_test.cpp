@@ -344,7 +344,7 @@ TEST_F(WinsockTest, RedirectedBindUsesTheOtherPortButLogsTheAskedOne) {
 TEST_F(WinsockTest, BadArgumentsAreRefused) {
     WSADATA data;
     ASSERT_EQ(WSAStartup(0x0101, &data), 0);
-    EXPECT_EQ(socket(AF_INET + 21, SOCK_STREAM, 0), INVALID_SOCKET);
+    EXPECT_EQ(socket(AF_INET6 + 1, SOCK_STREAM, 0), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
     EXPECT_EQ(socket(AF_INET, SOCK_STREAM + 1, 0), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSAESOCKTNOSUPPORT);
