@@ -1,5 +1,5 @@
 // The Winsock substitute: registrations, byte order, inet_addr, scripted and real failures,
-// short sends and delivery to the loopback listener.
+// short sends and delivery to the loopback listener; getaddrinfo and IPv6 sockets.
 #include "platform/testing.h"
 
 #include <gtest/gtest.h>
@@ -354,6 +354,130 @@ TEST_F(WinsockTest, BadArgumentsAreRefused) {
     EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
     EXPECT_EQ(bind(s, nullptr, 16), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    closesocket(s);
+    WSACleanup();
+}
+
+// getaddrinfo: Windows' records for each family, its codes for names that do not resolve,
+// and a list that is a handle until freeaddrinfo.
+TEST_F(WinsockTest, GetaddrinfoAnswersInWindowsRecordsAndCodes) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    EXPECT_EQ(getaddrinfo("127.0.0.1", "9100", &hints, &list), WSANOTINITIALISED);
+    EXPECT_EQ(list, nullptr);
+
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+    struct Case {
+        const char* node;
+        int family;
+        std::size_t length;
+        unsigned char firstByte; // of the address
+        unsigned char lastByte;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", AF_INET, sizeof(sockaddr_in), 127, 1},
+        {"::1", AF_INET6, sizeof(sockaddr_in6), 0, 1},
+        {"10.0.0.5", AF_INET, sizeof(sockaddr_in), 10, 5},
+        {"fe80::2", AF_INET6, sizeof(sockaddr_in6), 0xfe, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.node);
+        ASSERT_EQ(getaddrinfo(c.node, "9100", &hints, &list), 0);
+        ASSERT_NE(list, nullptr);
+        EXPECT_EQ(list->ai_next, nullptr);
+        EXPECT_EQ(list->ai_family, c.family);
+        EXPECT_EQ(list->ai_socktype, SOCK_STREAM);
+        EXPECT_EQ(list->ai_addrlen, c.length);
+        EXPECT_EQ(list->ai_addr->sa_family, c.family);
+        EXPECT_EQ(substitute::OpenHandles(),
+                  (std::vector<std::string>{"winsock:registration",
+                                            std::string("addrinfo:") + c.node}));
+        if (c.family == AF_INET6) {
+            const auto* address = reinterpret_cast<const sockaddr_in6*>(list->ai_addr);
+            EXPECT_EQ(ntohs(address->sin6_port), 9100);
+            EXPECT_EQ(address->sin6_addr.s6_addr[0], c.firstByte);
+            EXPECT_EQ(address->sin6_addr.s6_addr[15], c.lastByte);
+        } else {
+            const auto* address = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
+            EXPECT_EQ(ntohs(address->sin_port), 9100);
+            EXPECT_EQ(ntohl(address->sin_addr.s_addr) >> 24, c.firstByte);
+            EXPECT_EQ(ntohl(address->sin_addr.s_addr) & 0xFFu, c.lastByte);
+        }
+        freeaddrinfo(list);
+        EXPECT_EQ(substitute::OpenHandles(), (std::vector<std::string>{"winsock:registration"}));
+    }
+
+    hints.ai_family = AF_INET6;
+    EXPECT_NE(getaddrinfo("127.0.0.1", "9100", &hints, &list), 0); // no IPv6 address
+    EXPECT_EQ(list, nullptr);
+    hints.ai_family = AF_INET + 1;
+    EXPECT_EQ(getaddrinfo("127.0.0.1", "9100", &hints, &list), WSAEAFNOSUPPORT);
+    hints.ai_family = AF_UNSPEC;
+    // A resolver that cannot reach its server says "try again" instead.
+    int unknown = getaddrinfo("printer.invalid", "9100", &hints, &list);
+    EXPECT_TRUE(unknown == WSAHOST_NOT_FOUND || unknown == WSATRY_AGAIN) << unknown;
+    EXPECT_EQ(WSAGetLastError(), unknown);
+    substitute::FailNext("getaddrinfo", WSANO_RECOVERY);
+    EXPECT_EQ(getaddrinfo("127.0.0.1", "9100", &hints, &list), WSANO_RECOVERY);
+    EXPECT_EQ(WSAGetLastError(), WSANO_RECOVERY);
+    EXPECT_EQ(list, nullptr);
+    WSACleanup();
+    EXPECT_TRUE(substitute::OpenHandles().empty());
+}
+
+// An IPv6 socket reaches the listener on ::1 and names both of its ends as sockaddr_in6;
+// addresses of the other family, or too short for their own, are refused.
+TEST_F(WinsockTest, Ipv6SocketsConnectAndNameTheirEnds) {
+    unsigned short port = substitute::StartLoopbackListener6();
+    if (port == 0) {
+        GTEST_SKIP() << "this machine has no IPv6 loopback";
+    }
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+    SOCKET s = socket(AF_INET6, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
+    sockaddr_in v4 = Address("127.0.0.1", port);
+    EXPECT_EQ(connect(s, AsSockaddr(v4), sizeof v4), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
+
+    sockaddr_in6 loopback{};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_port = htons(port);
+    loopback.sin6_addr.s6_addr[15] = 1;
+    const auto* name = reinterpret_cast<const sockaddr*>(&loopback);
+    EXPECT_EQ(connect(s, name, sizeof(sockaddr_in)), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    // Redirection is for IPv4 sockets: this one goes where it is told.
+    substitute::RedirectConnections(1);
+    substitute::ClearCallLog();
+    ASSERT_EQ(connect(s, name, sizeof loopback), 0) << WSAGetLastError();
+    EXPECT_EQ(substitute::CallLog(),
+              (std::vector<std::string>{"connect [::1]:" + std::to_string(port)}));
+
+    sockaddr_storage peer{};
+    int length = sizeof(sockaddr_in);
+    EXPECT_EQ(getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    length = sizeof peer;
+    ASSERT_EQ(getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length), 0);
+    EXPECT_EQ(length, static_cast<int>(sizeof(sockaddr_in6)));
+    EXPECT_EQ(peer.ss_family, AF_INET6);
+    const auto* peer6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+    EXPECT_EQ(ntohs(peer6->sin6_port), port);
+    EXPECT_EQ(peer6->sin6_addr.s6_addr[15], 1);
+    sockaddr_storage own{};
+    length = sizeof own;
+    ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&own), &length), 0);
+    EXPECT_EQ(own.ss_family, AF_INET6);
+    EXPECT_NE(ntohs(reinterpret_cast<const sockaddr_in6*>(&own)->sin6_port), port);
+
+    ASSERT_EQ(send(s, "^XA^XZ", 6, 0), 6);
+    ASSERT_EQ(shutdown(s, SD_SEND), 0);
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+    EXPECT_EQ(substitute::ReceivedConnections()[0].bytes, "^XA^XZ");
     closesocket(s);
     WSACleanup();
 }
