@@ -73,8 +73,8 @@ void FormatTargetUri(const PrinterTarget* target, char* text, std::size_t size) 
         if (target->baudRate == 0) {
             std::snprintf(text, size, "serial:%s", target->name);
         } else {
-            std::snprintf(text, size, "serial:%s?baud=%lu&bits=%u&parity=%s&stop=%s",
-                          target->name, static_cast<unsigned long>(target->baudRate),
+            std::snprintf(text, size, "serial:%s?baud=%lu&bits=%u&parity=%s&stop=%s", target->name,
+                          static_cast<unsigned long>(target->baudRate),
                           static_cast<unsigned>(target->dataBits), ParityName(target->parity),
                           StopBitsName(target->stopBits));
         }

@@ -240,8 +240,8 @@ void TakeCommandLineTarget(HWND window, const PrinterTarget* target, char* value
                            JobSettings* settings) {
     ReportStatus(window, IDS_STATUS_SETTING_UP_PORT);
     settings->delay = g_jobOptions.delay.given ? g_jobOptions.delay.value : 0;
-    settings->attempts = g_jobOptions.attempts.given ? g_jobOptions.attempts.value
-                                                     : kDefaultAttempts;
+    settings->attempts =
+        g_jobOptions.attempts.given ? g_jobOptions.attempts.value : kDefaultAttempts;
     settings->timeout = g_jobOptions.timeout.given ? g_jobOptions.timeout.value : 0;
     settings->transport = TransportOfTarget(target->kind);
     std::snprintf(value, kTextBufferSize, "%s",

@@ -167,8 +167,7 @@ bool SameEnd(const sockaddr_storage* one, const sockaddr_storage* other) {
     }
     const auto* first = reinterpret_cast<const sockaddr_in*>(one);
     const auto* second = reinterpret_cast<const sockaddr_in*>(other);
-    return first->sin_port == second->sin_port &&
-           first->sin_addr.s_addr == second->sin_addr.s_addr;
+    return first->sin_port == second->sin_port && first->sin_addr.s_addr == second->sin_addr.s_addr;
 }
 
 // A connection whose two ends are the same address and port reaches no printer: a socket
@@ -398,7 +397,7 @@ bool ConnectToAddress(NetworkHold* hold, const addrinfo* address, DWORD timeout,
         return FailStep(failure, WSAECONNREFUSED, JobResult::PortConfigError);
     }
     int connectError = ConnectWithin(hold->socket, address->ai_addr,
-                                      static_cast<int>(address->ai_addrlen), timeout);
+                                     static_cast<int>(address->ai_addrlen), timeout);
     if (connectError == 0) {
         connectError = SelfConnectionError(hold->socket);
     }

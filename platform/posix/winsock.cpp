@@ -993,9 +993,11 @@ int getaddrinfo(const char* node, const char* service, const addrinfo* hints, ad
     }
     std::vector<bsd::Endpoint> found;
     int systemError = 0;
-    bsd::ResolveFailure failure =
-        bsd::Resolve(node, service, family == AF_INET ? 4 : family == AF_INET6 ? 6 : 0, &found,
-                     &systemError);
+    bsd::ResolveFailure failure = bsd::Resolve(node, service,
+                                               family == AF_INET    ? 4
+                                               : family == AF_INET6 ? 6
+                                                                    : 0,
+                                               &found, &systemError);
     if (failure != bsd::ResolveFailure::None) {
         int error = WinsockResolveError(failure, systemError);
         WSASetLastError(error);

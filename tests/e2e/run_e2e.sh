@@ -694,6 +694,91 @@ scenario_raw_queue_cups() {
     finish
 }
 
+# ---------------------------------------------------------------- printer named on the command line
+
+# The settings key as Wine's reg.exe exports it, into file $1 ("" when there is none).
+export_settings() {
+    rm -f "$1"
+    timeout 60 "$WINE" reg export "HKCU\\$SETTINGS_KEY" "$(e2e_winpath "$1")" /y >/dev/null 2>&1
+    [ -f "$1" ] || : >"$1"
+}
+
+scenario_target_socket() {
+    begin target_socket
+    # Nothing needs a namespace here: a job for a named printer lets the system pick its
+    # local port, so the printer can listen on this machine's loopback. The stored settings
+    # name a port there where nothing listens: a job that read them would be refused.
+    local printer="$SCENARIO_DIR/printer" port closed
+    read -r port closed < <(python3 -c 'import socket
+a, b = socket.socket(), socket.socket()
+a.bind(("127.0.0.1", 0)); b.bind(("127.0.0.1", 0))
+print(a.getsockname()[1], b.getsockname()[1])')
+    mkdir -p "$printer"
+    python3 "$E2E_DIR/virtual_printer.py" --lifetime 900 tcp 127.0.0.1 "$port" "$printer" \
+        >"$printer/printer.log" 2>&1 &
+    E2E_PIDS+=($!)
+    PRINTER_PIDS[$!]=1
+    e2e_wait_file "$printer/ready" 30 || { PROBLEM="virtual printer did not start"; finish; return; }
+    e2e_write_settings PrinterType "TCP/IP" Port "$closed" BaudorIPAddress "127.0.0.1" \
+        Delay "0" Attempts "1" CheckStatus "1"
+    export_settings "$SCENARIO_DIR/before.reg"
+    big_file "$SCENARIO_DIR/expected.bin" 3000 7
+    cp "$SCENARIO_DIR/expected.bin" "$SCENARIO_DIR/label.prn"
+    e2e_start_program "$SCENARIO_DIR" --printer "socket://127.0.0.1:$port" \
+        "$(e2e_winpath "$SCENARIO_DIR/label.prn")"
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 60)" 1
+    e2e_stop_printer "$printer"
+    expect "delivered" "$(same_file "$printer/conn-1.bin" "$SCENARIO_DIR/expected.bin")" same
+    expect "connections" "$(grep -c '^open' "$printer/events.log" 2>/dev/null)" 1
+    expect "input file" "$(exists "$SCENARIO_DIR/label.prn")" absent
+    expect "message boxes" "$(drv list | grep -c 'class=#32770')" 0
+    export_settings "$SCENARIO_DIR/after.reg"
+    expect "stored settings exported" "$([ -s "$SCENARIO_DIR/before.reg" ] && echo yes)" yes
+    expect "stored settings" "$(same_file "$SCENARIO_DIR/after.reg" "$SCENARIO_DIR/before.reg")" same
+    finish
+}
+
+scenario_target_raw_queue() {
+    begin target_raw_queue
+    if ! e2e_start_cups "$SCENARIO_DIR/cups" capture; then
+        skip_scenario target_raw_queue "a private cupsd could not be started"
+        return
+    fi
+    # The stored settings name the office queue (paused, so that a job sent there stays);
+    # the command line names the label queue, whose backend writes what it is given.
+    local received="$SCENARIO_DIR/received.bin"
+    lpadmin -p Label_Printer -E -v "capture:$received" >/dev/null 2>&1 ||
+        PROBLEM="cannot add the queue Label_Printer"
+    lpadmin -p Office_Printer -E -v file:///dev/null >/dev/null 2>&1 &&
+        cupsdisable Office_Printer >/dev/null 2>&1 || PROBLEM="cannot add the queue Office_Printer"
+    lpadmin -d Office_Printer >/dev/null 2>&1
+    python3 -c "import sys; open(sys.argv[1], 'wb').write(bytes(range(256)) + b'^XA^FO50,50^ADN,36,20^FDTARGET^FS^XZ\r\n' * 20)" \
+        "$SCENARIO_DIR/label.zpl"
+    cp "$SCENARIO_DIR/label.zpl" "$SCENARIO_DIR/expected.zpl"
+    e2e_write_settings PrinterType "Printer (RAW)" Port "Office_Printer" "${PORT_LINE[@]}"
+    export_settings "$SCENARIO_DIR/before.reg"
+    e2e_start_program "$SCENARIO_DIR" --printer "raw:Label_Printer" \
+        "$(e2e_winpath "$SCENARIO_DIR/label.zpl")"
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 60)" 1
+    expect "input file" "$(exists "$SCENARIO_DIR/label.zpl")" absent
+    local waited=0
+    while [ "$(lpstat -W not-completed -o Label_Printer 2>/dev/null | wc -l)" -gt 0 ] &&
+        [ "$waited" -lt 30 ]; do
+        sleep 1
+        waited=$((waited + 1))
+    done
+    expect "jobs completed on Label_Printer" \
+        "$(lpstat -W completed -o Label_Printer 2>/dev/null | wc -l)" 1
+    expect "jobs on Office_Printer" "$(lpstat -W all -o Office_Printer 2>/dev/null | wc -l)" 0
+    expect "bytes out of the queue" "$(same_file "$received" "$SCENARIO_DIR/expected.zpl")" same
+    export_settings "$SCENARIO_DIR/after.reg"
+    expect "stored settings exported" "$([ -s "$SCENARIO_DIR/before.reg" ] && echo yes)" yes
+    expect "stored settings" "$(same_file "$SCENARIO_DIR/after.reg" "$SCENARIO_DIR/before.reg")" same
+    e2e_stop_cups
+    export CUPS_SERVER="$E2E_WORK/no-cups.sock"
+    finish
+}
+
 # ---------------------------------------------------------------- settings
 
 reg_value() { # <name>: the value as Wine's own reg.exe reports it
@@ -845,6 +930,8 @@ run scenario_port_escape_cancels
 run scenario_driver_no_printer
 run scenario_driver_cups
 run scenario_raw_queue_cups
+run scenario_target_socket
+run scenario_target_raw_queue
 run scenario_settings_window
 run scenario_settings_round_trip
 

@@ -392,9 +392,9 @@ TEST_F(WinsockTest, GetaddrinfoAnswersInWindowsRecordsAndCodes) {
         EXPECT_EQ(list->ai_socktype, SOCK_STREAM);
         EXPECT_EQ(list->ai_addrlen, c.length);
         EXPECT_EQ(list->ai_addr->sa_family, c.family);
-        EXPECT_EQ(substitute::OpenHandles(),
-                  (std::vector<std::string>{"winsock:registration",
-                                            std::string("addrinfo:") + c.node}));
+        EXPECT_EQ(
+            substitute::OpenHandles(),
+            (std::vector<std::string>{"winsock:registration", std::string("addrinfo:") + c.node}));
         if (c.family == AF_INET6) {
             const auto* address = reinterpret_cast<const sockaddr_in6*>(list->ai_addr);
             EXPECT_EQ(ntohs(address->sin6_port), 9100);

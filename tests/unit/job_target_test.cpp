@@ -223,17 +223,47 @@ TEST_F(JobTargetTest, GivenValuesReplaceStoredOnesAndDefaults) {
     const Case cases[] = {
         {"stored", false, "7", "2", "4", {}, {}, {}, false, 7, 2, 4000},
         {"all given", false, "7", "2", "4", {true, 3}, {true, 4}, {true, 9}, false, 3, 4, 9000},
-        {"given delay, nothing stored", false, nullptr, nullptr, nullptr, {true, 5}, {}, {},
-         false, 5, 3, 0},
-        {"given zero time-out over a stored one", false, "0", "1", "4", {}, {}, {true, 0}, false,
-         0, 1, 0},
+        {"given delay, nothing stored",
+         false,
+         nullptr,
+         nullptr,
+         nullptr,
+         {true, 5},
+         {},
+         {},
+         false,
+         5,
+         3,
+         0},
+        {"given zero time-out over a stored one",
+         false,
+         "0",
+         "1",
+         "4",
+         {},
+         {},
+         {true, 0},
+         false,
+         0,
+         1,
+         0},
         {"quiet, no time-out stored", false, "0", "1", nullptr, {}, {}, {}, true, 0, 1, 60000},
         {"quiet, stored time-out 0", false, "0", "1", "0", {}, {}, {}, true, 0, 1, 60000},
         {"quiet, stored time-out", false, "0", "1", "5", {}, {}, {}, true, 0, 1, 5000},
         {"quiet, given time-out 0", false, "0", "1", nullptr, {}, {}, {true, 0}, true, 0, 1, 0},
         {"target", true, "7", "2", "4", {}, {}, {}, false, 0, 3, 0},
-        {"target, all given", true, nullptr, nullptr, nullptr, {true, 2}, {true, 1}, {true, 8},
-         false, 2, 1, 8000},
+        {"target, all given",
+         true,
+         nullptr,
+         nullptr,
+         nullptr,
+         {true, 2},
+         {true, 1},
+         {true, 8},
+         false,
+         2,
+         1,
+         8000},
         {"target, quiet", true, "7", "2", "4", {}, {}, {}, true, 0, 3, 60000},
     };
     const std::string label = jobtest::SampleBytes(600); // two chunks when paced
@@ -248,8 +278,9 @@ TEST_F(JobTargetTest, GivenValuesReplaceStoredOnesAndDefaults) {
             jobtest::SetSetting("PrinterType", "TCP/IP");
             jobtest::SetSetting("Port", std::to_string(printerPort));
             jobtest::SetSetting("BaudorIPAddress", kStoredAddress);
-            const std::pair<const char*, const char*> stored[] = {
-                {"Delay", c.storedDelay}, {"Attempts", c.storedAttempts}, {"Timeout", c.storedTimeout}};
+            const std::pair<const char*, const char*> stored[] = {{"Delay", c.storedDelay},
+                                                                  {"Attempts", c.storedAttempts},
+                                                                  {"Timeout", c.storedTimeout}};
             for (const auto& [name, text] : stored) {
                 if (text != nullptr) {
                     jobtest::SetSetting(name, text);
@@ -297,8 +328,7 @@ TEST_F(JobTargetTest, GivenValuesReplaceStoredOnesAndDefaults) {
             }
             // A value given for the job is not read; with a target nothing is.
             Lines reads = Reads();
-            EXPECT_EQ(Count(reads, "RegQueryValueExA Delay"),
-                      c.target || c.delay.given ? 0 : 1);
+            EXPECT_EQ(Count(reads, "RegQueryValueExA Delay"), c.target || c.delay.given ? 0 : 1);
             EXPECT_EQ(Count(reads, "RegQueryValueExA Attempts"),
                       c.target || c.attempts.given ? 0 : 1);
             EXPECT_EQ(Count(reads, "RegQueryValueExA Timeout"),
@@ -325,8 +355,8 @@ TEST_F(JobTargetTest, HostNamesAndIpv6LiteralsReachThePrinter) {
     const std::string label = "^XA^FDhost^FS^XZ";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.host);
-        unsigned short port = c.ipv6 ? substitute::StartLoopbackListener6()
-                                     : substitute::StartLoopbackListener();
+        unsigned short port =
+            c.ipv6 ? substitute::StartLoopbackListener6() : substitute::StartLoopbackListener();
         if (port == 0 && c.ipv6) {
             GTEST_SKIP() << "this machine has no IPv6 loopback";
         }
@@ -344,8 +374,8 @@ TEST_F(JobTargetTest, HostNamesAndIpv6LiteralsReachThePrinter) {
         }
         ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
         EXPECT_EQ(substitute::ReceivedConnections()[0].bytes, label);
-        EXPECT_EQ(Outcome(), std::string("socket://") + (c.ipv6 ? "[::1]" : c.host) + ":" +
-                                 portText);
+        EXPECT_EQ(Outcome(),
+                  std::string("socket://") + (c.ipv6 ? "[::1]" : c.host) + ":" + portText);
         EXPECT_FALSE(jobtest::Exists(input));
         EXPECT_EQ(jobtest::CallsStartingWith({"freeaddrinfo"}), Lines{"freeaddrinfo"});
         substitute::StopLoopbackListener();
@@ -359,9 +389,9 @@ TEST_F(JobTargetTest, UnreachableHostsEndAsConnectionFailures) {
     ASSERT_NE(closedPort, 0);
     struct Case {
         const char* host;
-        DWORD scripted;             // getaddrinfo fails with this, 0: the resolver answers
-        std::vector<DWORD> errors;  // any of these
-        int sockets;                // with Attempts 2
+        DWORD scripted;            // getaddrinfo fails with this, 0: the resolver answers
+        std::vector<DWORD> errors; // any of these
+        int sockets;               // with Attempts 2
         Lines releases;
     };
     const Lines releasedBeforeConnecting{"input", "WSACleanup", "ReleaseMutex", "CloseHandle mutex",
@@ -400,10 +430,9 @@ TEST_F(JobTargetTest, UnreachableHostsEndAsConnectionFailures) {
                       Count(substitute::CallLog(), "socket AF_INET6"),
                   c.sockets);
         Lines releases;
-        for (const std::string& line :
-             jobtest::CallsStartingWith({"CloseHandle", "closesocket", "WSACleanup",
-                                         "ReleaseMutex", "Report done"})) {
-            std::string kept = line == "CloseHandle file:" + input ? "input"
+        for (const std::string& line : jobtest::CallsStartingWith(
+                 {"CloseHandle", "closesocket", "WSACleanup", "ReleaseMutex", "Report done"})) {
+            std::string kept = line == "CloseHandle file:" + input       ? "input"
                                : line.rfind("CloseHandle mutex", 0) == 0 ? "CloseHandle mutex"
                                : line.rfind("ReleaseMutex", 0) == 0      ? "ReleaseMutex"
                                : line.rfind("Report done", 0) == 0       ? "done"
@@ -446,9 +475,8 @@ TEST_F(JobTargetTest, OutcomeNamesTheStoredPrinter) {
         substitute::RedirectConnections(listenerPort);
         substitute::RedirectBindPort(printerPort, 0);
         jobtest::SetPortSettings(c.printerType, c.port);
-        jobtest::SetSetting("BaudorIPAddress", c.transport == JobTransport::Network
-                                                   ? kStoredAddress
-                                                   : "9600");
+        jobtest::SetSetting("BaudorIPAddress",
+                            c.transport == JobTransport::Network ? kStoredAddress : "9600");
         jobtest::SetSetting("CheckStatus", "0");
         g_jobOutcome = JobOutcome{};
         EXPECT_EQ(Run("^XA^XZ"), c.result);
