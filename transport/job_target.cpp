@@ -1,36 +1,11 @@
 // The printer named on the command line, and the device URI of the printer a job went to.
 #include "transport/job_target.h"
 
+#include "core/printer_target.h"
+
 #include <cstdio>
-#include <cstring>
 
 namespace {
-
-const char* ParityName(BYTE parity) {
-    switch (parity) {
-    case ODDPARITY:
-        return "odd";
-    case EVENPARITY:
-        return "even";
-    case MARKPARITY:
-        return "mark";
-    case SPACEPARITY:
-        return "space";
-    default:
-        return "none";
-    }
-}
-
-const char* StopBitsName(BYTE stopBits) {
-    switch (stopBits) {
-    case ONE5STOPBITS:
-        return "1.5";
-    case TWOSTOPBITS:
-        return "2";
-    default:
-        return "1";
-    }
-}
 
 JobTransport TransportOfKind(TargetKind kind) {
     switch (kind) {
@@ -57,40 +32,13 @@ const PrinterTarget* CommandLineTarget() {
 }
 
 void FormatTargetUri(const PrinterTarget* target, char* text, std::size_t size) {
-    if (size == 0) {
+    // A stored serial printer is named before its line settings are read: a failure to open
+    // its port must not show settings it never had.
+    if (target->kind == TargetKind::Serial && target->baudRate == 0 && size > 0) {
+        std::snprintf(text, size, "serial:%s", target->name);
         return;
     }
-    text[0] = '\0';
-    switch (target->kind) {
-    case TargetKind::Socket: {
-        // An IPv6 literal is bracketed, so that its colons are not taken for the port's.
-        bool bracketed = std::strchr(target->host, ':') != nullptr;
-        std::snprintf(text, size, "socket://%s%s%s:%u", bracketed ? "[" : "", target->host,
-                      bracketed ? "]" : "", static_cast<unsigned>(target->port));
-        break;
-    }
-    case TargetKind::Serial:
-        if (target->baudRate == 0) {
-            std::snprintf(text, size, "serial:%s", target->name);
-        } else {
-            std::snprintf(text, size, "serial:%s?baud=%lu&bits=%u&parity=%s&stop=%s", target->name,
-                          static_cast<unsigned long>(target->baudRate),
-                          static_cast<unsigned>(target->dataBits), ParityName(target->parity),
-                          StopBitsName(target->stopBits));
-        }
-        break;
-    case TargetKind::Parallel:
-        std::snprintf(text, size, "parallel:%s", target->name);
-        break;
-    case TargetKind::Driver:
-        std::snprintf(text, size, "driver:%s", target->name);
-        break;
-    case TargetKind::RawQueue:
-        std::snprintf(text, size, "raw:%s", target->name);
-        break;
-    case TargetKind::Stored:
-        break;
-    }
+    FormatPrinterTarget(target, text, size);
 }
 
 void RecordJobTransport(JobTransport transport) {

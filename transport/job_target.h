@@ -9,10 +9,8 @@
 // The printer named on the command line, or nullptr when the job follows the stored settings.
 const PrinterTarget* CommandLineTarget();
 
-// Writes target as a device URI into text (size bytes, cut to fit): "socket://HOST:PORT"
-// (an IPv6 literal in brackets), "serial:COM1?baud=9600&bits=8&parity=none&stop=1" (the
-// query left out while the line settings are not known, baudRate 0), "parallel:LPT1",
-// "driver:NAME", "raw:NAME"; "" for the stored settings.
+// Writes target as a device URI into text (size bytes), as FormatPrinterTarget does; a serial
+// printer whose line settings are not known yet (baudRate 0) is "serial:NAME" alone.
 void FormatTargetUri(const PrinterTarget* target, char* text, std::size_t size);
 
 // The job's way and printer, in g_jobOutcome, as soon as they are known.
