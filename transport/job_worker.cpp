@@ -181,16 +181,15 @@ void RecordStoredTarget(Transport transport, const char* portText) {
     RecordJobTarget(&stored);
 }
 
-// Reads an optional number, leaving the error code that a later failure reports as it was
-// when the value is absent. False when it is absent.
-bool ReadOptionalNumber(HKEY settingsKey, const char* name, char* value, int* number) {
+// Reads an optional number into *number; an absent value leaves the number, and the error
+// code that a later failure reports, as they were.
+void ReadOptionalNumber(HKEY settingsKey, const char* name, char* value, int* number) {
     DWORD errorBefore = GetLastError();
     if (ReadSettingValue(settingsKey, name, value)) {
         *number = SettingNumber(value);
-        return true;
+        return;
     }
     SetLastError(errorBefore);
-    return false;
 }
 
 // Opens the settings key into *settingsKey and reads Delay, Attempts (3 when missing),

@@ -172,18 +172,29 @@ bool SameEnd(const sockaddr_storage* one, const sockaddr_storage* other) {
 
 // A connection whose two ends are the same address and port reaches no printer: a socket
 // bound to the printer's port connects to itself when the printer's address is this machine
-// and nothing listens there. Returns 0 for a connection to someone else, else the error to
-// end the job with.
-int SelfConnectionError(SOCKET s) {
+// and nothing listens there. Sets *toItself; false, with *error, when the ends cannot be read.
+bool ReadWhetherConnectedToItself(SOCKET s, bool* toItself, int* error) {
     sockaddr_storage local{};
     sockaddr_storage peer{};
     int localLength = sizeof local;
     int peerLength = sizeof peer;
     if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == SOCKET_ERROR ||
         getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peerLength) == SOCKET_ERROR) {
-        return WSAGetLastError();
+        *error = WSAGetLastError();
+        return false;
     }
-    return SameEnd(&local, &peer) ? WSAECONNREFUSED : 0;
+    *toItself = SameEnd(&local, &peer);
+    return true;
+}
+
+// Returns 0 for a connection to someone else, else the error to end the job with.
+int SelfConnectionError(SOCKET s) {
+    bool toItself = false;
+    int error = 0;
+    if (!ReadWhetherConnectedToItself(s, &toItself, &error)) {
+        return error;
+    }
+    return toItself ? WSAECONNREFUSED : 0;
 }
 
 // A job for a printer named on the command line has no settings key.
@@ -384,27 +395,43 @@ bool IsUnspecifiedAddress(const sockaddr* address) {
     return reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr == htonl(INADDR_ANY);
 }
 
+enum class AddressOutcome {
+    Connected,
+    Failed,   // this address reaches no printer now: the next one, or the next attempt
+    JobEnded, // the connection is made but cannot be checked: no other is tried
+};
+
 // One address of the host named on the command line: a socket of its family, connected
 // within the time-out to someone other than itself. The system picks the local port.
-bool ConnectToAddress(NetworkHold* hold, const addrinfo* address, DWORD timeout,
-                      JobFailure* failure) {
+AddressOutcome ConnectToAddress(NetworkHold* hold, const addrinfo* address, DWORD timeout,
+                                JobFailure* failure) {
     CloseSocket(hold);
     hold->socket = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
     if (hold->socket == INVALID_SOCKET) {
-        return FailStep(failure, static_cast<DWORD>(WSAGetLastError()), JobResult::PortOpenError);
+        FailStep(failure, static_cast<DWORD>(WSAGetLastError()), JobResult::PortOpenError);
+        return AddressOutcome::Failed;
     }
     if (IsUnspecifiedAddress(address->ai_addr)) {
-        return FailStep(failure, WSAECONNREFUSED, JobResult::PortConfigError);
+        FailStep(failure, WSAECONNREFUSED, JobResult::PortConfigError);
+        return AddressOutcome::Failed;
     }
     int connectError = ConnectWithin(hold->socket, address->ai_addr,
                                      static_cast<int>(address->ai_addrlen), timeout);
-    if (connectError == 0) {
-        connectError = SelfConnectionError(hold->socket);
-    }
     if (connectError != 0) {
-        return FailStep(failure, static_cast<DWORD>(connectError), JobResult::PortConfigError);
+        FailStep(failure, static_cast<DWORD>(connectError), JobResult::PortConfigError);
+        return AddressOutcome::Failed;
     }
-    return true;
+    bool toItself = false;
+    int nameError = 0;
+    if (!ReadWhetherConnectedToItself(hold->socket, &toItself, &nameError)) {
+        FailStep(failure, static_cast<DWORD>(nameError), JobResult::PortConfigError);
+        return AddressOutcome::JobEnded;
+    }
+    if (toItself) {
+        FailStep(failure, WSAECONNREFUSED, JobResult::PortConfigError);
+        return AddressOutcome::Failed;
+    }
+    return AddressOutcome::Connected;
 }
 
 // Registers with the socket library, resolves the host named on the command line and tries
@@ -428,21 +455,21 @@ bool ConnectToTargetHost(TransportJob* job, NetworkHold* hold, const PrinterTarg
         return FailStep(failure, static_cast<DWORD>(resolveError), JobResult::PortConfigError);
     }
     DWORD timeout = TimeoutMilliseconds(job->timeout);
-    bool connected = false;
+    AddressOutcome outcome = AddressOutcome::Failed;
     int attemptsLeft = job->attempts;
     for (;;) {
-        for (const addrinfo* address = addresses; address != nullptr && !connected;
-             address = address->ai_next) {
-            connected = ConnectToAddress(hold, address, timeout, failure);
+        for (const addrinfo* address = addresses;
+             address != nullptr && outcome == AddressOutcome::Failed; address = address->ai_next) {
+            outcome = ConnectToAddress(hold, address, timeout, failure);
         }
-        if (connected || attemptsLeft <= 1) {
+        if (outcome != AddressOutcome::Failed || attemptsLeft <= 1) {
             break;
         }
         --attemptsLeft;
         PauseAndContinue(kSocketRetryPause);
     }
     freeaddrinfo(addresses);
-    return connected;
+    return outcome == AddressOutcome::Connected;
 }
 
 // Asks the printer for its status when the settings want it; a printer that answers with a

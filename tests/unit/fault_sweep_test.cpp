@@ -2,6 +2,7 @@
 // can fail, then runs it again once per call with that one call failing. Every run must end
 // in bounded time with exactly one WM_JOB_DONE, delete the input only when the printer took
 // every byte (and keep it otherwise), leave nothing open and leave the default printer alone.
+#include "core/job_request.h"
 #include "transport/driver_transport.h"
 #include "transport/job_worker.h"
 
@@ -100,6 +101,8 @@ const std::map<std::string, std::vector<DWORD>> kErrors = {
     {"ReleaseMutex", {ERROR_NOT_OWNER}},
     {"WSAStartup", {WSASYSNOTREADY}},
     {"socket", {WSAEMFILE}},
+    // A printer named on the command line whose host does not resolve.
+    {"getaddrinfo", {WSAHOST_NOT_FOUND}},
     // "Address in use" takes the job's other way to a connection.
     {"bind", {WSAEACCES, WSAEADDRINUSE}},
     {"connect", {WSAECONNREFUSED, WSAEADDRINUSE}},
@@ -140,16 +143,19 @@ struct TransportCase {
     Kind kind;
     const char* name;
     bool checkStatus; // CheckStatus "1": the printer is asked "~HS" first and answers ready
+    bool named;       // the printer is named on the command line; the settings are not read
 };
 
 const TransportCase kTransports[] = {
-    {Kind::SerialPort, "serial port", false},
-    {Kind::ParallelPort, "parallel port", false},
-    {Kind::Network, "network", false},
-    {Kind::Driver, "driver", false},
-    {Kind::RawQueue, "raw queue", false},
-    {Kind::SerialPort, "serial port asking the status", true},
-    {Kind::Network, "network asking the status", true},
+    {Kind::SerialPort, "serial port", false, false},
+    {Kind::ParallelPort, "parallel port", false, false},
+    {Kind::Network, "network", false, false},
+    {Kind::Driver, "driver", false, false},
+    {Kind::RawQueue, "raw queue", false, false},
+    {Kind::SerialPort, "serial port asking the status", true, false},
+    {Kind::Network, "network asking the status", true, false},
+    {Kind::SerialPort, "serial port named on the command line", false, true},
+    {Kind::Network, "network printer named on the command line", false, true},
 };
 
 // A ZPL printer's answer to "~HS" that reports nothing in the way.
@@ -294,11 +300,13 @@ class FaultSweepTest : public ::testing::Test {
         EXPECT_TRUE(substitute::JoinThreads());
         substitute::Reset();
         g_progressWindow = nullptr;
+        g_jobOptions = JobOptions{};
     }
 
     // A fresh substitute layer, settings and input for one job of this kind.
-    void Prepare(Kind kind, bool checkStatus) {
+    void Prepare(Kind kind, bool checkStatus, bool named) {
         substitute::Reset();
+        g_jobOptions = JobOptions{};
         substitute::UseVirtualClock(true);
         // An Escape of an earlier test has let no driver job swap the default since.
         AllowDefaultPrinterSwap();
@@ -351,6 +359,20 @@ class FaultSweepTest : public ::testing::Test {
             jobtest::SetSetting("CheckStatus", "1");
             // The serial printer is a plain file: the query finds it silent.
             substitute::AnswerHostStatus(kReadyAnswer);
+        }
+        if (named) {
+            // The same printer and values as the stored settings give, from the command line.
+            PrinterTarget& target = g_jobOptions.target;
+            target.kind = kind == Kind::Network ? TargetKind::Socket : TargetKind::Serial;
+            std::snprintf(target.host, sizeof target.host, "127.0.0.1");
+            target.port = listenerPort;
+            std::snprintf(target.name, sizeof target.name, "COM1");
+            target.baudRate = 9600;
+            target.dataBits = 8;
+            target.parity = NOPARITY;
+            target.stopBits = ONESTOPBIT;
+            g_jobOptions.delay = {true, 5};
+            g_jobOptions.attempts = {true, 2};
         }
     }
 
@@ -412,7 +434,7 @@ class FaultSweepTest : public ::testing::Test {
 
     RunOutcome Run(const TransportCase& transport, const Injection* injection) {
         Kind kind = transport.kind;
-        Prepare(kind, transport.checkStatus);
+        Prepare(kind, transport.checkStatus, transport.named);
         HWND window = substitute::CreateRecordingWindow();
         g_progressWindow = window;
         if (injection != nullptr) {
@@ -610,7 +632,7 @@ TEST_F(FaultSweepTest, DriverJobKeepsTheInputWhenTheSpoolerRefusesTheLabel) {
     for (const Case& c : cases) {
         SCOPED_TRACE(Describe(c.injection) + " returning " + std::to_string(c.gdiResult));
         gdiFailureResult = c.gdiResult;
-        RunOutcome run = Run(TransportCase{Kind::Driver, "driver", false}, &c.injection);
+        RunOutcome run = Run(TransportCase{Kind::Driver, "driver", false, false}, &c.injection);
         EXPECT_EQ(BrokenPromises(run), Lines{});
         EXPECT_EQ(run.returned, static_cast<DWORD>(c.result));
         ASSERT_FALSE(run.reports.empty());
