@@ -4,6 +4,7 @@
 
 #include "core/file_names.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -89,8 +90,7 @@ bool SpelledByAnsi(const WideToken& token) {
     return size == 0 || usedDefault == FALSE;
 }
 
-// The token in UTF-8 into out (kPathBufferSize bytes); "" when it does not fit, as a cut
-// name could name another file.
+// The token in UTF-8 into out (kPathBufferSize bytes); "" when it does not fit.
 void CopyAsUtf8(const WideToken& token, char* out) {
     out[0] = '\0';
     if (token.length == 0) {
@@ -99,6 +99,22 @@ void CopyAsUtf8(const WideToken& token, char* out) {
     int size = WideCharToMultiByte(CP_UTF8, 0, token.text, token.length, out, kMaxPathLength,
                                    nullptr, nullptr);
     out[size > 0 ? size : 0] = '\0';
+}
+
+// A result file's name too long in UTF-8 is refused as the ANSI scan refuses one too long in
+// ANSI (a cut name could name another file); the message quotes its start.
+void NoteResultTooLong(const WideToken& token, LaunchOptions* options) {
+    if (options->problem[0] != '\0') {
+        return;
+    }
+    constexpr int kQuotedUnits = 400; // at most 4 bytes each: the message keeps its end
+    char quoted[4 * kQuotedUnits + 1];
+    int size = WideCharToMultiByte(CP_UTF8, 0, token.text,
+                                   token.length < kQuotedUnits ? token.length : kQuotedUnits,
+                                   quoted, 4 * kQuotedUnits, nullptr, nullptr);
+    quoted[size > 0 ? size : 0] = '\0';
+    snprintf(options->problem, sizeof(options->problem),
+             "--result takes the name of the file to write, not \"%s\".", quoted);
 }
 
 // A name the wide scan did not find where the ANSI scan did (look-alikes can split tokens
@@ -157,6 +173,9 @@ void ApplyWideCommandLine(LPCWSTR commandLine, LaunchOptions* options) {
     }
     if (hasResult) {
         CopyAsUtf8(result, options->resultPath);
+        if (options->resultPath[0] == '\0') {
+            NoteResultTooLong(result, options);
+        }
     } else {
         ConvertInPlace(options->resultPath);
     }

@@ -77,6 +77,8 @@ TEST(WideCommandLineTest, TakesUnspellableNamesInUtf8) {
          true},
         {L"tagwright.exe", L"--result \"C:\\out dir\\r.json\" 标签.zpl", "C:\\out dir\\r.json",
          "标签.zpl", "C:\\out dir\\r.json", true},
+        {L"tagwright.exe", L"--result " + tooLong + L" label.zpl", std::string(682, '?') + ".zp",
+         "label.zpl", "", true},
     };
     for (const WideScanCase& c : cases) {
         std::string ansi = AnsiArguments(c.arguments);
@@ -93,6 +95,13 @@ TEST(WideCommandLineTest, TakesUnspellableNamesInUtf8) {
         EXPECT_EQ(std::string(options.path), c.path);
         EXPECT_EQ(std::string(options.resultPath), c.resultPath);
         EXPECT_EQ(options.job.utf8Path, c.utf8Path);
+        // Only a result file's name too long in UTF-8 is refused.
+        bool refused = c.resultPath.empty() && !c.ansiResult.empty();
+        EXPECT_EQ(std::string(options.problem)
+                          .rfind("--result takes the name of the file to write, not \"标标", 0) ==
+                      0,
+                  refused)
+            << options.problem;
     }
 }
 
