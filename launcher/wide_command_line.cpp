@@ -117,12 +117,13 @@ void NoteResultTooLong(const WideToken& token, LaunchOptions* options) {
              "--result takes the name of the file to write, not \"%s\".", quoted);
 }
 
-// A name the wide scan did not find where the ANSI scan did (look-alikes can split tokens
-// differently) keeps its ANSI spelling, in UTF-8 like the other; "" when it does not fit.
-void ConvertInPlace(char* name) {
+// ANSI text (size bytes) in UTF-8 in place; "" when it does not fit. A name the wide scan did
+// not find where the ANSI scan did (look-alikes can split tokens differently) keeps its ANSI
+// spelling this way, and the ANSI scan's problem follows the path's encoding.
+void ConvertInPlace(char* text, int size) {
     char converted[kPathBufferSize];
-    TextAsUtf8(name, false, converted, kPathBufferSize);
-    std::memcpy(name, converted, std::strlen(converted) + 1);
+    TextAsUtf8(text, false, converted, size);
+    std::memcpy(text, converted, std::strlen(converted) + 1);
 }
 
 } // namespace
@@ -166,10 +167,11 @@ void ApplyWideCommandLine(LPCWSTR commandLine, LaunchOptions* options) {
     }
     // One flag says the encoding of both names, so both are taken in UTF-8.
     options->job.utf8Path = true;
+    ConvertInPlace(options->problem, kTextBufferSize);
     if (hasPath) {
         CopyAsUtf8(path, options->path);
     } else {
-        ConvertInPlace(options->path);
+        ConvertInPlace(options->path, kPathBufferSize);
     }
     if (hasResult) {
         CopyAsUtf8(result, options->resultPath);
@@ -177,6 +179,6 @@ void ApplyWideCommandLine(LPCWSTR commandLine, LaunchOptions* options) {
             NoteResultTooLong(result, options);
         }
     } else {
-        ConvertInPlace(options->resultPath);
+        ConvertInPlace(options->resultPath, kPathBufferSize);
     }
 }

@@ -10,5 +10,6 @@
 // ANSI scan filled it. Otherwise both are replaced by their UTF-8 forms and
 // options->job.utf8Path is set. A file name too long for its buffer in UTF-8 is left empty and
 // a result file's name too long is refused through options->problem, as the ANSI scan does
-// with names too long in ANSI. Only names the ANSI scan found are replaced.
+// with names too long in ANSI; a problem the ANSI scan noted is then turned into UTF-8 too.
+// Only names the ANSI scan found are replaced.
 void ApplyWideCommandLine(LPCWSTR commandLine, LaunchOptions* options);

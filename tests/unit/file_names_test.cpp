@@ -105,6 +105,17 @@ TEST(WideCommandLineTest, TakesUnspellableNamesInUtf8) {
     }
 }
 
+// The ANSI scan's problem is shown with the path, so it follows the path into UTF-8.
+TEST(WideCommandLineTest, ProblemFollowsThePathIntoUtf8) {
+    char ansiLine[] = "--delay caf\xe9 ??.zpl";
+    LaunchOptions options{};
+    ScanCommandLine(ansiLine, &options);
+    ApplyWideCommandLine(L"tagwright.exe --delay caf\u00e9 标签.zpl", &options);
+    EXPECT_STREQ(options.path, "标签.zpl");
+    EXPECT_STREQ(options.problem,
+                 "--delay takes a whole number of milliseconds from 0 to 3600000, not \"café\".");
+}
+
 class NamedInputJobTest : public ::testing::Test {
   protected:
     void SetUp() override {
