@@ -1,10 +1,13 @@
 // The run loop: runs the job, retries or recovers it, and turns a failure into a message.
 #include "launcher/run_loop.h"
 
+#include "core/file_names.h"
 #include "core/text_basics.h"
 #include "launcher/command_line.h"
 #include "launcher/error_text.h"
+#include "launcher/message_box.h"
 #include "launcher/progress_window.h"
+#include "launcher/wide_command_line.h"
 #include "resources/resource_ids.h"
 #include "settings/info_windows.h"
 #include "settings/settings_window.h"
@@ -69,8 +72,9 @@ const ResultMessage* FindResultMessage(JobResult result) {
     return nullptr;
 }
 
+// text is in the encoding of the path buffer.
 void ShowErrorMessage(const char* text) {
-    MessageBoxA(nullptr, text, kErrorCaption, MB_OK);
+    ShowMessageInPathEncoding(text, kErrorCaption);
 }
 
 // text holds kPathBufferSize bytes; the system text takes at most kMaxPathLength of them.
@@ -109,14 +113,17 @@ void ReasonsText(DWORD reasons, char* text) {
     }
 }
 
-// Longer messages are cut to the buffer; snprintf never writes past it.
+// Longer messages are cut to the buffer; nothing is written past it. The message is composed
+// in the encoding of the path, so the ANSI texts around the path are converted to it.
 void ShowResultMessage(JobResult result, const char* path, DWORD jobError, DWORD launcherError,
-                       const char* errorText) {
+                       const char* ansiErrorText) {
     char message[kTextBufferSize];
+    char errorText[kConvertedTextSize];
+    AnsiTextInPathEncoding(ansiErrorText, errorText, kConvertedTextSize);
     const ResultMessage* entry = FindResultMessage(result);
     if (entry == nullptr) {
-        snprintf(message, sizeof(message), "Unknown Error (%d) - %s",
-                 static_cast<int>(launcherError), errorText);
+        ComposeInPathEncoding(message, sizeof(message), "Unknown Error (%d) - %s",
+                              static_cast<int>(launcherError), errorText);
         ShowErrorMessage(message);
         return;
     }
@@ -124,18 +131,22 @@ void ShowResultMessage(JobResult result, const char* path, DWORD jobError, DWORD
     LoadTextOrEmpty(entry->stringId, format, kTextBufferSize);
     switch (entry->arguments) {
     case MessageArguments::None:
-        snprintf(message, sizeof(message), "%s", format);
+        ComposeInPathEncoding(message, sizeof(message), "%s", format);
         break;
     case MessageArguments::ErrorAndText:
-        snprintf(message, sizeof(message), format, static_cast<int>(jobError), errorText);
+        ComposeInPathEncoding(message, sizeof(message), format, static_cast<int>(jobError),
+                              errorText);
         break;
     case MessageArguments::PathErrorAndText:
-        snprintf(message, sizeof(message), format, path, static_cast<int>(jobError), errorText);
+        ComposeInPathEncoding(message, sizeof(message), format, path, static_cast<int>(jobError),
+                              errorText);
         break;
     case MessageArguments::ReasonsAndPath: {
-        char reasons[kTextBufferSize];
-        ReasonsText(jobError, reasons);
-        snprintf(message, sizeof(message), format, reasons, path);
+        char ansiReasons[kTextBufferSize];
+        char reasons[kConvertedTextSize];
+        ReasonsText(jobError, ansiReasons);
+        AnsiTextInPathEncoding(ansiReasons, reasons, kConvertedTextSize);
+        ComposeInPathEncoding(message, sizeof(message), format, reasons, path);
         break;
     }
     }
@@ -202,6 +213,8 @@ JobResult RunJob(char* path) {
 int TagwrightMain(HINSTANCE instance, char* commandLine) {
     g_instance = instance;
     ScanCommandLine(commandLine, &g_options);
+    ApplyWideCommandLine(GetCommandLineW(), &g_options);
+    g_jobOptions = g_options.job;
     if (g_options.about) {
         ShowAboutWindow(instance);
     }
@@ -214,7 +227,9 @@ int TagwrightMain(HINSTANCE instance, char* commandLine) {
     if (g_options.path[0] == '\0') {
         char text[kTextBufferSize];
         LoadTextOrEmpty(IDS_NO_FILE, text, kTextBufferSize);
-        ShowErrorMessage(text);
+        char message[kConvertedTextSize];
+        AnsiTextInPathEncoding(text, message, kConvertedTextSize);
+        ShowErrorMessage(message);
         return 0;
     }
     return RunJobsUntilDone(g_options.path, g_options.settings);

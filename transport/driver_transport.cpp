@@ -3,6 +3,7 @@
 // for the duration of the job and then given back.
 #include "transport/driver_transport.h"
 
+#include "core/file_names.h"
 #include "transport/passthrough_encoder.h"
 
 #include <climits>
@@ -120,7 +121,7 @@ JobResult EndFailedJob(TransportJob* job, DriverHold* hold, const JobFailure& fa
 JobResult EndSucceededJob(TransportJob* job, DriverHold* hold) {
     RestoreDefaultPrinter(hold);
     DeleteDeviceContext(hold);
-    DeleteFileA(job->path);
+    DeleteInputByName(job->path);
     ReportDone(job->progressWindow, 0, JobResult::Done);
     return JobResult::Done;
 }

@@ -3,6 +3,7 @@
 // job over to it.
 #include "transport/job_worker.h"
 
+#include "core/file_names.h"
 #include "core/transport_job.h"
 
 #include "resources/resource_ids.h"
@@ -68,14 +69,19 @@ bool RerootIntoCacheFolder(HWND window, char* path, char* value) {
     if (tail == nullptr) {
         return true;
     }
-    std::size_t folderLength = std::strlen(value);
+    // The registry's folder is ANSI; it joins the path in the path's own encoding.
+    char folder[kTextBufferSize];
+    if (!AnsiTextInPathEncoding(value, folder, kTextBufferSize)) {
+        return true;
+    }
+    std::size_t folderLength = std::strlen(folder);
     std::size_t tailLength = std::strlen(tail);
     // A rebuilt path that would not fit the value buffer is not rebuilt.
     if (folderLength + tailLength > static_cast<std::size_t>(kTextBufferSize - 1)) {
         return true;
     }
-    std::memcpy(value + folderLength, tail, tailLength + 1);
-    std::memcpy(path, value, folderLength + tailLength + 1);
+    std::memcpy(folder + folderLength, tail, tailLength + 1);
+    std::memcpy(path, folder, folderLength + tailLength + 1);
     return true;
 }
 
@@ -85,8 +91,7 @@ bool RerootIntoCacheFolder(HWND window, char* path, char* value) {
 bool OpenInputFile(HWND window, char* path, char* value, HANDLE* inputFile) {
     for (int attempt = 0; attempt < kInputOpenAttempts && *inputFile == INVALID_HANDLE_VALUE;
          ++attempt) {
-        *inputFile =
-            CreateFileA(path, FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        *inputFile = OpenInputByName(path);
         if (*inputFile == INVALID_HANDLE_VALUE) {
             DWORD error = GetLastError();
             if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&

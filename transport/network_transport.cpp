@@ -3,6 +3,7 @@
 // or an IPv6 address), one network job at a time across all instances ("ipMutex").
 #include "transport/network_transport.h"
 
+#include "core/file_names.h"
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
 #include "transport/job_target.h"
@@ -240,7 +241,7 @@ JobResult EndSucceededJob(TransportJob* job, NetworkHold* hold) {
     ReportStatus(job->progressWindow, IDS_STATUS_COMPLETE);
     ReleaseChunkBuffer(&hold->chunkBuffer);
     CloseJobInput(&job->inputFile);
-    DeleteFileA(job->path);
+    DeleteInputByName(job->path);
     if (hold->mutex != nullptr) {
         ReleaseMutex(hold->mutex);
         CloseHandle(hold->mutex);

@@ -2,6 +2,7 @@
 // comm diagnostic log when a serial port refuses its line settings.
 #include "transport/port_transport.h"
 
+#include "core/file_names.h"
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
 #include "transport/job_target.h"
@@ -100,7 +101,7 @@ JobResult EndSucceededJob(TransportJob* job, PortHold* hold) {
     CloseJobInput(&job->inputFile);
     CloseHandle(hold->port);
     hold->port = INVALID_HANDLE_VALUE;
-    DeleteFileA(job->path);
+    DeleteInputByName(job->path);
     ReportDone(job->progressWindow, 0, JobResult::Done);
     ReleaseSettingsKey(job);
     return JobResult::Done;

@@ -3,6 +3,7 @@
 // user's default printer is not touched and no print dialog or device context is involved.
 #include "transport/raw_queue_transport.h"
 
+#include "core/file_names.h"
 #include "resources/resource_ids.h"
 
 namespace {
@@ -63,7 +64,7 @@ JobResult EndFailedJob(TransportJob* job, RawQueueHold* hold, const JobFailure& 
 JobResult EndSucceededJob(TransportJob* job, RawQueueHold* hold) {
     ReportStatus(job->progressWindow, IDS_STATUS_COMPLETE);
     ReleaseRawQueueJob(job, hold);
-    DeleteFileA(job->path);
+    DeleteInputByName(job->path);
     ReportDone(job->progressWindow, 0, JobResult::Done);
     return JobResult::Done;
 }

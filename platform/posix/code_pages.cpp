@@ -1,5 +1,6 @@
 // Substitute code pages: MultiByteToWideChar and WideCharToMultiByte for the ANSI code page
 // (ISO 8859-1 here) and UTF-8, with the SDK's sizing, length and error rules.
+#include "platform/posix/code_pages.h"
 #include "platform/posix/machinery.h"
 
 #include <cstring>
@@ -169,3 +170,25 @@ int WideCharToMultiByte(UINT codePage, DWORD /*flags*/, LPCWSTR wide, int wideLe
     std::memcpy(text, encoded.data(), encoded.size());
     return static_cast<int>(encoded.size());
 }
+
+namespace substitute {
+
+std::string Utf8FromAnsi(const std::string& text) {
+    std::string encoded;
+    for (char c : text) {
+        EncodeUtf8(static_cast<unsigned char>(c), &encoded);
+    }
+    return encoded;
+}
+
+std::string Utf8FromWide(LPCWSTR text) {
+    std::string encoded;
+    for (std::size_t i = 0; text != nullptr && text[i] != 0; ++i) {
+        auto code = static_cast<char32_t>(text[i]);
+        EncodeUtf8(code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) ? kReplacement : code,
+                   &encoded);
+    }
+    return encoded;
+}
+
+} // namespace substitute

@@ -1,5 +1,6 @@
-// Substitute files and devices: CreateFileA, ReadFile, WriteFile, GetFileSize and
-// DeleteFileA over POSIX files, with Windows access, share-mode and disposition rules.
+// Substitute files and devices: CreateFileA/W, ReadFile, WriteFile, GetFileSize and
+// DeleteFileA/W over POSIX files, with Windows access, share-mode and disposition rules.
+#include "platform/posix/code_pages.h"
 #include "platform/posix/file_object.h"
 #include "platform/testing.h"
 
@@ -231,15 +232,13 @@ using substitute::FileObject;
 using substitute::LogCall;
 using substitute::TakeScriptedFailure;
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES /*security*/,
-                   DWORD disposition, DWORD /*flags*/, HANDLE /*templateFile*/) {
-    std::string given = name == nullptr ? std::string() : std::string(name);
-    LogCall("CreateFileA", given);
-    DWORD error = 0;
-    if (TakeScriptedFailure("CreateFileA", &error)) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
+namespace substitute {
+namespace {
+
+// given: the name as the program wrote it (UTF-8 for a wide name), for the label and the
+// device names; posixName: the file it names.
+HANDLE OpenFile(const std::string& given, const std::string& posixName, DWORD access,
+                DWORD shareMode, DWORD disposition) {
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -250,7 +249,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     object->writable = (access & (GENERIC_WRITE | substitute::kFileWriteData |
                                   substitute::kFileAppendData | substitute::kGenericAll)) != 0;
     object->shareMode = shareMode;
-    object->path = given;
+    object->path = posixName;
     object->label = "file:" + given;
 
     std::string deviceName = substitute::DeviceNameOf(given);
@@ -339,6 +338,63 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     bool reportsExisting = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS;
     SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
+}
+
+BOOL DeletePosixFile(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        SetLastError(substitute::ErrorFromErrno(errno, path));
+        return FALSE;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    substitute::FileState& state = substitute::State();
+    std::unique_lock<std::mutex> guard(state.lock);
+    for (FileObject* open : state.open) {
+        if (open->deviceId == info.st_dev && open->inode == info.st_ino &&
+            (open->shareMode & substitute::kFileShareDelete) == 0) {
+            guard.unlock();
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+    }
+    if (::unlink(path.c_str()) != 0) {
+        int code = errno;
+        guard.unlock();
+        SetLastError(substitute::ErrorFromErrno(code, path));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+} // namespace substitute
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES /*security*/,
+                   DWORD disposition, DWORD /*flags*/, HANDLE /*templateFile*/) {
+    std::string given = name == nullptr ? std::string() : std::string(name);
+    LogCall("CreateFileA", given);
+    DWORD error = 0;
+    if (TakeScriptedFailure("CreateFileA", &error)) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return substitute::OpenFile(given, substitute::Utf8FromAnsi(given), access, shareMode,
+                                disposition);
+}
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES /*security*/,
+                   DWORD disposition, DWORD /*flags*/, HANDLE /*templateFile*/) {
+    std::string given = substitute::Utf8FromWide(name);
+    LogCall("CreateFileW", given);
+    DWORD error = 0;
+    if (TakeScriptedFailure("CreateFileW", &error)) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return substitute::OpenFile(given, given, access, shareMode, disposition);
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED /*overlapped*/) {
@@ -471,39 +527,25 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
 }
 
 BOOL DeleteFileA(LPCSTR name) {
-    std::string path = name == nullptr ? std::string() : std::string(name);
-    LogCall("DeleteFileA", path);
+    std::string given = name == nullptr ? std::string() : std::string(name);
+    LogCall("DeleteFileA", given);
     DWORD error = 0;
     if (TakeScriptedFailure("DeleteFileA", &error)) {
         SetLastError(error);
         return FALSE;
     }
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        SetLastError(substitute::ErrorFromErrno(errno, path));
+    return substitute::DeletePosixFile(substitute::Utf8FromAnsi(given));
+}
+
+BOOL DeleteFileW(LPCWSTR name) {
+    std::string given = substitute::Utf8FromWide(name);
+    LogCall("DeleteFileW", given);
+    DWORD error = 0;
+    if (TakeScriptedFailure("DeleteFileW", &error)) {
+        SetLastError(error);
         return FALSE;
     }
-    if (S_ISDIR(info.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    substitute::FileState& state = substitute::State();
-    std::unique_lock<std::mutex> guard(state.lock);
-    for (FileObject* open : state.open) {
-        if (open->deviceId == info.st_dev && open->inode == info.st_ino &&
-            (open->shareMode & substitute::kFileShareDelete) == 0) {
-            guard.unlock();
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return FALSE;
-        }
-    }
-    if (::unlink(path.c_str()) != 0) {
-        int code = errno;
-        guard.unlock();
-        SetLastError(substitute::ErrorFromErrno(code, path));
-        return FALSE;
-    }
-    return TRUE;
+    return substitute::DeletePosixFile(given);
 }
 
 namespace substitute {

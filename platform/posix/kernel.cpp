@@ -1,5 +1,5 @@
 // Substitute kernel calls: last error, Sleep and GetTickCount on the virtual
-// clock, threads, waits, CloseHandle and the process heap; and the thread hooks.
+// clock, threads, waits, CloseHandle, the process heap and the command line; and their hooks.
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace {
@@ -32,6 +33,14 @@ LPTHREAD_START_ROUTINE& ThreadRoutineOverride() {
 
 thread_local DWORD lastError = 0;
 
+constexpr wchar_t kProgramCommandLine[] = L"tagwright.exe";
+
+// Set by a test before the program reads it, read on the first thread: no lock.
+std::wstring& CommandLineText() {
+    static std::wstring text = kProgramCommandLine;
+    return text;
+}
+
 struct ThreadObject : substitute::KernelObject {
     std::mutex lock;
     std::condition_variable ended;
@@ -54,6 +63,7 @@ const int kInstallResetHook = [] {
     substitute::AddResetHook([] {
         std::lock_guard<std::mutex> guard(ThreadLock());
         ThreadRoutineOverride() = nullptr;
+        CommandLineText() = kProgramCommandLine;
     });
     return 0;
 }();
@@ -231,6 +241,10 @@ HGLOBAL GlobalFree(HGLOBAL memory) {
     return FreeHeapBlock(memory) ? nullptr : memory;
 }
 
+LPWSTR GetCommandLineW() {
+    return CommandLineText().data();
+}
+
 namespace substitute {
 
 void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine) {
@@ -242,6 +256,10 @@ bool JoinThreads(unsigned timeoutMilliseconds) {
     std::unique_lock<std::mutex> guard(ThreadLock());
     return ThreadsChanged().wait_for(guard, std::chrono::milliseconds(timeoutMilliseconds),
                                      [] { return RunningThreads() == 0; });
+}
+
+void SetCommandLineW(const std::wstring& commandLine) {
+    CommandLineText() = commandLine;
 }
 
 } // namespace substitute

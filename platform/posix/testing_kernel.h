@@ -1,7 +1,9 @@
-// Test hooks of the substitute kernel calls: threads.
+// Test hooks of the substitute kernel calls: threads and the process's command line.
 #pragma once
 
 #include "platform/win32.h"
+
+#include <string>
 
 namespace substitute {
 
@@ -10,5 +12,8 @@ void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine);
 
 // Waits until every thread started with CreateThread has ended; false after the time-out.
 bool JoinThreads(unsigned timeoutMilliseconds = 10000);
+
+// What GetCommandLineW returns from now until Reset (then L"tagwright.exe").
+void SetCommandLineW(const std::wstring& commandLine);
 
 } // namespace substitute

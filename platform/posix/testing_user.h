@@ -82,7 +82,9 @@ std::vector<int> OpenDialogs();
 HWND FindOpenDialog(int templateId);
 
 // ---- Message boxes ---------------------------------------------------------------------
-// MessageBoxA records each box and returns IDOK at once.
+// MessageBoxA and MessageBoxW record each box and return IDOK at once; the record holds a
+// MessageBoxA's texts byte for byte and a MessageBoxW's in UTF-8. The call log names the
+// call: "MessageBoxA <caption>" or "MessageBoxW <caption>".
 struct MessageBoxRecord {
     HWND owner;
     std::string text;
@@ -91,7 +93,7 @@ struct MessageBoxRecord {
     bool onFirstThread; // shown by the process's first thread (the one that ran main)
 };
 std::vector<MessageBoxRecord> MessageBoxes();
-// Runs on the showing thread each time a box is shown, before MessageBoxA returns.
+// Runs on the showing thread each time a box is shown, before the call returns.
 void OnMessageBox(std::function<void(const MessageBoxRecord& box)> callback);
 
 } // namespace substitute

@@ -1,5 +1,6 @@
 // Substitute window system, resources: the string table (LoadStringA from the resource script) and
-// captured message boxes.
+// captured message boxes (MessageBoxA, MessageBoxW).
+#include "platform/posix/code_pages.h"
 #include "platform/posix/rc_tables.h"
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"
@@ -63,21 +64,25 @@ int LoadStringA(HINSTANCE /*instance*/, UINT id, LPSTR buffer, int size) {
     return static_cast<int>(count);
 }
 
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+namespace {
+
+// call: "MessageBoxA" or "MessageBoxW"; the texts as the box records them.
+int ShowRecordedBox(const char* call, HWND owner, const std::string* text,
+                    const std::string* caption, UINT type) {
     DWORD error = 0;
-    if (substitute::TakeScriptedFailure("MessageBoxA", &error)) {
-        substitute::LogCall("MessageBoxA", "failed");
+    if (substitute::TakeScriptedFailure(call, &error)) {
+        substitute::LogCall(call, "failed");
         SetLastError(error);
         return 0;
     }
     substitute::MessageBoxRecord box;
     box.owner = owner;
-    box.text = text != nullptr ? text : "";
+    box.text = text != nullptr ? *text : "";
     // Windows captions a box without a caption "Error".
-    box.caption = caption != nullptr ? caption : "Error";
+    box.caption = caption != nullptr ? *caption : "Error";
     box.type = type;
     box.onFirstThread = std::this_thread::get_id() == g_firstThread;
-    substitute::LogCall("MessageBoxA", box.caption);
+    substitute::LogCall(call, box.caption);
     std::function<void(const substitute::MessageBoxRecord&)> callback;
     {
         std::lock_guard<std::mutex> guard(BoxLock());
@@ -88,6 +93,22 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
         callback(box);
     }
     return IDOK;
+}
+
+} // namespace
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    std::string textBytes = text != nullptr ? text : "";
+    std::string captionBytes = caption != nullptr ? caption : "";
+    return ShowRecordedBox("MessageBoxA", owner, text != nullptr ? &textBytes : nullptr,
+                           caption != nullptr ? &captionBytes : nullptr, type);
+}
+
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    std::string textUtf8 = substitute::Utf8FromWide(text);
+    std::string captionUtf8 = substitute::Utf8FromWide(caption);
+    return ShowRecordedBox("MessageBoxW", owner, text != nullptr ? &textUtf8 : nullptr,
+                           caption != nullptr ? &captionUtf8 : nullptr, type);
 }
 
 namespace substitute {

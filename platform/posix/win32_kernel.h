@@ -82,6 +82,13 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped);
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
 BOOL DeleteFileA(LPCSTR name);
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL DeleteFileW(LPCWSTR name);
+
+// The process's command line as the system keeps it: the program's name first, then the
+// arguments, in wide text whatever the ANSI code page can spell.
+LPWSTR GetCommandLineW();
 
 HANDLE GetProcessHeap();
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);

@@ -121,3 +121,4 @@ BOOL ShowWindow(HWND window, int command);
 BOOL IsWindowVisible(HWND window);
 int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);

@@ -894,6 +894,54 @@ scenario_settings_round_trip() {
 
 # ---------------------------------------------------------------- run
 
+# ---------------------------------------------------------------- file names
+
+# A folder and a label named in Chinese, which a Western ANSI code page spells only as "??":
+# the program must take the name from the wide command line.
+CJK_FOLDER="标签 目录"
+CJK_LABEL="标签.zpl"
+
+ansi_code_page() { # the prefix's ANSI code page, for the scenario's note
+    timeout 60 "$WINE" reg query 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP \
+        2>/dev/null | tr -d '\r' | awk '$1 == "ACP" { print $3; exit }'
+}
+
+scenario_names_cjk_delivered() {
+    begin names_cjk_delivered
+    NOTE="ANSI code page $(ansi_code_page)"
+    local printer="$SCENARIO_DIR/printer"
+    local dir="$SCENARIO_DIR/$CJK_FOLDER"
+    mkdir -p "$dir"
+    start_network_printer "$printer" || { PROBLEM="virtual printer did not start"; finish; return; }
+    e2e_write_settings "${TCP_SETTINGS[@]}"
+    big_file "$SCENARIO_DIR/expected.bin" 3000 7
+    cp "$SCENARIO_DIR/expected.bin" "$dir/$CJK_LABEL"
+    e2e_start_program "$SCENARIO_DIR" "$(e2e_winpath "$dir/$CJK_LABEL")"
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 60)" 1
+    e2e_stop_printer "$printer"
+    expect "delivered" "$(same_file "$printer/conn-1.bin" "$SCENARIO_DIR/expected.bin")" same
+    expect "input file" "$(exists "$dir/$CJK_LABEL")" absent
+    finish
+}
+
+# Nothing listens on a free loopback port: the job is refused, and its message names the
+# file in Chinese.
+scenario_names_cjk_refused() {
+    begin names_cjk_refused
+    NOTE="ANSI code page $(ansi_code_page)"
+    local port path dir="$SCENARIO_DIR/$CJK_FOLDER"
+    mkdir -p "$dir"
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("", 0)); print(s.getsockname()[1])')
+    e2e_write_settings PrinterType "TCP/IP" Port "$port" BaudorIPAddress 127.0.0.1 Delay "0" \
+        Attempts "1"
+    label_file "$dir/$CJK_LABEL"
+    path=$(e2e_winpath "$dir/$CJK_LABEL")
+    e2e_start_program "$SCENARIO_DIR" "$path"
+    expect_job_refused 60000 "The Port is improperly configured for $path.  Returned (10061)" \
+        "$dir/$CJK_LABEL" "Error Message"
+    finish
+}
+
 run() { # <scenario function> [requirement]
     local name=${1#scenario_}
     wants "$name" || return 0
@@ -934,6 +982,8 @@ run scenario_target_socket
 run scenario_target_raw_queue
 run scenario_settings_window
 run scenario_settings_round_trip
+run scenario_names_cjk_delivered network
+run scenario_names_cjk_refused
 
 [ "$SKIPPED" -gt 0 ] && echo "$SKIPPED skipped"
 echo "$PASSED passed, $FAILED failed"

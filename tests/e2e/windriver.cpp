@@ -239,19 +239,45 @@ int CmdControls(HWND dialog) {
     return 0;
 }
 
+std::string Utf8Of(const std::wstring& text) {
+    if (text.empty()) {
+        return "";
+    }
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::vector<char> utf8(size > 0 ? size : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, utf8.data(), size, nullptr, nullptr);
+    return std::string(utf8.data());
+}
+
+// A message box's text in UTF-8, whatever the ANSI code page can spell of it (a file name in
+// Chinese under a Western code page).
+std::wstring WideTextOf(HWND window) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+                             &length)) {
+        return L"";
+    }
+    std::vector<wchar_t> text(length + 2, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_ABORTIFHUNG, kMessageTimeoutMs, &copied);
+    return std::wstring(text.data());
+}
+
+// Caption and text are printed in UTF-8.
 int CmdMessageBox(HWND box, bool pressOk) {
-    char caption[1024] = {};
-    GetWindowTextA(box, caption, sizeof caption);
-    std::string text;
+    wchar_t caption[1024] = {};
+    GetWindowTextW(box, caption, 1024);
+    std::wstring text;
     for (HWND child : Children(box)) {
         if (_stricmp(ClassOf(child).c_str(), "Static") == 0) {
-            std::string candidate = TextOf(child);
+            std::wstring candidate = WideTextOf(child);
             if (candidate.size() > text.size()) {
                 text = candidate;
             }
         }
     }
-    std::printf("caption: %s\ntext: %s\n", caption, text.c_str());
+    std::printf("caption: %s\ntext: %s\n", Utf8Of(caption).c_str(), Utf8Of(text).c_str());
     if (pressOk) {
         HWND ok = GetDlgItem(box, IDOK);
         PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));

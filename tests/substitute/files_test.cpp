@@ -184,6 +184,57 @@ TEST_F(FilesTest, DeleteFileRefusesOpenFilesAndReportsMissingOnes) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
+// POSIX names are UTF-8: the ANSI (ISO 8859-1) and the wide spelling of a name reach one
+// file; a name only wide text spells is reached by the W calls alone.
+TEST_F(FilesTest, AnsiAndWideNamesReachTheSameFile) {
+    scratch::WriteBytes(folder / "café.zpl", "ansi");
+    scratch::WriteBytes(folder / "标签.zpl", "wide");
+    std::string ansi = folder / "caf\xe9.zpl";
+    std::wstring base(folder.path.wstring());
+    std::wstring wide = base + L"/\u6807\u7b7e.zpl";
+    std::string wideUtf8 = folder / "标签.zpl";
+
+    HANDLE byAnsi = CreateFileA(ansi.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(byAnsi, INVALID_HANDLE_VALUE);
+    // Open through one spelling, the file refuses deletion through the other.
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeleteFileW((base + L"/caf\u00e9.zpl").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    CloseHandle(byAnsi);
+
+    HANDLE byWide = CreateFileW(wide.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(byWide, INVALID_HANDLE_VALUE);
+    char buffer[8] = {};
+    DWORD read = 0;
+    EXPECT_TRUE(ReadFile(byWide, buffer, sizeof(buffer), &read, nullptr));
+    EXPECT_EQ(std::string(buffer, read), "wide");
+    CloseHandle(byWide);
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(CreateFileA((folder / "??.zpl").c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                          OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    EXPECT_TRUE(DeleteFileW(wide.c_str()));
+    EXPECT_FALSE(scratch::Exists(wideUtf8));
+    EXPECT_TRUE(DeleteFileA(ansi.c_str()));
+    EXPECT_FALSE(scratch::Exists(folder / "café.zpl"));
+    substitute::FailNext("CreateFileW", ERROR_IO_DEVICE);
+    substitute::FailNext("DeleteFileW", ERROR_IO_DEVICE);
+    EXPECT_EQ(CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(DeleteFileW(wide.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_DEVICE));
+    EXPECT_EQ(substitute::CallLog(),
+              (Lines{"CreateFileA " + ansi, "DeleteFileW " + folder / "café.zpl",
+                     "CloseHandle file:" + ansi, "CreateFileW " + wideUtf8,
+                     "ReadFile file:" + wideUtf8 + " 8", "CloseHandle file:" + wideUtf8,
+                     "CreateFileA " + folder / "??.zpl", "DeleteFileW " + wideUtf8,
+                     "DeleteFileA " + ansi, "CreateFileW " + wideUtf8, "DeleteFileW " + wideUtf8}));
+}
+
 TEST_F(FilesTest, EachCallHonoursAFailureScriptedUnderItsName) {
     std::string name = folder / "f";
     scratch::WriteBytes(name, "abc");

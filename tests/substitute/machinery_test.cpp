@@ -70,4 +70,12 @@ TEST_F(MachineryTest, ClosingAnUnknownHandleFailsWithInvalidHandle) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+TEST_F(MachineryTest, CommandLineIsTheProgramsNameUntilATestSetsIt) {
+    EXPECT_EQ(std::wstring(GetCommandLineW()), L"tagwright.exe");
+    substitute::SetCommandLineW(L"\"C:\\Program Files\\tagwright.exe\" \u6807\u7b7e.zpl");
+    EXPECT_EQ(std::wstring(GetCommandLineW()), L"\"C:\\Program Files\\tagwright.exe\" 标签.zpl");
+    substitute::Reset();
+    EXPECT_EQ(std::wstring(GetCommandLineW()), L"tagwright.exe");
+}
+
 } // namespace

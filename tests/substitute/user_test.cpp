@@ -766,4 +766,29 @@ TEST_F(UserWindowsTest, MessageBoxesAreCapturedWithTheirThread) {
     EXPECT_TRUE(substitute::MessageBoxes().empty());
 }
 
+// MessageBoxW records its texts in UTF-8 and names itself in the call log; a box without a
+// caption is captioned "Error", as MessageBoxA's.
+TEST_F(UserWindowsTest, WideMessageBoxesAreRecordedInUtf8) {
+    EXPECT_EQ(
+        MessageBoxW(nullptr, L"File input error on C:\\\u6807\u7b7e.zpl", L"Error Message", MB_OK),
+        IDOK);
+    EXPECT_EQ(MessageBoxW(nullptr, L"caf\u00e9", nullptr, MB_OK), IDOK);
+    substitute::FailNext("MessageBoxW", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(MessageBoxW(nullptr, L"lost", L"Error Message", MB_OK), 0);
+    auto boxes = substitute::MessageBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, "File input error on C:\\标签.zpl");
+    EXPECT_EQ(boxes[0].caption, "Error Message");
+    EXPECT_EQ(boxes[1].text, "café");
+    EXPECT_EQ(boxes[1].caption, "Error");
+    std::vector<std::string> calls;
+    for (const std::string& line : substitute::CallLog()) {
+        if (line.rfind("MessageBox", 0) == 0) {
+            calls.push_back(line);
+        }
+    }
+    EXPECT_EQ(calls, (std::vector<std::string>{"MessageBoxW Error Message", "MessageBoxW Error",
+                                               "MessageBoxW failed"}));
+}
+
 } // namespace

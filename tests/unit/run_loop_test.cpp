@@ -1,6 +1,7 @@
 // The launcher end to end: command line, windows opened, retries, settings visit, messages
 // and exit codes, with a scripted worker in place of the real job.
 #include "launcher/run_loop.h"
+#include "core/job_request.h"
 #include "platform/testing.h"
 #include "resources/resource_ids.h"
 
@@ -87,6 +88,8 @@ class RunLoopTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_TRUE(substitute::JoinThreads());
         EXPECT_EQ(substitute::OpenHandles(), std::vector<std::string>{});
+        // The run copied its command line's job options; later tests start without them.
+        g_jobOptions = JobOptions{};
     }
 
     void Script(std::vector<ScriptedJob> jobs) {
@@ -432,6 +435,53 @@ TEST_F(RunLoopTest, DoneEndsQuietly) {
     EXPECT_EQ(opened, std::vector<int>{IDD_PROGRESS});
     EXPECT_TRUE(substitute::MessageBoxes().empty());
     EXPECT_TRUE(substitute::Sleeps().empty());
+}
+
+// A name the ANSI code page cannot spell reaches the job in UTF-8 from the wide command line
+// and is shown with MessageBoxW; a name it spells keeps its bytes and MessageBoxA.
+TEST_F(RunLoopTest, MessageNamesTheFileAsTheUserWroteIt) {
+    const struct {
+        std::wstring commandLine;
+        std::string ansiArguments; // as the system hands them to WinMain
+        std::string jobPath;
+        std::string call;
+    } cases[] = {
+        {L"tagwright.exe \"C:\\标签 目录\\标签.zpl\"", "\"C:\\?? ??\\??.zpl\"",
+         "C:\\标签 目录\\标签.zpl", "MessageBoxW"},
+        {L"tagwright.exe C:\\caf\u00e9.zpl", "C:\\caf\xe9.zpl", "C:\\caf\xe9.zpl", "MessageBoxA"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.call);
+        Restart();
+        substitute::SetCommandLineW(c.commandLine);
+        Script({{ERROR_FILE_NOT_FOUND, 2}});
+        EXPECT_EQ(Run(c.ansiArguments), 0);
+        EXPECT_EQ(MessageTexts(),
+                  std::vector<std::string>{"File input error on " + c.jobPath + ".  Returned (2) " +
+                                           SystemText(ERROR_FILE_NOT_FOUND)});
+        std::vector<std::string> boxes;
+        for (const std::string& line : substitute::CallLog()) {
+            if (line.rfind("MessageBox", 0) == 0) {
+                boxes.push_back(line);
+            }
+        }
+        EXPECT_EQ(boxes, std::vector<std::string>{c.call + " Error Message"});
+        EXPECT_TRUE(substitute::JoinThreads());
+        std::lock_guard<std::mutex> lock(g_scriptMutex);
+        EXPECT_EQ(g_workerPaths, std::vector<std::string>{c.jobPath});
+    }
+}
+
+// A UTF-8 message cut at the end of its buffer loses the character the cut would split.
+TEST_F(RunLoopTest, LongUtf8MessageIsCutBetweenCharacters) {
+    substitute::SetCommandLineW(L"tagwright.exe " + std::wstring(682, L'标'));
+    Script({{5, 2}});
+    EXPECT_EQ(Run(std::string(682, '?')), 0);
+    std::string expected = "File input error on ";
+    while (expected.size() + 3 <= static_cast<size_t>(kTextBufferSize - 1)) {
+        expected += "标";
+    }
+    EXPECT_EQ(MessageTexts(), std::vector<std::string>{expected});
 }
 
 } // namespace
