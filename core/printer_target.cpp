@@ -103,8 +103,8 @@ bool ParseSocketTarget(const char* whole, const char* rest, PrinterTarget* targe
     std::size_t hostLength = 0;
     const char* after = nullptr;
     if (rest[0] == '[') {
-        const char* closing = static_cast<const char*>(std::memchr(rest, ']', length));
-        if (closing == nullptr) {
+        const char* closing = std::strchr(rest, ']');
+        if (closing == nullptr || closing >= rest + length) {
             return Fail(problem, problemSize,
                         "The printer target \"%s\" opens an IPv6 address with [ but never "
                         "closes it with ].",
