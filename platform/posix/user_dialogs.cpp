@@ -228,6 +228,13 @@ BOOL WaitForPostedMessage(MSG* message) {
     std::shared_ptr<ThreadQueue> queue = CurrentThreadQueue();
     Clock::time_point lastActivity = Clock::now();
     for (;;) {
+        // As on Windows, messages sent from other threads are handled before a posted one is
+        // taken.
+        if (HandleOneItem(*queue, std::chrono::milliseconds(20),
+                          [&queue] { return !queue->posted.empty(); })) {
+            lastActivity = Clock::now();
+            continue;
+        }
         {
             std::lock_guard<std::mutex> guard(queue->lock);
             if (!queue->posted.empty()) {
@@ -235,11 +242,6 @@ BOOL WaitForPostedMessage(MSG* message) {
                 queue->posted.pop_front();
                 return message->message == WM_QUIT ? FALSE : TRUE;
             }
-        }
-        if (HandleOneItem(*queue, std::chrono::milliseconds(20),
-                          [&queue] { return !queue->posted.empty(); })) {
-            lastActivity = Clock::now();
-            continue;
         }
         unsigned stallMilliseconds = 0;
         {
