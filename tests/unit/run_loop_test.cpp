@@ -762,24 +762,48 @@ TEST_F(RunLoopTest, RecordOfAJobThatRan) {
     EXPECT_EQ(std::count(log.begin(), log.end(), "DialogBoxParamA 133"), 0);
 }
 
-// The scan's own -q reaches the run loop (once the scan knows the option).
-TEST_F(RunLoopTest, QuietFromTheCommandLine) {
-    LaunchOptions scanned = {};
-    char probe[] = "-q label.txt";
-    ScanCommandLine(probe, &scanned);
-    if (!scanned.job.quiet) {
-        GTEST_SKIP() << "the command-line scan does not know -q yet";
+// From the command line itself: -q and a value the scan refuses.
+TEST_F(RunLoopTest, QuietAndProblemsFromTheCommandLine) {
+    const std::string badDelay = "The command line cannot be understood: --delay takes a whole "
+                                 "number of milliseconds from 0 to 3600000, not \"soon\".";
+    const struct {
+        std::string commandLine;
+        int exitCode;
+        std::vector<std::string> messages;
+        size_t jobsRun;
+        std::string recordedMessage;
+    } cases[] = {
+        {"-q label.txt", 7, {}, 1, ""},
+        {"--quiet -s -? label.txt", 7, {}, 1, ""},
+        {"--delay soon label.txt", 0, {badDelay}, 0, badDelay},
+        {"-q --delay soon label.txt", 2, {}, 0, badDelay},
+        {"-q", 3, {}, 0, kNoFile},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.commandLine);
+        Restart();
+        Script({{WSAECONNREFUSED, static_cast<int>(JobResult::PortConfigError)}});
+        {
+            std::lock_guard<std::mutex> lock(g_scriptMutex);
+            g_transport = JobTransport::Network;
+        }
+        EXPECT_EQ(Run(c.commandLine), c.exitCode);
+        EXPECT_EQ(MessageTexts(), c.messages);
+        EXPECT_TRUE(opened.empty());
+        EXPECT_TRUE(substitute::ShownDialogs().empty());
+        EXPECT_TRUE(substitute::JoinThreads());
+        {
+            std::lock_guard<std::mutex> lock(g_scriptMutex);
+            EXPECT_EQ(g_workerPaths.size(), c.jobsRun);
+        }
+        ASSERT_EQ(g_recorded.size(), 1u);
+        EXPECT_EQ(g_recorded[0].exitCode, c.exitCode);
+        if (c.jobsRun == 0) {
+            EXPECT_EQ(g_recorded[0].message, c.recordedMessage);
+        } else {
+            EXPECT_EQ(g_recorded[0].path, "label.txt");
+        }
     }
-    Script({{WSAECONNREFUSED, static_cast<int>(JobResult::PortConfigError)}});
-    {
-        std::lock_guard<std::mutex> lock(g_scriptMutex);
-        g_transport = JobTransport::Network;
-    }
-    EXPECT_EQ(Run("-q label.txt"), 7);
-    EXPECT_TRUE(substitute::ShownDialogs().empty());
-    EXPECT_TRUE(substitute::MessageBoxes().empty());
-    ASSERT_EQ(g_recorded.size(), 1u);
-    EXPECT_EQ(g_recorded[0].path, "label.txt");
 }
 
 } // namespace
