@@ -62,6 +62,8 @@ const ExitClass kExitClasses[] = {
     {JobResult::PrinterNotReady, kExitNotReady},
 };
 
+using ProgressRun = INT_PTR (*)(HINSTANCE instance, char* path);
+
 constexpr char kPrinted[] = "printed";
 constexpr char kFailed[] = "failed";
 constexpr char kCancelled[] = "cancelled";
@@ -212,8 +214,7 @@ int QuietExitCode(JobResult result, JobTransport transport, bool cutOff) {
     return kExitOther;
 }
 
-void RecordJob(const char* result, int exitCode, DWORD error, const char* message,
-               DWORD started) {
+void RecordJob(const char* result, int exitCode, DWORD error, const char* message, DWORD started) {
     FinishedJob finished = {};
     finished.result = result;
     finished.exitCode = exitCode;
@@ -337,8 +338,7 @@ void (*g_recordFinishedJob)(const FinishedJob* job, const char* resultPath) = Re
 
 JobResult RunJob(char* path) {
     // A quiet job runs behind a window that is never shown.
-    INT_PTR (*runWindow)(HINSTANCE, char*) =
-        g_jobOptions.quiet ? RunHiddenProgressWindow : ShowProgressWindow;
+    ProgressRun runWindow = g_jobOptions.quiet ? RunHiddenProgressWindow : ShowProgressWindow;
     INT_PTR result = runWindow(g_instance, path);
     for (int repeat = 0;
          repeat < kPortOpenRepeats && result == static_cast<INT_PTR>(JobResult::PortOpenError);

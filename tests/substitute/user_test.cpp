@@ -812,7 +812,8 @@ TEST_F(UserWindowsTest, ModelessDialogRunsInTheThreadsOwnMessageLoop) {
 // A loop that nothing ever wakes reports the stall and fails instead of hanging the test.
 TEST_F(UserWindowsTest, MessageLoopThatNothingWakesReportsAStall) {
     std::vector<std::string> reports;
-    substitute::SetFailureReporter([&reports](const std::string& what) { reports.push_back(what); });
+    substitute::SetFailureReporter(
+        [&reports](const std::string& what) { reports.push_back(what); });
     substitute::SetDialogStallTimeout(50);
     MSG message = {};
     SetLastError(0xdeadbeef);
@@ -825,7 +826,8 @@ TEST_F(UserWindowsTest, MessageLoopThatNothingWakesReportsAStall) {
     PostQuitMessage(3);
     substitute::Reset();
     substitute::SetDialogStallTimeout(50);
-    substitute::SetFailureReporter([&reports](const std::string& what) { reports.push_back(what); });
+    substitute::SetFailureReporter(
+        [&reports](const std::string& what) { reports.push_back(what); });
     EXPECT_EQ(GetMessageA(&message, nullptr, 0, 0), -1);
     substitute::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
     EXPECT_EQ(reports.size(), 2u);

@@ -602,21 +602,21 @@ TEST_F(RunLoopTest, CutOffJobIsCancelled) {
             g_holdJobs = release.get_future().share();
         }
         bool sent = false;
-        substitute::OnMessageHandled([&c, &sent, &release](HWND dialog, int, UINT message,
-                                                           WPARAM wParam, LPARAM) {
-            if (message != WM_JOB_STATUS || wParam != IDS_STATUS_OPENING_INPUT || sent) {
-                return;
-            }
-            sent = true;
-            if (c.message == 0) {
-                EXPECT_TRUE(substitute::PressEscape(dialog));
-            } else {
-                EXPECT_TRUE(PostMessageA(dialog, c.message, c.wParam, 0));
-            }
-            if (c.message == WM_ENDSESSION && c.wParam == FALSE) {
-                release.set_value(); // nothing cut the job off: let it end
-            }
-        });
+        substitute::OnMessageHandled(
+            [&c, &sent, &release](HWND dialog, int, UINT message, WPARAM wParam, LPARAM) {
+                if (message != WM_JOB_STATUS || wParam != IDS_STATUS_OPENING_INPUT || sent) {
+                    return;
+                }
+                sent = true;
+                if (c.message == 0) {
+                    EXPECT_TRUE(substitute::PressEscape(dialog));
+                } else {
+                    EXPECT_TRUE(PostMessageA(dialog, c.message, c.wParam, 0));
+                }
+                if (c.message == WM_ENDSESSION && c.wParam == FALSE) {
+                    release.set_value(); // nothing cut the job off: let it end
+                }
+            });
         LaunchOptions options = Options("a.txt", c.quiet);
         EXPECT_EQ(Launch(options), c.exitCode);
         if (!(c.message == WM_ENDSESSION && c.wParam == FALSE)) {
@@ -747,8 +747,8 @@ TEST_F(RunLoopTest, RecordOfAJobThatRan) {
     EXPECT_EQ(record.result, "failed");
     EXPECT_EQ(record.exitCode, 3);
     EXPECT_EQ(record.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(record.message, "File input error on " + std::string(rewritten) +
-                                  ".  Returned (5) " + SystemText(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(record.message, "File input error on " + std::string(rewritten) + ".  Returned (5) " +
+                                  SystemText(ERROR_ACCESS_DENIED));
     EXPECT_EQ(record.path, rewritten);
     EXPECT_TRUE(record.utf8Path);
     EXPECT_EQ(record.resultPath, "r\xC3\xA9sultat.json");
