@@ -10,3 +10,11 @@ INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM
 // 0 when the user pressed Escape, -1 when the window or its worker could not be created
 // (the thread's last error then says why).
 INT_PTR ShowProgressWindow(HINSTANCE instance, char* path);
+
+// Runs one job behind a progress window that is never shown (quiet mode), pumping the
+// thread's messages until the job ends; returns as ShowProgressWindow does. WM_CLOSE and the
+// end of the session cut the job off, as Escape does for the shown window.
+INT_PTR RunHiddenProgressWindow(HINSTANCE instance, char* path);
+
+// Whether the last progress window, shown or hidden, was closed before its job ended.
+bool ProgressWindowCutOff();

@@ -5,12 +5,14 @@
 #include "core/text_basics.h"
 #include "launcher/command_line.h"
 #include "launcher/error_text.h"
+#include "launcher/job_records.h"
 #include "launcher/message_box.h"
 #include "launcher/progress_window.h"
 #include "launcher/wide_command_line.h"
 #include "resources/resource_ids.h"
 #include "settings/info_windows.h"
 #include "settings/settings_window.h"
+#include "transport/driver_transport.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -23,6 +25,51 @@ constexpr DWORD kPortOpenPause = 2000;
 
 // Process-wide: a worker left running after Escape still holds a pointer to the path.
 LaunchOptions g_options;
+
+// Exit codes of quiet mode, one per class of failure; stable across versions.
+constexpr int kExitPrinted = 1;
+constexpr int kExitCommandLine = 2;
+constexpr int kExitInputFile = 3;
+constexpr int kExitSettings = 4;
+constexpr int kExitOpen = 5;
+constexpr int kExitLineSettings = 6;
+constexpr int kExitConnection = 7;
+constexpr int kExitWrite = 8;
+constexpr int kExitNotReady = 9;
+constexpr int kExitCancelled = 10;
+constexpr int kExitOther = 11;
+// Without -q the exit code says only whether an error was reported.
+constexpr int kExitNoError = 1;
+constexpr int kExitError = 0;
+
+struct ExitClass {
+    JobResult result;
+    int exitCode;
+};
+
+const ExitClass kExitClasses[] = {
+    {JobResult::InputFileError, kExitInputFile},
+    {JobResult::SettingsError, kExitSettings},
+    {JobResult::InitFileError, kExitSettings},
+    {JobResult::PrinterListError, kExitSettings},
+    {JobResult::PortOpenError, kExitOpen},
+    {JobResult::QueueOpenError, kExitOpen},
+    {JobResult::FailureAlreadyShown, kExitOpen}, // the print dialog found no printer
+    {JobResult::PortSettingsReadError, kExitLineSettings},
+    {JobResult::PortConfigError, kExitLineSettings},
+    {JobResult::PortWriteError, kExitWrite},
+    {JobResult::ReadWriteError, kExitWrite},
+    {JobResult::QueueStartError, kExitWrite},
+    {JobResult::QueueWriteError, kExitWrite},
+    {JobResult::QueueEndError, kExitWrite},
+    {JobResult::PrinterNotReady, kExitNotReady},
+};
+
+using ProgressRun = INT_PTR (*)(HINSTANCE instance, char* path);
+
+constexpr char kPrinted[] = "printed";
+constexpr char kFailed[] = "failed";
+constexpr char kCancelled[] = "cancelled";
 
 // ReasonsAndPath: the job's code is not a system error but the printer's reasons, named.
 enum class MessageArguments { None, ErrorAndText, PathErrorAndText, ReasonsAndPath };
@@ -113,32 +160,31 @@ void ReasonsText(DWORD reasons, char* text) {
     }
 }
 
-// Longer messages are cut to the buffer; nothing is written past it. The message is composed
-// in the encoding of the path, so the ANSI texts around the path are converted to it.
-void ShowResultMessage(JobResult result, const char* path, DWORD jobError, DWORD launcherError,
-                       const char* ansiErrorText) {
-    char message[kTextBufferSize];
+// Longer messages are cut to the buffer; nothing is written past it. message holds
+// kTextBufferSize bytes. The message is composed in the encoding of the path, so the ANSI
+// texts around the path are converted to it.
+void ComposeResultMessage(JobResult result, const char* path, DWORD jobError, DWORD launcherError,
+                          const char* ansiErrorText, char* message) {
     char errorText[kConvertedTextSize];
     AnsiTextInPathEncoding(ansiErrorText, errorText, kConvertedTextSize);
     const ResultMessage* entry = FindResultMessage(result);
     if (entry == nullptr) {
-        ComposeInPathEncoding(message, sizeof(message), "Unknown Error (%d) - %s",
+        ComposeInPathEncoding(message, kTextBufferSize, "Unknown Error (%d) - %s",
                               static_cast<int>(launcherError), errorText);
-        ShowErrorMessage(message);
         return;
     }
     char format[kTextBufferSize];
     LoadTextOrEmpty(entry->stringId, format, kTextBufferSize);
     switch (entry->arguments) {
     case MessageArguments::None:
-        ComposeInPathEncoding(message, sizeof(message), "%s", format);
+        ComposeInPathEncoding(message, kTextBufferSize, "%s", format);
         break;
     case MessageArguments::ErrorAndText:
-        ComposeInPathEncoding(message, sizeof(message), format, static_cast<int>(jobError),
+        ComposeInPathEncoding(message, kTextBufferSize, format, static_cast<int>(jobError),
                               errorText);
         break;
     case MessageArguments::PathErrorAndText:
-        ComposeInPathEncoding(message, sizeof(message), format, path, static_cast<int>(jobError),
+        ComposeInPathEncoding(message, kTextBufferSize, format, path, static_cast<int>(jobError),
                               errorText);
         break;
     case MessageArguments::ReasonsAndPath: {
@@ -146,91 +192,188 @@ void ShowResultMessage(JobResult result, const char* path, DWORD jobError, DWORD
         char reasons[kConvertedTextSize];
         ReasonsText(jobError, ansiReasons);
         AnsiTextInPathEncoding(ansiReasons, reasons, kConvertedTextSize);
-        ComposeInPathEncoding(message, sizeof(message), format, reasons, path);
+        ComposeInPathEncoding(message, kTextBufferSize, format, reasons, path);
         break;
     }
     }
-    ShowErrorMessage(message);
 }
 
-int RunJobsUntilDone(char* path, bool settingsVisited) {
+// In quiet mode the text is composed all the same, for the records, and not shown.
+void ReportFailure(const char* message) {
+    if (!g_jobOptions.quiet) {
+        ShowErrorMessage(message);
+    }
+}
+
+// The quiet exit code of a job that ran. A port's line settings are, for the network
+// transport, the steps of its connection.
+int QuietExitCode(JobResult result, JobTransport transport, bool cutOff) {
+    if (result == JobResult::Done) {
+        return cutOff ? kExitCancelled : kExitPrinted;
+    }
+    bool lineSettings =
+        result == JobResult::PortSettingsReadError || result == JobResult::PortConfigError;
+    if (lineSettings && transport == JobTransport::Network) {
+        return kExitConnection;
+    }
+    for (const ExitClass& entry : kExitClasses) {
+        if (entry.result == result) {
+            return entry.exitCode;
+        }
+    }
+    return kExitOther;
+}
+
+void RecordJob(const char* result, int exitCode, DWORD error, const char* message, DWORD started) {
+    FinishedJob finished = {};
+    finished.result = result;
+    finished.exitCode = exitCode;
+    finished.error = error;
+    finished.message = message;
+    finished.path = g_options.path;
+    finished.utf8Path = g_jobOptions.utf8Path;
+    finished.milliseconds = GetTickCount() - started;
+    g_recordFinishedJob(&finished, g_options.resultPath);
+}
+
+// Records the job that ended with result and returns the process's exit code. error is the
+// code the message names; message is what was shown, or would have been.
+int FinishJob(JobResult result, DWORD error, const char* message, DWORD started) {
+    bool cutOff = ProgressWindowCutOff();
+    int exitCode = 0;
+    if (g_jobOptions.quiet) {
+        exitCode = QuietExitCode(result, g_jobOutcome.transport, cutOff);
+    } else {
+        exitCode = result == JobResult::Done ? kExitNoError : kExitError;
+    }
+    if (result != JobResult::Done) {
+        RecordJob(kFailed, exitCode, error, message, started);
+    } else if (cutOff) {
+        RecordJob(kCancelled, exitCode, ERROR_CANCELLED, "", started);
+    } else {
+        RecordJob(kPrinted, exitCode, 0, "", started);
+    }
+    return exitCode;
+}
+
+// A job refused before it ran: nothing is sent and the file stays.
+int RefuseJob(const char* message, int quietExitCode, DWORD started) {
+    ReportFailure(message);
+    int exitCode = g_jobOptions.quiet ? quietExitCode : kExitError;
+    RecordJob(kFailed, exitCode, 0, message, started);
+    return exitCode;
+}
+
+int RunJobsUntilDone(char* path, bool settingsVisited, DWORD started) {
     JobResult result = RunJob(path);
     // Captured before anything else can change it: an unknown result reports this code.
     DWORD launcherError = GetLastError();
     if (result == JobResult::Done) {
-        return 1;
+        return FinishJob(result, 0, "", started);
     }
     HANDLE heap = GetProcessHeap();
     char* errorText = static_cast<char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, kPathBufferSize));
     char noErrorText[1] = {'\0'};
-    int exitCode = 0;
+    char message[kTextBufferSize];
+    message[0] = '\0';
+    DWORD shownError = 0;
     for (;;) {
         if (result == JobResult::FailureAlreadyShown) {
+            // The job showed its own box (not in quiet mode); its text is the record's.
+            shownError = g_lastJobError;
+            snprintf(message, sizeof(message), "%s", kPrintDialogFailed);
             break;
         }
         // An unknown result shows the launcher's own code, so its text must describe it.
         bool known = FindResultMessage(result) != nullptr;
-        DWORD shownError = known ? g_lastJobError : launcherError;
+        shownError = known ? g_lastJobError : launcherError;
         if (errorText != nullptr) {
             LoadSystemErrorText(shownError, errorText);
         }
         bool settingsMissing =
             result == JobResult::SettingsError || result == JobResult::InitFileError;
-        if (settingsMissing && !settingsVisited) {
+        // Quiet mode offers no settings window: missing settings end the job.
+        if (settingsMissing && !settingsVisited && !g_jobOptions.quiet) {
             settingsVisited = true;
             ShowSettingsWindow(g_instance);
             result = RunJob(path);
             launcherError = GetLastError();
             if (result == JobResult::Done) {
-                exitCode = 1;
                 break;
             }
             continue;
         }
-        ShowResultMessage(result, path, g_lastJobError, launcherError,
-                          errorText != nullptr ? errorText : noErrorText);
+        ComposeResultMessage(result, path, g_lastJobError, launcherError,
+                             errorText != nullptr ? errorText : noErrorText, message);
+        ReportFailure(message);
         break;
     }
     if (errorText != nullptr) {
         HeapFree(heap, 0, errorText);
     }
-    return exitCode;
+    return FinishJob(result, shownError, message, started);
 }
 
-} // namespace
-
-JobResult RunJob(char* path) {
-    INT_PTR result = ShowProgressWindow(g_instance, path);
-    for (int repeat = 0;
-         repeat < kPortOpenRepeats && result == static_cast<INT_PTR>(JobResult::PortOpenError);
-         ++repeat) {
-        Sleep(kPortOpenPause);
-        result = ShowProgressWindow(g_instance, path);
-    }
-    return static_cast<JobResult>(static_cast<int>(result));
-}
-
-int TagwrightMain(HINSTANCE instance, char* commandLine) {
-    g_instance = instance;
-    ScanCommandLine(commandLine, &g_options);
-    ApplyWideCommandLine(GetCommandLineW(), &g_options);
+// Opens the windows the options ask for and runs the job (g_options holds the options).
+int Launch(DWORD started) {
     g_jobOptions = g_options.job;
-    if (g_options.about) {
-        ShowAboutWindow(instance);
+    bool quiet = g_jobOptions.quiet;
+    if (g_options.problem[0] != '\0') {
+        char format[kTextBufferSize];
+        LoadTextOrEmpty(IDS_COMMAND_LINE_ERROR, format, kTextBufferSize);
+        char message[kTextBufferSize];
+        ComposeInPathEncoding(message, sizeof(message), format, g_options.problem);
+        return RefuseJob(message, kExitCommandLine, started);
     }
-    if (g_options.settings) {
-        ShowSettingsWindow(instance);
+    if (g_options.about && !quiet) {
+        ShowAboutWindow(g_instance);
+    }
+    if (g_options.settings && !quiet) {
+        ShowSettingsWindow(g_instance);
     }
     if (g_options.noFile) {
-        return 1;
+        return kExitNoError;
     }
     if (g_options.path[0] == '\0') {
         char text[kTextBufferSize];
         LoadTextOrEmpty(IDS_NO_FILE, text, kTextBufferSize);
         char message[kConvertedTextSize];
         AnsiTextInPathEncoding(text, message, kConvertedTextSize);
-        ShowErrorMessage(message);
-        return 0;
+        return RefuseJob(message, kExitInputFile, started);
     }
-    return RunJobsUntilDone(g_options.path, g_options.settings);
+    return RunJobsUntilDone(g_options.path, g_options.settings, started);
+}
+
+} // namespace
+
+void (*g_recordFinishedJob)(const FinishedJob* job, const char* resultPath) = RecordFinishedJob;
+
+JobResult RunJob(char* path) {
+    // A quiet job runs behind a window that is never shown.
+    ProgressRun runWindow = g_jobOptions.quiet ? RunHiddenProgressWindow : ShowProgressWindow;
+    INT_PTR result = runWindow(g_instance, path);
+    for (int repeat = 0;
+         repeat < kPortOpenRepeats && result == static_cast<INT_PTR>(JobResult::PortOpenError);
+         ++repeat) {
+        Sleep(kPortOpenPause);
+        result = runWindow(g_instance, path);
+    }
+    return static_cast<JobResult>(static_cast<int>(result));
+}
+
+int TagwrightMain(HINSTANCE instance, char* commandLine) {
+    DWORD started = GetTickCount();
+    g_instance = instance;
+    ScanCommandLine(commandLine, &g_options);
+    ApplyWideCommandLine(GetCommandLineW(), &g_options);
+    return Launch(started);
+}
+
+int RunLaunchOptions(HINSTANCE instance, const LaunchOptions* options) {
+    DWORD started = GetTickCount();
+    g_instance = instance;
+    if (options != &g_options) {
+        g_options = *options;
+    }
+    return Launch(started);
 }

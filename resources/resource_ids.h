@@ -42,6 +42,7 @@
 #define IDS_REASON_RIBBON_OUT 158
 #define IDS_REASON_HEAD_OPEN 159
 #define IDS_REASON_PAUSED 160
+#define IDS_COMMAND_LINE_ERROR 161
 
 // Labels without a role of their own
 #define IDC_STATIC_LABEL 65535

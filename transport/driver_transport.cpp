@@ -4,10 +4,13 @@
 #include "transport/driver_transport.h"
 
 #include "core/file_names.h"
+#include "core/job_request.h"
 #include "transport/passthrough_encoder.h"
 
 #include <climits>
 #include <cstdio>
+
+const char kPrintDialogFailed[] = "PrintDlg failed!";
 
 namespace {
 
@@ -17,7 +20,6 @@ constexpr char kDriverMutexName[] = "TagwrightDriverJob";
 constexpr DWORD kPrinterNameSize = 2048;
 constexpr char kDocumentName[] = "Label";
 constexpr char kDataType[] = "raw";
-constexpr char kPrintDialogFailed[] = "PrintDlg failed!";
 constexpr int kTextX = 1;
 constexpr int kTextY = 1;
 
@@ -208,14 +210,17 @@ bool SwapDefaultPrinter(TransportJob* job, DriverHold* hold, JobFailure* failure
     return true;
 }
 
-// The print dialog library failed: its own message box says so on this thread, and the job
-// then ends as one whose failure has already been shown.
+// The print dialog library failed: its own message box says so on this thread (not in quiet
+// mode, where no window is shown), and the job then ends as one whose failure has already
+// been shown.
 bool ShowPrintDialogFailure(JobFailure* failure) {
     DWORD dialogError = CommDlgExtendedError();
     char caption[64];
     std::snprintf(caption, sizeof caption, "Print dialog error %lu",
                   static_cast<unsigned long>(dialogError));
-    MessageBoxA(nullptr, kPrintDialogFailed, caption, MB_OK | MB_ICONERROR);
+    if (!g_jobOptions.quiet) {
+        MessageBoxA(nullptr, kPrintDialogFailed, caption, MB_OK | MB_ICONERROR);
+    }
     return FailStep(failure, dialogError, JobResult::FailureAlreadyShown);
 }
 

@@ -34,6 +34,7 @@ void OnDialogIdle(DialogCallback callback);
 // A modal loop that handles no message from another thread for this long (10 s by default,
 // restored by Reset) ends its dialog with -1 and reports "dialog <id> stalled" through the
 // failure reporter, so that a test that never closes a dialog fails instead of hanging.
+// GetMessageA waiting that long reports "message loop stalled" and returns -1.
 void SetDialogStallTimeout(unsigned milliseconds);
 int StalledDialogs();
 // From now until Reset, the clean-up of every modal dialog leaves this last error, as a
@@ -80,6 +81,10 @@ int DialogTemplateId(HWND dialog); // 0 when `dialog` is not an open dialog
 std::vector<int> OpenDialogs();
 // The most recently opened dialog from this template that is still open, or nullptr.
 HWND FindOpenDialog(int templateId);
+// Templates of the dialogs shown on the screen so far, in order: every modal dialog whose
+// loop started, and each modeless one when created with WS_VISIBLE or shown by ShowWindow.
+// Emptied by Reset.
+std::vector<int> ShownDialogs();
 
 // ---- Message boxes ---------------------------------------------------------------------
 // MessageBoxA and MessageBoxW record each box and return IDOK at once; the record holds a

@@ -58,6 +58,94 @@ INT_PTR DialogBoxParamA(HINSTANCE /*instance*/, LPCSTR templateName, HWND /*owne
     return result;
 }
 
+HWND CreateDialogParamA(HINSTANCE /*instance*/, LPCSTR templateName, HWND /*owner*/,
+                        DLGPROC procedure, LPARAM initParam) {
+    DWORD error = 0;
+    if (TakeScriptedFailure("CreateDialogParamA", &error)) {
+        LogCall("CreateDialogParamA", "failed");
+        SetLastError(error);
+        return nullptr;
+    }
+    const rc::DialogTemplate* source = nullptr;
+    if (templateName != nullptr && IS_INTRESOURCE(templateName)) {
+        source = rc::FindDialog(LOWORD(reinterpret_cast<UINT_PTR>(templateName)));
+    }
+    if (source == nullptr || procedure == nullptr) {
+        LogCall("CreateDialogParamA", "no such template");
+        SetLastError(source == nullptr ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    LogCall("CreateDialogParamA", std::to_string(source->id));
+    std::shared_ptr<UserWindow> dialog = BuildDialog(*source, procedure);
+    dialog->visible = (source->style & WS_VISIBLE) != 0;
+    {
+        std::lock_guard<std::mutex> guard(StateLock());
+        Hooks().openDialogs.push_back(dialog);
+    }
+    HandleDialog(*dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(FirstTabStop(*dialog)),
+                 initParam);
+    if (dialog->visible) {
+        RecordShown(*dialog);
+    }
+    return dialog->self;
+}
+
+BOOL DestroyWindow(HWND window) {
+    std::shared_ptr<UserWindow> dialog = DialogFrom(window);
+    if (dialog == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    DestroyDialog(dialog);
+    LogCall("DestroyWindow", std::to_string(dialog->templateId));
+    return TRUE;
+}
+
+BOOL GetMessageA(LPMSG message, HWND window, UINT /*filterMin*/, UINT /*filterMax*/) {
+    if (message == nullptr || window != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    DWORD error = 0;
+    if (TakeScriptedFailure("GetMessageA", &error)) {
+        SetLastError(error);
+        return -1;
+    }
+    return WaitForPostedMessage(message);
+}
+
+LRESULT DispatchMessageA(const MSG* message) {
+    if (message == nullptr) {
+        return 0;
+    }
+    std::shared_ptr<UserWindow> window = WindowFrom(message->hwnd);
+    if (window == nullptr) {
+        return 0;
+    }
+    return Handle(*window, message->message, message->wParam, message->lParam);
+}
+
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    std::shared_ptr<UserWindow> found = WindowFrom(window);
+    if (found == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    ThreadQueue& queue = *found->queue;
+    std::lock_guard<std::mutex> guard(queue.lock);
+    queue.posted.push_back(MSG{window, message, wParam, lParam, 0, {0, 0}});
+    queue.arrived.notify_all();
+    return TRUE;
+}
+
+void PostQuitMessage(int exitCode) {
+    LogCall("PostQuitMessage", std::to_string(exitCode));
+    std::shared_ptr<ThreadQueue> queue = CurrentThreadQueue();
+    std::lock_guard<std::mutex> guard(queue->lock);
+    queue->posted.push_back(MSG{nullptr, WM_QUIT, static_cast<WPARAM>(exitCode), 0, 0, {0, 0}});
+    queue->arrived.notify_all();
+}
+
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     std::shared_ptr<substitute::WindowObject> target = substitute::FindWindow(window);
     if (target == nullptr) {
@@ -308,6 +396,9 @@ BOOL ShowWindow(HWND window, int command) {
     return static_cast<BOOL>(RunOnOwner(found.get(), [&found, command]() -> LRESULT {
         bool wasVisible = found->visible;
         found->visible = command != SW_HIDE;
+        if (found->kind == Kind::Dialog && found->visible && !wasVisible) {
+            RecordShown(*found);
+        }
         return wasVisible ? TRUE : FALSE;
     }));
 }

@@ -30,34 +30,38 @@ Kind KindOf(const rc::ControlTemplate& control) {
     return (control.style & SS_TYPEMASK) == SS_ICON ? Kind::Icon : Kind::Static;
 }
 
-void ReportStall(UserWindow& dialog, unsigned milliseconds) {
+void Report(const std::string& what) {
     std::function<void(const std::string&)> reporter;
     {
         std::lock_guard<std::mutex> guard(StateLock());
         ++Hooks().stalled;
         reporter = Hooks().reporter;
     }
-    std::string what = "dialog " + std::to_string(dialog.templateId) + " stalled: no message in " +
-                       std::to_string(milliseconds) + " ms and nothing closed it; ended with -1";
-    LogCall("DialogStalled", std::to_string(dialog.templateId));
     if (reporter) {
         reporter(what);
     } else {
         std::cerr << "substitute: " << what << std::endl;
     }
+}
+
+void ReportStall(UserWindow& dialog, unsigned milliseconds) {
+    LogCall("DialogStalled", std::to_string(dialog.templateId));
+    Report("dialog " + std::to_string(dialog.templateId) + " stalled: no message in " +
+           std::to_string(milliseconds) + " ms and nothing closed it; ended with -1");
     std::lock_guard<std::mutex> guard(dialog.queue->lock);
     dialog.ended = true;
     dialog.result = -1;
     DropWorkForLocked(*dialog.queue, &dialog);
 }
 
-// Takes one piece of work for this thread, waiting up to `wait`; false when none came.
-bool HandleOneItem(UserWindow& dialog, std::chrono::milliseconds wait) {
-    ThreadQueue& queue = *dialog.queue;
+// Takes one piece of work for this thread, waiting up to `wait` while `waitOver` (asked under
+// the queue's lock) is false; false when none came.
+bool HandleOneItem(ThreadQueue& queue, std::chrono::milliseconds wait,
+                   const std::function<bool()>& waitOver) {
     std::shared_ptr<WorkItem> item;
     {
         std::unique_lock<std::mutex> guard(queue.lock);
-        queue.arrived.wait_for(guard, wait, [&] { return !queue.items.empty() || dialog.ended; });
+        queue.arrived.wait_for(guard, wait, [&] { return !queue.items.empty() || waitOver(); });
         if (queue.items.empty()) {
             return false;
         }
@@ -187,8 +191,11 @@ void RunModalLoop(UserWindow& dialog) {
         std::lock_guard<std::mutex> guard(StateLock());
         opened = Hooks().opened;
     }
-    if (opened && !HasEnded(dialog)) {
-        opened(dialog.self, dialog.templateId);
+    if (!HasEnded(dialog)) {
+        RecordShown(dialog);
+        if (opened) {
+            opened(dialog.self, dialog.templateId);
+        }
     }
     Clock::time_point lastActivity = Clock::now();
     while (!HasEnded(dialog)) {
@@ -200,7 +207,7 @@ void RunModalLoop(UserWindow& dialog) {
             stallMilliseconds = Hooks().stallMilliseconds;
         }
         auto wait = std::chrono::milliseconds(idle ? 1 : 20);
-        if (HandleOneItem(dialog, wait)) {
+        if (HandleOneItem(*dialog.queue, wait, [&dialog] { return dialog.ended; })) {
             lastActivity = Clock::now();
             continue;
         }
@@ -215,6 +222,45 @@ void RunModalLoop(UserWindow& dialog) {
             ReportStall(dialog, stallMilliseconds);
         }
     }
+}
+
+BOOL WaitForPostedMessage(MSG* message) {
+    std::shared_ptr<ThreadQueue> queue = CurrentThreadQueue();
+    Clock::time_point lastActivity = Clock::now();
+    for (;;) {
+        // As on Windows, messages sent from other threads are handled before a posted one is
+        // taken.
+        if (HandleOneItem(*queue, std::chrono::milliseconds(20),
+                          [&queue] { return !queue->posted.empty(); })) {
+            lastActivity = Clock::now();
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> guard(queue->lock);
+            if (!queue->posted.empty()) {
+                *message = queue->posted.front();
+                queue->posted.pop_front();
+                return message->message == WM_QUIT ? FALSE : TRUE;
+            }
+        }
+        unsigned stallMilliseconds = 0;
+        {
+            std::lock_guard<std::mutex> guard(StateLock());
+            stallMilliseconds = Hooks().stallMilliseconds;
+        }
+        if (Clock::now() - lastActivity > std::chrono::milliseconds(stallMilliseconds)) {
+            LogCall("MessageLoopStalled");
+            Report("message loop stalled: nothing sent or posted in " +
+                   std::to_string(stallMilliseconds) + " ms; GetMessageA returned -1");
+            SetLastError(ERROR_SEM_TIMEOUT);
+            return -1;
+        }
+    }
+}
+
+void RecordShown(const UserWindow& dialog) {
+    std::lock_guard<std::mutex> guard(StateLock());
+    Hooks().shown.push_back(dialog.templateId);
 }
 
 HWND FirstTabStop(const UserWindow& dialog) {

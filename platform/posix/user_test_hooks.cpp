@@ -17,6 +17,11 @@ const int kInstallResetHook = [] {
         hooks.stalled = 0;
         hooks.clobberLastError = false;
         hooks.clobberedLastError = 0;
+        hooks.shown.clear();
+        // A message left posted by one test would end the next one's message loop.
+        std::shared_ptr<ThreadQueue> queue = CurrentThreadQueue();
+        std::lock_guard<std::mutex> queueGuard(queue->lock);
+        queue->posted.clear();
     });
     return 0;
 }();
@@ -274,6 +279,11 @@ std::vector<int> OpenDialogs() {
         templates.push_back(dialog->templateId);
     }
     return templates;
+}
+
+std::vector<int> ShownDialogs() {
+    std::lock_guard<std::mutex> guard(StateLock());
+    return Hooks().shown;
 }
 
 HWND FindOpenDialog(int templateId) {

@@ -43,6 +43,7 @@ struct ThreadQueue {
     std::condition_variable arrived;
     std::condition_variable handled;
     std::deque<std::shared_ptr<WorkItem>> items;
+    std::deque<MSG> posted; // PostMessageA, PostQuitMessage; taken by GetMessageA
 };
 
 struct UserWindow : WindowObject {
@@ -90,6 +91,7 @@ struct HookState {
     DWORD clobberedLastError = 0;
     std::function<void(const std::string&)> reporter;
     std::vector<std::shared_ptr<UserWindow>> openDialogs;
+    std::vector<int> shown; // templates of the dialogs shown so far
 };
 
 // ---- The window objects (user_window.cpp) ------------------------------------------------
@@ -130,6 +132,11 @@ std::shared_ptr<UserWindow> BuildDialog(const rc::DialogTemplate& source, DLGPRO
 void DestroyDialog(const std::shared_ptr<UserWindow>& dialog);
 bool HasEnded(UserWindow& dialog);
 void RunModalLoop(UserWindow& dialog);
+// Handles the work other threads hand this thread until a message is posted to it, then takes
+// that message: GetMessageA.
+BOOL WaitForPostedMessage(MSG* message);
+// Notes a dialog that appeared on the screen.
+void RecordShown(const UserWindow& dialog);
 HWND FirstTabStop(const UserWindow& dialog);
 
 } // namespace substitute::user

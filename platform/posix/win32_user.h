@@ -7,6 +7,9 @@
 #define WM_GETTEXT 0x000D
 #define WM_GETTEXTLENGTH 0x000E
 #define WM_CLOSE 0x0010
+#define WM_QUERYENDSESSION 0x0011
+#define WM_QUIT 0x0012
+#define WM_ENDSESSION 0x0016
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
 #define WM_USER 0x0400
@@ -97,9 +100,35 @@
 
 using DLGPROC = INT_PTR (*)(HWND, UINT, WPARAM, LPARAM);
 
+struct POINT {
+    LONG x;
+    LONG y;
+};
+
+// A message posted to a thread's queue.
+struct MSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+};
+using LPMSG = MSG*;
+
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC procedure,
                         LPARAM initParam);
 BOOL EndDialog(HWND dialog, INT_PTR result);
+// A modeless dialog: shown only when its template has WS_VISIBLE; ended by DestroyWindow.
+HWND CreateDialogParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC procedure,
+                        LPARAM initParam);
+BOOL DestroyWindow(HWND window);
+// Handles the messages other threads send to this thread's windows while it waits for a
+// posted one; 0 for WM_QUIT, -1 on failure. Only a null window filter is supported.
+BOOL GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
+LRESULT DispatchMessageA(const MSG* message);
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void PostQuitMessage(int exitCode);
 HWND GetDlgItem(HWND dialog, int id);
 int GetDlgCtrlID(HWND control);
 HWND GetParent(HWND window);

@@ -892,6 +892,90 @@ scenario_settings_round_trip() {
     finish
 }
 
+# ---------------------------------------------------------------- quiet mode
+
+# quiet_run <seconds> <arguments...>: runs tagwright.exe with the arguments while windriver
+# watches the screen from before the start until the program has ended. Sets QUIET_EXIT (the
+# exit code, or "running" after <seconds>), QUIET_TOOK (seconds from the start) and
+# QUIET_SEEN (the windows that were visible, one line each; "" when none and the watch covered
+# the whole run).
+quiet_run() {
+    local limit=$1 watch="$SCENARIO_DIR/watch.txt" watcher started
+    shift
+    rm -f "$SCENARIO_DIR/exit" "$watch"
+    timeout $((limit + 60)) "$WINE" "$E2E_DRIVER" watch $(((limit + 30) * 1000)) \
+        "$(e2e_winpath "$SCENARIO_DIR/exit")" >"$watch" 2>/dev/null &
+    watcher=$!
+    E2E_PIDS+=("$watcher")
+    local i
+    for i in $(seq 1 300); do
+        grep -q '^watching' "$watch" 2>/dev/null && break
+        sleep 0.1
+    done
+    started=$(date +%s)
+    e2e_start_program "$SCENARIO_DIR" "$@"
+    QUIET_EXIT=$(e2e_wait_exit "$SCENARIO_DIR" "$limit")
+    QUIET_TOOK=$(($(date +%s) - started))
+    wait "$watcher" 2>/dev/null
+    local lines
+    lines=$(tr -d '\r' <"$watch")
+    QUIET_SEEN=$(sed -n 's/^seen: //p' <<<"$lines")
+    # A watch that did not see the whole run proves nothing.
+    if ! grep -q '^watching' <<<"$lines" || ! grep -q '^watched' <<<"$lines"; then
+        QUIET_SEEN="${QUIET_SEEN}(the watch did not cover the whole run)"
+    fi
+}
+
+scenario_quiet_network_refused() {
+    begin quiet_network_refused
+    # Nobody listens at the printer's address: the connection is refused.
+    e2e_write_settings "${TCP_SETTINGS[@]}"
+    label_file "$SCENARIO_DIR/refused.zpl"
+    quiet_run 60 -q "$(e2e_winpath "$SCENARIO_DIR/refused.zpl")"
+    expect "exit code" "$QUIET_EXIT" 7
+    expect "windows shown" "$QUIET_SEEN" ""
+    expect "input file" "$(exists "$SCENARIO_DIR/refused.zpl")" present
+    finish
+}
+
+scenario_quiet_network_timeout_never_reads() {
+    begin quiet_network_timeout_never_reads
+    # The printer takes the connection and reads nothing: the write times out after the
+    # command line's 3 s (the stored settings have no Timeout). The margin is that of the
+    # shown job's scenario: Wine's start-up and the filling of the socket buffers.
+    local printer="$SCENARIO_DIR/printer"
+    start_network_printer "$printer" --never-read ||
+        { PROBLEM="virtual printer did not start"; finish; return; }
+    e2e_write_settings "${TCP_SETTINGS[@]}"
+    big_file "$SCENARIO_DIR/label.prn" 8000000 6
+    quiet_run 60 -q --timeout 3 "$(e2e_winpath "$SCENARIO_DIR/label.prn")"
+    expect "exit code" "$QUIET_EXIT" 8
+    expect "ended within 3 s + 20 s" \
+        "$([ "$QUIET_TOOK" -le 23 ] && echo yes || echo "no: ${QUIET_TOOK} s")" yes
+    expect "windows shown" "$QUIET_SEEN" ""
+    expect "input file" "$(exists "$SCENARIO_DIR/label.prn")" present
+    e2e_stop_printer "$printer"
+    finish
+}
+
+scenario_quiet_settings_missing() {
+    begin quiet_settings_missing
+    # No stored settings: the job ends at once, no settings window offered; -s asks for the
+    # settings window and -? for the About window, and quiet mode opens neither.
+    e2e_write_settings
+    label_file "$SCENARIO_DIR/label.zpl"
+    quiet_run 30 -q -s -? "$(e2e_winpath "$SCENARIO_DIR/label.zpl")"
+    expect "exit code" "$QUIET_EXIT" 4
+    expect "windows shown" "$QUIET_SEEN" ""
+    expect "input file" "$(exists "$SCENARIO_DIR/label.zpl")" present
+    # A value the command line cannot take: nothing runs, nothing is shown.
+    quiet_run 30 --quiet --delay soon "$(e2e_winpath "$SCENARIO_DIR/label.zpl")"
+    expect "exit code, bad command line" "$QUIET_EXIT" 2
+    expect "windows shown, bad command line" "$QUIET_SEEN" ""
+    expect "input file, bad command line" "$(exists "$SCENARIO_DIR/label.zpl")" present
+    finish
+}
+
 # ---------------------------------------------------------------- run
 
 # ---------------------------------------------------------------- file names
@@ -984,6 +1068,9 @@ run scenario_settings_window
 run scenario_settings_round_trip
 run scenario_names_cjk_delivered network
 run scenario_names_cjk_refused
+run scenario_quiet_network_refused network
+run scenario_quiet_network_timeout_never_reads network
+run scenario_quiet_settings_missing
 
 [ "$SKIPPED" -gt 0 ] && echo "$SKIPPED skipped"
 echo "$PASSED passed, $FAILED failed"

@@ -230,6 +230,47 @@ int CmdWaitGone(const std::string& selector, DWORD timeoutMs) {
     return 0;
 }
 
+// Prints each visible top-level window not in `seen` yet, and adds it there.
+void NoteNewWindows(std::vector<HWND>* seen) {
+    for (HWND window : TopLevelWindows()) {
+        bool known = false;
+        for (HWND old : *seen) {
+            known = known || old == window;
+        }
+        if (IsWindowVisible(window) && !known) {
+            seen->push_back(window);
+            std::printf("seen: ");
+            PrintWindowLine(window);
+        }
+    }
+}
+
+// Watches the screen until the file `stopFile` exists or the time is up: prints "watching"
+// once it has looked the first time, then each visible top-level window it sees, once, as
+// "seen: ..." (a program that must show nothing can then be started and checked).
+int CmdWatch(DWORD timeoutMs, const char* stopFile) {
+    std::vector<HWND> seen;
+    DWORD start = GetTickCount();
+    NoteNewWindows(&seen);
+    std::printf("watching\n");
+    std::fflush(stdout);
+    while (GetFileAttributesA(stopFile) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start >= timeoutMs) {
+            std::printf("timeout: %s did not appear in %lu ms\n", stopFile,
+                        static_cast<unsigned long>(timeoutMs));
+            std::fflush(stdout);
+            return 2;
+        }
+        Sleep(kPollMs);
+        NoteNewWindows(&seen);
+        std::fflush(stdout);
+    }
+    // One last look: a window shown just before the end.
+    NoteNewWindows(&seen);
+    std::printf("watched\n");
+    return 0;
+}
+
 int CmdControls(HWND dialog) {
     for (HWND child : Children(dialog)) {
         std::printf("id=%d class=%s enabled=%d visible=%d text=%s\n", GetDlgCtrlID(child),
@@ -522,6 +563,7 @@ void Usage() {
                 "  type <selector> <id> <text> [ms]\n"
                 "  key <selector> escape|enter [ms] close <selector> [ms]\n"
                 "  run <ms> <program> [args...]\n"
+                "  watch <ms> <stop file>           (visible windows until the file exists)\n"
                 "  reg-get <subkey> <name>          reg-set <subkey> <name> <text>\n"
                 "  reg-delete <subkey> [name]       printers\n"
                 "  set-default-printer <name>\n"
@@ -596,6 +638,8 @@ int main(int argc, char** argv) {
         result = OnWindow(argc, argv, 2, [&](HWND w) { return CmdKey(w, argv[3]); });
     } else if (command == "close") {
         result = OnWindow(argc, argv, 1, [](HWND w) { return CmdClose(w); });
+    } else if (command == "watch" && argc == 4) {
+        result = CmdWatch(ParseTimeout(argv[2]), argv[3]);
     } else if (command == "run" && argc >= 4) {
         result = CmdRun(ParseTimeout(argv[2]), argc - 3, argv + 3);
     } else if (command == "reg-get" && argc == 4) {

@@ -248,6 +248,7 @@ TEST_F(RcTablesTest, EveryQuotedStringIsInTheTable) {
         {158, "ribbon out"},
         {159, "head open"},
         {160, "paused"},
+        {161, "The command line cannot be understood: %s"},
     };
     for (const Quoted& q : quoted) {
         const rc::StringResource* found = rc::FindString(q.id);
@@ -280,7 +281,7 @@ TEST_F(RcTablesTest, EveryQuotedStringIsInTheTable) {
     ASSERT_NE(about, nullptr);
     EXPECT_EQ(std::string(about->text).find('\n'), std::string::npos);
     // Ids that the program never uses have no text.
-    for (UINT unused : {0u, 106u, 113u, 128u, 161u}) {
+    for (UINT unused : {0u, 106u, 113u, 128u, 162u}) {
         EXPECT_EQ(rc::FindString(unused), nullptr) << unused;
     }
 }

@@ -739,6 +739,100 @@ TEST_F(UserWindowsTest, IdleHookRunsInsideTheLoopOfTheInnermostDialog) {
     EXPECT_EQ(idleTemplates, std::vector<int>{IDD_INFO});
 }
 
+// ---- A modeless dialog and the thread's own message loop ----
+
+constexpr UINT WM_TEST_POSTED = WM_APP + 22;
+
+int g_postedHandled = 0;
+
+INT_PTR CALLBACK HiddenPingDialog(HWND dialog, UINT message, WPARAM, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG: {
+        g_ping->dialog = dialog;
+        HANDLE thread = CreateThread(nullptr, 1024, PingWorker, nullptr, 0, nullptr);
+        CloseHandle(thread);
+        return FALSE;
+    }
+    case WM_TEST_PING:
+        g_ping->handledOn.push_back(std::this_thread::get_id());
+        ++g_ping->handled;
+        return TRUE;
+    case WM_TEST_POSTED:
+        ++g_postedHandled;
+        return TRUE;
+    case WM_TEST_END:
+        PostQuitMessage(static_cast<int>(lParam));
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+// Sent messages are handled inside GetMessageA on the dialog's thread; posted ones are
+// returned for DispatchMessageA; WM_QUIT ends the loop with its code. A template without
+// WS_VISIBLE gives a window that is never shown until ShowWindow.
+TEST_F(UserWindowsTest, ModelessDialogRunsInTheThreadsOwnMessageLoop) {
+    PingRecord record;
+    record.dialogThread = std::this_thread::get_id();
+    g_ping = &record;
+    g_postedHandled = 0;
+    HWND window =
+        CreateDialogParamA(nullptr, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, HiddenPingDialog, 0);
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(substitute::OpenDialogs(), std::vector<int>{IDD_PROGRESS});
+    EXPECT_TRUE(PostMessageA(window, WM_TEST_POSTED, 0, 0));
+    MSG message = {};
+    std::vector<UINT> returned;
+    BOOL got = 0;
+    for (int i = 0; i < 10 && (got = GetMessageA(&message, nullptr, 0, 0)) > 0; ++i) {
+        returned.push_back(message.message);
+        DispatchMessageA(&message);
+    }
+    ASSERT_TRUE(substitute::JoinThreads());
+    EXPECT_EQ(got, FALSE);
+    EXPECT_EQ(message.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(message.wParam, 42u);
+    EXPECT_EQ(returned, std::vector<UINT>{WM_TEST_POSTED});
+    EXPECT_EQ(g_postedHandled, 1);
+    ASSERT_EQ(record.handledOn.size(), 3u);
+    for (std::thread::id handledOn : record.handledOn) {
+        EXPECT_EQ(handledOn, record.dialogThread);
+    }
+    EXPECT_TRUE(substitute::ShownDialogs().empty());
+    ShowWindow(window, SW_SHOW);
+    EXPECT_EQ(substitute::ShownDialogs(), std::vector<int>{IDD_PROGRESS});
+    EXPECT_TRUE(DestroyWindow(window));
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_FALSE(DestroyWindow(window));
+    EXPECT_TRUE(substitute::OpenDialogs().empty());
+    g_ping = nullptr;
+}
+
+// A loop that nothing ever wakes reports the stall and fails instead of hanging the test.
+TEST_F(UserWindowsTest, MessageLoopThatNothingWakesReportsAStall) {
+    std::vector<std::string> reports;
+    substitute::SetFailureReporter(
+        [&reports](const std::string& what) { reports.push_back(what); });
+    substitute::SetDialogStallTimeout(50);
+    MSG message = {};
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(GetMessageA(&message, nullptr, 0, 0), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+    substitute::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("message loop stalled"), std::string::npos) << reports[0];
+    // A quit left over from an earlier test never reaches the next one.
+    PostQuitMessage(3);
+    substitute::Reset();
+    substitute::SetDialogStallTimeout(50);
+    substitute::SetFailureReporter(
+        [&reports](const std::string& what) { reports.push_back(what); });
+    EXPECT_EQ(GetMessageA(&message, nullptr, 0, 0), -1);
+    substitute::SetFailureReporter([](const std::string& what) { ADD_FAILURE() << what; });
+    EXPECT_EQ(reports.size(), 2u);
+}
+
 DWORD WINAPI ShowBoxFromWorker(LPVOID) {
     MessageBoxA(nullptr, "from the worker", "PrintDlg failed!", MB_OK);
     return 0;

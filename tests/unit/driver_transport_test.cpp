@@ -510,6 +510,22 @@ TEST_F(DriverTransportTest, ScriptedPrintDialogFailureRestoresTheDefault) {
     EXPECT_TRUE(InputKept());
 }
 
+// In quiet mode no box is shown; the job ends just the same, the default given back.
+TEST_F(DriverTransportTest, QuietPrintDialogFailureShowsNoBox) {
+    Prepare(kLabel);
+    substitute::FailNext("PrintDlgA", CDERR_INITIALIZATION);
+    g_jobOptions.quiet = true;
+    JobResult result = DriverTransport(&setup.job);
+    g_jobOptions = {};
+    EXPECT_EQ(result, JobResult::FailureAlreadyShown);
+    EXPECT_TRUE(substitute::MessageBoxes().empty());
+    EXPECT_EQ(
+        LogEntries({kDonePrefix}),
+        (std::vector<std::string>{Done(CDERR_INITIALIZATION, JobResult::FailureAlreadyShown)}));
+    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
+    EXPECT_TRUE(InputKept());
+}
+
 // Giving the default back while the job has it swapped out (the print dialog's failure is
 // on screen), and with no job at all: once, and only when it is swapped out.
 TEST_F(DriverTransportTest, DefaultIsGivenBackOnceByWhoeverComesFirst) {

@@ -189,4 +189,113 @@ TEST_F(ProgressWindowTest, WorkerThatCannotStartEndsTheWindow) {
     EXPECT_EQ(Started().window, nullptr);
 }
 
+// ---- The hidden window of a quiet job ----
+
+// The job runs with the same reports behind a window that is never shown, and the window is
+// destroyed once its job has ended.
+TEST_F(ProgressWindowTest, HiddenWindowRunsTheJobUnseen) {
+    std::vector<BOOL> visible;
+    Worker([&visible](HWND window) {
+        SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_STARTING, 0);
+        visible.push_back(IsWindowVisible(window));
+        SendMessageA(window, WM_JOB_DONE, 1234, 5);
+    });
+    std::vector<std::string> shown;
+    substitute::OnMessageHandled([&shown](HWND dialog, int, UINT message, WPARAM, LPARAM) {
+        if (message == WM_JOB_STATUS) {
+            shown.push_back(substitute::ControlText(dialog, IDC_STATUS_LINE));
+        }
+    });
+    EXPECT_EQ(RunHiddenProgressWindow(nullptr, path), 5);
+    EXPECT_EQ(g_lastJobError, 1234u);
+    EXPECT_FALSE(ProgressWindowCutOff());
+    EXPECT_TRUE(substitute::JoinThreads());
+    WorkerStart start = Started();
+    EXPECT_EQ(start.templateId, IDD_PROGRESS);
+    EXPECT_EQ(start.path, static_cast<void*>(path));
+    EXPECT_EQ(visible, std::vector<BOOL>{FALSE});
+    EXPECT_EQ(shown, std::vector<std::string>{"Starting up..."});
+    EXPECT_TRUE(substitute::ShownDialogs().empty());
+    EXPECT_TRUE(substitute::OpenDialogs().empty());
+    EXPECT_FALSE(IsWindow(start.window));
+    const auto log = substitute::CallLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "CreateDialogParamA 133"), 1);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "DestroyWindow 133"), 1);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "CloseHandle thread:worker"), 1);
+}
+
+// Each way the hidden window can end before or without its job. A cut-off job's own end
+// comes too late to count.
+TEST_F(ProgressWindowTest, HiddenWindowEndsWithoutItsJob) {
+    enum class End { Close, SessionEnds, LoopFails, NoWorker, NoWindow };
+    const struct {
+        const char* name;
+        End end;
+        INT_PTR result;
+        bool cutOff;
+        DWORD lastError; // after the call; 0: not checked
+    } cases[] = {
+        {"WM_CLOSE", End::Close, 0, true, 0},
+        {"WM_ENDSESSION", End::SessionEnds, 0, true, 0},
+        {"GetMessageA fails", End::LoopFails, 0, true, 0},
+        {"no worker", End::NoWorker, -1, false, ERROR_NOT_ENOUGH_MEMORY},
+        {"no window", End::NoWindow, -1, false, ERROR_RESOURCE_NAME_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        End end = c.end;
+        Worker([released, end](HWND window) {
+            if (end == End::Close) {
+                PostMessageA(window, WM_CLOSE, 0, 0);
+            } else if (end == End::SessionEnds) {
+                SendMessageA(window, WM_ENDSESSION, TRUE, 0);
+            }
+            released.wait_for(std::chrono::seconds(10));
+            SendMessageA(window, WM_JOB_DONE, ERROR_ACCESS_DENIED, 6);
+        });
+        if (c.end == End::LoopFails) {
+            substitute::FailNext("GetMessageA", ERROR_INVALID_PARAMETER);
+        } else if (c.end == End::NoWorker) {
+            substitute::FailNext("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+        } else if (c.end == End::NoWindow) {
+            substitute::FailNext("CreateDialogParamA", ERROR_RESOURCE_NAME_NOT_FOUND);
+        }
+        EXPECT_EQ(RunHiddenProgressWindow(nullptr, path), c.result);
+        if (c.lastError != 0) {
+            EXPECT_EQ(GetLastError(), c.lastError);
+        }
+        EXPECT_EQ(ProgressWindowCutOff(), c.cutOff);
+        release.set_value();
+        EXPECT_TRUE(substitute::JoinThreads());
+        EXPECT_EQ(g_lastJobError, c.end == End::NoWorker ? ERROR_NOT_ENOUGH_MEMORY : 0u);
+        EXPECT_TRUE(substitute::ShownDialogs().empty());
+        EXPECT_TRUE(substitute::OpenDialogs().empty());
+        EXPECT_TRUE(substitute::MessageBoxes().empty());
+    }
+}
+
+// WM_ENDSESSION is the hidden window's only: the shown one leaves it to the system, and a
+// session that goes on changes nothing.
+TEST_F(ProgressWindowTest, SessionEndOnlyCutsOffTheHiddenWindow) {
+    std::vector<INT_PTR> results;
+    Worker([](HWND window) { SendMessageA(window, WM_JOB_DONE, 0, 0); });
+    substitute::OnDialogOpened([&results](HWND dialog, int) {
+        results.push_back(ProgressWindow(dialog, WM_ENDSESSION, TRUE, 0));
+    });
+    EXPECT_EQ(ShowProgressWindow(nullptr, path), 0);
+    EXPECT_FALSE(ProgressWindowCutOff());
+    EXPECT_EQ(results, std::vector<INT_PTR>{FALSE});
+    EXPECT_TRUE(substitute::JoinThreads());
+    SetUp();
+    Worker([](HWND window) {
+        SendMessageA(window, WM_ENDSESSION, FALSE, 0);
+        SendMessageA(window, WM_JOB_DONE, 5, 6);
+    });
+    EXPECT_EQ(RunHiddenProgressWindow(nullptr, path), 6);
+    EXPECT_FALSE(ProgressWindowCutOff());
+}
+
 } // namespace

@@ -1,5 +1,6 @@
 // The launcher end to end: command line, windows opened, retries, settings visit, messages
 // and exit codes, with a scripted worker in place of the real job.
+#include "launcher/job_records.h"
 #include "launcher/run_loop.h"
 #include "core/job_request.h"
 #include "platform/testing.h"
@@ -8,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +30,28 @@ std::vector<ScriptedJob> g_script; // the last entry repeats
 size_t g_nextJob = 0;
 std::vector<std::string> g_workerPaths;
 constexpr size_t kMaxJobs = 60;
+// The way every job goes, as the worker would tell it.
+JobTransport g_transport = JobTransport::None;
+// When valid, each job waits for it after its first reports, before its end.
+std::shared_future<void> g_holdJobs;
+
+// What the run loop recorded, copied out of the record.
+struct Recorded {
+    std::string result;
+    int exitCode;
+    DWORD error;
+    std::string message;
+    std::string path;
+    bool utf8Path;
+    DWORD milliseconds;
+    std::string resultPath;
+};
+std::vector<Recorded> g_recorded;
+
+void RecordForTest(const FinishedJob* job, const char* resultPath) {
+    g_recorded.push_back({job->result, job->exitCode, job->error, job->message, job->path,
+                          job->utf8Path, job->milliseconds, resultPath});
+}
 
 // Reports like a job would (120, 121), then ends with the next scripted result.
 DWORD WINAPI ScriptedWorker(LPVOID path) {
@@ -44,6 +70,15 @@ DWORD WINAPI ScriptedWorker(LPVOID path) {
     }
     SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_STARTING, 0);
     SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_OPENING_INPUT, 0);
+    std::shared_future<void> hold;
+    {
+        std::lock_guard<std::mutex> lock(g_scriptMutex);
+        g_jobOutcome.transport = g_transport;
+        hold = g_holdJobs;
+    }
+    if (hold.valid()) {
+        hold.wait_for(std::chrono::seconds(10));
+    }
     if (job.rewrittenPath != nullptr) {
         snprintf(static_cast<char*>(path), kPathBufferSize, "%s", job.rewrittenPath);
     }
@@ -72,8 +107,13 @@ class RunLoopTest : public ::testing::Test {
             g_script.clear();
             g_nextJob = 0;
             g_workerPaths.clear();
+            g_transport = JobTransport::None;
+            g_holdJobs = {};
         }
         g_lastJobError = 0;
+        g_jobOutcome = {};
+        g_recorded.clear();
+        g_recordFinishedJob = RecordForTest;
         opened.clear();
         // The About and settings windows are closed as soon as they open, as a user would.
         substitute::OnDialogOpened([this](HWND dialog, int templateId) {
@@ -90,6 +130,7 @@ class RunLoopTest : public ::testing::Test {
         EXPECT_EQ(substitute::OpenHandles(), std::vector<std::string>{});
         // The run copied its command line's job options; later tests start without them.
         g_jobOptions = JobOptions{};
+        g_recordFinishedJob = RecordFinishedJob;
     }
 
     void Script(std::vector<ScriptedJob> jobs) {
@@ -102,6 +143,15 @@ class RunLoopTest : public ::testing::Test {
         text.push_back('\0');
         return TagwrightMain(nullptr, text.data());
     }
+
+    // The launch the scan would give for `-q path` (quiet) or `path`.
+    static LaunchOptions Options(const std::string& path, bool quiet) {
+        LaunchOptions options = {};
+        options.job.quiet = quiet;
+        snprintf(options.path, sizeof(options.path), "%s", path.c_str());
+        return options;
+    }
+    int Launch(const LaunchOptions& options) { return RunLaunchOptions(nullptr, &options); }
 
     std::vector<std::string> MessageTexts() {
         std::vector<std::string> texts;
@@ -482,6 +532,328 @@ TEST_F(RunLoopTest, LongUtf8MessageIsCutBetweenCharacters) {
         expected += "标";
     }
     EXPECT_EQ(MessageTexts(), std::vector<std::string>{expected});
+}
+
+// ---- Quiet mode, exit codes and the record of each job ----
+
+// Every class of result, by every transport: the quiet exit code, no window shown, no box,
+// no settings visit, and one record carrying the text the box would have shown.
+TEST_F(RunLoopTest, QuietExitCodeOfEachResultByTransport) {
+    const JobTransport transports[] = {JobTransport::None,         JobTransport::SerialPort,
+                                       JobTransport::ParallelPort, JobTransport::Network,
+                                       JobTransport::Driver,       JobTransport::RawQueue};
+    const struct {
+        int result;
+        DWORD error;
+        int exitCode;        // any transport but the network one
+        int networkExitCode; // the network transport
+    } cases[] = {
+        {0, 0, 1, 1},
+        {1, ERROR_FILE_NOT_FOUND, 4, 4},
+        {2, ERROR_ACCESS_DENIED, 3, 3},
+        {3, ERROR_SHARING_VIOLATION, 5, 5},
+        {4, WSAEADDRINUSE, 6, 7},
+        {5, WSAECONNREFUSED, 6, 7},
+        {6, WSAECONNRESET, 8, 8},
+        {7, ERROR_READ_FAULT, 8, 8},
+        {8, ERROR_INVALID_PRINTER_NAME, 4, 4},
+        {9, 0, 4, 4},
+        {10, 0x1007, 5, 5}, // the print dialog library failed
+        {11, ERROR_INVALID_PRINTER_NAME, 5, 5},
+        {12, ERROR_ACCESS_DENIED, 8, 8},
+        {13, ERROR_PRINT_CANCELLED, 8, 8},
+        {14, ERROR_DISK_FULL, 8, 8},
+        {15, kPrinterPaperOut | kPrinterHeadOpen, 9, 9},
+        {16, ERROR_ACCESS_DENIED, 11, 11},
+        {-1, ERROR_ACCESS_DENIED, 11, 11},
+    };
+    const std::string path = "C:\\labels\\ship.zpl";
+    for (const auto& c : cases) {
+        // What the user sees without -q is what quiet mode records.
+        Restart();
+        Script({{c.error, c.result}});
+        int shownExit = Launch(Options(path, false));
+        std::vector<std::string> shown;
+        for (const auto& box : substitute::MessageBoxes()) {
+            shown.push_back(box.text);
+        }
+        ASSERT_EQ(g_recorded.size(), 1u);
+        EXPECT_EQ(shownExit, c.result == 0 ? 1 : 0);
+        EXPECT_EQ(g_recorded[0].exitCode, shownExit);
+        const std::string wouldShow = g_recorded[0].message;
+        EXPECT_TRUE(substitute::JoinThreads());
+        for (JobTransport transport : transports) {
+            SCOPED_TRACE("result " + std::to_string(c.result) + ", transport " +
+                         std::to_string(static_cast<int>(transport)));
+            Restart();
+            Script({{c.error, c.result}});
+            {
+                std::lock_guard<std::mutex> lock(g_scriptMutex);
+                g_transport = transport;
+            }
+            int expected = transport == JobTransport::Network ? c.networkExitCode : c.exitCode;
+            EXPECT_EQ(Launch(Options(path, true)), expected);
+            EXPECT_TRUE(substitute::ShownDialogs().empty());
+            EXPECT_TRUE(substitute::MessageBoxes().empty());
+            EXPECT_TRUE(opened.empty());
+            EXPECT_TRUE(substitute::JoinThreads());
+            {
+                std::lock_guard<std::mutex> lock(g_scriptMutex);
+                // Every run went behind a hidden window: 26 for a port that never opens.
+                EXPECT_EQ(g_workerPaths.size(), c.result == 3 ? 26u : 1u);
+            }
+            ASSERT_EQ(g_recorded.size(), 1u);
+            const Recorded& record = g_recorded[0];
+            EXPECT_EQ(record.result, c.result == 0 ? "printed" : "failed");
+            EXPECT_EQ(record.exitCode, expected);
+            EXPECT_EQ(record.message, wouldShow);
+            if (c.result == 0) {
+                EXPECT_EQ(record.error, 0u);
+                EXPECT_EQ(record.message, "");
+            } else if (c.result == 16 || c.result == -1) {
+                EXPECT_NE(record.message.find("Unknown Error"), std::string::npos);
+            } else {
+                EXPECT_EQ(record.error, c.error);
+            }
+        }
+        // The print dialog's box is the job's own; the others are the run loop's.
+        if (c.result == 10) {
+            EXPECT_EQ(wouldShow, "PrintDlg failed!");
+        } else {
+            EXPECT_EQ(shown, c.result == 0 ? std::vector<std::string>{}
+                                           : std::vector<std::string>{wouldShow});
+        }
+    }
+}
+
+// A job cut off before its end is cancelled: in quiet mode by WM_CLOSE or the end of the
+// session (exit 10), without it by Escape (exit 1, as always). Its late end counts for nothing.
+TEST_F(RunLoopTest, CutOffJobIsCancelled) {
+    const struct {
+        bool quiet;
+        UINT message; // 0: Escape
+        WPARAM wParam;
+        int exitCode;
+        const char* result;
+    } cases[] = {
+        {true, WM_CLOSE, 0, 10, "cancelled"},
+        {true, WM_ENDSESSION, TRUE, 10, "cancelled"},
+        {true, WM_ENDSESSION, FALSE, 8, "failed"}, // the session goes on: the job ends itself
+        {false, 0, 0, 1, "cancelled"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.quiet ? "quiet, message " : "Escape, message ") +
+                     std::to_string(c.message) + " " + std::to_string(c.wParam));
+        Restart();
+        Script({{ERROR_WRITE_FAULT, static_cast<int>(JobResult::PortWriteError)}});
+        std::promise<void> release;
+        {
+            std::lock_guard<std::mutex> lock(g_scriptMutex);
+            g_holdJobs = release.get_future().share();
+        }
+        bool sent = false;
+        substitute::OnMessageHandled(
+            [&c, &sent, &release](HWND dialog, int, UINT message, WPARAM wParam, LPARAM) {
+                if (message != WM_JOB_STATUS || wParam != IDS_STATUS_OPENING_INPUT || sent) {
+                    return;
+                }
+                sent = true;
+                if (c.message == 0) {
+                    EXPECT_TRUE(substitute::PressEscape(dialog));
+                } else {
+                    EXPECT_TRUE(PostMessageA(dialog, c.message, c.wParam, 0));
+                }
+                if (c.message == WM_ENDSESSION && c.wParam == FALSE) {
+                    release.set_value(); // nothing cut the job off: let it end
+                }
+            });
+        LaunchOptions options = Options("a.txt", c.quiet);
+        EXPECT_EQ(Launch(options), c.exitCode);
+        if (!(c.message == WM_ENDSESSION && c.wParam == FALSE)) {
+            release.set_value();
+        }
+        EXPECT_TRUE(substitute::JoinThreads());
+        EXPECT_TRUE(sent);
+        EXPECT_TRUE(substitute::MessageBoxes().empty() || !c.quiet);
+        ASSERT_EQ(g_recorded.size(), 1u);
+        EXPECT_EQ(g_recorded[0].result, c.result);
+        EXPECT_EQ(g_recorded[0].exitCode, c.exitCode);
+        if (std::string(c.result) == "cancelled") {
+            EXPECT_EQ(g_recorded[0].error, static_cast<DWORD>(ERROR_CANCELLED));
+            EXPECT_EQ(g_recorded[0].message, "");
+            EXPECT_TRUE(substitute::MessageBoxes().empty());
+        }
+    }
+}
+
+// Missing settings end a quiet job: no settings window, exit 4; About and settings asked for
+// on the command line open nothing either.
+TEST_F(RunLoopTest, QuietOpensNoWindowOfAnyKind) {
+    const struct {
+        bool about;
+        bool settings;
+        bool noFile;
+        std::vector<ScriptedJob> jobs;
+        int exitCode;
+        size_t jobsRun;
+        size_t records;
+    } cases[] = {
+        {false, false, false, {{ERROR_FILE_NOT_FOUND, 1}}, 4, 1, 1},
+        {false, false, false, {{0, 9}}, 4, 1, 1},
+        {true, true, false, {{ERROR_FILE_NOT_FOUND, 1}}, 4, 1, 1},
+        {true, true, false, {{0, 0}}, 1, 1, 1},
+        {true, true, true, {{0, 0}}, 1, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.about ? "-? " : "") + (c.settings ? "-s " : "") +
+                     (c.noFile ? "-n " : "") + "result " + std::to_string(c.jobs[0].result));
+        Restart();
+        Script(c.jobs);
+        LaunchOptions options = Options("label.txt", true);
+        options.about = c.about;
+        options.settings = c.settings;
+        options.noFile = c.noFile;
+        EXPECT_EQ(Launch(options), c.exitCode);
+        EXPECT_TRUE(opened.empty());
+        EXPECT_TRUE(substitute::ShownDialogs().empty());
+        EXPECT_TRUE(substitute::MessageBoxes().empty());
+        EXPECT_TRUE(substitute::JoinThreads());
+        std::lock_guard<std::mutex> lock(g_scriptMutex);
+        EXPECT_EQ(g_workerPaths.size(), c.jobsRun);
+        EXPECT_EQ(g_recorded.size(), c.records);
+    }
+}
+
+// A command line that cannot be understood runs nothing and opens no other window: one
+// message without -q, exit 2 with it; either way the refusal is recorded. So is a missing
+// file name; -n records nothing.
+TEST_F(RunLoopTest, RefusedLaunchesAreRecorded) {
+    const std::string badLine = "The command line cannot be understood: --delay needs a number";
+    const struct {
+        bool quiet;
+        const char* problem;
+        const char* path;
+        bool settings;
+        int exitCode;
+        std::vector<int> windows;
+        std::vector<std::string> messages;
+        std::string recordedMessage;
+    } cases[] = {
+        {false, "--delay needs a number", "label.txt", false, 0, {}, {badLine}, badLine},
+        {true, "--delay needs a number", "label.txt", false, 2, {}, {}, badLine},
+        {false, "--delay needs a number", "label.txt", true, 0, {}, {badLine}, badLine},
+        {false, "", "", false, 0, {}, {kNoFile}, kNoFile},
+        {true, "", "", false, 3, {}, {}, kNoFile},
+        {false, "", "", true, 0, {IDD_SETTINGS}, {kNoFile}, kNoFile},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.quiet ? "quiet, " : "") + "problem [" + c.problem + "]" +
+                     (c.settings ? " with -s" : ""));
+        Restart();
+        Script({{0, 0}});
+        LaunchOptions options = Options(c.path, c.quiet);
+        snprintf(options.problem, sizeof(options.problem), "%s", c.problem);
+        snprintf(options.resultPath, sizeof(options.resultPath), "%s", "C:\\out\\result.json");
+        options.settings = c.settings;
+        EXPECT_EQ(Launch(options), c.exitCode);
+        EXPECT_EQ(opened, c.windows);
+        EXPECT_EQ(MessageTexts(), c.messages);
+        EXPECT_TRUE(substitute::JoinThreads());
+        {
+            std::lock_guard<std::mutex> lock(g_scriptMutex);
+            EXPECT_TRUE(g_workerPaths.empty());
+        }
+        ASSERT_EQ(g_recorded.size(), 1u);
+        EXPECT_EQ(g_recorded[0].result, "failed");
+        EXPECT_EQ(g_recorded[0].exitCode, c.exitCode);
+        EXPECT_EQ(g_recorded[0].error, 0u);
+        EXPECT_EQ(g_recorded[0].message, c.recordedMessage);
+        EXPECT_EQ(g_recorded[0].path, c.path);
+        EXPECT_EQ(g_recorded[0].resultPath, "C:\\out\\result.json");
+    }
+    Restart();
+    LaunchOptions options = Options("", true);
+    options.noFile = true;
+    EXPECT_EQ(Launch(options), 1);
+    EXPECT_TRUE(g_recorded.empty());
+}
+
+// The record of a job that ran: once per process however many runs it took, with the path
+// as the job left it, the flag of its encoding, the result file asked for, and the time from
+// the start to the end (here the virtual clock's 25 pauses of 2 s).
+TEST_F(RunLoopTest, RecordOfAJobThatRan) {
+    const char* rewritten = "C:\\Users\\me\\Cache\\label.txt";
+    std::vector<ScriptedJob> jobs(25, ScriptedJob{ERROR_ACCESS_DENIED, 3, rewritten});
+    jobs.push_back({ERROR_ACCESS_DENIED, 2});
+    Script(jobs);
+    LaunchOptions options = Options("label.txt", true);
+    options.job.utf8Path = true;
+    snprintf(options.resultPath, sizeof(options.resultPath), "%s", "r\xC3\xA9sultat.json");
+    EXPECT_EQ(Launch(options), 3);
+    EXPECT_TRUE(g_jobOptions.quiet);
+    EXPECT_TRUE(g_jobOptions.utf8Path);
+    ASSERT_EQ(g_recorded.size(), 1u);
+    const Recorded& record = g_recorded[0];
+    EXPECT_EQ(record.result, "failed");
+    EXPECT_EQ(record.exitCode, 3);
+    EXPECT_EQ(record.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(record.message, "File input error on " + std::string(rewritten) + ".  Returned (5) " +
+                                  SystemText(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(record.path, rewritten);
+    EXPECT_TRUE(record.utf8Path);
+    EXPECT_EQ(record.resultPath, "r\xC3\xA9sultat.json");
+    EXPECT_GE(record.milliseconds, 25u * 2000u);
+    EXPECT_TRUE(substitute::ShownDialogs().empty());
+    // Each of the 26 hidden windows was destroyed; none is left.
+    EXPECT_TRUE(substitute::OpenDialogs().empty());
+    const auto log = substitute::CallLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "CreateDialogParamA 133"), 26);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "DestroyWindow 133"), 26);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "DialogBoxParamA 133"), 0);
+}
+
+// From the command line itself: -q and a value the scan refuses.
+TEST_F(RunLoopTest, QuietAndProblemsFromTheCommandLine) {
+    const std::string badDelay = "The command line cannot be understood: --delay takes a whole "
+                                 "number of milliseconds from 0 to 3600000, not \"soon\".";
+    const struct {
+        std::string commandLine;
+        int exitCode;
+        std::vector<std::string> messages;
+        size_t jobsRun;
+        std::string recordedMessage;
+    } cases[] = {
+        {"-q label.txt", 7, {}, 1, ""},
+        {"--quiet -s -? label.txt", 7, {}, 1, ""},
+        {"--delay soon label.txt", 0, {badDelay}, 0, badDelay},
+        {"-q --delay soon label.txt", 2, {}, 0, badDelay},
+        {"-q", 3, {}, 0, kNoFile},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.commandLine);
+        Restart();
+        Script({{WSAECONNREFUSED, static_cast<int>(JobResult::PortConfigError)}});
+        {
+            std::lock_guard<std::mutex> lock(g_scriptMutex);
+            g_transport = JobTransport::Network;
+        }
+        EXPECT_EQ(Run(c.commandLine), c.exitCode);
+        EXPECT_EQ(MessageTexts(), c.messages);
+        EXPECT_TRUE(opened.empty());
+        EXPECT_TRUE(substitute::ShownDialogs().empty());
+        EXPECT_TRUE(substitute::JoinThreads());
+        {
+            std::lock_guard<std::mutex> lock(g_scriptMutex);
+            EXPECT_EQ(g_workerPaths.size(), c.jobsRun);
+        }
+        ASSERT_EQ(g_recorded.size(), 1u);
+        EXPECT_EQ(g_recorded[0].exitCode, c.exitCode);
+        if (c.jobsRun == 0) {
+            EXPECT_EQ(g_recorded[0].message, c.recordedMessage);
+        } else {
+            EXPECT_EQ(g_recorded[0].path, "label.txt");
+        }
+    }
 }
 
 } // namespace
