@@ -3,6 +3,7 @@
 // for the duration of the job and then given back.
 #include "transport/driver_transport.h"
 
+#include "core/job_request.h"
 #include "transport/passthrough_encoder.h"
 
 #include <climits>
@@ -144,6 +145,7 @@ bool MeasureInputFile(TransportJob* job, DriverHold* hold, JobFailure* failure) 
         return FailStep(failure, ERROR_FILE_TOO_LARGE, JobResult::InputFileError);
     }
     hold->fileSize = low;
+    g_jobOutcome.inputSize = low;
     return true;
 }
 
@@ -296,6 +298,8 @@ bool DrawLabel(DriverHold* hold, JobFailure* failure) {
         return FailStep(failure, GetLastError(), JobResult::PortWriteError);
     }
     hold->documentOpen = false;
+    // The spooler has taken the document: the whole label has gone to the printer.
+    g_jobOutcome.bytesAccepted += hold->fileSize;
     return true;
 }
 

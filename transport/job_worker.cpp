@@ -2,6 +2,7 @@
 // settings, picks a transport and hands the job over to it.
 #include "transport/job_worker.h"
 
+#include "core/job_request.h"
 #include "core/transport_job.h"
 
 #include "resources/resource_ids.h"
@@ -170,6 +171,8 @@ JobResult HandOver(TransportJob* job, Transport transport) {
 } // namespace
 
 DWORD WINAPI JobWorker(LPVOID pathBuffer) {
+    // A job repeated after a port that would not open counts its bytes afresh.
+    g_jobOutcome.bytesAccepted = 0;
     char* path = static_cast<char*>(pathBuffer);
     HWND window = g_progressWindow;
 

@@ -1,15 +1,18 @@
 // Test hooks of the substitute files and devices: device names mapped to paths, reported
 // sizes and short writes.
 //
-// Files are POSIX files opened by the path as given. A device name ("COM1", "LPT1", also
+// Files are POSIX files opened by the path as given; the wide calls take their names as
+// UTF-8 paths in which '\' separates folders as '/' does. A device name ("COM1", "LPT1", also
 // written "\\.\COM1"; compared ignoring case) opens the path it has been mapped to; an
 // unmapped COM1..COM9 / LPT1..LPT9 does not exist (ERROR_FILE_NOT_FOUND). Handles are
-// labelled "file:<path>" or "device:<NAME>". Share modes are enforced between the handles
-// of this process (ERROR_SHARING_VIOLATION), and DeleteFileA refuses a file that is open
-// without FILE_SHARE_DELETE, as Windows does. A successful OPEN_ALWAYS or CREATE_ALWAYS of
-// an existing file leaves ERROR_ALREADY_EXISTS as the last error. CreateFileA, ReadFile, WriteFile,
-// GetFileSize and DeleteFileA log
-// "<Call> <name or label>" (ReadFile and WriteFile add the byte count asked for).
+// labelled "file:<name as given>" or "device:<NAME>". Share modes are enforced between the
+// handles of this process (ERROR_SHARING_VIOLATION), and DeleteFileA/W and MoveFileExW refuse
+// a file that is open without FILE_SHARE_DELETE, as Windows does. FILE_APPEND_DATA without
+// write data appends every write. A successful OPEN_ALWAYS or CREATE_ALWAYS of an existing
+// file leaves ERROR_ALREADY_EXISTS as the last error. CreateFileA/W, ReadFile, WriteFile,
+// GetFileSize, FlushFileBuffers, DeleteFileA/W, CreateDirectoryW and GetFileAttributesExW log
+// "<Call> <name or label>" (ReadFile and WriteFile add the byte count asked for), MoveFileExW
+// "MoveFileExW <from> <to>"; each also fails as scripted under its own name.
 #pragma once
 
 #include "platform/win32.h"

@@ -1,7 +1,14 @@
-// Test hooks of the substitute kernel calls: threads.
+// Test hooks of the substitute kernel calls: threads, environment values and the wall clock.
+//
+// GetEnvironmentVariableW reads the values set here before the process's own environment;
+// GetSystemTime and GetLocalTime read the system clock and time zone unless a test fixed
+// them. Reset forgets both.
 #pragma once
 
 #include "platform/win32.h"
+
+#include <cstdint>
+#include <string>
 
 namespace substitute {
 
@@ -10,5 +17,12 @@ void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine);
 
 // Waits until every thread started with CreateThread has ended; false after the time-out.
 bool JoinThreads(unsigned timeoutMilliseconds = 10000);
+
+// Sets an environment value for GetEnvironmentVariableW (nullptr: the variable is absent).
+void SetEnvironmentValue(const std::string& name, const char* value);
+
+// From now until Reset, the wall clock stands at utcSeconds (since 1970) with the local
+// time offsetMinutes ahead of UTC (negative: behind).
+void FixWallClock(std::int64_t utcSeconds, int offsetMinutes);
 
 } // namespace substitute
