@@ -206,8 +206,8 @@ long long DaysSince1970(int year, int month, int day) {
         --year;
         month += 12;
     }
-    long long days = 365LL * year + year / 4 - year / 100 + year / 400 + (153 * (month - 3) + 2) / 5 +
-                     day - 1;
+    long long days =
+        365LL * year + year / 4 - year / 100 + year / 400 + (153 * (month - 3) + 2) / 5 + day - 1;
     return days - 719468;
 }
 
@@ -231,8 +231,8 @@ void AppendLocalTime(RecordText* record) {
     std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u%c%02d:%02d\t",
                   static_cast<unsigned>(local.wYear), static_cast<unsigned>(local.wMonth),
                   static_cast<unsigned>(local.wDay), static_cast<unsigned>(local.wHour),
-                  static_cast<unsigned>(local.wMinute), static_cast<unsigned>(local.wSecond),
-                  sign, distance / 60, distance % 60);
+                  static_cast<unsigned>(local.wMinute), static_cast<unsigned>(local.wSecond), sign,
+                  distance / 60, distance % 60);
     AppendText(record, text);
 }
 

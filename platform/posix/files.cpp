@@ -649,7 +649,7 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES /*security*/) {
     std::string path = substitute::PathOfWide(given);
     if (::mkdir(path.c_str(), 0755) != 0) {
         int code = errno;
-        SetLastError(code == EEXIST ? static_cast<DWORD>(ERROR_ALREADY_EXISTS)
+        SetLastError(code == EEXIST   ? static_cast<DWORD>(ERROR_ALREADY_EXISTS)
                      : code == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
                                       : substitute::ErrorFromErrno(code, path));
         return FALSE;

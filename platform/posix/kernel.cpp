@@ -331,9 +331,8 @@ SYSTEMTIME WallClock(bool local) {
     {
         std::lock_guard<std::mutex> guard(environment.lock);
         if (environment.clockFixed) {
-            return SystemTimeOf(environment.utcSeconds +
-                                    (local ? environment.offsetMinutes * 60 : 0),
-                                0);
+            return SystemTimeOf(
+                environment.utcSeconds + (local ? environment.offsetMinutes * 60 : 0), 0);
         }
     }
     timespec now{};

@@ -245,8 +245,8 @@ TEST_F(FilesTest, WideCallsTakeUtf8NamesWithBackslashes) {
     const std::string labels = folder / "\xe3\x83\xa9\xe3\x83\x99\xe3\x83\xab";
     const std::string name = labels + "\\\xe6\x9c\xad.zpl";
     ASSERT_TRUE(CreateDirectoryW(Wide(labels).c_str(), nullptr));
-    HANDLE file = CreateFileW(Wide(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(Wide(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(file, "abc", 3, &written, nullptr));
@@ -263,8 +263,8 @@ TEST_F(FilesTest, WideCallsTakeUtf8NamesWithBackslashes) {
     ASSERT_TRUE(GetFileAttributesExW(Wide(labels).c_str(), GetFileExInfoStandard, &data));
     EXPECT_NE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(GetFileAttributesExW(Wide(labels + "\\gone").c_str(), GetFileExInfoStandard,
-                                      &data));
+    EXPECT_FALSE(
+        GetFileAttributesExW(Wide(labels + "\\gone").c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
     EXPECT_TRUE(DeleteFileW(Wide(name).c_str()));
@@ -307,8 +307,7 @@ TEST_F(FilesTest, MoveReplacesOnlyWhenAskedAndNeverAFileHeldOpen) {
         {"to a new name", false, 0, kNone, false, true, 0},
         {"onto a file, not asked to replace", true, 0, kNone, false, true, ERROR_ALREADY_EXISTS},
         {"onto a file, replacing", true, MOVEFILE_REPLACE_EXISTING, kNone, false, true, 0},
-        {"onto a folder", false, MOVEFILE_REPLACE_EXISTING, kNone, true, true,
-         ERROR_ACCESS_DENIED},
+        {"onto a folder", false, MOVEFILE_REPLACE_EXISTING, kNone, true, true, ERROR_ACCESS_DENIED},
         {"missing source", false, MOVEFILE_REPLACE_EXISTING, kNone, false, false,
          ERROR_FILE_NOT_FOUND},
         {"source open without delete sharing", false, 0, FILE_SHARE_READ, false, true,
@@ -356,10 +355,10 @@ TEST_F(FilesTest, AppendDataWritesAtTheEndWhateverElseWroteThere) {
     const std::string name = folder / "log";
     scratch::WriteBytes(name, "abc");
     const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE appender =
-        CreateFileW(Wide(name).c_str(), FILE_APPEND_DATA, shareAll, nullptr, OPEN_ALWAYS, 0, nullptr);
-    HANDLE writer = CreateFileA(name.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE appender = CreateFileW(Wide(name).c_str(), FILE_APPEND_DATA, shareAll, nullptr,
+                                  OPEN_ALWAYS, 0, nullptr);
+    HANDLE writer =
+        CreateFileA(name.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(appender, INVALID_HANDLE_VALUE);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     DWORD written = 0;

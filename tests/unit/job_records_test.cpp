@@ -125,11 +125,12 @@ TEST_F(JobRecordsTest, ResultFileIsOneJsonObjectWithItsTextsEscapedAsUtf8) {
         SCOPED_TRACE(c.name);
         FinishedJob job{"failed", 7, 10061, c.message, c.path, c.utf8Path, 4321};
         RecordFinishedJob(&job, resultPath.c_str());
-        EXPECT_EQ(scratch::ReadBytes(resultPath),
-                  std::string("{\"result\":\"failed\",\"exit_code\":7,\"error\":10061,\"message\":") +
-                      c.messageJson + ",\"file\":" + c.fileJson +
-                      ",\"target\":\"socket://10.0.0.5:9100\",\"bytes\":123456789012,"
-                      "\"milliseconds\":4321}\r\n");
+        EXPECT_EQ(
+            scratch::ReadBytes(resultPath),
+            std::string("{\"result\":\"failed\",\"exit_code\":7,\"error\":10061,\"message\":") +
+                c.messageJson + ",\"file\":" + c.fileJson +
+                ",\"target\":\"socket://10.0.0.5:9100\",\"bytes\":123456789012,"
+                "\"milliseconds\":4321}\r\n");
         EXPECT_EQ(Leftovers(), std::set<std::string>{});
     }
 }
@@ -196,12 +197,12 @@ TEST_F(JobRecordsTest, LogLineHoldsTheJobsFieldsInOrder) {
     };
     const Case cases[] = {
         {"file kept", kUtcNoon, 60, "failed", present, 0, "2026-12-08T14:03:27+01:00", "5"},
-        {"printed file deleted", kUtcNoon, -330, "printed", gone, 700,
-         "2026-12-08T07:33:27-05:30", "700"},
-        {"empty printed file deleted", kUtcNoon, 0, "printed", gone, 0,
-         "2026-12-08T13:03:27+00:00", "0"},
-        {"missing from the start", 1709251199, 60, "failed", gone, 0,
-         "2024-03-01T00:59:59+01:00", "-"},
+        {"printed file deleted", kUtcNoon, -330, "printed", gone, 700, "2026-12-08T07:33:27-05:30",
+         "700"},
+        {"empty printed file deleted", kUtcNoon, 0, "printed", gone, 0, "2026-12-08T13:03:27+00:00",
+         "0"},
+        {"missing from the start", 1709251199, 60, "failed", gone, 0, "2024-03-01T00:59:59+01:00",
+         "-"},
         {"a day ahead of UTC", kUtcNoon, 14 * 60, "cancelled", gone, 300,
          "2026-12-09T03:03:27+14:00", "300"},
     };
@@ -213,9 +214,9 @@ TEST_F(JobRecordsTest, LogLineHoldsTheJobsFieldsInOrder) {
         g_jobOutcome.inputSize = c.recordedSize;
         FinishedJob job{c.result, 1, 64, "", c.path.c_str(), false, 98765};
         RecordFinishedJob(&job, "");
-        EXPECT_EQ(scratch::ReadBytes(logPath),
-                  std::string(c.time) + "\t" + c.path + "\t" + c.size + "\t" + kTarget +
-                      "\t123456789012\t" + c.result + "\t64\t98765\r\n");
+        EXPECT_EQ(scratch::ReadBytes(logPath), std::string(c.time) + "\t" + c.path + "\t" + c.size +
+                                                   "\t" + kTarget + "\t123456789012\t" + c.result +
+                                                   "\t64\t98765\r\n");
     }
     EXPECT_FALSE(scratch::Exists(resultPath)) << "no result file was asked for";
 }
@@ -308,8 +309,8 @@ TEST_F(JobRecordsTest, LogThatCannotBeWrittenLeavesTheJobAlone) {
         HANDLE locked = INVALID_HANDLE_VALUE;
         if (c.lockedByAnotherHandle) {
             scratch::WriteBytes(logPath, "");
-            locked = CreateFileA(logPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                 nullptr);
+            locked =
+                CreateFileA(logPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             ASSERT_NE(locked, INVALID_HANDLE_VALUE);
         }
         if (c.failingCall != nullptr) {
@@ -394,8 +395,8 @@ TEST_F(JobRecordsTest, LinesOfWritersAtTheSameTimeStayWhole) {
                 std::this_thread::yield();
             }
             for (int i = 0; i < kJobsEach; ++i) {
-                FinishedJob job{"printed", 1, 0, "", names[w].c_str(), false,
-                                static_cast<DWORD>(i)};
+                FinishedJob job{
+                    "printed", 1, 0, "", names[w].c_str(), false, static_cast<DWORD>(i)};
                 RecordFinishedJob(&job, "");
             }
         });
