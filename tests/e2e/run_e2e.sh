@@ -852,7 +852,8 @@ scenario_records_result_and_log() {
         "${PORT_LINE[@]}"
     label_file "$label"
     size=$(stat -c %s "$label")
-    e2e_start_program "$SCENARIO_DIR" --result "$(e2e_winpath "$result")" "$path"
+    # Half an hour off from whole hours, so that the log's offset is seen to be the zone's.
+    TZ=Asia/Kolkata e2e_start_program "$SCENARIO_DIR" --result "$(e2e_winpath "$result")" "$path"
     expect "printed: exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 60)" 1
     expect "printed: keys" "$(json_value "$result" @keys)" "$keys"
     expect "printed: result" "$(json_value "$result" result)" printed
@@ -887,7 +888,7 @@ scenario_records_result_and_log() {
     printed=$(sed -n 1p "$log_dir/jobs.log" 2>/dev/null)
     refused=$(sed -n 2p "$log_dir/jobs.log" 2>/dev/null)
     expect "log: time" "$(log_field "$printed" 1 |
-        grep -cE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2}$')" 1
+        grep -cE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\+05:30$')" 1
     expect "log: printed" "$(log_field "$printed" 2-3)$(log_field "$printed" 5-7)" \
         "$path${tab}$size$size${tab}printed${tab}0"
     expect "log: refused" "$(log_field "$refused" 2-3)$(log_field "$refused" 5-6)" \
