@@ -330,9 +330,12 @@ void AppendToJobLog(const FinishedJob* job, RecordBuffers* buffers) {
 } // namespace
 
 void RecordFinishedJob(const FinishedJob* job, const char* resultPath) {
+    // The caller may still report the job's own code after this.
+    DWORD jobError = GetLastError();
     auto* buffers =
         static_cast<RecordBuffers*>(HeapAlloc(GetProcessHeap(), 0, sizeof(RecordBuffers)));
     if (buffers == nullptr) {
+        SetLastError(jobError);
         return;
     }
     // A text that cannot be converted is left empty rather than shown wrongly.
@@ -344,4 +347,5 @@ void RecordFinishedJob(const FinishedJob* job, const char* resultPath) {
     }
     AppendToJobLog(job, buffers);
     HeapFree(GetProcessHeap(), 0, buffers);
+    SetLastError(jobError);
 }

@@ -144,6 +144,7 @@ TEST_F(JobRecordsTest, ResultFileIsWholeOrLeftAsItWasWhicheverStepFails) {
         bool written;
     };
     const Case cases[] = {
+        {"no memory for the record", "HeapAlloc", false},
         {"temporary file cannot be made", "CreateFileW", false},
         {"write fails", "WriteFile", false},
         {"write takes part of the text", "", false},
@@ -319,8 +320,10 @@ TEST_F(JobRecordsTest, LogThatCannotBeWrittenLeavesTheJobAlone) {
             substitute::FailNext(c.failingCall, ERROR_ACCESS_DENIED, 1, skip);
         }
         FinishedJob job = Job();
+        SetLastError(ERROR_BROKEN_PIPE);
         RecordFinishedJob(&job, resultPath.c_str());
 
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE)) << "the job's own code";
         EXPECT_EQ(scratch::ReadBytes(resultPath).rfind("{\"result\":\"failed\",", 0), 0u)
             << "the result file is written all the same";
         std::string log = scratch::Exists(logPath) ? scratch::ReadBytes(logPath) : "";
