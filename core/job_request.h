@@ -53,6 +53,9 @@ struct JobOutcome {
     char target[kTextBufferSize];
     // Bytes the printer's channel took (a partial label counts what got through).
     unsigned long long bytesAccepted;
+    // The input's size as the job measured it, for the log once a printed input is deleted;
+    // 0 until then.
+    unsigned long long inputSize;
 };
 
 extern JobOptions g_jobOptions;

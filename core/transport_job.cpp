@@ -2,6 +2,8 @@
 // reports to the progress window and closing the input file.
 #include "core/transport_job.h"
 
+#include "core/job_request.h"
+
 #include <cstring>
 
 void ReportStatus(HWND progressWindow, UINT stringId) {
@@ -9,7 +11,11 @@ void ReportStatus(HWND progressWindow, UINT stringId) {
 }
 
 void ReportInputSize(const TransportJob* job) {
-    DWORD size = GetFileSize(job->inputFile, nullptr);
+    DWORD high = 0;
+    DWORD size = GetFileSize(job->inputFile, &high);
+    if (size != INVALID_FILE_SIZE) {
+        g_jobOutcome.inputSize = (static_cast<unsigned long long>(high) << 32) | size;
+    }
     // The size travels in the high word, cut to its low 16 bits.
     SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, MAKELPARAM(0, size & 0xFFFFu));
 }
@@ -44,6 +50,7 @@ CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite writ
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return CopyOutcome::ReadFailed;
     }
+    unsigned long long read = 0;
     for (;;) {
         DWORD count = 0;
         if (!ReadFile(inputFile, chunk, chunkSize, &count, nullptr)) {
@@ -55,9 +62,13 @@ CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite writ
         if (count > 0 && !write(channel, chunk, count)) {
             return CopyOutcome::WriteFailed;
         }
+        read += count;
+        g_jobOutcome.bytesAccepted += count;
         SendMessageA(progressWindow, WM_JOB_ADVANCE, count, 0);
         std::memset(chunk, 0, chunkSize);
         if (count == 0) {
+            // Everything read is the input's size, also where no transport measured it.
+            g_jobOutcome.inputSize = read;
             return CopyOutcome::Completed;
         }
     }

@@ -147,6 +147,7 @@ bool MeasureInputFile(TransportJob* job, DriverHold* hold, JobFailure* failure) 
         return FailStep(failure, ERROR_FILE_TOO_LARGE, JobResult::InputFileError);
     }
     hold->fileSize = low;
+    g_jobOutcome.inputSize = low;
     return true;
 }
 
@@ -302,6 +303,8 @@ bool DrawLabel(DriverHold* hold, JobFailure* failure) {
         return FailStep(failure, GetLastError(), JobResult::PortWriteError);
     }
     hold->documentOpen = false;
+    // The spooler has taken the document: the whole label has gone to the printer.
+    g_jobOutcome.bytesAccepted += hold->fileSize;
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "transport/job_worker.h"
 
 #include "core/file_names.h"
+#include "core/job_request.h"
 #include "core/transport_job.h"
 
 #include "resources/resource_ids.h"
@@ -281,6 +282,8 @@ JobResult HandOver(TransportJob* job, Transport transport) {
 } // namespace
 
 DWORD WINAPI JobWorker(LPVOID pathBuffer) {
+    // A job repeated after a port that would not open counts its bytes afresh.
+    g_jobOutcome.bytesAccepted = 0;
     char* path = static_cast<char*>(pathBuffer);
     HWND window = g_progressWindow;
 

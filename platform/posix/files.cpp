@@ -1,5 +1,6 @@
-// Substitute files and devices: CreateFileA/W, ReadFile, WriteFile, GetFileSize and
-// DeleteFileA/W over POSIX files, with Windows access, share-mode and disposition rules.
+// Substitute files and devices: CreateFileA/W, ReadFile, WriteFile, GetFileSize, FlushFileBuffers,
+// DeleteFileA/W, MoveFileExW, CreateDirectoryW and GetFileAttributesExW over POSIX files, with
+// Windows access, share-mode and disposition rules.
 #include "platform/posix/code_pages.h"
 #include "platform/posix/file_object.h"
 #include "platform/testing.h"
@@ -235,10 +236,16 @@ using substitute::TakeScriptedFailure;
 namespace substitute {
 namespace {
 
-// given: the name as the program wrote it (UTF-8 for a wide name), for the label and the
-// device names; posixName: the file it names.
-HANDLE OpenFile(const std::string& given, const std::string& posixName, DWORD access,
+// CreateFileA and CreateFileW: `given` is the name as the program wrote it (UTF-8 for the
+// wide call), `path` the POSIX path of a plain file.
+HANDLE OpenFile(const char* call, const std::string& given, const std::string& path, DWORD access,
                 DWORD shareMode, DWORD disposition) {
+    LogCall(call, given);
+    DWORD error = 0;
+    if (TakeScriptedFailure(call, &error)) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -249,7 +256,7 @@ HANDLE OpenFile(const std::string& given, const std::string& posixName, DWORD ac
     object->writable = (access & (GENERIC_WRITE | substitute::kFileWriteData |
                                   substitute::kFileAppendData | substitute::kGenericAll)) != 0;
     object->shareMode = shareMode;
-    object->path = posixName;
+    object->path = path;
     object->label = "file:" + given;
 
     std::string deviceName = substitute::DeviceNameOf(given);
@@ -279,6 +286,11 @@ HANDLE OpenFile(const std::string& given, const std::string& posixName, DWORD ac
         flags |= O_WRONLY;
     } else {
         flags |= O_RDONLY;
+    }
+    // Append data without write data: every write goes to the end, whoever else appends.
+    if ((access & substitute::kFileAppendData) != 0 &&
+        (access & (GENERIC_WRITE | substitute::kFileWriteData | substitute::kGenericAll)) == 0) {
+        flags |= O_APPEND;
     }
     struct stat before {};
     bool existed = stat(object->path.c_str(), &before) == 0;
@@ -340,61 +352,14 @@ HANDLE OpenFile(const std::string& given, const std::string& posixName, DWORD ac
     return handle;
 }
 
-BOOL DeletePosixFile(const std::string& path) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        SetLastError(substitute::ErrorFromErrno(errno, path));
-        return FALSE;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    substitute::FileState& state = substitute::State();
-    std::unique_lock<std::mutex> guard(state.lock);
-    for (FileObject* open : state.open) {
-        if (open->deviceId == info.st_dev && open->inode == info.st_ino &&
-            (open->shareMode & substitute::kFileShareDelete) == 0) {
-            guard.unlock();
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return FALSE;
-        }
-    }
-    if (::unlink(path.c_str()) != 0) {
-        int code = errno;
-        guard.unlock();
-        SetLastError(substitute::ErrorFromErrno(code, path));
-        return FALSE;
-    }
-    return TRUE;
-}
-
 } // namespace
 } // namespace substitute
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES /*security*/,
                    DWORD disposition, DWORD /*flags*/, HANDLE /*templateFile*/) {
     std::string given = name == nullptr ? std::string() : std::string(name);
-    LogCall("CreateFileA", given);
-    DWORD error = 0;
-    if (TakeScriptedFailure("CreateFileA", &error)) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    return substitute::OpenFile(given, substitute::Utf8FromAnsi(given), access, shareMode,
-                                disposition);
-}
-
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES /*security*/,
-                   DWORD disposition, DWORD /*flags*/, HANDLE /*templateFile*/) {
-    std::string given = substitute::Utf8FromWide(name);
-    LogCall("CreateFileW", given);
-    DWORD error = 0;
-    if (TakeScriptedFailure("CreateFileW", &error)) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    return substitute::OpenFile(given, given, access, shareMode, disposition);
+    return substitute::OpenFile("CreateFileA", given, substitute::Utf8FromAnsi(given), access,
+                                shareMode, disposition);
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED /*overlapped*/) {
@@ -526,26 +491,212 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
     return low;
 }
 
-BOOL DeleteFileA(LPCSTR name) {
-    std::string given = name == nullptr ? std::string() : std::string(name);
-    LogCall("DeleteFileA", given);
+namespace substitute {
+namespace {
+
+// True when a handle of this process has the file open without FILE_SHARE_DELETE, which
+// keeps Windows from deleting, renaming or replacing it. Called under the state's lock.
+bool HeldAgainstRemoval(const FileState& state, const struct stat& info) {
+    for (FileObject* open : state.open) {
+        if (open->deviceId == info.st_dev && open->inode == info.st_ino &&
+            (open->shareMode & kFileShareDelete) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// DeleteFileA and DeleteFileW, as OpenFile takes its names.
+BOOL RemoveFile(const char* call, const std::string& given, const std::string& path) {
+    LogCall(call, given);
     DWORD error = 0;
-    if (TakeScriptedFailure("DeleteFileA", &error)) {
+    if (TakeScriptedFailure(call, &error)) {
         SetLastError(error);
         return FALSE;
     }
-    return substitute::DeletePosixFile(substitute::Utf8FromAnsi(given));
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        SetLastError(ErrorFromErrno(errno, path));
+        return FALSE;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    FileState& state = State();
+    std::unique_lock<std::mutex> guard(state.lock);
+    if (HeldAgainstRemoval(state, info)) {
+        guard.unlock();
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (::unlink(path.c_str()) != 0) {
+        int code = errno;
+        guard.unlock();
+        SetLastError(ErrorFromErrno(code, path));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The POSIX path of a wide name: Windows takes '\' as a folder separator too.
+std::string PathOfWide(const std::string& utf8Name) {
+    std::string path = utf8Name;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+// 100-nanosecond intervals since 1601, as Windows counts file times.
+FILETIME FileTimeOf(const struct timespec& time) {
+    constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600ull;
+    std::uint64_t ticks =
+        (static_cast<std::uint64_t>(time.tv_sec) + kSecondsFrom1601To1970) * 10000000ull +
+        static_cast<std::uint64_t>(time.tv_nsec) / 100u;
+    return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+}
+
+} // namespace
+} // namespace substitute
+
+BOOL DeleteFileA(LPCSTR name) {
+    std::string path = name == nullptr ? std::string() : std::string(name);
+    return substitute::RemoveFile("DeleteFileA", path, substitute::Utf8FromAnsi(path));
+}
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES /*security*/,
+                   DWORD disposition, DWORD /*flags*/, HANDLE /*templateFile*/) {
+    std::string given = substitute::Utf8FromWide(name);
+    return substitute::OpenFile("CreateFileW", given, substitute::PathOfWide(given), access,
+                                shareMode, disposition);
 }
 
 BOOL DeleteFileW(LPCWSTR name) {
     std::string given = substitute::Utf8FromWide(name);
-    LogCall("DeleteFileW", given);
+    return substitute::RemoveFile("DeleteFileW", given, substitute::PathOfWide(given));
+}
+
+BOOL MoveFileExW(LPCWSTR existingName, LPCWSTR newName, DWORD flags) {
+    std::string from = substitute::Utf8FromWide(existingName);
+    std::string to = substitute::Utf8FromWide(newName);
+    LogCall("MoveFileExW", from + " " + to);
     DWORD error = 0;
-    if (TakeScriptedFailure("DeleteFileW", &error)) {
+    if (TakeScriptedFailure("MoveFileExW", &error)) {
         SetLastError(error);
         return FALSE;
     }
-    return substitute::DeletePosixFile(given);
+    std::string fromPath = substitute::PathOfWide(from);
+    std::string toPath = substitute::PathOfWide(to);
+    struct stat source {};
+    if (fromPath.empty() || toPath.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (stat(fromPath.c_str(), &source) != 0) {
+        SetLastError(substitute::ErrorFromErrno(errno, fromPath));
+        return FALSE;
+    }
+    substitute::FileState& state = substitute::State();
+    std::unique_lock<std::mutex> guard(state.lock);
+    struct stat target {};
+    bool targetExists = stat(toPath.c_str(), &target) == 0;
+    if (targetExists && (flags & MOVEFILE_REPLACE_EXISTING) == 0) {
+        guard.unlock();
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (targetExists && S_ISDIR(target.st_mode)) {
+        guard.unlock();
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (substitute::HeldAgainstRemoval(state, source) ||
+        (targetExists && substitute::HeldAgainstRemoval(state, target))) {
+        guard.unlock();
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (::rename(fromPath.c_str(), toPath.c_str()) != 0) {
+        int code = errno;
+        guard.unlock();
+        SetLastError(code == EXDEV ? static_cast<DWORD>(ERROR_NOT_SAME_DEVICE)
+                                   : substitute::ErrorFromErrno(code, toPath));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES /*security*/) {
+    std::string given = substitute::Utf8FromWide(name);
+    LogCall("CreateDirectoryW", given);
+    DWORD error = 0;
+    if (TakeScriptedFailure("CreateDirectoryW", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    std::string path = substitute::PathOfWide(given);
+    if (::mkdir(path.c_str(), 0755) != 0) {
+        int code = errno;
+        SetLastError(code == EEXIST   ? static_cast<DWORD>(ERROR_ALREADY_EXISTS)
+                     : code == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
+                                      : substitute::ErrorFromErrno(code, path));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+    std::string given = substitute::Utf8FromWide(name);
+    LogCall("GetFileAttributesExW", given);
+    DWORD error = 0;
+    if (TakeScriptedFailure("GetFileAttributesExW", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (level != GetFileExInfoStandard || information == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string path = substitute::PathOfWide(given);
+    struct stat info {};
+    if (path.empty() || stat(path.c_str(), &info) != 0) {
+        SetLastError(path.empty() ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
+                                  : substitute::ErrorFromErrno(errno, path));
+        return FALSE;
+    }
+    auto* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information);
+    bool folder = S_ISDIR(info.st_mode);
+    auto size = static_cast<std::uint64_t>(folder ? 0 : info.st_size);
+    data->dwFileAttributes = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    data->ftCreationTime = substitute::FileTimeOf(info.st_mtim);
+    data->ftLastAccessTime = substitute::FileTimeOf(info.st_atim);
+    data->ftLastWriteTime = substitute::FileTimeOf(info.st_mtim);
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+    return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+    std::shared_ptr<FileObject> object = substitute::FindFile(file);
+    LogCall("FlushFileBuffers", object ? object->label : std::string("invalid"));
+    DWORD error = 0;
+    if (TakeScriptedFailure("FlushFileBuffers", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!object->writable) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    // A pty or pipe has nothing to flush to a disk.
+    if (::fsync(object->fd) != 0 && errno != EINVAL && errno != EROFS) {
+        SetLastError(substitute::ErrorFromErrno(errno, object->path));
+        return FALSE;
+    }
+    return TRUE;
 }
 
 namespace substitute {

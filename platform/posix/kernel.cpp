@@ -1,14 +1,19 @@
 // Substitute kernel calls: last error, Sleep and GetTickCount on the virtual
-// clock, threads, waits, CloseHandle, the process heap and the command line; and their hooks.
+// clock, threads, waits, CloseHandle, the process heap, the command line, environment
+// variables, the process id and the wall clock; and their hooks.
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <ctime>
+#include <map>
 #include <mutex>
 #include <string>
+#include <optional>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -59,11 +64,32 @@ struct ThreadObject : substitute::KernelObject {
     }
 };
 
+// Environment values set by the tests (nullopt: absent), in front of the process's own; and
+// the wall clock they fixed (UTC seconds and the local offset in minutes).
+struct EnvironmentState {
+    std::mutex lock;
+    std::map<std::string, std::optional<std::string>> values;
+    bool clockFixed = false;
+    std::int64_t utcSeconds = 0;
+    int offsetMinutes = 0;
+};
+
+EnvironmentState& Environment() {
+    static EnvironmentState state;
+    return state;
+}
+
 const int kInstallResetHook = [] {
     substitute::AddResetHook([] {
-        std::lock_guard<std::mutex> guard(ThreadLock());
-        ThreadRoutineOverride() = nullptr;
-        CommandLineText() = kProgramCommandLine;
+        {
+            std::lock_guard<std::mutex> guard(ThreadLock());
+            ThreadRoutineOverride() = nullptr;
+            CommandLineText() = kProgramCommandLine;
+        }
+        EnvironmentState& environment = Environment();
+        std::lock_guard<std::mutex> guard(environment.lock);
+        environment.values.clear();
+        environment.clockFixed = false;
     });
     return 0;
 }();
@@ -245,7 +271,120 @@ LPWSTR GetCommandLineW() {
     return CommandLineText().data();
 }
 
+DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
+    std::string key;
+    for (LPCWSTR at = name; at != nullptr && *at != 0; ++at) {
+        // Variable names the program asks for are ASCII.
+        key.push_back(static_cast<char>(*at & 0x7F));
+    }
+    LogCall("GetEnvironmentVariableW", key);
+    DWORD error = 0;
+    if (TakeScriptedFailure("GetEnvironmentVariableW", &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    std::optional<std::string> value;
+    {
+        EnvironmentState& environment = Environment();
+        std::lock_guard<std::mutex> guard(environment.lock);
+        auto set = environment.values.find(key);
+        if (set != environment.values.end()) {
+            value = set->second;
+        } else if (const char* own = std::getenv(key.c_str()); own != nullptr) {
+            value = std::string(own);
+        }
+    }
+    if (!value) {
+        SetLastError(ERROR_ENVVAR_NOT_FOUND);
+        return 0;
+    }
+    if (value->empty()) {
+        if (buffer != nullptr && size > 0) {
+            buffer[0] = 0;
+        }
+        return 0; // as Windows: an empty value also returns 0, with no error set
+    }
+    int needed = MultiByteToWideChar(CP_UTF8, 0, value->c_str(), -1, nullptr, 0);
+    if (needed <= 0) {
+        return 0;
+    }
+    // Too small a buffer: the size needed, with its NUL; otherwise the length without it.
+    if (buffer == nullptr || size < static_cast<DWORD>(needed)) {
+        return static_cast<DWORD>(needed);
+    }
+    MultiByteToWideChar(CP_UTF8, 0, value->c_str(), -1, buffer, needed);
+    return static_cast<DWORD>(needed - 1);
+}
+
+DWORD GetCurrentProcessId() {
+    return static_cast<DWORD>(::getpid());
+}
+
+namespace {
+
+SYSTEMTIME SystemTimeOf(std::int64_t seconds, int milliseconds) {
+    std::time_t whole = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    gmtime_r(&whole, &parts);
+    SYSTEMTIME time{};
+    time.wYear = static_cast<WORD>(parts.tm_year + 1900);
+    time.wMonth = static_cast<WORD>(parts.tm_mon + 1);
+    time.wDayOfWeek = static_cast<WORD>(parts.tm_wday);
+    time.wDay = static_cast<WORD>(parts.tm_mday);
+    time.wHour = static_cast<WORD>(parts.tm_hour);
+    time.wMinute = static_cast<WORD>(parts.tm_min);
+    time.wSecond = static_cast<WORD>(parts.tm_sec);
+    time.wMilliseconds = static_cast<WORD>(milliseconds);
+    return time;
+}
+
+// The time in seconds, shifted to local time when `local`: the fixed clock, or the system's
+// clock and time zone.
+SYSTEMTIME WallClock(bool local) {
+    EnvironmentState& environment = Environment();
+    {
+        std::lock_guard<std::mutex> guard(environment.lock);
+        if (environment.clockFixed) {
+            return SystemTimeOf(
+                environment.utcSeconds + (local ? environment.offsetMinutes * 60 : 0), 0);
+        }
+    }
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::int64_t seconds = now.tv_sec;
+    if (local) {
+        std::tm parts{};
+        localtime_r(&now.tv_sec, &parts);
+        seconds += parts.tm_gmtoff;
+    }
+    return SystemTimeOf(seconds, static_cast<int>(now.tv_nsec / 1000000));
+}
+
+} // namespace
+
+void GetSystemTime(LPSYSTEMTIME time) {
+    *time = WallClock(false);
+}
+
+void GetLocalTime(LPSYSTEMTIME time) {
+    *time = WallClock(true);
+}
+
 namespace substitute {
+
+void SetEnvironmentValue(const std::string& name, const char* value) {
+    EnvironmentState& environment = Environment();
+    std::lock_guard<std::mutex> guard(environment.lock);
+    environment.values[name] = value == nullptr ? std::nullopt : std::optional<std::string>(value);
+}
+
+void FixWallClock(std::int64_t utcSeconds, int offsetMinutes) {
+    EnvironmentState& environment = Environment();
+    std::lock_guard<std::mutex> guard(environment.lock);
+    environment.clockFixed = true;
+    environment.utcSeconds = utcSeconds;
+    environment.offsetMinutes = offsetMinutes;
+}
 
 void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine) {
     std::lock_guard<std::mutex> guard(ThreadLock());

@@ -2,17 +2,20 @@
 // sizes and short writes.
 //
 // Files are POSIX files. Their POSIX names are UTF-8, as Windows keeps names in wide text: a
-// wide name (CreateFileW, DeleteFileW) is its UTF-8 form, an ANSI name (CreateFileA,
-// DeleteFileA) is converted from ISO 8859-1, so "caf\xE9" and L"caf\u00E9" name one file and
-// an ASCII name is used as it is. A device name ("COM1", "LPT1", also
-// written "\\.\COM1"; compared ignoring case) opens the path it has been mapped to; an
-// unmapped COM1..COM9 / LPT1..LPT9 does not exist (ERROR_FILE_NOT_FOUND). Handles are
-// labelled "file:<path>" or "device:<NAME>". Share modes are enforced between the handles
-// of this process (ERROR_SHARING_VIOLATION), and DeleteFileA refuses a file that is open
-// without FILE_SHARE_DELETE, as Windows does. A successful OPEN_ALWAYS or CREATE_ALWAYS of
-// an existing file leaves ERROR_ALREADY_EXISTS as the last error. CreateFileA/W, ReadFile,
-// WriteFile, GetFileSize and DeleteFileA/W log "<Call> <name or label>", a wide name in
-// UTF-8 (ReadFile and WriteFile add the byte count asked for).
+// wide name (CreateFileW, DeleteFileW, ...) is its UTF-8 form, in which '\' separates folders
+// as '/' does; an ANSI name (CreateFileA, DeleteFileA) is converted from ISO 8859-1, so
+// "caf\xE9" and L"caf\u00E9" name one file and an ASCII name is used as it is. A device name
+// ("COM1", "LPT1", also written "\\.\COM1"; compared ignoring case) opens the path it has been
+// mapped to; an unmapped COM1..COM9 / LPT1..LPT9 does not exist (ERROR_FILE_NOT_FOUND).
+// Handles are labelled "file:<name as given>" or "device:<NAME>". Share modes are enforced
+// between the handles of this process (ERROR_SHARING_VIOLATION), and DeleteFileA/W and
+// MoveFileExW refuse a file that is open without FILE_SHARE_DELETE, as Windows does.
+// FILE_APPEND_DATA without write data appends every write. A successful OPEN_ALWAYS or
+// CREATE_ALWAYS of an existing file leaves ERROR_ALREADY_EXISTS as the last error.
+// CreateFileA/W, ReadFile, WriteFile, GetFileSize, FlushFileBuffers, DeleteFileA/W,
+// CreateDirectoryW and GetFileAttributesExW log "<Call> <name or label>", a wide name in UTF-8
+// (ReadFile and WriteFile add the byte count asked for), MoveFileExW "MoveFileExW <from> <to>";
+// each also fails as scripted under its own name.
 #pragma once
 
 #include "platform/win32.h"

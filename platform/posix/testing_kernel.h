@@ -1,8 +1,14 @@
-// Test hooks of the substitute kernel calls: threads and the process's command line.
+// Test hooks of the substitute kernel calls: threads, the process's command line, environment
+// values and the wall clock.
+//
+// GetEnvironmentVariableW reads the values set here before the process's own environment;
+// GetSystemTime and GetLocalTime read the system clock and time zone unless a test fixed
+// them. Reset forgets both.
 #pragma once
 
 #include "platform/win32.h"
 
+#include <cstdint>
 #include <string>
 
 namespace substitute {
@@ -15,5 +21,11 @@ bool JoinThreads(unsigned timeoutMilliseconds = 10000);
 
 // What GetCommandLineW returns from now until Reset (then L"tagwright.exe").
 void SetCommandLineW(const std::wstring& commandLine);
+// Sets an environment value for GetEnvironmentVariableW (nullptr: the variable is absent).
+void SetEnvironmentValue(const std::string& name, const char* value);
+
+// From now until Reset, the wall clock stands at utcSeconds (since 1970) with the local
+// time offsetMinutes ahead of UTC (negative: behind).
+void FixWallClock(std::int64_t utcSeconds, int offsetMinutes);
 
 } // namespace substitute

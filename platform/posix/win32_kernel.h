@@ -16,13 +16,20 @@
 #define FILE_READ_DATA 0x0001u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define FILE_APPEND_DATA 0x0004u
 #define CREATE_NEW 1u
 #define CREATE_ALWAYS 2u
 #define OPEN_EXISTING 3u
 #define OPEN_ALWAYS 4u
 #define TRUNCATE_EXISTING 5u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define MOVEFILE_WRITE_THROUGH 0x00000008u
+#define ERROR_NOT_SAME_DEVICE 17L
+#define ERROR_ENVVAR_NOT_FOUND 203L
 
 #define HEAP_ZERO_MEMORY 0x00000008u
 
@@ -46,6 +53,32 @@ struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED*;
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+struct WIN32_FILE_ATTRIBUTE_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+};
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard, GetFileExMaxInfoLevel };
+
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek; // 0: Sunday
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+using LPSYSTEMTIME = SYSTEMTIME*;
 
 DWORD GetLastError();
 void SetLastError(DWORD error);
@@ -82,9 +115,19 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped);
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
 BOOL DeleteFileA(LPCSTR name);
+// The wide file calls take wide names, in which '\' and '/' both separate folders.
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL DeleteFileW(LPCWSTR name);
+BOOL MoveFileExW(LPCWSTR existingName, LPCWSTR newName, DWORD flags);
+BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
+BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information);
+BOOL FlushFileBuffers(HANDLE file);
+
+DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+DWORD GetCurrentProcessId();
+void GetSystemTime(LPSYSTEMTIME time);
+void GetLocalTime(LPSYSTEMTIME time);
 
 // The process's command line as the system keeps it: the program's name first, then the
 // arguments, in wide text whatever the ANSI code page can spell.

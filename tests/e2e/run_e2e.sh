@@ -973,6 +973,94 @@ scenario_quiet_settings_missing() {
     expect "exit code, bad command line" "$QUIET_EXIT" 2
     expect "windows shown, bad command line" "$QUIET_SEEN" ""
     expect "input file, bad command line" "$(exists "$SCENARIO_DIR/label.zpl")" present
+# ---------------------------------------------------------------- records
+
+# The folder LOCALAPPDATA names inside the prefix, as a Unix path.
+local_app_data() {
+    local windows
+    windows=$(timeout 60 "$WINE" cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')
+    case "$windows" in
+    [Cc]:\\*) printf '%s/drive_c%s' "$WINEPREFIX" "$(printf '%s' "${windows#??}" | tr '\\' '/')" ;;
+    *) printf '%s/drive_c/users/%s/AppData/Local' "$WINEPREFIX" "${USER:-$(id -un)}" ;;
+    esac
+}
+
+# json_value <file> <key>: the key's value as Python prints it ("@keys": the keys in order);
+# the reason when the file is no JSON object.
+json_value() {
+    python3 - "$1" "$2" <<'PY' 2>&1 | tail -n1
+import json, sys
+with open(sys.argv[1], encoding="utf-8") as f:
+    record = json.load(f)
+print(list(record) if sys.argv[2] == "@keys" else record[sys.argv[2]])
+PY
+}
+
+# log_field <line> <n>: field n (from 1) of a job log line.
+log_field() {
+    printf '%s' "$1" | tr -d '\r' | cut -f"$2"
+}
+
+# A printed job and a refused one, each asked for a result file at the same place: each
+# leaves its JSON whole (the second replacing the first) and one line in the job log.
+scenario_records_result_and_log() {
+    begin records_result_and_log
+    local log_dir result label path size box shown keys
+    log_dir="$(local_app_data)/Tagwright"
+    rm -f "$log_dir/jobs.log" "$log_dir/jobs.log.1"
+    result="$SCENARIO_DIR/result.json"
+    label="$SCENARIO_DIR/label.zpl"
+    path=$(e2e_winpath "$label")
+    keys="['result', 'exit_code', 'error', 'message', 'file', 'target', 'bytes', 'milliseconds']"
+
+    : >"$SCENARIO_DIR/parallel.out"
+    e2e_write_settings PrinterType "Parallel" Port "$(e2e_winpath "$SCENARIO_DIR/parallel.out")" \
+        "${PORT_LINE[@]}"
+    label_file "$label"
+    size=$(stat -c %s "$label")
+    # Half an hour off from whole hours, so that the log's offset is seen to be the zone's.
+    TZ=Asia/Kolkata e2e_start_program "$SCENARIO_DIR" --result "$(e2e_winpath "$result")" "$path"
+    expect "printed: exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 60)" 1
+    expect "printed: keys" "$(json_value "$result" @keys)" "$keys"
+    expect "printed: result" "$(json_value "$result" result)" printed
+    expect "printed: exit_code" "$(json_value "$result" exit_code)" 1
+    expect "printed: error" "$(json_value "$result" error)" 0
+    expect "printed: message" "$(json_value "$result" message)" ""
+    expect "printed: file" "$(json_value "$result" file)" "$path"
+    expect "printed: bytes" "$(json_value "$result" bytes)" "$size"
+    expect "printed: milliseconds" "$(json_value "$result" milliseconds | tr -c -d '0-9\n' | grep -c .)" 1
+
+    # A plain file has no line settings to read: the job is refused with a message.
+    e2e_write_settings PrinterType "Serial" Port "$(e2e_winpath "$SCENARIO_DIR/serial.out")" \
+        "${PORT_LINE[@]}"
+    label_file "$label"
+    e2e_start_program "$SCENARIO_DIR" --result "$(e2e_winpath "$result")" "$path"
+    box=$(drv msgbox-ok @msgbox 60000)
+    shown=$(msgbox_field text <<<"$box")
+    expect_prefix "refused: shown" "$shown" "Could not retrieve Port settings for $path.  Returned ("
+    expect "refused: exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 0
+    expect "refused: keys" "$(json_value "$result" @keys)" "$keys"
+    expect "refused: result" "$(json_value "$result" result)" failed
+    expect "refused: exit_code" "$(json_value "$result" exit_code)" 0
+    expect "refused: error" "Returned ($(json_value "$result" error))" \
+        "$(grep -o 'Returned ([0-9]*)' <<<"$shown")"
+    expect "refused: message" "$(json_value "$result" message)" "$shown"
+    expect "refused: bytes" "$(json_value "$result" bytes)" 0
+    expect "temporary files left" "$(find "$SCENARIO_DIR" -maxdepth 1 -name '*.tmp*' | wc -l)" 0
+
+    local printed refused tab=$'\t'
+    expect "log lines" "$(grep -c . "$log_dir/jobs.log" 2>/dev/null)" 2
+    expect "log lines end in CR LF" "$(grep -c $'\r$' "$log_dir/jobs.log" 2>/dev/null)" 2
+    printed=$(sed -n 1p "$log_dir/jobs.log" 2>/dev/null)
+    refused=$(sed -n 2p "$log_dir/jobs.log" 2>/dev/null)
+    expect "log: time" "$(log_field "$printed" 1 |
+        grep -cE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\+05:30$')" 1
+    expect "log: printed" "$(log_field "$printed" 2-3)$(log_field "$printed" 5-7)" \
+        "$path${tab}$size$size${tab}printed${tab}0"
+    expect "log: refused" "$(log_field "$refused" 2-3)$(log_field "$refused" 5-6)" \
+        "$path${tab}${size}0${tab}failed"
+    expect "log: fields" "$(printf '%s' "$refused" | tr -d '\r' | awk -F'\t' '{print NF}')" 8
+    NOTE="log at ${log_dir#"$WINEPREFIX"/}"
     finish
 }
 
@@ -1071,6 +1159,7 @@ run scenario_names_cjk_refused
 run scenario_quiet_network_refused network
 run scenario_quiet_network_timeout_never_reads network
 run scenario_quiet_settings_missing
+run scenario_records_result_and_log
 
 [ "$SKIPPED" -gt 0 ] && echo "$SKIPPED skipped"
 echo "$PASSED passed, $FAILED failed"

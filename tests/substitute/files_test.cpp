@@ -284,4 +284,179 @@ TEST_F(FilesTest, ScriptedShortWritesReportWhatWasTaken) {
     EXPECT_EQ(scratch::ReadBytes(name), "0120123456789");
 }
 
+std::wstring Wide(const std::string& utf8) {
+    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), length);
+    wide.resize(static_cast<std::size_t>(length) - 1);
+    return wide;
+}
+
+TEST_F(FilesTest, WideCallsTakeUtf8NamesWithBackslashes) {
+    const std::string labels = folder / "\xe3\x83\xa9\xe3\x83\x99\xe3\x83\xab";
+    const std::string name = labels + "\\\xe6\x9c\xad.zpl";
+    ASSERT_TRUE(CreateDirectoryW(Wide(labels).c_str(), nullptr));
+    HANDLE file =
+        CreateFileW(Wide(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, "abc", 3, &written, nullptr));
+    EXPECT_TRUE(FlushFileBuffers(file));
+    EXPECT_EQ(substitute::OpenHandles(), Lines{"file:" + name});
+    CloseHandle(file);
+    EXPECT_EQ(scratch::ReadBytes(labels + "/\xe6\x9c\xad.zpl"), "abc");
+
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExW(Wide(name).c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.nFileSizeLow, 3u);
+    EXPECT_EQ(data.nFileSizeHigh, 0u);
+    EXPECT_EQ(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    ASSERT_TRUE(GetFileAttributesExW(Wide(labels).c_str(), GetFileExInfoStandard, &data));
+    EXPECT_NE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(
+        GetFileAttributesExW(Wide(labels + "\\gone").c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    EXPECT_TRUE(DeleteFileW(Wide(name).c_str()));
+    EXPECT_FALSE(scratch::Exists(labels + "/\xe6\x9c\xad.zpl"));
+    EXPECT_EQ(substitute::CallLog().front(), "CreateDirectoryW " + labels);
+}
+
+TEST_F(FilesTest, CreateDirectoryReportsAnExistingOrUnreachableFolder) {
+    struct Case {
+        std::string name;
+        BOOL made;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {folder / "new", TRUE, 0xdeadbeef},
+        {folder / "new", FALSE, ERROR_ALREADY_EXISTS},
+        {folder / "no-such\\new", FALSE, ERROR_PATH_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(CreateDirectoryW(Wide(c.name).c_str(), nullptr), c.made);
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+}
+
+TEST_F(FilesTest, MoveReplacesOnlyWhenAskedAndNeverAFileHeldOpen) {
+    struct Case {
+        const char* name;
+        bool targetThere;
+        DWORD flags;
+        DWORD openShare;     // of a handle kept open on the source; 0xFFFFFFFF: none
+        bool targetIsFolder; // the target name is a folder
+        bool sourceThere;
+        DWORD error; // 0: moved
+    };
+    constexpr DWORD kNone = 0xFFFFFFFFu;
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const Case cases[] = {
+        {"to a new name", false, 0, kNone, false, true, 0},
+        {"onto a file, not asked to replace", true, 0, kNone, false, true, ERROR_ALREADY_EXISTS},
+        {"onto a file, replacing", true, MOVEFILE_REPLACE_EXISTING, kNone, false, true, 0},
+        {"onto a folder", false, MOVEFILE_REPLACE_EXISTING, kNone, true, true, ERROR_ACCESS_DENIED},
+        {"missing source", false, MOVEFILE_REPLACE_EXISTING, kNone, false, false,
+         ERROR_FILE_NOT_FOUND},
+        {"source open without delete sharing", false, 0, FILE_SHARE_READ, false, true,
+         ERROR_SHARING_VIOLATION},
+        {"source open with delete sharing", false, 0, shareAll, false, true, 0},
+    };
+    const std::string from = folder / "from";
+    const std::string to = folder / "to";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(from);
+        std::filesystem::remove_all(to);
+        if (c.sourceThere) {
+            scratch::WriteBytes(from, "new");
+        }
+        if (c.targetIsFolder) {
+            std::filesystem::create_directory(to);
+        } else if (c.targetThere) {
+            scratch::WriteBytes(to, "old");
+        }
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.openShare != kNone) {
+            held = CreateFileA(from.c_str(), FILE_READ_DATA, c.openShare, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+        SetLastError(0xdeadbeef);
+        BOOL moved =
+            MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), c.flags | MOVEFILE_WRITE_THROUGH);
+        EXPECT_EQ(moved, c.error == 0 ? TRUE : FALSE);
+        if (c.error != 0) {
+            EXPECT_EQ(GetLastError(), c.error);
+            EXPECT_EQ(scratch::Exists(from), c.sourceThere);
+        } else {
+            EXPECT_FALSE(scratch::Exists(from));
+            EXPECT_EQ(scratch::ReadBytes(to), "new");
+        }
+        if (held != INVALID_HANDLE_VALUE) {
+            CloseHandle(held);
+        }
+    }
+}
+
+TEST_F(FilesTest, AppendDataWritesAtTheEndWhateverElseWroteThere) {
+    const std::string name = folder / "log";
+    scratch::WriteBytes(name, "abc");
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE appender = CreateFileW(Wide(name).c_str(), FILE_APPEND_DATA, shareAll, nullptr,
+                                  OPEN_ALWAYS, 0, nullptr);
+    HANDLE writer =
+        CreateFileA(name.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(appender, INVALID_HANDLE_VALUE);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(writer, "XY", 2, &written, nullptr));
+    EXPECT_TRUE(WriteFile(appender, "22", 2, &written, nullptr));
+    EXPECT_TRUE(WriteFile(writer, "Z", 1, &written, nullptr));
+    EXPECT_TRUE(WriteFile(appender, "33", 2, &written, nullptr));
+    CloseHandle(appender);
+    CloseHandle(writer);
+    EXPECT_EQ(scratch::ReadBytes(name), "XYZ2233");
+}
+
+TEST_F(FilesTest, EachWideCallHonoursAFailureScriptedUnderItsName) {
+    const std::string name = folder / "f";
+    scratch::WriteBytes(name, "abc");
+    HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const std::wstring wide = Wide(name);
+    const std::wstring other = Wide(folder / "g");
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    struct Case {
+        const char* call;
+        std::function<bool()> fails;
+    };
+    const Case cases[] = {
+        {"CreateFileW",
+         [&] {
+             return CreateFileW(other.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                                nullptr) == INVALID_HANDLE_VALUE;
+         }},
+        {"FlushFileBuffers", [&] { return !FlushFileBuffers(file); }},
+        {"MoveFileExW", [&] { return !MoveFileExW(wide.c_str(), other.c_str(), 0); }},
+        {"CreateDirectoryW", [&] { return !CreateDirectoryW(other.c_str(), nullptr); }},
+        {"GetFileAttributesExW",
+         [&] { return !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data); }},
+        {"DeleteFileW", [&] { return !DeleteFileW(other.c_str()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call);
+        substitute::FailNext(c.call, ERROR_IO_DEVICE);
+        SetLastError(0xdeadbeef);
+        EXPECT_TRUE(c.fails());
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_DEVICE));
+    }
+    CloseHandle(file);
+    EXPECT_EQ(scratch::ReadBytes(name), "abc");
+    EXPECT_FALSE(scratch::Exists(folder / "g"));
+}
+
 } // namespace

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
 namespace {
 
 class MachineryTest : public ::testing::Test {
@@ -76,6 +80,51 @@ TEST_F(MachineryTest, CommandLineIsTheProgramsNameUntilATestSetsIt) {
     EXPECT_EQ(std::wstring(GetCommandLineW()), L"\"C:\\Program Files\\tagwright.exe\" 标签.zpl");
     substitute::Reset();
     EXPECT_EQ(std::wstring(GetCommandLineW()), L"tagwright.exe");
+}
+
+TEST_F(MachineryTest, EnvironmentValuesOfTheTestsComeBeforeTheProcesssOwn) {
+    WCHAR buffer[64];
+    ASSERT_NE(std::getenv("PATH"), nullptr);
+    EXPECT_GT(GetEnvironmentVariableW(L"PATH", nullptr, 0), 0u);
+
+    substitute::SetEnvironmentValue("PATH", nullptr);
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(GetEnvironmentVariableW(L"PATH", buffer, 64), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
+
+    // "C:\Users\Zoë": 12 characters.
+    substitute::SetEnvironmentValue("LOCALAPPDATA", "C:\\Users\\Zo\xc3\xab");
+    EXPECT_EQ(GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, 12), 13u) << "the size needed";
+    EXPECT_EQ(GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, 13), 12u);
+    EXPECT_EQ(std::wstring(buffer), L"C:\\Users\\Zo\u00eb");
+
+    substitute::Reset();
+    EXPECT_GT(GetEnvironmentVariableW(L"PATH", nullptr, 0), 0u);
+}
+
+TEST_F(MachineryTest, FixedWallClockGivesUtcAndLocalTime) {
+    struct Case {
+        int offsetMinutes;
+        SYSTEMTIME local;
+    };
+    // 2024-02-29T23:59:59Z, a Thursday.
+    const SYSTEMTIME utc{2024, 2, 4, 29, 23, 59, 59, 0};
+    const Case cases[] = {
+        {0, utc},
+        {60, {2024, 3, 5, 1, 0, 59, 59, 0}},
+        {-1439, {2024, 2, 4, 29, 0, 0, 59, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.offsetMinutes);
+        substitute::FixWallClock(1709251199, c.offsetMinutes);
+        SYSTEMTIME got{};
+        GetSystemTime(&got);
+        EXPECT_EQ(std::memcmp(&got, &utc, sizeof got), 0);
+        GetLocalTime(&got);
+        EXPECT_EQ(std::memcmp(&got, &c.local, sizeof got), 0)
+            << got.wYear << "-" << got.wMonth << "-" << got.wDay << " " << got.wDayOfWeek << " "
+            << got.wHour << ":" << got.wMinute << ":" << got.wSecond;
+    }
 }
 
 } // namespace
