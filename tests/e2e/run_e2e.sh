@@ -973,6 +973,9 @@ scenario_quiet_settings_missing() {
     expect "exit code, bad command line" "$QUIET_EXIT" 2
     expect "windows shown, bad command line" "$QUIET_SEEN" ""
     expect "input file, bad command line" "$(exists "$SCENARIO_DIR/label.zpl")" present
+    finish
+}
+
 # ---------------------------------------------------------------- records
 
 # The folder LOCALAPPDATA names inside the prefix, as a Unix path.
