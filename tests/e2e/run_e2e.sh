@@ -995,7 +995,9 @@ json_value() {
 import json, sys
 with open(sys.argv[1], encoding="utf-8") as f:
     record = json.load(f)
-print(list(record) if sys.argv[2] == "@keys" else record[sys.argv[2]])
+value = list(record) if sys.argv[2] == "@keys" else record[sys.argv[2]]
+# A system text ends with its own line end, which a message box does not show.
+print(value.rstrip("\r\n") if isinstance(value, str) else value)
 PY
 }
 
