@@ -25,6 +25,7 @@ Scan ReferenceScan(const std::string& line) {
     Scan scan;
     scan.split = line;
     size_t position = 0;
+    bool valueNext = false; // the token after an option that takes a value is that value
     while (position < line.size()) {
         size_t start = position;
         size_t end;
@@ -43,7 +44,13 @@ Scan ReferenceScan(const std::string& line) {
             next = end + 1;
         }
         const std::string token = line.substr(start, end - start);
-        if (token == "-s" || token == "--settings") {
+        if (valueNext) {
+            valueNext = false;
+        } else if (token == "--printer" || token == "--delay" || token == "--attempts" ||
+                   token == "--timeout" || token == "--result") {
+            valueNext = true;
+        } else if (token == "-q" || token == "--quiet") {
+        } else if (token == "-s" || token == "--settings") {
             scan.settings = true;
         } else if (token == "-?" || token == "--about") {
             scan.about = true;

@@ -81,6 +81,8 @@ class JobTargetTest : public ::testing::Test {
         g_progressWindow = nullptr;
         g_jobOptions = JobOptions{};
         g_jobOutcome = JobOutcome{};
+        // Stops what the job left running (the loopback listener) before the process ends.
+        substitute::Reset();
     }
 
     JobResult Run(const std::string& content) {
