@@ -211,3 +211,8 @@ void ScanCommandLine(char* commandLine, LaunchOptions* options) {
         NoteProblem(options, "%s needs a value after it.", awaitingName);
     }
 }
+
+const char* ValueOptionAt(int index) {
+    constexpr int kCount = static_cast<int>(sizeof(kValueOptions) / sizeof(kValueOptions[0]));
+    return index >= 0 && index < kCount ? kValueOptions[index].name : nullptr;
+}

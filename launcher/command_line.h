@@ -23,3 +23,7 @@ struct LaunchOptions {
 // too long for the path buffer leaves the path empty rather than naming another file.
 // An option that takes a value takes the next token, whatever it is.
 void ScanCommandLine(char* commandLine, LaunchOptions* options);
+
+// The names of the options whose value is the next token ("--printer", ...), by index from 0;
+// nullptr past the last. Every scan of a command line takes them alike.
+const char* ValueOptionAt(int index);

@@ -9,8 +9,6 @@
 
 namespace {
 
-// Options whose value is the next token, whatever it is: as the ANSI scan takes them.
-const char* const kValueOptions[] = {"--printer", "--delay", "--attempts", "--timeout", "--result"};
 constexpr char kResultOption[] = "--result";
 
 struct WideToken {
@@ -32,9 +30,10 @@ bool TokenIs(const WideToken& token, const char* option) {
     return at == token.length;
 }
 
+// The options whose value is the next token, whatever it is: the ANSI scan's own list.
 bool TakesValue(const WideToken& token) {
-    for (const char* option : kValueOptions) {
-        if (TokenIs(token, option)) {
+    for (int index = 0; ValueOptionAt(index) != nullptr; ++index) {
+        if (TokenIs(token, ValueOptionAt(index))) {
             return true;
         }
     }
