@@ -2,9 +2,63 @@
 // reports to the progress window and closing the input file.
 #include "core/transport_job.h"
 
+#include "core/file_names.h"
 #include "core/job_request.h"
 
 #include <cstring>
+
+namespace {
+
+// Where a job stands towards the launcher's cut-off. Each change is one compare-exchange, so
+// that the job's deletion of its input and the launcher's giving up cannot both happen.
+enum CutOffState : LONG {
+    JobRunning = 0,
+    JobStopAsked = 1, // the launcher waits for the job's end
+    JobGivenUp = 2,   // the launcher stopped waiting and recorded the job as cancelled
+    JobDelivered = 3, // the label was taken whole: the job deletes its input
+};
+
+LONG volatile g_cutOffState = JobRunning;
+
+LONG CutOffStateNow() {
+    return InterlockedCompareExchange(&g_cutOffState, JobRunning, JobRunning);
+}
+
+} // namespace
+
+void ResetJobCutOff() {
+    InterlockedExchange(&g_cutOffState, JobRunning);
+}
+
+void RequestJobStop() {
+    InterlockedCompareExchange(&g_cutOffState, JobStopAsked, JobRunning);
+}
+
+bool JobStopRequested() {
+    LONG state = CutOffStateNow();
+    return state == JobStopAsked || state == JobGivenUp;
+}
+
+bool GiveUpJob() {
+    RequestJobStop();
+    InterlockedCompareExchange(&g_cutOffState, JobGivenUp, JobStopAsked);
+    return CutOffStateNow() == JobGivenUp;
+}
+
+bool JobDeliveredWhole() {
+    return CutOffStateNow() == JobDelivered;
+}
+
+void DeleteJobInput(const char* path) {
+    LONG state = InterlockedCompareExchange(&g_cutOffState, JobDelivered, JobRunning);
+    if (state == JobStopAsked) {
+        state = InterlockedCompareExchange(&g_cutOffState, JobDelivered, JobStopAsked);
+    }
+    if (state == JobGivenUp) {
+        return;
+    }
+    DeleteInputByName(path);
+}
 
 void ReportStatus(HWND progressWindow, UINT stringId) {
     SendMessageA(progressWindow, WM_JOB_STATUS, stringId, 0);
@@ -58,6 +112,12 @@ CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite writ
         }
         if (count > chunkSize) {
             count = chunkSize;
+        }
+        // Checked once the end of the input could be seen: a label whose every byte has been
+        // taken is complete, whenever the cut-off comes.
+        if (count > 0 && JobStopRequested()) {
+            SetLastError(ERROR_CANCELLED);
+            return CopyOutcome::Stopped;
         }
         if (count > 0 && !write(channel, chunk, count)) {
             return CopyOutcome::WriteFailed;

@@ -17,7 +17,9 @@ struct TransportJob {
     int timeout = 0; // seconds the printer has to connect and to take each chunk; 0: no limit
 };
 
-enum class CopyOutcome { Completed, ReadFailed, WriteFailed };
+// Stopped: the launcher cut the job off before this block was written (last error
+// ERROR_CANCELLED); the label was not sent whole.
+enum class CopyOutcome { Completed, ReadFailed, WriteFailed, Stopped };
 
 // Writes one chunk to the transport's channel; false when the channel failed (the
 // thread's last error, or the socket error, then says why).
@@ -28,8 +30,9 @@ using ChannelWrite = bool (*)(void* channel, const char* chunk, DWORD count);
 DWORD CopyChunkSize(int delay);
 
 // Copies the input to the channel in chunks of chunkSize bytes, reporting each read with
-// WM_JOB_ADVANCE. The chunk buffer is taken from the process heap into *chunkBuffer and
-// left there for the transport to release with ReleaseChunkBuffer in its own order.
+// WM_JOB_ADVANCE, until the input ends or the job is to stop. The chunk buffer is taken from the
+// process heap into *chunkBuffer and left there for the transport to release with
+// ReleaseChunkBuffer in its own order.
 CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite write, void* channel,
                         char** chunkBuffer, DWORD chunkSize);
 void ReleaseChunkBuffer(char** chunkBuffer);
@@ -55,3 +58,25 @@ struct JobFailure {
 
 // Records the failure and returns false, so that a failing step can end with it.
 bool FailStep(JobFailure* failure, DWORD error, JobResult result);
+
+// A job cut off by the launcher (Escape, the hidden window closed, the session ending). The
+// launcher asks the job to stop and waits a few seconds for its end; the job stops at its
+// next block, or, when the label has already been taken whole, completes. What the launcher
+// records must agree with the input file, so the job deletes the input only when the
+// launcher has not given up waiting, and the launcher learns whether the job got that far.
+
+// As each job starts: not cut off.
+void ResetJobCutOff();
+// The launcher: the job is to stop before its next block.
+void RequestJobStop();
+// The job: true once the launcher asked it to stop, or gave it up.
+bool JobStopRequested();
+// The launcher, when it stops waiting: true when the job can no longer delete its input (the
+// record says "cancelled"), false when the job has already taken its label whole and is
+// letting the input go (the record says "printed").
+bool GiveUpJob();
+// The launcher: whether the job took its label whole and went on to delete its input.
+bool JobDeliveredWhole();
+// The job, after its label was taken whole: deletes the input unless the launcher gave the
+// job up and has recorded it as cancelled, in which case the input stays.
+void DeleteJobInput(const char* path);

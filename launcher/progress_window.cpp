@@ -2,6 +2,7 @@
 #include "launcher/progress_window.h"
 
 #include "core/text_basics.h"
+#include "core/transport_job.h"
 #include "resources/resource_ids.h"
 #include "settings/info_windows.h"
 #include "transport/job_worker.h"
@@ -13,35 +14,124 @@ constexpr SIZE_T kWorkerStackSize = 1024;
 // Set when the window ended because its worker could not be started; the reason is then in
 // the job's record (g_lastJobError), whatever the dialog's clean-up left behind it.
 bool g_workerNotStarted = false;
-// The window was closed before its job ended: the job is cut off, not done.
+// The window was closed before its job had taken its label whole: the job is cancelled.
 bool g_cutOff = false;
+
+// After a cut-off the window waits for the job's end, so that what is recorded is what the
+// job did; this timer, the program's only one, bounds that wait. A job still deleting its
+// input when it fires (its label taken whole) is waited for one period more.
+constexpr UINT_PTR kCutOffTimer = 1;
+constexpr UINT kCutOffWait = 5000; // milliseconds
+bool g_cutOffWaiting = false;
+int g_cutOffExpiries = 0;
+// WM_JOB_DONE has come, or the window has ended: later reports and cut-offs change nothing.
+bool g_jobEnded = false;
+bool g_windowEnded = false;
 
 // A quiet job's window is never shown and has no modal loop of the system's: its end is kept
 // here and ends the message loop of RunHiddenProgressWindow.
 bool g_hidden = false;
-bool g_hiddenEnded = false;
 INT_PTR g_hiddenResult = 0;
+
+// Every window starts with its job neither ended nor cut off.
+void StartProgressWindow() {
+    g_workerNotStarted = false;
+    g_cutOff = false;
+    g_cutOffWaiting = false;
+    g_jobEnded = false;
+    g_windowEnded = false;
+}
 
 // The first end counts; a hidden window has no dialog manager to keep it.
 void EndProgressWindow(HWND window, INT_PTR result) {
+    if (g_windowEnded) {
+        return;
+    }
+    g_windowEnded = true;
     if (!g_hidden) {
         EndDialog(window, result);
         return;
     }
-    if (!g_hiddenEnded) {
-        g_hiddenEnded = true;
-        g_hiddenResult = result;
-        PostQuitMessage(0);
+    g_hiddenResult = result;
+    PostQuitMessage(0);
+}
+
+// Ends the wait after a cut-off: cancelled unless the job took its label whole.
+void EndCutOff(HWND window, bool delivered) {
+    KillTimer(window, kCutOffTimer);
+    g_cutOffWaiting = false;
+    g_cutOff = !delivered;
+    EndProgressWindow(window, static_cast<INT_PTR>(JobResult::Done));
+}
+
+// The job is asked to stop at its next block and its end is waited for. The process ends
+// soon after, so what the job changed of the user's (a driver job's swapped default printer)
+// is put back now, and nothing is changed after it. A job that has ended, or is already
+// being waited for, is not cut off again.
+void CutOff(HWND window) {
+    if (g_jobEnded || g_windowEnded || g_cutOffWaiting) {
+        return;
+    }
+    CutOffJob();
+    RequestJobStop();
+    g_cutOffWaiting = true;
+    g_cutOffExpiries = 0;
+    if (!g_hidden) {
+        // Escape takes the window away at once, as it always did.
+        ShowWindow(window, SW_HIDE);
+    }
+    if (SetTimer(window, kCutOffTimer, kCutOffWait, nullptr) == 0) {
+        // Nothing would bound the wait: the job is given up now.
+        EndCutOff(window, !GiveUpJob());
     }
 }
 
-// The worker is not told; its later reports are lost with the window. The process ends soon
-// after, so what the job changed of the user's (a driver job's swapped default printer) is
-// put back now, and nothing is changed after it.
-void CutOff(HWND window) {
-    CutOffJob();
-    g_cutOff = true;
-    EndProgressWindow(window, static_cast<INT_PTR>(JobResult::Done));
+// The wait has run out: the job is given up, unless it is already deleting its input.
+void CutOffWaitExpired(HWND window) {
+    if (GiveUpJob()) {
+        EndCutOff(window, false);
+    } else if (++g_cutOffExpiries > 1) {
+        EndCutOff(window, true);
+    }
+}
+
+// The session ends once WM_ENDSESSION has been answered, so the cut-off job's end is waited
+// for here, handling the job's reports and the timer meanwhile. A WM_QUIT taken here is put
+// back for the window's own loop.
+void AwaitCutOffJob() {
+    MSG message;
+    while (g_cutOffWaiting) {
+        BOOL got = GetMessageA(&message, nullptr, 0, 0);
+        if (got == 0) {
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return;
+        }
+        if (got == -1) {
+            return;
+        }
+        DispatchMessageA(&message);
+    }
+}
+
+// The job's end. After a cut-off the record follows what the job did: printed when it took
+// its label whole, cancelled otherwise, whatever result it ended with.
+void JobDone(HWND window, WPARAM error, LPARAM result) {
+    if (g_jobEnded || g_windowEnded) {
+        return; // given up already: the job's own end comes too late to count
+    }
+    g_jobEnded = true;
+    if (g_cutOffWaiting) {
+        bool delivered = JobDeliveredWhole();
+        if (delivered) {
+            g_lastJobError = static_cast<DWORD>(error);
+        }
+        // The job has ended: the next one starts uncut.
+        ResetJobCutOff();
+        EndCutOff(window, delivered);
+        return;
+    }
+    g_lastJobError = static_cast<DWORD>(error);
+    EndProgressWindow(window, static_cast<INT_PTR>(result));
 }
 
 INT_PTR StartWorker(HWND window, LPARAM path) {
@@ -50,6 +140,7 @@ INT_PTR StartWorker(HWND window, LPARAM path) {
     // The job about to start may change what is the user's (the default printer), until
     // Escape says no.
     PrepareJobStart();
+    ResetJobCutOff();
     HANDLE worker = CreateThread(nullptr, kWorkerStackSize, JobWorker,
                                  reinterpret_cast<LPVOID>(path), 0, nullptr);
     if (worker == nullptr) {
@@ -99,11 +190,13 @@ INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM
         SendDlgItemMessageA(window, IDC_PROGRESS_BAR, PBM_DELTAPOS, wParam, 0);
         return TRUE;
     case WM_JOB_DONE:
-        if (g_hidden && g_hiddenEnded) {
-            return TRUE; // cut off already: the job's own end comes too late to count
+        JobDone(window, wParam, lParam);
+        return TRUE;
+    case WM_TIMER:
+        if (wParam != kCutOffTimer || !g_cutOffWaiting) {
+            return FALSE;
         }
-        g_lastJobError = static_cast<DWORD>(wParam);
-        EndProgressWindow(window, static_cast<INT_PTR>(lParam));
+        CutOffWaitExpired(window);
         return TRUE;
     case WM_ENDSESSION:
         // Only the hidden window is cut off here: the shown one keeps the system's handling.
@@ -112,6 +205,7 @@ INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM
         }
         if (wParam != FALSE) {
             CutOff(window);
+            AwaitCutOffJob();
         }
         return TRUE;
     default:
@@ -120,8 +214,7 @@ INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 INT_PTR ShowProgressWindow(HINSTANCE instance, char* path) {
-    g_workerNotStarted = false;
-    g_cutOff = false;
+    StartProgressWindow();
     INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
                                      ProgressWindow, reinterpret_cast<LPARAM>(path));
     if (g_workerNotStarted) {
@@ -131,10 +224,8 @@ INT_PTR ShowProgressWindow(HINSTANCE instance, char* path) {
 }
 
 INT_PTR RunHiddenProgressWindow(HINSTANCE instance, char* path) {
-    g_workerNotStarted = false;
-    g_cutOff = false;
+    StartProgressWindow();
     g_hidden = true;
-    g_hiddenEnded = false;
     g_hiddenResult = 0;
     // The template has no WS_VISIBLE: the window is created hidden and stays so.
     HWND window = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
@@ -153,12 +244,15 @@ INT_PTR RunHiddenProgressWindow(HINSTANCE instance, char* path) {
         }
         DispatchMessageA(&message);
     }
-    if (!g_hiddenEnded) {
+    if (!g_windowEnded) {
         // The loop ended without the window (someone else's WM_QUIT, or a loop that failed):
-        // the job is cut off, and no further quit is posted.
+        // nothing can wait for the job, which is cut off and given up at once; no further
+        // quit is posted.
         CutOffJob();
-        g_cutOff = true;
-        g_hiddenEnded = true;
+        KillTimer(window, kCutOffTimer);
+        g_cutOffWaiting = false;
+        g_cutOff = GiveUpJob();
+        g_windowEnded = true;
         g_hiddenResult = static_cast<INT_PTR>(JobResult::Done);
     }
     DestroyWindow(window);

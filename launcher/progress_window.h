@@ -8,7 +8,8 @@ INT_PTR CALLBACK ProgressWindow(HWND window, UINT message, WPARAM wParam, LPARAM
 
 // Runs one job in the progress window and returns its dialog result: the job's result,
 // 0 when the user pressed Escape, -1 when the window or its worker could not be created
-// (the thread's last error then says why).
+// (the thread's last error then says why). Escape asks the job to stop at its next block
+// and waits a few seconds for its end before the window ends.
 INT_PTR ShowProgressWindow(HINSTANCE instance, char* path);
 
 // Runs one job behind a progress window that is never shown (quiet mode), pumping the
@@ -16,5 +17,7 @@ INT_PTR ShowProgressWindow(HINSTANCE instance, char* path);
 // end of the session cut the job off, as Escape does for the shown window.
 INT_PTR RunHiddenProgressWindow(HINSTANCE instance, char* path);
 
-// Whether the last progress window, shown or hidden, was closed before its job ended.
+// Whether the last progress window, shown or hidden, was closed before its job had taken its
+// label whole: the job is cancelled and its input kept. A job that got that far although the
+// window was closed has printed.
 bool ProgressWindowCutOff();

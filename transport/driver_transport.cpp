@@ -123,7 +123,7 @@ JobResult EndFailedJob(TransportJob* job, DriverHold* hold, const JobFailure& fa
 JobResult EndSucceededJob(TransportJob* job, DriverHold* hold) {
     RestoreDefaultPrinter(hold);
     DeleteDeviceContext(hold);
-    DeleteInputByName(job->path);
+    DeleteJobInput(job->path);
     ReportDone(job->progressWindow, 0, JobResult::Done);
     return JobResult::Done;
 }
@@ -293,6 +293,10 @@ bool DrawLabel(DriverHold* hold, JobFailure* failure) {
     ReleaseBlock(&hold->fileText);
     if (hold->output == nullptr) {
         return FailStep(failure, encodeError, JobResult::PortWriteError);
+    }
+    // The label is drawn in one call: a cut-off that came before it stops the job here.
+    if (JobStopRequested()) {
+        return FailStep(failure, ERROR_CANCELLED, JobResult::Done);
     }
     if (!TextOutA(hold->dc, kTextX, kTextY, hold->output, static_cast<int>(outputLength))) {
         return FailStep(failure, GetLastError(), JobResult::PortWriteError);

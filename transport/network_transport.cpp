@@ -241,7 +241,7 @@ JobResult EndSucceededJob(TransportJob* job, NetworkHold* hold) {
     ReportStatus(job->progressWindow, IDS_STATUS_COMPLETE);
     ReleaseChunkBuffer(&hold->chunkBuffer);
     CloseJobInput(&job->inputFile);
-    DeleteInputByName(job->path);
+    DeleteJobInput(job->path);
     if (hold->mutex != nullptr) {
         ReleaseMutex(hold->mutex);
         CloseHandle(hold->mutex);
@@ -502,6 +502,10 @@ bool SendLabel(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
     }
     if (outcome == CopyOutcome::WriteFailed) {
         return FailStep(failure, static_cast<DWORD>(channel.sendError), JobResult::PortWriteError);
+    }
+    // Stopped by the launcher: the connection is closed as after a failed write.
+    if (outcome == CopyOutcome::Stopped) {
+        return FailStep(failure, ERROR_CANCELLED, JobResult::PortWriteError);
     }
     // The closing wait has its own limits and waits on a blocking socket.
     u_long blocking = 0;

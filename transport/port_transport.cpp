@@ -101,7 +101,7 @@ JobResult EndSucceededJob(TransportJob* job, PortHold* hold) {
     CloseJobInput(&job->inputFile);
     CloseHandle(hold->port);
     hold->port = INVALID_HANDLE_VALUE;
-    DeleteInputByName(job->path);
+    DeleteJobInput(job->path);
     ReportDone(job->progressWindow, 0, JobResult::Done);
     ReleaseSettingsKey(job);
     return JobResult::Done;

@@ -64,7 +64,7 @@ JobResult EndFailedJob(TransportJob* job, RawQueueHold* hold, const JobFailure& 
 JobResult EndSucceededJob(TransportJob* job, RawQueueHold* hold) {
     ReportStatus(job->progressWindow, IDS_STATUS_COMPLETE);
     ReleaseRawQueueJob(job, hold);
-    DeleteInputByName(job->path);
+    DeleteJobInput(job->path);
     ReportDone(job->progressWindow, 0, JobResult::Done);
     return JobResult::Done;
 }
@@ -99,7 +99,8 @@ bool CopyToQueue(TransportJob* job, RawQueueHold* hold, JobFailure* failure) {
     if (outcome == CopyOutcome::ReadFailed) {
         return FailStep(failure, GetLastError(), JobResult::InputFileError);
     }
-    if (outcome == CopyOutcome::WriteFailed) {
+    // A write that failed, or a copy stopped by the launcher (ERROR_CANCELLED).
+    if (outcome != CopyOutcome::Completed) {
         return FailStep(failure, GetLastError(), JobResult::QueueWriteError);
     }
     return true;

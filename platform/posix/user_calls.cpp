@@ -125,6 +125,40 @@ LRESULT DispatchMessageA(const MSG* message) {
     return Handle(*window, message->message, message->wParam, message->lParam);
 }
 
+// Only the window's own thread may set or kill its timers, as on Windows.
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC procedure) {
+    std::shared_ptr<UserWindow> found = WindowFrom(window);
+    if (found == nullptr || procedure != nullptr) {
+        SetLastError(found == nullptr ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (found->owner != std::this_thread::get_id()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    LogCall("SetTimer", std::to_string(id) + " " + std::to_string(elapse));
+    std::vector<Timer>& timers = found->queue->timers;
+    timers.erase(std::remove_if(timers.begin(), timers.end(),
+                                [&](const Timer& t) { return t.window == window && t.id == id; }),
+                 timers.end());
+    timers.push_back(Timer{window, id, elapse, GetTickCount()});
+    return id;
+}
+
+BOOL KillTimer(HWND window, UINT_PTR id) {
+    std::shared_ptr<ThreadQueue> queue = CurrentThreadQueue();
+    std::vector<Timer>& timers = queue->timers;
+    auto kept = std::remove_if(timers.begin(), timers.end(),
+                               [&](const Timer& t) { return t.window == window && t.id == id; });
+    if (kept == timers.end()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    timers.erase(kept, timers.end());
+    LogCall("KillTimer", std::to_string(id));
+    return TRUE;
+}
+
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     std::shared_ptr<UserWindow> found = WindowFrom(window);
     if (found == nullptr) {

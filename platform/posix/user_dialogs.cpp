@@ -214,6 +214,12 @@ void RunModalLoop(UserWindow& dialog) {
         if (HasEnded(dialog)) {
             break;
         }
+        MSG timer{};
+        if (TakeDueTimer(*dialog.queue, &timer)) {
+            DispatchMessageA(&timer);
+            lastActivity = Clock::now();
+            continue;
+        }
         if (idle) {
             idle(dialog.self, dialog.templateId);
         }
@@ -243,6 +249,10 @@ BOOL WaitForPostedMessage(MSG* message) {
                 return message->message == WM_QUIT ? FALSE : TRUE;
             }
         }
+        // As on Windows, a timer comes after every posted message.
+        if (TakeDueTimer(*queue, message)) {
+            return TRUE;
+        }
         unsigned stallMilliseconds = 0;
         {
             std::lock_guard<std::mutex> guard(StateLock());
@@ -256,6 +266,22 @@ BOOL WaitForPostedMessage(MSG* message) {
             return -1;
         }
     }
+}
+
+bool TakeDueTimer(ThreadQueue& queue, MSG* message) {
+    std::vector<Timer>& timers = queue.timers;
+    timers.erase(std::remove_if(timers.begin(), timers.end(),
+                                [](const Timer& t) { return WindowFrom(t.window) == nullptr; }),
+                 timers.end());
+    DWORD now = GetTickCount();
+    for (Timer& timer : timers) {
+        if (now - timer.started >= timer.elapse) {
+            timer.started = now;
+            *message = MSG{timer.window, WM_TIMER, timer.id, 0, now, {0, 0}};
+            return true;
+        }
+    }
+    return false;
 }
 
 void RecordShown(const UserWindow& dialog) {

@@ -22,6 +22,7 @@ const int kInstallResetHook = [] {
         std::shared_ptr<ThreadQueue> queue = CurrentThreadQueue();
         std::lock_guard<std::mutex> queueGuard(queue->lock);
         queue->posted.clear();
+        queue->timers.clear();
     });
     return 0;
 }();

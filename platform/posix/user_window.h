@@ -36,6 +36,14 @@ struct WorkItem {
     LRESULT result = 0;
 };
 
+// A timer of SetTimer: due when GetTickCount has moved `elapse` past `started`.
+struct Timer {
+    HWND window;
+    UINT_PTR id;
+    DWORD elapse;
+    DWORD started;
+};
+
 // The work waiting for one thread that runs dialogs; every modal loop on that thread,
 // nested ones included, takes work from it.
 struct ThreadQueue {
@@ -43,7 +51,8 @@ struct ThreadQueue {
     std::condition_variable arrived;
     std::condition_variable handled;
     std::deque<std::shared_ptr<WorkItem>> items;
-    std::deque<MSG> posted; // PostMessageA, PostQuitMessage; taken by GetMessageA
+    std::deque<MSG> posted;    // PostMessageA, PostQuitMessage; taken by GetMessageA
+    std::vector<Timer> timers; // only this thread touches them
 };
 
 struct UserWindow : WindowObject {
@@ -135,6 +144,9 @@ void RunModalLoop(UserWindow& dialog);
 // Handles the work other threads hand this thread until a message is posted to it, then takes
 // that message: GetMessageA.
 BOOL WaitForPostedMessage(MSG* message);
+// The first timer of this thread that is due, restarted, as the WM_TIMER message it gives;
+// false when none is due. Timers of windows that are gone are dropped.
+bool TakeDueTimer(ThreadQueue& queue, MSG* message);
 // Notes a dialog that appeared on the screen.
 void RecordShown(const UserWindow& dialog);
 HWND FirstTabStop(const UserWindow& dialog);

@@ -12,6 +12,7 @@
 #define WM_ENDSESSION 0x0016
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
+#define WM_TIMER 0x0113
 #define WM_USER 0x0400
 #define WM_APP 0x8000
 
@@ -99,6 +100,7 @@
 #define IS_INTRESOURCE(r) ((reinterpret_cast<UINT_PTR>(r) >> 16) == 0)
 
 using DLGPROC = INT_PTR (*)(HWND, UINT, WPARAM, LPARAM);
+using TIMERPROC = void (*)(HWND, UINT, UINT_PTR, DWORD);
 
 struct POINT {
     LONG x;
@@ -127,6 +129,12 @@ BOOL DestroyWindow(HWND window);
 // posted one; 0 for WM_QUIT, -1 on failure. Only a null window filter is supported.
 BOOL GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
 LRESULT DispatchMessageA(const MSG* message);
+// A timer of one of this thread's windows: when GetTickCount (the virtual clock's, while it is
+// on) has moved on by `elapse` ms, the thread's message loop, modal or not, gives the window
+// WM_TIMER(id), again every `elapse` ms until KillTimer or the window's end. Only a null
+// TIMERPROC is supported; setting an id again restarts it.
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC procedure);
+BOOL KillTimer(HWND window, UINT_PTR id);
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
 HWND GetDlgItem(HWND dialog, int id);

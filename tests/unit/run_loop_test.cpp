@@ -3,6 +3,7 @@
 #include "launcher/job_records.h"
 #include "launcher/run_loop.h"
 #include "core/job_request.h"
+#include "core/transport_job.h"
 #include "platform/testing.h"
 #include "resources/resource_ids.h"
 
@@ -15,6 +16,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -34,6 +36,8 @@ constexpr size_t kMaxJobs = 60;
 JobTransport g_transport = JobTransport::None;
 // When valid, each job waits for it after its first reports, before its end.
 std::shared_future<void> g_holdJobs;
+// When set, each job waits there until its window asks it to stop (bounded).
+bool g_holdUntilStopped = false;
 
 // What the run loop recorded, copied out of the record.
 struct Recorded {
@@ -71,13 +75,18 @@ DWORD WINAPI ScriptedWorker(LPVOID path) {
     SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_STARTING, 0);
     SendMessageA(window, WM_JOB_STATUS, IDS_STATUS_OPENING_INPUT, 0);
     std::shared_future<void> hold;
+    bool untilStopped = false;
     {
         std::lock_guard<std::mutex> lock(g_scriptMutex);
         g_jobOutcome.transport = g_transport;
         hold = g_holdJobs;
+        untilStopped = g_holdUntilStopped;
     }
     if (hold.valid()) {
         hold.wait_for(std::chrono::seconds(10));
+    }
+    for (int i = 0; untilStopped && i < 10000 && !JobStopRequested(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (job.rewrittenPath != nullptr) {
         snprintf(static_cast<char*>(path), kPathBufferSize, "%s", job.rewrittenPath);
@@ -109,6 +118,7 @@ class RunLoopTest : public ::testing::Test {
             g_workerPaths.clear();
             g_transport = JobTransport::None;
             g_holdJobs = {};
+            g_holdUntilStopped = false;
         }
         g_lastJobError = 0;
         g_jobOutcome = {};
@@ -627,7 +637,8 @@ TEST_F(RunLoopTest, QuietExitCodeOfEachResultByTransport) {
 }
 
 // A job cut off before its end is cancelled: in quiet mode by WM_CLOSE or the end of the
-// session (exit 10), without it by Escape (exit 1, as always). Its late end counts for nothing.
+// session (exit 10), without it by Escape (exit 1, as always). It is asked to stop, and its
+// failure then counts for nothing.
 TEST_F(RunLoopTest, CutOffJobIsCancelled) {
     const struct {
         bool quiet;
@@ -646,10 +657,15 @@ TEST_F(RunLoopTest, CutOffJobIsCancelled) {
                      std::to_string(c.message) + " " + std::to_string(c.wParam));
         Restart();
         Script({{ERROR_WRITE_FAULT, static_cast<int>(JobResult::PortWriteError)}});
+        bool goesOn = c.message == WM_ENDSESSION && c.wParam == FALSE;
         std::promise<void> release;
         {
             std::lock_guard<std::mutex> lock(g_scriptMutex);
-            g_holdJobs = release.get_future().share();
+            if (goesOn) {
+                g_holdJobs = release.get_future().share();
+            } else {
+                g_holdUntilStopped = true;
+            }
         }
         bool sent = false;
         substitute::OnMessageHandled(
@@ -669,9 +685,6 @@ TEST_F(RunLoopTest, CutOffJobIsCancelled) {
             });
         LaunchOptions options = Options("a.txt", c.quiet);
         EXPECT_EQ(Launch(options), c.exitCode);
-        if (!(c.message == WM_ENDSESSION && c.wParam == FALSE)) {
-            release.set_value();
-        }
         EXPECT_TRUE(substitute::JoinThreads());
         EXPECT_TRUE(sent);
         EXPECT_TRUE(substitute::MessageBoxes().empty() || !c.quiet);
