@@ -1,6 +1,6 @@
 // A job cut off while it runs: Escape, WM_CLOSE or the end of the session reaches a job that
 // is mid-copy, closing, done or slow to end, and the record, the exit code and the label file
-// agree with what the job really did.
+// agree with what the job really did; and each transport, asked to stop, sends nothing more.
 #include "core/file_names.h"
 #include "core/transport_job.h"
 #include "launcher/job_records.h"
@@ -8,6 +8,10 @@
 #include "launcher/run_loop.h"
 #include "platform/testing.h"
 #include "tests/support/scratch_folder.h"
+#include "transport/driver_transport.h"
+#include "transport/job_worker.h"
+
+#include "job_journal.h"
 
 #include <gtest/gtest.h>
 
@@ -193,6 +197,78 @@ TEST_F(JobCutOffTest, RecordAndFileFollowWhatTheJobDid) {
         EXPECT_EQ(g_recordedExitCodes, std::vector<int>{c.exitCode});
         EXPECT_EQ(g_sent.size(), c.sent);
     }
+}
+
+// Each transport asked to stop before its first block: nothing reaches the printer (the
+// driver draws nothing and abandons its document), the file stays, everything is released
+// and the one end reported says the job was cancelled.
+TEST(JobStopTest, EveryTransportStopsBeforeItsNextBlock) {
+    jobtest::ScratchFolder folder;
+    substitute::Reset();
+    substitute::UseVirtualClock(true);
+    AllowDefaultPrinterSwap();
+    const std::string device = folder / "device.out";
+    substitute::MapCommDevice("COM1", device);
+    substitute::MapDevice("LPT1", device);
+    substitute::InstallPrinter("Office Laser", "LPT2:");
+    substitute::InstallPrinter("Zebra ZP 450", "USB001");
+    substitute::SetDefaultPrinterName("Office Laser");
+    unsigned short listener = substitute::StartLoopbackListener();
+    ASSERT_NE(listener, 0);
+    const struct {
+        TargetKind kind;
+        const char* name;
+        JobResult result;
+    } cases[] = {
+        {TargetKind::Serial, "COM1", JobResult::PortWriteError},
+        {TargetKind::Parallel, "LPT1", JobResult::PortWriteError},
+        {TargetKind::RawQueue, "Zebra ZP 450", JobResult::QueueWriteError},
+        {TargetKind::Driver, "Zebra ZP 450", JobResult::Done},
+        {TargetKind::Socket, "127.0.0.1", JobResult::PortWriteError},
+    };
+    HWND window = jobtest::CreateJournalWindow();
+    g_progressWindow = window;
+    const std::string input = folder / "label.zpl";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PrinterTarget target{};
+        target.kind = c.kind;
+        std::snprintf(target.name, sizeof target.name, "%s", c.name);
+        std::snprintf(target.host, sizeof target.host, "%s", c.name);
+        target.port = listener;
+        target.baudRate = 9600;
+        target.dataBits = 8;
+        target.parity = NOPARITY;
+        target.stopBits = ONESTOPBIT;
+        g_jobOptions = JobOptions{};
+        g_jobOptions.target = target;
+        jobtest::WriteBytes(device, "");
+        jobtest::WriteBytes(input, kLabel);
+        jobtest::PathBuffer path(input);
+        substitute::ClearCallLog();
+        ResetJobCutOff();
+        RequestJobStop();
+        EXPECT_EQ(JobWorker(path.text), static_cast<DWORD>(c.result));
+        EXPECT_EQ(jobtest::ReadBytes(input), kLabel);
+        EXPECT_EQ(jobtest::ReadBytes(device), "");
+        EXPECT_EQ(substitute::OpenHandles(), std::vector<std::string>{});
+        EXPECT_EQ(jobtest::CallsStartingWith({"TextOutA", "Report done"}),
+                  std::vector<std::string>{"Report done " + std::to_string(ERROR_CANCELLED) + "," +
+                                           std::to_string(static_cast<int>(c.result))});
+        EXPECT_EQ(substitute::DefaultPrinter(), "Office Laser");
+    }
+    for (const substitute::PrintedDocument& document : substitute::PrintedDocuments()) {
+        EXPECT_EQ(document.state, substitute::DocumentState::Aborted);
+        EXPECT_EQ(document.bytes, "");
+    }
+    EXPECT_EQ(substitute::PrintedDocuments().size(), 2u);
+    ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
+    EXPECT_EQ(substitute::ReceivedConnections()[0].bytes, "");
+    substitute::DestroyTestWindow(window);
+    g_progressWindow = nullptr;
+    g_jobOptions = JobOptions{};
+    ResetJobCutOff();
+    substitute::Reset();
 }
 
 } // namespace
