@@ -150,7 +150,8 @@ INT_PTR StartWorker(HWND window, LPARAM path) {
         EndProgressWindow(window, -1);
         return FALSE;
     }
-    // Nothing waits for the worker; it ends on its own or with the process.
+    // The window waits for the job's WM_JOB_DONE, never for the thread itself: a worker
+    // given up after a cut-off ends on its own or with the process.
     CloseHandle(worker);
     return FALSE;
 }
