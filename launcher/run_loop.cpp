@@ -108,7 +108,35 @@ const ReasonText kReasonTexts[] = {
     {kPrinterRibbonOut, IDS_REASON_RIBBON_OUT},
     {kPrinterHeadOpen, IDS_REASON_HEAD_OPEN},
     {kPrinterPaused, IDS_REASON_PAUSED},
+    {kPrinterMediaOut, IDS_REASON_MEDIA_OUT},
+    {kPrinterCutterFault, IDS_REASON_CUTTER_FAULT},
+    {kPrinterHeadOverTemperature, IDS_REASON_HEAD_OVER_TEMPERATURE},
+    {kPrinterMotorOverTemperature, IDS_REASON_MOTOR_OVER_TEMPERATURE},
+    {kPrinterBadHeadElement, IDS_REASON_BAD_HEAD_ELEMENT},
+    {kPrinterHeadDetectionError, IDS_REASON_HEAD_DETECTION_ERROR},
+    {kPrinterInvalidFirmwareConfig, IDS_REASON_INVALID_FIRMWARE_CONFIG},
+    {kPrinterHeadThermistorOpen, IDS_REASON_HEAD_THERMISTOR_OPEN},
+    {kPrinterJamDuringRetract, IDS_REASON_JAM_DURING_RETRACT},
+    {kPrinterPresenterNotRunning, IDS_REASON_PRESENTER_NOT_RUNNING},
+    {kPrinterPaperFeedError, IDS_REASON_PAPER_FEED_ERROR},
+    {kPrinterClearPathFailed, IDS_REASON_CLEAR_PATH_FAILED},
+    {kPrinterOtherError, IDS_REASON_OTHER_ERROR},
 };
+
+// The bits of an error without a name, as the printer wrote them: group 1 alone, or group 2
+// before it when that has any. text holds kTextBufferSize bytes.
+void UnnamedErrorText(const char* format, char* text) {
+    char digits[24];
+    if (g_printerUnnamedErrors[0] != 0) {
+        snprintf(digits, sizeof digits, "%08lX %08lX",
+                 static_cast<unsigned long>(g_printerUnnamedErrors[0]),
+                 static_cast<unsigned long>(g_printerUnnamedErrors[1]));
+    } else {
+        snprintf(digits, sizeof digits, "%08lX",
+                 static_cast<unsigned long>(g_printerUnnamedErrors[1]));
+    }
+    snprintf(text, static_cast<std::size_t>(kTextBufferSize), format, digits);
+}
 
 const ResultMessage* FindResultMessage(JobResult result) {
     for (const ResultMessage& entry : kResultMessages) {
@@ -148,6 +176,11 @@ void ReasonsText(DWORD reasons, char* text) {
         }
         char name[kTextBufferSize];
         LoadTextOrEmpty(entry.stringId, name, kTextBufferSize);
+        if (entry.reason == kPrinterOtherError) {
+            char format[kTextBufferSize];
+            snprintf(format, sizeof format, "%s", name);
+            UnnamedErrorText(format, name);
+        }
         int written =
             snprintf(text + length, kCapacity - length, "%s%s", length > 0 ? ", " : "", name);
         if (written < 0) {
