@@ -13,6 +13,7 @@
 #include "settings/info_windows.h"
 #include "settings/settings_window.h"
 #include "transport/driver_transport.h"
+#include "transport/printer_status.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -123,21 +124,6 @@ const ReasonText kReasonTexts[] = {
     {kPrinterOtherError, IDS_REASON_OTHER_ERROR},
 };
 
-// The bits of an error without a name, as the printer wrote them: group 1 alone, or group 2
-// before it when that has any. text holds kTextBufferSize bytes.
-void UnnamedErrorText(const char* format, char* text) {
-    char digits[24];
-    if (g_printerUnnamedErrors[0] != 0) {
-        snprintf(digits, sizeof digits, "%08lX %08lX",
-                 static_cast<unsigned long>(g_printerUnnamedErrors[0]),
-                 static_cast<unsigned long>(g_printerUnnamedErrors[1]));
-    } else {
-        snprintf(digits, sizeof digits, "%08lX",
-                 static_cast<unsigned long>(g_printerUnnamedErrors[1]));
-    }
-    snprintf(text, static_cast<std::size_t>(kTextBufferSize), format, digits);
-}
-
 const ResultMessage* FindResultMessage(JobResult result) {
     for (const ResultMessage& entry : kResultMessages) {
         if (entry.result == result) {
@@ -177,9 +163,7 @@ void ReasonsText(DWORD reasons, char* text) {
         char name[kTextBufferSize];
         LoadTextOrEmpty(entry.stringId, name, kTextBufferSize);
         if (entry.reason == kPrinterOtherError) {
-            char format[kTextBufferSize];
-            snprintf(format, sizeof format, "%s", name);
-            UnnamedErrorText(format, name);
+            FillInUnnamedErrors(name, sizeof name);
         }
         int written =
             snprintf(text + length, kCapacity - length, "%s%s", length > 0 ? ", " : "", name);

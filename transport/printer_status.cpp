@@ -2,6 +2,7 @@
 // into what the printer reports and the reasons, if any, not to send it a label.
 #include "transport/printer_status.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -377,6 +378,21 @@ DWORD PrinterRefusal(const PrinterReport& report) {
         g_printerUnnamedErrors[1] = unnamed;
     }
     return reasons;
+}
+
+void FillInUnnamedErrors(char* text, std::size_t size) {
+    char format[kTextBufferSize];
+    std::snprintf(format, sizeof format, "%s", text);
+    char digits[24];
+    if (g_printerUnnamedErrors[0] != 0) {
+        std::snprintf(digits, sizeof digits, "%08lX %08lX",
+                      static_cast<unsigned long>(g_printerUnnamedErrors[0]),
+                      static_cast<unsigned long>(g_printerUnnamedErrors[1]));
+    } else {
+        std::snprintf(digits, sizeof digits, "%08lX",
+                      static_cast<unsigned long>(g_printerUnnamedErrors[1]));
+    }
+    std::snprintf(text, size, format, digits);
 }
 
 namespace {

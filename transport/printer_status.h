@@ -73,6 +73,10 @@ PrinterReport ParsePrinterReport(const char* bytes, std::size_t count, bool* fin
 // The error bits without a name of their own are kept in g_printerUnnamedErrors.
 DWORD PrinterRefusal(const PrinterReport& report);
 
+// Puts the bits of g_printerUnnamedErrors into the %s of `text` (a reason's name), as the
+// printer wrote them: group 1 alone, or group 2 before it when that has any.
+void FillInUnnamedErrors(char* text, std::size_t size);
+
 // Sends kStatusQueries on a connected socket and reads the answers for at most
 // kHostStatusWait ms. False when the queries could not be sent; *sendError then holds the
 // socket error.
