@@ -4,3 +4,4 @@
 HINSTANCE g_instance = nullptr;
 HWND g_progressWindow = nullptr;
 DWORD g_lastJobError = 0;
+DWORD g_printerUnnamedErrors[2] = {0, 0};

@@ -34,6 +34,21 @@ constexpr DWORD kPrinterPaperOut = 0x1;
 constexpr DWORD kPrinterRibbonOut = 0x2;
 constexpr DWORD kPrinterHeadOpen = 0x4;
 constexpr DWORD kPrinterPaused = 0x8;
+// The errors that "~HQES" names (its ribbon out and head open are the bits above).
+constexpr DWORD kPrinterMediaOut = 0x10;
+constexpr DWORD kPrinterCutterFault = 0x20;
+constexpr DWORD kPrinterHeadOverTemperature = 0x40;
+constexpr DWORD kPrinterMotorOverTemperature = 0x80;
+constexpr DWORD kPrinterBadHeadElement = 0x100;
+constexpr DWORD kPrinterHeadDetectionError = 0x200;
+constexpr DWORD kPrinterInvalidFirmwareConfig = 0x400;
+constexpr DWORD kPrinterHeadThermistorOpen = 0x800;
+constexpr DWORD kPrinterJamDuringRetract = 0x1000;
+constexpr DWORD kPrinterPresenterNotRunning = 0x2000;
+constexpr DWORD kPrinterPaperFeedError = 0x4000;
+constexpr DWORD kPrinterClearPathFailed = 0x8000;
+// An error without a name of its own: its bits are in g_printerUnnamedErrors.
+constexpr DWORD kPrinterOtherError = 0x80000000;
 
 // Reports from the worker to the progress window, each sent with SendMessageA.
 constexpr UINT WM_JOB_STATUS = WM_APP + 1;  // wParam: string id (0 clears the line)
@@ -50,3 +65,6 @@ constexpr DWORD kFastCopyBlockSize = 65536; // copies without a pause (Delay 0)
 extern HINSTANCE g_instance;  // the program's own module
 extern HWND g_progressWindow; // set before the worker starts
 extern DWORD g_lastJobError;  // error code of the last WM_JOB_DONE
+// The "~HQES" error bits of the last refusal that have no name (group 2, group 1), set
+// before its WM_JOB_DONE, so that the message can show them.
+extern DWORD g_printerUnnamedErrors[2];

@@ -13,6 +13,7 @@
 #include "settings/info_windows.h"
 #include "settings/settings_window.h"
 #include "transport/driver_transport.h"
+#include "transport/printer_status.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -108,6 +109,19 @@ const ReasonText kReasonTexts[] = {
     {kPrinterRibbonOut, IDS_REASON_RIBBON_OUT},
     {kPrinterHeadOpen, IDS_REASON_HEAD_OPEN},
     {kPrinterPaused, IDS_REASON_PAUSED},
+    {kPrinterMediaOut, IDS_REASON_MEDIA_OUT},
+    {kPrinterCutterFault, IDS_REASON_CUTTER_FAULT},
+    {kPrinterHeadOverTemperature, IDS_REASON_HEAD_OVER_TEMPERATURE},
+    {kPrinterMotorOverTemperature, IDS_REASON_MOTOR_OVER_TEMPERATURE},
+    {kPrinterBadHeadElement, IDS_REASON_BAD_HEAD_ELEMENT},
+    {kPrinterHeadDetectionError, IDS_REASON_HEAD_DETECTION_ERROR},
+    {kPrinterInvalidFirmwareConfig, IDS_REASON_INVALID_FIRMWARE_CONFIG},
+    {kPrinterHeadThermistorOpen, IDS_REASON_HEAD_THERMISTOR_OPEN},
+    {kPrinterJamDuringRetract, IDS_REASON_JAM_DURING_RETRACT},
+    {kPrinterPresenterNotRunning, IDS_REASON_PRESENTER_NOT_RUNNING},
+    {kPrinterPaperFeedError, IDS_REASON_PAPER_FEED_ERROR},
+    {kPrinterClearPathFailed, IDS_REASON_CLEAR_PATH_FAILED},
+    {kPrinterOtherError, IDS_REASON_OTHER_ERROR},
 };
 
 const ResultMessage* FindResultMessage(JobResult result) {
@@ -148,6 +162,9 @@ void ReasonsText(DWORD reasons, char* text) {
         }
         char name[kTextBufferSize];
         LoadTextOrEmpty(entry.stringId, name, kTextBufferSize);
+        if (entry.reason == kPrinterOtherError) {
+            FillInUnnamedErrors(name, sizeof name);
+        }
         int written =
             snprintf(text + length, kCapacity - length, "%s%s", length > 0 ? ", " : "", name);
         if (written < 0) {

@@ -480,13 +480,14 @@ bool CheckPrinterReady(TransportJob* job, NetworkHold* hold, JobFailure* failure
     if (job->settingsKey == nullptr || !StatusCheckStored(job->settingsKey)) {
         return true;
     }
-    HostStatus status{};
+    PrinterReport report{};
     int sendError = 0;
-    if (!QuerySocketPrinterStatus(hold->socket, &status, &sendError)) {
+    if (!QuerySocketPrinterStatus(hold->socket, &report, &sendError)) {
         return FailStep(failure, static_cast<DWORD>(sendError), JobResult::PortWriteError);
     }
-    if (status.kind == HostStatusKind::NotReady) {
-        return FailStep(failure, status.reasons, JobResult::PrinterNotReady);
+    DWORD refusal = PrinterRefusal(report);
+    if (refusal != 0) {
+        return FailStep(failure, refusal, JobResult::PrinterNotReady);
     }
     return true;
 }

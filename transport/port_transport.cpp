@@ -205,12 +205,13 @@ bool CheckPrinterReady(PortHold* hold, bool checkStatus, JobFailure* failure) {
     if (!checkStatus) {
         return true;
     }
-    HostStatus status{};
-    if (!QueryPortPrinterStatus(hold->port, &status)) {
+    PrinterReport report{};
+    if (!QueryPortPrinterStatus(hold->port, &report)) {
         return FailStep(failure, GetLastError(), JobResult::PortWriteError);
     }
-    if (status.kind == HostStatusKind::NotReady) {
-        return FailStep(failure, status.reasons, JobResult::PrinterNotReady);
+    DWORD refusal = PrinterRefusal(report);
+    if (refusal != 0) {
+        return FailStep(failure, refusal, JobResult::PrinterNotReady);
     }
     return true;
 }

@@ -342,6 +342,8 @@ struct Listener {
     bool stopping = false;
     bool answering = false;
     std::string answer; // sent back for each "~HS" that arrives while answering
+    bool reportingErrors = false;
+    std::string errorReport; // sent back for each "~HQES" while reportingErrors
     int socket = -1;
     std::thread thread;
     PeerBehaviour behaviour;
@@ -377,6 +379,34 @@ bool SendGreeting(Listener& listener, int connection, const std::string& greetin
     return true;
 }
 
+struct Query {
+    const char* text;
+    std::string answer;
+    bool answering;
+    std::size_t from; // where the search for the next one starts
+};
+
+// Answers the queries in the order they arrived, as a printer's parser meets them.
+void AnswerQueries(int connection, const std::string& bytes, Query (&queries)[2]) {
+    for (;;) {
+        Query* next = nullptr;
+        std::size_t nextAt = std::string::npos;
+        for (Query& query : queries) {
+            std::size_t at =
+                query.answering ? bytes.find(query.text, query.from) : std::string::npos;
+            if (at < nextAt) {
+                next = &query;
+                nextAt = at;
+            }
+        }
+        if (next == nullptr) {
+            return;
+        }
+        next->from = nextAt + std::strlen(next->text);
+        ::send(connection, next->answer.data(), next->answer.size(), MSG_NOSIGNAL);
+    }
+}
+
 void ReceiveOne(Listener& listener, int connection, std::uint16_t peerPort) {
     Delivery delivery{std::string(), peerPort};
     PeerBehaviour behaviour;
@@ -399,21 +429,20 @@ void ReceiveOne(Listener& listener, int connection, std::uint16_t peerPort) {
         }
         ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
         if (got > 0) {
-            // A query split over two reads is found all the same: the search starts two
-            // bytes before the new ones.
-            std::size_t from = delivery.bytes.size() > 2 ? delivery.bytes.size() - 2 : 0;
+            // A query split over two reads is found all the same: each search starts one
+            // byte short of the query's length before the new bytes.
+            std::size_t old = delivery.bytes.size();
             delivery.bytes.append(buffer, static_cast<std::size_t>(got));
-            std::string answer;
-            bool answering = false;
+            Query queries[2] = {{"~HS", "", false, old > 2 ? old - 2 : 0},
+                                {"~HQES", "", false, old > 4 ? old - 4 : 0}};
             {
                 std::lock_guard<std::mutex> guard(listener.lock);
-                answering = listener.answering;
-                answer = listener.answer;
+                queries[0].answer = listener.answer;
+                queries[0].answering = listener.answering;
+                queries[1].answer = listener.errorReport;
+                queries[1].answering = listener.reportingErrors;
             }
-            for (std::size_t at = delivery.bytes.find("~HS", from);
-                 answering && at != std::string::npos; at = delivery.bytes.find("~HS", at + 3)) {
-                ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
-            }
+            AnswerQueries(connection, delivery.bytes, queries);
             continue;
         }
         if (got < 0 && errno == EINTR) {
@@ -517,6 +546,8 @@ void StopListener() {
     std::lock_guard<std::mutex> guard(listener.lock);
     listener.answering = false;
     listener.answer.clear();
+    listener.reportingErrors = false;
+    listener.errorReport.clear();
     if (listener.socket >= 0) {
         ::close(listener.socket);
         listener.socket = -1;
@@ -528,6 +559,13 @@ void AnswerHostStatus(bool answering, const std::string& answer) {
     std::lock_guard<std::mutex> guard(listener.lock);
     listener.answering = answering;
     listener.answer = answer;
+}
+
+void AnswerErrorReport(bool answering, const std::string& answer) {
+    Listener& listener = TheListener();
+    std::lock_guard<std::mutex> guard(listener.lock);
+    listener.reportingErrors = answering;
+    listener.errorReport = answer;
 }
 
 std::vector<Delivery> Deliveries() {

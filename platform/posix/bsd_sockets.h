@@ -93,6 +93,8 @@ std::uint16_t StartListener(bool ipv6 = false);
 void StopListener();
 // While answering, each "~HS" that arrives is answered with `answer` (possibly partial).
 void AnswerHostStatus(bool answering, const std::string& answer);
+// The same for each "~HQES", in the order the two kinds of query arrive.
+void AnswerErrorReport(bool answering, const std::string& answer);
 std::vector<Delivery> Deliveries();
 bool WaitForDeliveries(std::size_t count, std::chrono::milliseconds timeout);
 

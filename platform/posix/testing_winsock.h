@@ -70,6 +70,9 @@ void StopLoopbackListener();
 // sent as it is (a well-formed answer, a garbled or a partial one). Until then, and after
 // StopLoopbackListener or Reset, it answers nothing, as an EPL printer.
 void AnswerHostStatus(const std::string& answer);
+// The same for the error report query "~HQES" (current firmware answers it in every state);
+// answers go out in the order the queries arrive.
+void AnswerErrorReport(const std::string& answer);
 // The connections the peer has closed so far, in the order they were accepted.
 std::vector<ReceivedConnection> ReceivedConnections();
 // Waits until `count` connections are complete; false after the time-out.

@@ -1157,6 +1157,10 @@ void AnswerHostStatus(const std::string& answer) {
     bsd::AnswerHostStatus(true, answer);
 }
 
+void AnswerErrorReport(const std::string& answer) {
+    bsd::AnswerErrorReport(true, answer);
+}
+
 std::vector<ReceivedConnection> ReceivedConnections() {
     std::vector<ReceivedConnection> result;
     for (bsd::Delivery& delivery : bsd::Deliveries()) {

@@ -197,8 +197,8 @@ scenario_network_delivered() {
     finish
 }
 
-# CheckStatus on: a ZPL printer that reports paper out gets the host status query and
-# nothing else; the job is refused with the reason, the file kept.
+# CheckStatus on: an older ZPL printer that reports paper out to "~HS" (and ignores "~HQES")
+# gets the status queries and nothing else; the job is refused with the reason, the file kept.
 scenario_network_status_paper_out() {
     begin network_status_paper_out
     local printer="$SCENARIO_DIR/printer"
@@ -212,25 +212,59 @@ scenario_network_status_paper_out() {
     expect_job_refused 60000 "The printer is not ready (paper out) for $path." \
         "$SCENARIO_DIR/label.zpl" "Error Message"
     e2e_stop_printer "$printer"
-    expect "printer received" "$(cat "$printer/conn-1.bin" 2>/dev/null)" "~HS"
+    expect "printer received" "$(cat "$printer/conn-1.bin" 2>/dev/null)" "~HQES~HS"
     expect "answers" "$(grep -c '^status' "$printer/events.log" 2>/dev/null)" 1
     finish
 }
 
-# CheckStatus on: a ready printer gets the query, then the label; a silent one (an EPL
-# printer) gets the same after the two seconds' wait.
+# CheckStatus on: a current ZPL printer with the media out or the head open says nothing to
+# "~HS" and names the error in its "~HQES" answer: the job is refused before any label byte,
+# the fault named, the file kept.
+scenario_network_status_current_firmware() {
+    begin network_status_current_firmware
+    local fault name
+    for fault in media-out head-open; do
+        local dir="$SCENARIO_DIR/$fault"
+        local printer="$dir/printer"
+        name=${fault/-/ }
+        mkdir -p "$dir"
+        start_network_printer "$printer" --firmware current --fault "$fault" ||
+            { PROBLEM="virtual printer did not start"; finish; return; }
+        e2e_write_settings "${TCP_SETTINGS[@]}" CheckStatus 1
+        label_file "$dir/label.zpl"
+        local path
+        path=$(e2e_winpath "$dir/label.zpl")
+        e2e_start_program "$dir" "$path"
+        local box
+        box=$(drv msgbox-ok @msgbox 60000)
+        expect "$fault: text" "$(msgbox_field text <<<"$box")" \
+            "The printer is not ready ($name) for $path."
+        expect "$fault: exit code" "$(e2e_wait_exit "$dir" 30)" 0
+        expect "$fault: input file" "$(exists "$dir/label.zpl")" present
+        e2e_stop_printer "$printer"
+        expect "$fault: printer received" "$(cat "$printer/conn-1.bin" 2>/dev/null)" "~HQES~HS"
+        expect "$fault: error reports" "$(grep -c '^errors' "$printer/events.log" 2>/dev/null)" 1
+        expect "$fault: host status answers" "$(grep -c '^status' "$printer/events.log")" 0
+    done
+    finish
+}
+
+# CheckStatus on: a ready printer (older or current firmware) gets the queries, then the
+# label; a silent one (an EPL printer) gets the same after the two seconds' wait.
 scenario_network_status_ready_and_silent() {
     begin network_status_ready_and_silent
     local answer
-    for answer in ready silent; do
+    for answer in ready silent current; do
         local dir="$SCENARIO_DIR/$answer"
         local printer="$dir/printer"
+        local options=(--host-status "$answer")
+        [ "$answer" = current ] && options=(--firmware current --fault none)
         mkdir -p "$dir"
-        start_network_printer "$printer" --host-status "$answer" ||
+        start_network_printer "$printer" "${options[@]}" ||
             { PROBLEM="virtual printer did not start"; finish; return; }
         e2e_write_settings "${TCP_SETTINGS[@]}" CheckStatus 1
         big_file "$dir/label.prn" 1500 1
-        { printf '~HS'; cat "$dir/label.prn"; } >"$dir/expected.bin"
+        { printf '~HQES~HS'; cat "$dir/label.prn"; } >"$dir/expected.bin"
         e2e_start_program "$dir" "$(e2e_winpath "$dir/label.prn")"
         expect "$answer: exit code" "$(e2e_wait_exit "$dir" 60)" 1
         e2e_stop_printer "$printer"
@@ -958,6 +992,28 @@ scenario_quiet_network_timeout_never_reads() {
     finish
 }
 
+# Quiet, with a result file: a current printer with its media out ends the job with exit 9,
+# no window, the fault named in the result's message and its bit in `error`, the file kept.
+scenario_quiet_status_media_out() {
+    begin quiet_status_media_out
+    local printer="$SCENARIO_DIR/printer" result="$SCENARIO_DIR/result.json" path
+    start_network_printer "$printer" --firmware current --fault media-out ||
+        { PROBLEM="virtual printer did not start"; finish; return; }
+    e2e_write_settings "${TCP_SETTINGS[@]}" CheckStatus 1
+    label_file "$SCENARIO_DIR/label.zpl"
+    path=$(e2e_winpath "$SCENARIO_DIR/label.zpl")
+    quiet_run 60 -q --result "$(e2e_winpath "$result")" "$path"
+    expect "exit code" "$QUIET_EXIT" 9
+    expect "windows shown" "$QUIET_SEEN" ""
+    expect "input file" "$(exists "$SCENARIO_DIR/label.zpl")" present
+    expect "result" "$(json_value "$result" result)" failed
+    expect "error" "$(json_value "$result" error)" 16
+    expect "message" "$(json_value "$result" message)" "The printer is not ready (media out) for $path."
+    e2e_stop_printer "$printer"
+    expect "printer received" "$(cat "$printer/conn-1.bin" 2>/dev/null)" "~HQES~HS"
+    finish
+}
+
 scenario_quiet_settings_missing() {
     begin quiet_settings_missing
     # No stored settings: the job ends at once, no settings window offered; -s asks for the
@@ -1136,6 +1192,7 @@ run scenario_network_delivered network
 run scenario_network_refused network
 run scenario_network_status_paper_out network
 run scenario_network_status_ready_and_silent network
+run scenario_network_status_current_firmware network
 run scenario_network_greeting_slow_reader network
 run scenario_network_reset_while_closing network
 run scenario_network_timeout_never_reads network
@@ -1163,6 +1220,7 @@ run scenario_names_cjk_delivered network
 run scenario_names_cjk_refused
 run scenario_quiet_network_refused network
 run scenario_quiet_network_timeout_never_reads network
+run scenario_quiet_status_media_out network
 run scenario_quiet_settings_missing
 run scenario_records_result_and_log
 

@@ -23,7 +23,14 @@
       (12, 11 and 2 comma-separated fields, as the ZPL II programming guide gives them),
       with the flags named in FLAGS set: a comma-separated list of paper-out, ribbon-out,
       head-open and pause, or "ready" for none of them, or "silent" to stay quiet (as an
-      EPL printer does). Without the option nothing is ever answered.
+      EPL printer does). Without the option nothing is ever answered. This is older
+      firmware: it answers "~HS" in every state and ignores "~HQES".
+  --firmware current --fault FAULT (tcp and pty) models current firmware instead: "~HQES"
+      is always answered (PRINTER STATUS, then ERRORS and WARNINGS, each a flag and two
+      groups of 8 hex digits, framed by STX and ETX), with FAULT's error bit set (media-out,
+      ribbon-out, head-open, or none); "~HS" is answered ready when FAULT is none and not at
+      all otherwise, as the guide says of media out, ribbon out and head open. Each answer
+      sent is logged as "status N" ("~HS") or "errors N" ("~HQES") in events.log (tcp).
 
 Both write DIR/ready once they accept data, and stop when DIR/stop appears or after
 --lifetime seconds (a bound for every test run).
@@ -75,18 +82,45 @@ def host_status_answer(flags):
     return b"".join(b"\x02" + line.encode("ascii") + b"\x03\r\n" for line in lines)
 
 
-class QueryWatch:
-    """Finds "~HS" in a stream that arrives in pieces, and answers each one once."""
+# The error bits of group 1 in the "~HQES" answer.
+FAULT_BITS = {"none": 0, "media-out": 0x1, "ribbon-out": 0x2, "head-open": 0x4}
 
-    def __init__(self, answer):
-        self.answer = answer
+
+def error_report_answer(fault):
+    """A current printer's answer to ~HQES: the error flag and bits for FAULT, no warnings."""
+    bits = FAULT_BITS[fault]
+    lines = [
+        "",
+        "  PRINTER STATUS",
+        f"   ERRORS:         {1 if bits else 0} 00000000 {bits:08X}",
+        "   WARNINGS:       0 00000000 00000000",
+    ]
+    return b"\x02" + "\r\n".join(lines).encode("ascii") + b"\r\n\x03\r\n"
+
+
+class QueryWatch:
+    """Finds "~HS" and "~HQES" in a stream that arrives in pieces, and yields the answer to
+    each one once, in the order they arrived; a query whose answer is None goes unanswered."""
+
+    QUERIES = (b"~HS", b"~HQES")
+
+    def __init__(self, answer, errors=None):
+        self.answers = {b"~HS": answer, b"~HQES": errors}
         self.tail = b""
 
     def queries(self, data):
         text = self.tail + data
-        count = text.count(b"~HS")
-        self.tail = text[-2:]
-        return count if self.answer is not None else 0
+        found = []
+        for query in self.QUERIES:
+            at = text.find(query)
+            while at >= 0:
+                # A query wholly inside the tail was answered with the bytes before.
+                if at + len(query) > len(self.tail):
+                    found.append((at, query))
+                at = text.find(query, at + 1)
+        self.tail = text[-4:]
+        return [(query, self.answers[query]) for _, query in sorted(found)
+                if self.answers[query] is not None]
 
 
 def should_stop(directory, deadline):
@@ -94,7 +128,7 @@ def should_stop(directory, deadline):
 
 
 def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="close",
-              answer=None, never_read=False):
+              answer=None, never_read=False, errors=None):
     events_lock = threading.Lock()
     events_path = os.path.join(directory, "events.log")
 
@@ -117,7 +151,7 @@ def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="clos
     def receive(connection, number):
         received = 0
         ended = False
-        watch = QueryWatch(answer)
+        watch = QueryWatch(answer, errors)
         with connection, open(os.path.join(directory, f"conn-{number}.bin"), "wb") as out:
             connection.settimeout(1.0)
             if greeting:
@@ -141,9 +175,9 @@ def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="clos
                 out.write(data)
                 out.flush()
                 received += len(data)
-                for _ in range(watch.queries(data)):
-                    connection.sendall(watch.answer)
-                    log(f"status {number}")
+                for query, reply in watch.queries(data):
+                    connection.sendall(reply)
+                    log(f"{'status' if query == b'~HS' else 'errors'} {number}")
                 if rate:
                     time.sleep(0.1)
             if ended and end == "reset":
@@ -185,7 +219,7 @@ def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="clos
         thread.join(timeout=2.0)
 
 
-def serve_pty(directory, deadline, rate, answer):
+def serve_pty(directory, deadline, rate, answer, errors=None):
     master, slave = os.openpty()
     # Raw, so that the line discipline neither translates nor swallows any byte.
     tty.setraw(slave, termios.TCSANOW)
@@ -193,7 +227,7 @@ def serve_pty(directory, deadline, rate, answer):
     path = os.ttyname(slave)
     write_atomically(os.path.join(directory, "device"), path + "\n")
     write_atomically(os.path.join(directory, "ready"), "pty\n")
-    watch = QueryWatch(answer)
+    watch = QueryWatch(answer, errors)
     with open(os.path.join(directory, "received.bin"), "wb") as out:
         while not should_stop(directory, deadline):
             ready, _, _ = select.select([master], [], [], 0.2)
@@ -205,8 +239,8 @@ def serve_pty(directory, deadline, rate, answer):
                 continue
             out.write(data)
             out.flush()
-            for _ in range(watch.queries(data)):
-                os.write(master, watch.answer)
+            for _, reply in watch.queries(data):
+                os.write(master, reply)
             if rate:
                 time.sleep(0.1)
     os.close(master)
@@ -226,19 +260,28 @@ def main():
     tcp.add_argument("--end", choices=("close", "reset"), default="close")
     tcp.add_argument("--host-status", default="silent")
     tcp.add_argument("--never-read", action="store_true")
+    tcp.add_argument("--firmware", choices=("older", "current"), default="older")
+    tcp.add_argument("--fault", choices=tuple(FAULT_BITS), default="none")
     pty_mode = sub.add_parser("pty")
     pty_mode.add_argument("directory")
     pty_mode.add_argument("--rate", type=int, default=0)
     pty_mode.add_argument("--host-status", default="silent")
+    pty_mode.add_argument("--firmware", choices=("older", "current"), default="older")
+    pty_mode.add_argument("--fault", choices=tuple(FAULT_BITS), default="none")
     args = parser.parse_args()
     os.makedirs(args.directory, exist_ok=True)
     deadline = time.monotonic() + args.lifetime
-    answer = host_status_answer(args.host_status)
+    if args.firmware == "current":
+        answer = host_status_answer("ready") if args.fault == "none" else None
+        errors = error_report_answer(args.fault)
+    else:
+        answer = host_status_answer(args.host_status)
+        errors = None
     if args.mode == "tcp":
         serve_tcp(args.address, args.port, args.directory, deadline, args.greeting, args.rate,
-                  args.end, answer, args.never_read)
+                  args.end, answer, args.never_read, errors)
     else:
-        serve_pty(args.directory, deadline, args.rate, answer)
+        serve_pty(args.directory, deadline, args.rate, answer, errors)
     return 0
 
 

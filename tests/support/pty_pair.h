@@ -57,13 +57,18 @@ struct Pty {
         tcsetattr(slave, TCSANOW, &saved);
         return (probe.c_cflag & CSIZE) == CS7 && (probe.c_cflag & PARENB) != 0;
     }
-    // Plays a ZPL printer: answers each "~HS" with `answer` (nothing when empty) and reads
-    // until `size` bytes arrived, or ten seconds passed, or the line stayed quiet for `quiet`.
+    // Plays a ZPL printer: answers each "~HS" with `answer` and each "~HQES" with
+    // `errorReport` (nothing when empty) and reads until `size` bytes arrived, or ten seconds
+    // passed, or the line stayed quiet for `quiet`.
     std::string ReceiveAnswering(const std::string& answer, std::size_t size,
-                                 std::chrono::milliseconds quiet) const {
+                                 std::chrono::milliseconds quiet,
+                                 const std::string& errorReport = "") const {
         std::string received;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         auto lastByte = std::chrono::steady_clock::now();
+        // Where the next "~HS" and "~HQES" may start; both are answered in arrival order.
+        std::size_t hostFrom = 0;
+        std::size_t errorsFrom = 0;
         while (received.size() < size && std::chrono::steady_clock::now() < deadline &&
                std::chrono::steady_clock::now() - lastByte < quiet) {
             pollfd ready{master, POLLIN, 0};
@@ -75,13 +80,24 @@ struct Pty {
             if (got <= 0) {
                 break;
             }
-            std::size_t from = received.size() > 2 ? received.size() - 2 : 0;
             received.append(buffer, static_cast<std::size_t>(got));
             lastByte = std::chrono::steady_clock::now();
-            for (std::size_t at = received.find("~HS", from);
-                 !answer.empty() && at != std::string::npos; at = received.find("~HS", at + 3)) {
-                EXPECT_EQ(write(master, answer.data(), answer.size()),
-                          static_cast<ssize_t>(answer.size()));
+            for (;;) {
+                std::size_t host =
+                    answer.empty() ? std::string::npos : received.find("~HS", hostFrom);
+                std::size_t errors =
+                    errorReport.empty() ? std::string::npos : received.find("~HQES", errorsFrom);
+                if (host == std::string::npos && errors == std::string::npos) {
+                    break;
+                }
+                const std::string& reply = errors < host ? errorReport : answer;
+                if (errors < host) {
+                    errorsFrom = errors + 5;
+                } else {
+                    hostFrom = host + 3;
+                }
+                EXPECT_EQ(write(master, reply.data(), reply.size()),
+                          static_cast<ssize_t>(reply.size()));
             }
         }
         return received;

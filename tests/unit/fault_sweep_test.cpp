@@ -5,6 +5,7 @@
 #include "core/job_request.h"
 #include "transport/driver_transport.h"
 #include "transport/job_worker.h"
+#include "transport/printer_status.h"
 
 #include "job_journal.h"
 
@@ -142,7 +143,7 @@ enum class Kind { SerialPort, ParallelPort, Network, Driver, RawQueue };
 struct TransportCase {
     Kind kind;
     const char* name;
-    bool checkStatus; // CheckStatus "1": the printer is asked "~HS" first and answers ready
+    bool checkStatus; // CheckStatus "1": the printer is asked "~HQES~HS" first, answers ready
     bool named;       // the printer is named on the command line; the settings are not read
 };
 
@@ -382,7 +383,7 @@ class FaultSweepTest : public ::testing::Test {
     // setting or the port's time-outs could not be read asks nothing and sends the label.
     bool Accepted(Kind kind, bool checkStatus, bool mustHaveArrived) {
         auto whole = [this, checkStatus](const std::string& bytes) {
-            return bytes == label.text || (checkStatus && bytes == "~HS" + label.text);
+            return bytes == label.text || (checkStatus && bytes == kStatusQueries + label.text);
         };
         switch (kind) {
         case Kind::SerialPort:

@@ -5,6 +5,7 @@
 #include "resources/resource_ids.h"
 #include "transport/job_worker.h"
 #include "transport/network_transport.h"
+#include "transport/printer_status.h"
 
 #include "job_journal.h"
 
@@ -963,11 +964,18 @@ std::string StatusAnswer(char paperOut, char pause, char headUp, char ribbonOut)
            "\x03\r\n\x02" + "1234,0\x03\r\n";
 }
 
+// A current printer's error report: silent to "~HS" in an error state, it answers this.
+std::string ErrorReportAnswer(const char* group1) {
+    return std::string("\x02\r\n  PRINTER STATUS\r\n   ERRORS:         ") +
+           (std::strcmp(group1, "00000000") == 0 ? "0" : "1") + " 00000000 " + group1 +
+           "\r\n   WARNINGS:       0 00000000 00000000\r\n\x03\r\n";
+}
+
 } // namespace
 
-// With CheckStatus "1" the printer is asked "~HS" once connected. Only a complete answer
-// that names a condition stops the label, and the query is then all the printer gets;
-// any other value, or none, leaves the job as it always was.
+// With CheckStatus "1" the printer is asked "~HQES~HS" once connected. Only a complete
+// answer that names an error or a condition stops the label, and the queries are then all
+// the printer gets; any other value, or none, leaves the job as it always was.
 TEST_F(NetworkTransportTest, AsksThePrinterForItsStatusOnlyWhenTheSettingSaysSo) {
     const std::string ready = StatusAnswer('0', '0', '0', '0');
     const std::string paperAndRibbonOut = StatusAnswer('1', '0', '0', '1');
@@ -976,21 +984,29 @@ TEST_F(NetworkTransportTest, AsksThePrinterForItsStatusOnlyWhenTheSettingSaysSo)
         const char* checkStatus; // nullptr: not stored
         bool answers;
         std::string answer;
+        const char* errors; // the "~HQES" answer's group 1; nullptr: older firmware, silent
         JobResult result;
         DWORD code;
         bool asked;
     } cases[] = {
-        {"not stored", nullptr, true, paperAndRibbonOut, JobResult::Done, 0, false},
-        {"stored as yes", "yes", true, paperAndRibbonOut, JobResult::Done, 0, false},
-        {"stored as 0", "0", true, paperAndRibbonOut, JobResult::Done, 0, false},
-        {"paper and ribbon out", "1", true, paperAndRibbonOut, JobResult::PrinterNotReady,
+        {"not stored", nullptr, true, paperAndRibbonOut, "00000001", JobResult::Done, 0, false},
+        {"stored as yes", "yes", true, paperAndRibbonOut, nullptr, JobResult::Done, 0, false},
+        {"stored as 0", "0", true, paperAndRibbonOut, nullptr, JobResult::Done, 0, false},
+        {"paper and ribbon out", "1", true, paperAndRibbonOut, nullptr, JobResult::PrinterNotReady,
          kPrinterPaperOut | kPrinterRibbonOut, true},
-        {"head open and paused", "1", true, StatusAnswer('0', '1', '1', '0'),
+        {"head open and paused", "1", true, StatusAnswer('0', '1', '1', '0'), nullptr,
          JobResult::PrinterNotReady, kPrinterHeadOpen | kPrinterPaused, true},
-        {"ready", "1", true, ready, JobResult::Done, 0, true},
-        {"partial", "1", true, StatusAnswer('1', '0', '0', '0').substr(0, 40), JobResult::Done, 0,
+        {"ready", "1", true, ready, nullptr, JobResult::Done, 0, true},
+        {"partial", "1", true, StatusAnswer('1', '0', '0', '0').substr(0, 40), nullptr,
+         JobResult::Done, 0, true},
+        {"silent", "1", false, "", nullptr, JobResult::Done, 0, true},
+        // Current firmware: silent to "~HS" in an error state, the error report names it.
+        {"media out", "1", false, "", "00000001", JobResult::PrinterNotReady, kPrinterMediaOut,
          true},
-        {"silent", "1", false, "", JobResult::Done, 0, true},
+        {"head open and cutter fault", "1", false, "", "0000000C", JobResult::PrinterNotReady,
+         kPrinterHeadOpen | kPrinterCutterFault, true},
+        {"no error, ready", "1", true, ready, "00000000", JobResult::Done, 0, true},
+        {"no error, silent", "1", false, "", "00000000", JobResult::Done, 0, true},
     };
     const std::string content = Bytes(700);
     for (const auto& c : cases) {
@@ -1001,6 +1017,9 @@ TEST_F(NetworkTransportTest, AsksThePrinterForItsStatusOnlyWhenTheSettingSaysSo)
         }
         if (c.answers) {
             substitute::AnswerHostStatus(c.answer);
+        }
+        if (c.errors != nullptr) {
+            substitute::AnswerErrorReport(ErrorReportAnswer(c.errors));
         }
         auto started = std::chrono::steady_clock::now();
         ASSERT_EQ(Run(content), c.result);
@@ -1022,7 +1041,7 @@ TEST_F(NetworkTransportTest, AsksThePrinterForItsStatusOnlyWhenTheSettingSaysSo)
         ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
         auto received = substitute::ReceivedConnections();
         ASSERT_EQ(received.size(), 1u);
-        std::string expected = std::string(c.asked ? "~HS" : "") + (done ? content : "");
+        std::string expected = std::string(c.asked ? kStatusQueries : "") + (done ? content : "");
         EXPECT_TRUE(received[0].bytes == expected)
             << received[0].bytes.size() << " bytes: " << received[0].bytes.substr(0, 8);
     }

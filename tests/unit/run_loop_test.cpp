@@ -429,22 +429,41 @@ TEST_F(RunLoopTest, UnknownResultShowsTheLaunchersError) {
 }
 
 // The printer's reasons come in place of a system error code and are named in the message,
-// in a fixed order whatever bits are set; unknown bits name nothing.
+// in a fixed order whatever bits are set; unknown bits name nothing. An error without a name
+// shows the printer's own bits.
 TEST_F(RunLoopTest, PrinterNotReadyNamesItsReasons) {
     const struct {
         DWORD reasons;
         const char* named;
+        DWORD unnamed[2];
     } cases[] = {
-        {kPrinterPaperOut, "paper out"},
-        {kPrinterRibbonOut, "ribbon out"},
-        {kPrinterHeadOpen, "head open"},
-        {kPrinterPaused, "paused"},
-        {kPrinterPaused | kPrinterHeadOpen | kPrinterPaperOut, "paper out, head open, paused"},
-        {kPrinterRibbonOut | 0x100, "ribbon out"},
+        {kPrinterPaperOut, "paper out", {0, 0}},
+        {kPrinterRibbonOut, "ribbon out", {0, 0}},
+        {kPrinterHeadOpen, "head open", {0, 0}},
+        {kPrinterPaused, "paused", {0, 0}},
+        {kPrinterPaused | kPrinterHeadOpen | kPrinterPaperOut,
+         "paper out, head open, paused",
+         {0, 0}},
+        {kPrinterRibbonOut | 0x40000000, "ribbon out", {0, 0}},
+        {kPrinterMediaOut, "media out", {0, 0}},
+        {kPrinterCutterFault | kPrinterHeadOverTemperature | kPrinterMotorOverTemperature |
+             kPrinterBadHeadElement | kPrinterHeadDetectionError,
+         "cutter fault, printhead over temperature, motor over temperature, bad printhead element, "
+         "printhead detection error",
+         {0, 0}},
+        {kPrinterInvalidFirmwareConfig | kPrinterHeadThermistorOpen | kPrinterJamDuringRetract |
+             kPrinterPresenterNotRunning | kPrinterPaperFeedError | kPrinterClearPathFailed,
+         "invalid firmware configuration, printhead thermistor open, paper jam during retract, "
+         "presenter not running, paper feed error, clear paper path failed",
+         {0, 0}},
+        {kPrinterMediaOut | kPrinterOtherError, "media out, error 00000400", {0, 0x400}},
+        {kPrinterOtherError, "error 00000001 00000000", {1, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.named);
         Restart();
+        g_printerUnnamedErrors[0] = c.unnamed[0];
+        g_printerUnnamedErrors[1] = c.unnamed[1];
         Script({{c.reasons, static_cast<int>(JobResult::PrinterNotReady)}});
         EXPECT_EQ(Run("C:\\labels\\a.zpl"), 0);
         EXPECT_EQ(opened, std::vector<int>{IDD_PROGRESS}); // no retry, no settings window

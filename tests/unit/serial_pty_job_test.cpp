@@ -1,5 +1,6 @@
 // A serial job over a real pty delivers its file byte for byte, with the stored line settings.
 #include "transport/job_worker.h"
+#include "transport/printer_status.h"
 
 #include "job_journal.h"
 #include "tests/support/pty_pair.h"
@@ -70,24 +71,32 @@ TEST_F(SerialPtyJobTest, SerialJobDeliversTheFileByteForByte) {
     g_progressWindow = nullptr;
 }
 
-// A serial job with CheckStatus "1" opens the port for reading too, asks "~HS" after the
-// line settings and before the first label byte, and reads the answer through the pty.
+// A serial job with CheckStatus "1" opens the port for reading too, asks "~HQES~HS" after
+// the line settings and before the first label byte, and reads the answers through the pty:
+// an older printer's host status, or a current one's error report while "~HS" stays silent.
 TEST_F(SerialPtyJobTest, SerialJobAsksThePrinterForItsStatus) {
     auto answer = [](char paperOut, char headUp) {
         return std::string("\x02") + "030," + paperOut + ",0,1245,000,0,0,0,000,0,0,0" +
                "\x03\r\n\x02" + "001,0," + headUp + ",0,1,2,6,0,00000000,1,000" + "\x03\r\n\x02" +
                "1234,0\x03\r\n";
     };
+    auto errors = [](const char* flagAndGroups) {
+        return std::string("\x02\r\n PRINTER STATUS\r\n ERRORS: ") + flagAndGroups +
+               "\r\n WARNINGS: 0 00000000 00000000\r\n\x03\r\n";
+    };
     const struct {
         const char* name;
         std::string answer; // empty: silent
+        std::string errors; // empty: silent
         std::string done;
         bool labelSent;
     } cases[] = {
-        {"paper out", answer('1', '0'), "done 1,15", false},
-        {"head open", answer('0', '1'), "done 4,15", false},
-        {"ready", answer('0', '0'), "done 0,0", true},
-        {"silent", "", "done 0,0", true},
+        {"paper out", answer('1', '0'), "", "done 1,15", false},
+        {"head open", answer('0', '1'), "", "done 4,15", false},
+        {"ready", answer('0', '0'), "", "done 0,0", true},
+        {"silent", "", "", "done 0,0", true},
+        {"media out, current firmware", "", errors("1 00000000 00000001"), "done 16,15", false},
+        {"no error, ready", answer('0', '0'), errors("0 00000000 00000000"), "done 0,0", true},
     };
     std::string label = jobtest::SampleBytes(1500);
     for (const auto& c : cases) {
@@ -104,9 +113,9 @@ TEST_F(SerialPtyJobTest, SerialJobAsksThePrinterForItsStatus) {
 
         HANDLE worker = CreateThread(nullptr, 0, JobWorker, path.text, 0, nullptr);
         ASSERT_NE(worker, nullptr);
-        std::string expected = "~HS" + (c.labelSent ? label : std::string());
+        std::string expected = kStatusQueries + (c.labelSent ? label : std::string());
         std::string received =
-            pty.ReceiveAnswering(c.answer, expected.size(), std::chrono::seconds(10));
+            pty.ReceiveAnswering(c.answer, expected.size(), std::chrono::seconds(10), c.errors);
         EXPECT_EQ(WaitForSingleObject(worker, 10000), WAIT_OBJECT_0);
         CloseHandle(worker);
         // Anything the job wrote beyond what was expected.
