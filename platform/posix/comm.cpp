@@ -1,5 +1,6 @@
 // Substitute comm state: GetCommState / SetCommState over termios on a tty,
-// or over a DCB kept in memory for a plain file mapped as a comm device.
+// or over a DCB kept in memory for a plain file mapped as a comm device; the time-outs
+// GetCommTimeouts / SetCommTimeouts keep on the handle, which ReadFile and WriteFile honour.
 #include "platform/posix/file_object.h"
 #include "platform/testing.h"
 
@@ -22,6 +23,8 @@ struct CommState {
     std::map<std::string, DCB> applied;  // tty path -> DCB last applied (members termios lacks)
     bool haveLastSet = false;
     DCB lastSet{};
+    bool haveLastTimeouts = false;
+    COMMTIMEOUTS lastTimeouts{};
 };
 
 CommState& State() {
@@ -215,6 +218,8 @@ void ResetComm() {
     state.applied.clear();
     state.haveLastSet = false;
     state.lastSet = DCB{};
+    state.haveLastTimeouts = false;
+    state.lastTimeouts = COMMTIMEOUTS{};
 }
 
 [[maybe_unused]] const bool registered = [] {
@@ -384,6 +389,16 @@ bool LastSetCommState(DCB* dcb) {
     return true;
 }
 
+bool LastSetCommTimeouts(COMMTIMEOUTS* timeouts) {
+    substitute::CommState& state = substitute::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (!state.haveLastTimeouts) {
+        return false;
+    }
+    *timeouts = state.lastTimeouts;
+    return true;
+}
+
 } // namespace substitute
 
 namespace {
@@ -426,6 +441,12 @@ BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
 }
 
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+    if (timeouts != nullptr) {
+        substitute::CommState& state = substitute::State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.lastTimeouts = *timeouts;
+        state.haveLastTimeouts = true;
+    }
     std::shared_ptr<substitute::FileObject> port =
         TimeoutCallPort("SetCommTimeouts", file, timeouts);
     if (port == nullptr) {

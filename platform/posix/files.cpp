@@ -61,6 +61,11 @@ bool IsReservedDeviceName(const std::string& upperName) {
            upperName[3] >= '1' && upperName[3] <= '9';
 }
 
+// "\\.\NAME": the device namespace, which never reaches the file system either.
+bool InDeviceNamespace(const std::string& name) {
+    return name.compare(0, 4, "\\\\.\\") == 0;
+}
+
 std::string DeviceNameOf(const std::string& name) {
     std::string upper = Upper(name);
     if (upper.compare(0, 4, "\\\\.\\") == 0) {
@@ -216,6 +221,48 @@ ssize_t ReadWithCommTimeouts(const FileObject& object, char* buffer, DWORD toRea
     return static_cast<ssize_t>(done);
 }
 
+// A write as a serial driver times it: the total (multiplier times the bytes, plus the
+// constant) bounds the whole call, and what was written by then is the call's result, as
+// with a driver whose output is held by XOFF. Returns the byte count written, or -1.
+ssize_t WriteWithCommTimeouts(const FileObject& object, const char* bytes, DWORD toWrite) {
+    const COMMTIMEOUTS& t = object.commTimeouts;
+    long long total = static_cast<long long>(t.WriteTotalTimeoutMultiplier) * toWrite +
+                      t.WriteTotalTimeoutConstant;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
+    int flags = ::fcntl(object.fd, F_GETFL);
+    ::fcntl(object.fd, F_SETFL, flags | O_NONBLOCK);
+    DWORD done = 0;
+    ssize_t result = 0;
+    while (done < toWrite) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        int wait =
+            left.count() > 0 ? static_cast<int>(std::min<long long>(left.count(), 0x7FFFFFFF)) : 0;
+        pollfd entry{object.fd, POLLOUT, 0};
+        int ready = ::poll(&entry, 1, wait);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            result = ready < 0 && done == 0 ? -1 : 0;
+            break; // timed out: what went so far
+        }
+        ssize_t put = ::write(object.fd, bytes + done, toWrite - done);
+        if (put < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (put <= 0) {
+            result = done == 0 ? -1 : 0;
+            break;
+        }
+        done += static_cast<DWORD>(put);
+    }
+    int code = errno;
+    ::fcntl(object.fd, F_SETFL, flags);
+    errno = code;
+    return result < 0 ? -1 : static_cast<ssize_t>(done);
+}
+
 FileObject::~FileObject() {
     {
         FileState& state = State();
@@ -269,7 +316,8 @@ HANDLE OpenFile(const char* call, const std::string& given, const std::string& p
             object->device = deviceName;
             object->emulatedComm = mapped->second.emulatedComm;
             object->label = "device:" + deviceName;
-        } else if (substitute::IsReservedDeviceName(deviceName)) {
+        } else if (substitute::IsReservedDeviceName(deviceName) ||
+                   substitute::InDeviceNamespace(given)) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
@@ -334,7 +382,10 @@ HANDLE OpenFile(const char* call, const std::string& given, const std::string& p
     if (fd < 0) {
         int code = errno;
         guard.unlock();
-        SetLastError(substitute::ErrorFromErrno(code, object->path));
+        // A device that is not there is missing as a whole, whatever its path stands on.
+        bool missingDevice = code == ENOENT && !object->device.empty();
+        SetLastError(missingDevice ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND)
+                                   : substitute::ErrorFromErrno(code, object->path));
         return INVALID_HANDLE_VALUE;
     }
     struct stat after {};
@@ -431,8 +482,21 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
         }
         accepted = std::min(accepted, state.writeLimit);
     }
-    // A synchronous write without time-outs writes everything before it returns.
     const char* bytes = static_cast<const char*>(buffer);
+    const COMMTIMEOUTS& timeouts = object->commTimeouts;
+    if (object->hasCommTimeouts &&
+        (timeouts.WriteTotalTimeoutConstant != 0 || timeouts.WriteTotalTimeoutMultiplier != 0)) {
+        ssize_t put = substitute::WriteWithCommTimeouts(*object, bytes, accepted);
+        if (put < 0) {
+            SetLastError(substitute::ErrorFromErrno(errno, object->path));
+            return FALSE;
+        }
+        if (written != nullptr) {
+            *written = static_cast<DWORD>(put);
+        }
+        return TRUE;
+    }
+    // A synchronous write without time-outs writes everything before it returns.
     DWORD done = 0;
     while (done < accepted) {
         ssize_t put = ::write(object->fd, bytes + done, accepted - done);
