@@ -25,6 +25,13 @@ std::string Line2(char headUp, char ribbonOut) {
 
 const std::string kReady = Answer(Line1('0', '0'), Line2('0', '0'));
 
+// Set in place: GCC 12 takes a replace() with a NUL for an overlapping copy in the
+// optimised build (-Werror=restrict).
+std::string WithNulAt(std::string text, std::size_t at) {
+    text[at] = '\0';
+    return text;
+}
+
 TEST(PrinterStatusTest, ParsesTheHostStatusAnswer) {
     const struct {
         const char* name;
@@ -77,7 +84,7 @@ TEST(PrinterStatusTest, ParsesTheHostStatusAnswer) {
          kReady + "\x02"
                   "1234,0\x03\r\n",
          HostStatusKind::Unknown, 0},
-        {"NUL inside", Answer(Line1('0', '0'), Line2('0', '0')).replace(5, 1, std::string(1, '\0')),
+        {"NUL inside", WithNulAt(Answer(Line1('0', '0'), Line2('0', '0')), 5),
          HostStatusKind::Unknown, 0},
     };
     for (const auto& c : cases) {
