@@ -9,6 +9,9 @@
 enum class TargetKind : int { Stored = 0, Socket, Serial, Parallel, Driver, RawQueue };
 
 constexpr int kHostBufferSize = 256; // a host name or address literal, with its NUL
+// The longest device URI of a target, with its NUL: a name of kTextBufferSize - 1 bytes,
+// every byte percent-encoded, after the longest scheme, and a serial port's line settings.
+constexpr int kTargetUriSize = 3 * kTextBufferSize + 64;
 
 // A printer named on the command line, in the form of a device URI.
 struct PrinterTarget {
@@ -50,7 +53,7 @@ struct JobOutcome {
     JobTransport transport;
     // The printer the job went to, as a device URI ("socket://10.0.0.5:9100"), or "" before
     // the worker knows it.
-    char target[kTextBufferSize];
+    char target[kTargetUriSize];
     // Bytes the printer's channel took (a partial label counts what got through).
     unsigned long long bytesAccepted;
     // The input's size as the job measured it, for the log once a printed input is deleted;

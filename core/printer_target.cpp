@@ -81,6 +81,88 @@ bool Fail(char* problem, std::size_t problemSize, const char* format, const char
     return false;
 }
 
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    char lower = LowerAscii(c);
+    return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+}
+
+enum class Decoding { Done, BadPercent, Nul, TooLong };
+
+// Decodes %XX in the first `length` bytes of text into decoded (size bytes, NUL-terminated),
+// as device URIs are written.
+Decoding DecodePercents(const char* text, std::size_t length, char* decoded, std::size_t size,
+                        std::size_t* decodedLength) {
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        char c = text[i];
+        if (c == '%') {
+            int high = i + 2 < length ? HexValue(text[i + 1]) : -1;
+            int low = i + 2 < length ? HexValue(text[i + 2]) : -1;
+            if (high < 0 || low < 0) {
+                return Decoding::BadPercent;
+            }
+            c = static_cast<char>(high * 16 + low);
+            if (c == '\0') {
+                return Decoding::Nul;
+            }
+            i += 2;
+        }
+        if (out + 1 >= size) {
+            return Decoding::TooLong;
+        }
+        decoded[out++] = c;
+    }
+    decoded[out] = '\0';
+    *decodedLength = out;
+    return Decoding::Done;
+}
+
+// The sentence for a decoding that failed; tooLong names what was too long.
+bool FailDecoding(Decoding decoding, const char* whole, const char* tooLong, char* problem,
+                  std::size_t problemSize) {
+    switch (decoding) {
+    case Decoding::BadPercent:
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" has a %% not followed by two hexadecimal "
+                    "digits: write %%25 for a %% sign.",
+                    whole);
+    case Decoding::Nul:
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" has %%00 in it, which no name can hold.", whole);
+    case Decoding::TooLong:
+    case Decoding::Done:
+        break;
+    }
+    return Fail(problem, problemSize, tooLong, whole);
+}
+
+// Percent-encodes what a device URI cannot carry as it is: the % sign and control characters.
+void EncodePercents(const char* text, char* encoded, std::size_t size) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::size_t out = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        auto byte = static_cast<unsigned char>(*c);
+        bool plain = byte != '%' && byte >= 0x20 && byte != 0x7F;
+        std::size_t needed = plain ? 1 : 3;
+        if (out + needed >= size) {
+            break;
+        }
+        if (plain) {
+            encoded[out++] = *c;
+        } else {
+            encoded[out++] = '%';
+            encoded[out++] = kHex[byte >> 4];
+            encoded[out++] = kHex[byte & 0x0F];
+        }
+    }
+    if (size > 0) {
+        encoded[out] = '\0';
+    }
+}
+
 // A host name or IPv4 address: letters, digits, dots, hyphens and underscores.
 bool IsHostNameCharacter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -92,8 +174,51 @@ bool IsIPv6Character(char c) {
            c == '.';
 }
 
+// An IPv6 zone (RFC 6874): letters, digits and "-._~".
+bool IsZoneCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+// The decoded text between [ and ]: an IPv6 address, then perhaps "%ZONE".
+bool CheckIPv6Host(const char* whole, const char* host, std::size_t hostLength, char* problem,
+                   std::size_t problemSize) {
+    const char* percent = static_cast<const char*>(std::memchr(host, '%', hostLength));
+    std::size_t addressLength =
+        percent != nullptr ? static_cast<std::size_t>(percent - host) : hostLength;
+    for (std::size_t i = 0; i < addressLength; ++i) {
+        if (!IsIPv6Character(host[i])) {
+            return Fail(problem, problemSize,
+                        "The printer target \"%s\" has something other than an IPv6 "
+                        "address between [ and ].",
+                        whole);
+        }
+    }
+    if (addressLength == 0 || std::memchr(host, ':', addressLength) == nullptr) {
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" has no IPv6 address between [ and ].", whole);
+    }
+    if (percent == nullptr) {
+        return true;
+    }
+    std::size_t zoneLength = hostLength - addressLength - 1;
+    for (std::size_t i = 0; i < zoneLength; ++i) {
+        if (!IsZoneCharacter(percent[1 + i])) {
+            zoneLength = 0;
+        }
+    }
+    if (zoneLength == 0) {
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" has no zone of letters and digits after %%25 "
+                    "(write socket://[fe80::12%%2512] for interface 12).",
+                    whole);
+    }
+    return true;
+}
+
 bool ParseSocketTarget(const char* whole, const char* rest, PrinterTarget* target, char* problem,
                        std::size_t problemSize) {
+    static const char kHostTooLong[] = "The printer target \"%s\" names a host too long.";
     std::size_t length = std::strlen(rest);
     // A trailing slash is how such addresses are often written; nothing may follow it.
     if (length > 0 && rest[length - 1] == '/') {
@@ -112,27 +237,9 @@ bool ParseSocketTarget(const char* whole, const char* rest, PrinterTarget* targe
         }
         host = rest + 1;
         hostLength = static_cast<std::size_t>(closing - host);
-        for (std::size_t i = 0; i < hostLength; ++i) {
-            if (!IsIPv6Character(host[i])) {
-                return Fail(problem, problemSize,
-                            "The printer target \"%s\" has something other than an IPv6 "
-                            "address between [ and ].",
-                            whole);
-            }
-        }
-        if (hostLength == 0 || std::memchr(host, ':', hostLength) == nullptr) {
-            return Fail(problem, problemSize,
-                        "The printer target \"%s\" has no IPv6 address between [ and ].", whole);
-        }
         after = closing + 1;
     } else {
         while (hostLength < length && rest[hostLength] != ':') {
-            if (!IsHostNameCharacter(rest[hostLength])) {
-                return Fail(problem, problemSize,
-                            "The printer target \"%s\" names a host with characters a host "
-                            "name cannot have.",
-                            whole);
-            }
             ++hostLength;
         }
         after = rest + hostLength;
@@ -150,12 +257,26 @@ bool ParseSocketTarget(const char* whole, const char* rest, PrinterTarget* targe
                         whole);
         }
     }
-    if (hostLength >= static_cast<std::size_t>(kHostBufferSize)) {
-        return Fail(problem, problemSize, "The printer target \"%s\" names a host too long.",
-                    whole);
+    std::size_t decodedLength = 0;
+    Decoding decoding =
+        DecodePercents(host, hostLength, target->host, sizeof target->host, &decodedLength);
+    if (decoding != Decoding::Done) {
+        return FailDecoding(decoding, whole, kHostTooLong, problem, problemSize);
     }
-    std::memcpy(target->host, host, hostLength);
-    target->host[hostLength] = '\0';
+    if (rest[0] == '[') {
+        if (!CheckIPv6Host(whole, target->host, decodedLength, problem, problemSize)) {
+            return false;
+        }
+    } else {
+        for (std::size_t i = 0; i < decodedLength; ++i) {
+            if (!IsHostNameCharacter(target->host[i])) {
+                return Fail(problem, problemSize,
+                            "The printer target \"%s\" names a host with characters a host "
+                            "name cannot have.",
+                            whole);
+            }
+        }
+    }
 
     target->port = kSocketDefaultPort;
     std::size_t afterLength = length - static_cast<std::size_t>(after - rest);
@@ -245,24 +366,59 @@ bool ApplySerialSetting(const char* whole, const char* setting, std::size_t leng
                 whole);
 }
 
-bool ParseNamedTarget(const char* whole, const char* rest, PrinterTarget* target, char* problem,
-                      std::size_t problemSize) {
-    const char* query = target->kind == TargetKind::Serial || target->kind == TargetKind::Parallel
-                            ? std::strchr(rest, '?')
-                            : nullptr;
+// COMn or LPTn (any case, no leading zero) into name as "COMn" / "LPTn": the names a port
+// has on Windows, which never name a file. False for anything else.
+bool ReadPortName(const char* text, std::size_t length, const char* prefix, unsigned long highest,
+                  char* name, std::size_t nameSize) {
+    unsigned long number = 0;
+    if (length < 4 || !SameIgnoringCase(text, 3, prefix) || text[3] == '0' ||
+        !ReadDecimal(text + 3, length - 3, highest, &number) || number == 0) {
+        return false;
+    }
+    std::snprintf(name, nameSize, "%c%c%c%lu", prefix[0] - 'a' + 'A', prefix[1] - 'a' + 'A',
+                  prefix[2] - 'a' + 'A', number);
+    return true;
+}
+
+// The line settings Windows refuses whatever the port.
+bool CheckLineSettings(const char* whole, const PrinterTarget* target, char* problem,
+                       std::size_t problemSize) {
+    if (target->stopBits == TWOSTOPBITS && target->dataBits == 5) {
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" asks for 2 stop bits with 5 data bits, which "
+                    "Windows refuses: 5 data bits take 1 or 1.5 stop bits.",
+                    whole);
+    }
+    if (target->stopBits == ONE5STOPBITS && target->dataBits != 5) {
+        std::snprintf(problem, problemSize,
+                      "The printer target \"%s\" asks for 1.5 stop bits with %u data bits, "
+                      "which Windows refuses: 1.5 stop bits go with 5 data bits only.",
+                      whole, static_cast<unsigned int>(target->dataBits));
+        return false;
+    }
+    return true;
+}
+
+// serial:COMn[?settings] and parallel:LPTn.
+bool ParsePortTarget(const char* whole, const char* rest, PrinterTarget* target, char* problem,
+                     std::size_t problemSize) {
+    bool serial = target->kind == TargetKind::Serial;
+    const char* query = std::strchr(rest, '?');
     std::size_t nameLength =
         query != nullptr ? static_cast<std::size_t>(query - rest) : std::strlen(rest);
     if (nameLength == 0) {
         return Fail(problem, problemSize,
                     "The printer target \"%s\" names no port or printer after the colon.", whole);
     }
-    if (nameLength >= static_cast<std::size_t>(kTextBufferSize)) {
+    if (serial && !ReadPortName(rest, nameLength, "com", 256, target->name, sizeof target->name)) {
         return Fail(problem, problemSize,
-                    "The printer target \"%s\" names a port or printer too long.", whole);
+                    "The printer target \"%s\" names no serial port: write COM1 to COM256.", whole);
     }
-    std::memcpy(target->name, rest, nameLength);
-    target->name[nameLength] = '\0';
-    if (target->kind == TargetKind::Serial) {
+    if (!serial && !ReadPortName(rest, nameLength, "lpt", 9, target->name, sizeof target->name)) {
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" names no parallel port: write LPT1 to LPT9.", whole);
+    }
+    if (serial) {
         target->baudRate = kDefaultBaudRate;
         target->dataBits = 8;
         target->parity = NOPARITY;
@@ -271,7 +427,7 @@ bool ParseNamedTarget(const char* whole, const char* rest, PrinterTarget* target
     if (query == nullptr) {
         return true;
     }
-    if (target->kind == TargetKind::Parallel) {
+    if (!serial) {
         return Fail(problem, problemSize,
                     "The printer target \"%s\" gives a parallel port settings it does not "
                     "take.",
@@ -286,10 +442,29 @@ bool ParseNamedTarget(const char* whole, const char* rest, PrinterTarget* target
             return false;
         }
         if (end == nullptr) {
-            return true;
+            return CheckLineSettings(whole, target, problem, problemSize);
         }
         setting = end + 1;
     }
+}
+
+// driver:NAME and raw:NAME, percent-decoded.
+bool ParseQueueTarget(const char* whole, const char* rest, PrinterTarget* target, char* problem,
+                      std::size_t problemSize) {
+    std::size_t length = std::strlen(rest);
+    if (length == 0) {
+        return Fail(problem, problemSize,
+                    "The printer target \"%s\" names no port or printer after the colon.", whole);
+    }
+    std::size_t decodedLength = 0;
+    Decoding decoding =
+        DecodePercents(rest, length, target->name, sizeof target->name, &decodedLength);
+    if (decoding != Decoding::Done) {
+        return FailDecoding(decoding, whole,
+                            "The printer target \"%s\" names a port or printer too long.", problem,
+                            problemSize);
+    }
+    return true;
 }
 
 } // namespace
@@ -306,9 +481,19 @@ bool ParsePrinterTarget(const char* text, PrinterTarget* target, char* problem,
         }
         target->kind = scheme.kind;
         const char* rest = text + std::strlen(scheme.prefix);
-        bool parsed = scheme.kind == TargetKind::Socket
-                          ? ParseSocketTarget(text, rest, target, problem, problemSize)
-                          : ParseNamedTarget(text, rest, target, problem, problemSize);
+        bool parsed = false;
+        switch (scheme.kind) {
+        case TargetKind::Socket:
+            parsed = ParseSocketTarget(text, rest, target, problem, problemSize);
+            break;
+        case TargetKind::Serial:
+        case TargetKind::Parallel:
+            parsed = ParsePortTarget(text, rest, target, problem, problemSize);
+            break;
+        default:
+            parsed = ParseQueueTarget(text, rest, target, problem, problemSize);
+            break;
+        }
         if (!parsed) {
             std::memset(target, 0, sizeof(*target));
         }
@@ -330,7 +515,9 @@ void FormatPrinterTarget(const PrinterTarget* target, char* text, std::size_t si
         return;
     case TargetKind::Socket: {
         bool ipv6 = std::strchr(target->host, ':') != nullptr;
-        std::snprintf(text, size, ipv6 ? "socket://[%s]:%u" : "socket://%s:%u", target->host,
+        char host[3 * kHostBufferSize];
+        EncodePercents(target->host, host, sizeof host);
+        std::snprintf(text, size, ipv6 ? "socket://[%s]:%u" : "socket://%s:%u", host,
                       static_cast<unsigned int>(target->port));
         return;
     }
@@ -356,11 +543,13 @@ void FormatPrinterTarget(const PrinterTarget* target, char* text, std::size_t si
         std::snprintf(text, size, "parallel:%s", target->name);
         return;
     case TargetKind::Driver:
-        std::snprintf(text, size, "driver:%s", target->name);
+    case TargetKind::RawQueue: {
+        char name[3 * kTextBufferSize];
+        EncodePercents(target->name, name, sizeof name);
+        std::snprintf(text, size, target->kind == TargetKind::Driver ? "driver:%s" : "raw:%s",
+                      name);
         return;
-    case TargetKind::RawQueue:
-        std::snprintf(text, size, "raw:%s", target->name);
-        return;
+    }
     }
     text[0] = '\0';
 }

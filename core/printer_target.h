@@ -6,10 +6,14 @@
 #include <cstddef>
 
 // Parses text ("socket://HOST[:PORT]", "serial:COM3[?baud=9600&bits=8&parity=none&stop=1]",
-// "parallel:LPT1", "driver:NAME", "raw:NAME") into target, which it clears first. False
-// when the text cannot be understood; problem (problemSize bytes) then says what is wrong.
+// "parallel:LPT1", "driver:NAME", "raw:NAME") into target, which it clears first. A port is
+// COM1..COM256 or LPT1..LPT9, kept in upper case; names and hosts are percent-decoded, so
+// that an IPv6 zone is "[fe80::12%2512]". False when the text cannot be understood, or asks
+// for line settings Windows refuses; problem (problemSize bytes) then says what is wrong.
 bool ParsePrinterTarget(const char* text, PrinterTarget* target, char* problem,
                         std::size_t problemSize);
 
-// Writes target back as a device URI, with every default filled in, into text (size bytes).
+// Writes target back as a device URI, with every default filled in and a % sign or control
+// character of a name or host percent-encoded, into text (size bytes; kTargetUriSize holds
+// any target).
 void FormatPrinterTarget(const PrinterTarget* target, char* text, std::size_t size);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every test, from a fresh clone: installs what is missing, builds the native, native-asan,
-# win64 (release), win32 and fuzz presets, runs the unit tests and the substitute layer's
+# native-release (the benchmark programs, optimised), win64 (release), win32 and fuzz presets, runs the unit tests and the substitute layer's
 # tests natively and under ASan/UBSan, the end-to-end tests, the soak and the packages (built, signed, installed) under Wine (once,
 # from the native test run), a short run of each fuzz
 # target (libFuzzer, ASan, UBSan) and the lint. Prints one line per stage and ends with
@@ -47,6 +47,9 @@ stage build-win64 build_preset win64
 stage build-win32 build_preset win32
 stage build-native build_preset native
 stage build-native-asan build_preset native-asan
+# The optimised build warns where the debug one does not (format truncation): the benchmarks
+# must never stop building unnoticed.
+stage build-native-release build_preset native-release
 # Only the fuzz targets and the libraries they need, built by clang.
 stage build-fuzz build_preset fuzz
 stage test-native ctest --preset native -j "$JOBS"

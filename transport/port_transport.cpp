@@ -111,11 +111,23 @@ JobResult EndSucceededJob(TransportJob* job, PortHold* hold) {
 // The Port text is used before anything else reuses the value buffer; the count is tested
 // before it is counted down, so that the most negative Attempts cannot wrap.
 // Asking a serial printer for its status needs the port for reading as well.
+// A port named on the command line ("COM10") is opened in the device namespace and must
+// exist, so that it can neither be taken for a file name nor create one; the Port text of
+// the stored settings may name a file, which is opened or created as it always was.
 bool OpenPort(TransportJob* job, PortHold* hold, bool checkStatus, JobFailure* failure) {
     DWORD access = checkStatus ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+    char device[kTextBufferSize + 4];
+    const char* name = job->valueBuffer;
+    DWORD disposition = OPEN_ALWAYS;
+    const PrinterTarget* target = CommandLineTarget();
+    if (target != nullptr) {
+        std::snprintf(device, sizeof device, "\\\\.\\%s", target->name);
+        name = device;
+        disposition = OPEN_EXISTING;
+    }
     int remaining = job->attempts;
-    while ((hold->port = CreateFileA(job->valueBuffer, access, 0, nullptr, OPEN_ALWAYS, 0,
-                                     nullptr)) == INVALID_HANDLE_VALUE &&
+    while ((hold->port = CreateFileA(name, access, 0, nullptr, disposition, 0, nullptr)) ==
+               INVALID_HANDLE_VALUE &&
            remaining > 1 && PauseAndContinue(kPortOpenPause)) {
         --remaining;
     }
@@ -199,6 +211,26 @@ bool ApplyLineSettings(TransportJob* job, PortHold* hold, PortMode mode, JobFail
     return true;
 }
 
+// With a time-out in force, a write that makes no progress for that long (a printer that
+// sent XOFF and never XON) returns short, which ends the copy as a write failure. A parallel
+// port's driver may not take time-outs; it is then written to as before.
+bool ApplyWriteTimeout(const TransportJob* job, PortHold* hold, PortMode mode,
+                       JobFailure* failure) {
+    if (job->timeout <= 0) {
+        return true;
+    }
+    constexpr DWORD kLongestSeconds = MAXDWORD / 1000;
+    auto seconds = static_cast<DWORD>(job->timeout);
+    COMMTIMEOUTS timeouts;
+    std::memset(&timeouts, 0, sizeof(timeouts));
+    timeouts.WriteTotalTimeoutConstant =
+        (seconds < kLongestSeconds ? seconds : kLongestSeconds) * 1000;
+    if (!SetCommTimeouts(hold->port, &timeouts) && mode == PortMode::Serial) {
+        return FailStep(failure, GetLastError(), JobResult::PortConfigError);
+    }
+    return true;
+}
+
 // Asks the printer for its status when the settings want it; a printer that answers with a
 // condition it cannot print in gets no label. A silent or garbled answer lets the label go.
 bool CheckPrinterReady(PortHold* hold, bool checkStatus, JobFailure* failure) {
@@ -274,6 +306,7 @@ JobResult PortTransport(TransportJob* job, PortMode mode) {
                        StatusCheckStored(job->settingsKey);
     if (!OpenPort(job, &hold, checkStatus, &failure) ||
         !ApplyLineSettings(job, &hold, mode, &failure) ||
+        !ApplyWriteTimeout(job, &hold, mode, &failure) ||
         !CheckPrinterReady(&hold, checkStatus, &failure) || !SendLabel(job, &hold, &failure)) {
         return EndFailedJob(job, &hold, failure);
     }

@@ -1,12 +1,17 @@
 // Substitute comm state: GetCommState / SetCommState over termios on a tty,
-// or over a DCB kept in memory for a plain file mapped as a comm device.
+// or over a DCB kept in memory for a plain file mapped as a comm device; the time-outs
+// GetCommTimeouts / SetCommTimeouts keep on the handle, which ReadFile and WriteFile honour.
 #include "platform/posix/file_object.h"
 #include "platform/testing.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -22,6 +27,8 @@ struct CommState {
     std::map<std::string, DCB> applied;  // tty path -> DCB last applied (members termios lacks)
     bool haveLastSet = false;
     DCB lastSet{};
+    bool haveLastTimeouts = false;
+    COMMTIMEOUTS lastTimeouts{};
 };
 
 CommState& State() {
@@ -215,6 +222,8 @@ void ResetComm() {
     state.applied.clear();
     state.haveLastSet = false;
     state.lastSet = DCB{};
+    state.haveLastTimeouts = false;
+    state.lastTimeouts = COMMTIMEOUTS{};
 }
 
 [[maybe_unused]] const bool registered = [] {
@@ -223,6 +232,106 @@ void ResetComm() {
 }();
 
 } // namespace
+
+// A read as a serial driver times it: MAXDWORD interval with zero totals returns what is
+// there; MAXDWORD interval and multiplier return as soon as a byte is there, or after the
+// constant; otherwise the read gathers bytes until it has them all or the total has passed
+// (the interval is not modelled). A total of zero waits without limit for every byte.
+ssize_t ReadWithCommTimeouts(const FileObject& object, char* buffer, DWORD toRead) {
+    const COMMTIMEOUTS& t = object.commTimeouts;
+    bool returnAtFirst = t.ReadIntervalTimeout == MAXDWORD;
+    long long total = -1;
+    if (returnAtFirst && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
+        total = 0;
+    } else if (returnAtFirst && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
+        total = t.ReadTotalTimeoutConstant;
+    } else {
+        returnAtFirst = false;
+        long long all = static_cast<long long>(t.ReadTotalTimeoutMultiplier) * toRead +
+                        t.ReadTotalTimeoutConstant;
+        total = all == 0 ? -1 : all;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
+    DWORD done = 0;
+    while (done < toRead) {
+        int wait = -1;
+        if (total >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait = left.count() > 0
+                       ? static_cast<int>(std::min<long long>(left.count(), 0x7FFFFFFF))
+                       : 0;
+        }
+        pollfd entry{object.fd, POLLIN, 0};
+        int ready = ::poll(&entry, 1, wait);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            return -1;
+        }
+        if (ready == 0) {
+            break; // timed out: what has come so far
+        }
+        ssize_t got = ::read(object.fd, buffer + done, toRead - done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<DWORD>(got);
+        if (returnAtFirst) {
+            break;
+        }
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// A write as a serial driver times it: the total (multiplier times the bytes, plus the
+// constant) bounds the whole call, and what was written by then is the call's result, as
+// with a driver whose output is held by XOFF. Returns the byte count written, or -1.
+ssize_t WriteWithCommTimeouts(const FileObject& object, const char* bytes, DWORD toWrite) {
+    const COMMTIMEOUTS& t = object.commTimeouts;
+    long long total = static_cast<long long>(t.WriteTotalTimeoutMultiplier) * toWrite +
+                      t.WriteTotalTimeoutConstant;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
+    int flags = ::fcntl(object.fd, F_GETFL);
+    ::fcntl(object.fd, F_SETFL, flags | O_NONBLOCK);
+    DWORD done = 0;
+    ssize_t result = 0;
+    while (done < toWrite) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        int wait =
+            left.count() > 0 ? static_cast<int>(std::min<long long>(left.count(), 0x7FFFFFFF)) : 0;
+        pollfd entry{object.fd, POLLOUT, 0};
+        int ready = ::poll(&entry, 1, wait);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            result = ready < 0 && done == 0 ? -1 : 0;
+            break; // timed out: what went so far
+        }
+        ssize_t put = ::write(object.fd, bytes + done, toWrite - done);
+        if (put < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (put <= 0) {
+            result = done == 0 ? -1 : 0;
+            break;
+        }
+        done += static_cast<DWORD>(put);
+    }
+    int code = errno;
+    ::fcntl(object.fd, F_SETFL, flags);
+    errno = code;
+    return result < 0 ? -1 : static_cast<ssize_t>(done);
+}
 } // namespace substitute
 
 using substitute::LogCall;
@@ -384,6 +493,16 @@ bool LastSetCommState(DCB* dcb) {
     return true;
 }
 
+bool LastSetCommTimeouts(COMMTIMEOUTS* timeouts) {
+    substitute::CommState& state = substitute::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (!state.haveLastTimeouts) {
+        return false;
+    }
+    *timeouts = state.lastTimeouts;
+    return true;
+}
+
 } // namespace substitute
 
 namespace {
@@ -426,6 +545,12 @@ BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
 }
 
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+    if (timeouts != nullptr) {
+        substitute::CommState& state = substitute::State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.lastTimeouts = *timeouts;
+        state.haveLastTimeouts = true;
+    }
     std::shared_ptr<substitute::FileObject> port =
         TimeoutCallPort("SetCommTimeouts", file, timeouts);
     if (port == nullptr) {

@@ -22,7 +22,8 @@ struct FileObject : KernelObject {
     ino_t inode = 0;
     // A plain file standing in for a serial port: comm-state calls keep a DCB in memory.
     bool emulatedComm = false;
-    // Comm time-outs set with SetCommTimeouts; until then a read waits as the descriptor does.
+    // Comm time-outs set with SetCommTimeouts; until then a read or write waits as the
+    // descriptor does.
     bool hasCommTimeouts = false;
     COMMTIMEOUTS commTimeouts{};
     ~FileObject() override;
@@ -30,5 +31,8 @@ struct FileObject : KernelObject {
 
 // ReadFile on a handle with comm time-outs set: the byte count read, or -1 (errno set).
 ssize_t ReadWithCommTimeouts(const FileObject& object, char* buffer, DWORD toRead);
+// WriteFile on a handle with write time-outs set: the byte count written before the total
+// time-out passed (0 when the device took nothing), or -1 (errno set).
+ssize_t WriteWithCommTimeouts(const FileObject& object, const char* bytes, DWORD toWrite);
 
 } // namespace substitute

@@ -7,14 +7,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
-#include <poll.h>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,6 +57,11 @@ bool IsReservedDeviceName(const std::string& upperName) {
     return upperName.size() == 4 &&
            (upperName.compare(0, 3, "COM") == 0 || upperName.compare(0, 3, "LPT") == 0) &&
            upperName[3] >= '1' && upperName[3] <= '9';
+}
+
+// "\\.\NAME": the device namespace, which never reaches the file system either.
+bool InDeviceNamespace(const std::string& name) {
+    return name.compare(0, 4, "\\\\.\\") == 0;
 }
 
 std::string DeviceNameOf(const std::string& name) {
@@ -158,64 +161,6 @@ void ResetFiles() {
 
 } // namespace
 
-// A read as a serial driver times it: MAXDWORD interval with zero totals returns what is
-// there; MAXDWORD interval and multiplier return as soon as a byte is there, or after the
-// constant; otherwise the read gathers bytes until it has them all or the total has passed
-// (the interval is not modelled). A total of zero waits without limit for every byte.
-ssize_t ReadWithCommTimeouts(const FileObject& object, char* buffer, DWORD toRead) {
-    const COMMTIMEOUTS& t = object.commTimeouts;
-    bool returnAtFirst = t.ReadIntervalTimeout == MAXDWORD;
-    long long total = -1;
-    if (returnAtFirst && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
-        total = 0;
-    } else if (returnAtFirst && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
-        total = t.ReadTotalTimeoutConstant;
-    } else {
-        returnAtFirst = false;
-        long long all = static_cast<long long>(t.ReadTotalTimeoutMultiplier) * toRead +
-                        t.ReadTotalTimeoutConstant;
-        total = all == 0 ? -1 : all;
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
-    DWORD done = 0;
-    while (done < toRead) {
-        int wait = -1;
-        if (total >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            wait = left.count() > 0
-                       ? static_cast<int>(std::min<long long>(left.count(), 0x7FFFFFFF))
-                       : 0;
-        }
-        pollfd entry{object.fd, POLLIN, 0};
-        int ready = ::poll(&entry, 1, wait);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
-            return -1;
-        }
-        if (ready == 0) {
-            break; // timed out: what has come so far
-        }
-        ssize_t got = ::read(object.fd, buffer + done, toRead - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return done > 0 ? static_cast<ssize_t>(done) : -1;
-        }
-        if (got == 0) {
-            break;
-        }
-        done += static_cast<DWORD>(got);
-        if (returnAtFirst) {
-            break;
-        }
-    }
-    return static_cast<ssize_t>(done);
-}
-
 FileObject::~FileObject() {
     {
         FileState& state = State();
@@ -269,7 +214,8 @@ HANDLE OpenFile(const char* call, const std::string& given, const std::string& p
             object->device = deviceName;
             object->emulatedComm = mapped->second.emulatedComm;
             object->label = "device:" + deviceName;
-        } else if (substitute::IsReservedDeviceName(deviceName)) {
+        } else if (substitute::IsReservedDeviceName(deviceName) ||
+                   substitute::InDeviceNamespace(given)) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
@@ -334,7 +280,10 @@ HANDLE OpenFile(const char* call, const std::string& given, const std::string& p
     if (fd < 0) {
         int code = errno;
         guard.unlock();
-        SetLastError(substitute::ErrorFromErrno(code, object->path));
+        // A device that is not there is missing as a whole, whatever its path stands on.
+        bool missingDevice = code == ENOENT && !object->device.empty();
+        SetLastError(missingDevice ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND)
+                                   : substitute::ErrorFromErrno(code, object->path));
         return INVALID_HANDLE_VALUE;
     }
     struct stat after {};
@@ -431,8 +380,21 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
         }
         accepted = std::min(accepted, state.writeLimit);
     }
-    // A synchronous write without time-outs writes everything before it returns.
     const char* bytes = static_cast<const char*>(buffer);
+    const COMMTIMEOUTS& timeouts = object->commTimeouts;
+    if (object->hasCommTimeouts &&
+        (timeouts.WriteTotalTimeoutConstant != 0 || timeouts.WriteTotalTimeoutMultiplier != 0)) {
+        ssize_t put = substitute::WriteWithCommTimeouts(*object, bytes, accepted);
+        if (put < 0) {
+            SetLastError(substitute::ErrorFromErrno(errno, object->path));
+            return FALSE;
+        }
+        if (written != nullptr) {
+            *written = static_cast<DWORD>(put);
+        }
+        return TRUE;
+    }
+    // A synchronous write without time-outs writes everything before it returns.
     DWORD done = 0;
     while (done < accepted) {
         ssize_t put = ::write(object->fd, bytes + done, accepted - done);

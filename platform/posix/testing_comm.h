@@ -20,5 +20,8 @@ void SetCommStateOf(const std::string& name, const DCB& dcb);
 // The DCB passed to the most recent SetCommState call, whatever its outcome; false when
 // there was none since Reset.
 bool LastSetCommState(DCB* dcb);
+// The record passed to the most recent SetCommTimeouts call, whatever its outcome; false
+// when there was none since Reset.
+bool LastSetCommTimeouts(COMMTIMEOUTS* timeouts);
 
 } // namespace substitute

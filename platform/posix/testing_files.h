@@ -6,7 +6,11 @@
 // as '/' does; an ANSI name (CreateFileA, DeleteFileA) is converted from ISO 8859-1, so
 // "caf\xE9" and L"caf\u00E9" name one file and an ASCII name is used as it is. A device name
 // ("COM1", "LPT1", also written "\\.\COM1"; compared ignoring case) opens the path it has been
-// mapped to; an unmapped COM1..COM9 / LPT1..LPT9 does not exist (ERROR_FILE_NOT_FOUND).
+// mapped to; an unmapped COM1..COM9 / LPT1..LPT9, or any unmapped "\\.\" name (COM10 and
+// above exist only there), does not exist (ERROR_FILE_NOT_FOUND), nor does a mapped device
+// whose path is missing when it is opened with OPEN_EXISTING. A handle with write time-outs
+// (SetCommTimeouts) writes through poll: a device that takes nothing, such as a pty held by
+// XOFF, makes WriteFile return TRUE after the total time-out with what was written by then.
 // Handles are labelled "file:<name as given>" or "device:<NAME>". Share modes are enforced
 // between the handles of this process (ERROR_SHARING_VIOLATION), and DeleteFileA/W and
 // MoveFileExW refuse a file that is open without FILE_SHARE_DELETE, as Windows does.

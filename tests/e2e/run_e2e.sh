@@ -813,6 +813,39 @@ scenario_target_raw_queue() {
     finish
 }
 
+# A port target names a port: a typo or a file name is refused on the command line (exit 2),
+# a port that does not exist is not opened (exit 5); nothing is written or created in the
+# working folder or the prefix, and the label is kept. The stored settings name a file port, which a job
+# that fell back to them would fill.
+scenario_target_port_refused() {
+    begin target_port_refused
+    printf 'keep me\n' >"$SCENARIO_DIR/important.txt"
+    e2e_write_settings PrinterType "Parallel" Port "$(e2e_winpath "$SCENARIO_DIR/stored.out")" \
+        "${PORT_LINE[@]}"
+    label_file "$SCENARIO_DIR/label.zpl"
+    cp "$SCENARIO_DIR/label.zpl" "$SCENARIO_DIR/expected.zpl"
+    local before target
+    before=$(ls -A "$SCENARIO_DIR" | grep -v -e '^exit$' -e '^pid$' -e '^watch.txt$' | sort)
+    for target in parallel:LTP1 parallel:important.txt; do
+        quiet_run 30 -q --printer "$target" "$(e2e_winpath "$SCENARIO_DIR/label.zpl")"
+        expect "exit code, $target" "$QUIET_EXIT" 2
+        expect "windows shown, $target" "$QUIET_SEEN" ""
+    done
+    # COM10 is a port name, opened as \\.\COM10: there is none, so it cannot be opened. The
+    # run loop may repeat a port that did not open (its runs about 2 s apart): bounded by 150 s.
+    quiet_run 150 -q --attempts 1 --printer serial:COM10 "$(e2e_winpath "$SCENARIO_DIR/label.zpl")"
+    expect "exit code, serial:COM10" "$QUIET_EXIT" 5
+    expect "windows shown, serial:COM10" "$QUIET_SEEN" ""
+    expect "label file" "$(same_file "$SCENARIO_DIR/label.zpl" "$SCENARIO_DIR/expected.zpl")" same
+    expect "important.txt" "$(cat "$SCENARIO_DIR/important.txt")" "keep me"
+    expect "working folder" \
+        "$(ls -A "$SCENARIO_DIR" | grep -v -e '^exit$' -e '^pid$' -e '^watch.txt$' | sort | tr '\n' ' ')" \
+        "$(tr '\n' ' ' <<<"$before")"
+    expect "files named LTP1 or COM10 in the prefix" \
+        "$(find "$WINEPREFIX/drive_c" -iname LTP1 -o -iname COM10 2>/dev/null | wc -l)" 0
+    finish
+}
+
 # ---------------------------------------------------------------- settings
 
 reg_value() { # <name>: the value as Wine's own reg.exe reports it
@@ -1214,6 +1247,7 @@ run scenario_driver_cups
 run scenario_raw_queue_cups
 run scenario_target_socket
 run scenario_target_raw_queue
+run scenario_target_port_refused
 run scenario_settings_window
 run scenario_settings_round_trip
 run scenario_names_cjk_delivered network

@@ -176,4 +176,31 @@ TEST_F(CommPtyTest, NonTerminalsAndBadHandlesHaveNoLineSettings) {
     CloseHandle(port);
 }
 
+// A write with a total time-out on a line held by XOFF returns TRUE with what went by then,
+// as a serial driver does; without write time-outs the write is not timed.
+TEST_F(CommPtyTest, WriteTimeOutEndsAWriteTheLineDoesNotTake) {
+    HANDLE port = OpenPort();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS timeouts{};
+    timeouts.WriteTotalTimeoutConstant = 100;
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    COMMTIMEOUTS read{};
+    ASSERT_TRUE(GetCommTimeouts(port, &read));
+    EXPECT_EQ(read.WriteTotalTimeoutConstant, 100u);
+    ASSERT_EQ(write(pty.master, "\x13", 1), 1); // XOFF; a pty stops its output on it
+    DWORD written = 0xdeadbeef;
+    EXPECT_TRUE(WriteFile(port, "held", 4, &written, nullptr));
+    EXPECT_EQ(written, 0u);
+    ASSERT_EQ(write(pty.master, "\x11", 1), 1); // XON
+    EXPECT_TRUE(WriteFile(port, "free", 4, &written, nullptr));
+    EXPECT_EQ(written, 4u);
+    EXPECT_EQ(pty.Receive(4), "free");
+    timeouts.WriteTotalTimeoutConstant = 0;
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    EXPECT_TRUE(WriteFile(port, "more", 4, &written, nullptr));
+    EXPECT_EQ(written, 4u);
+    EXPECT_EQ(pty.Receive(4), "more");
+    CloseHandle(port);
+}
+
 } // namespace

@@ -42,7 +42,15 @@ TEST_F(FilesTest, DispositionsAndTheErrorsWindowsReports) {
         {folder / "no-dir/x", GENERIC_WRITE, OPEN_ALWAYS, false, ERROR_PATH_NOT_FOUND},
         {"COM3", GENERIC_WRITE, OPEN_ALWAYS, false, ERROR_FILE_NOT_FOUND},
         {"lpt2", GENERIC_WRITE, OPEN_ALWAYS, false, ERROR_FILE_NOT_FOUND},
+        // COM10 and above are ports only in the device namespace; elsewhere a file name.
+        {"\\\\.\\COM10", GENERIC_WRITE, OPEN_ALWAYS, false, ERROR_FILE_NOT_FOUND},
+        {"\\\\.\\com3", GENERIC_WRITE, OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND},
+        {"\\\\.\\label.zpl", GENERIC_WRITE, OPEN_ALWAYS, false, ERROR_FILE_NOT_FOUND},
+        {"COM10", GENERIC_WRITE, OPEN_ALWAYS, true, ERROR_SUCCESS},
+        // A mapped device whose path is missing is missing as a whole.
+        {"\\\\.\\COM4", GENERIC_WRITE, OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND},
     };
+    substitute::MapDevice("COM4", folder / "no-dir/ttyS4");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SetLastError(0xdeadbeef);
@@ -55,6 +63,9 @@ TEST_F(FilesTest, DispositionsAndTheErrorsWindowsReports) {
     }
     EXPECT_TRUE(scratch::Exists(folder / "created"));
     EXPECT_EQ(scratch::ReadBytes(folder / "present"), "12345");
+    EXPECT_TRUE(scratch::Exists("COM10"));
+    EXPECT_FALSE(scratch::Exists("\\\\.\\COM10"));
+    EXPECT_FALSE(scratch::Exists(folder / "no-dir"));
 }
 
 TEST_F(FilesTest, DeviceNamesOpenTheirMappedPathIgnoringCase) {

@@ -17,7 +17,12 @@ inline std::string LoweredPrintCommand(const std::string& token) {
     int quantity = parsed > INT_MAX   ? INT_MAX
                    : parsed < INT_MIN ? INT_MIN
                                       : static_cast<int>(parsed);
-    return "P" + std::to_string(quantity >= 2 ? quantity - 1 : -1) + "\n";
+    // Appended piece by piece: GCC 12 takes "literal" + std::string for an overlapping copy
+    // in the optimised build (-Werror=restrict).
+    std::string command = "P";
+    command += std::to_string(quantity >= 2 ? quantity - 1 : -1);
+    command += "\n";
+    return command;
 }
 
 // Encodes `input` up to its first NUL.

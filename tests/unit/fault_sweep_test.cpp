@@ -362,7 +362,11 @@ class FaultSweepTest : public ::testing::Test {
             substitute::AnswerHostStatus(kReadyAnswer);
         }
         if (named) {
-            // The same printer and values as the stored settings give, from the command line.
+            // The same printer and values as the stored settings give, from the command line;
+            // a port named there must exist.
+            if (kind == Kind::SerialPort) {
+                jobtest::WriteBytes(device, "");
+            }
             PrinterTarget& target = g_jobOptions.target;
             target.kind = kind == Kind::Network ? TargetKind::Socket : TargetKind::Serial;
             std::snprintf(target.host, sizeof target.host, "127.0.0.1");

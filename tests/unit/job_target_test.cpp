@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -353,7 +354,9 @@ TEST_F(JobTargetTest, HostNamesAndIpv6LiteralsReachThePrinter) {
         bool ipv6;
         const char* connected; // the connect's address, "[...]" for IPv6
     };
-    const Case cases[] = {{"localhost", false, "127.0.0.1"}, {"::1", true, "[::1]"}};
+    // A zone goes to the resolver as it is: the interface index, as Windows takes it.
+    const Case cases[] = {
+        {"localhost", false, "127.0.0.1"}, {"::1", true, "[::1]"}, {"::1%1", true, "[::1]"}};
     const std::string label = "^XA^FDhost^FS^XZ";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.host);
@@ -376,8 +379,10 @@ TEST_F(JobTargetTest, HostNamesAndIpv6LiteralsReachThePrinter) {
         }
         ASSERT_TRUE(substitute::WaitForReceivedConnections(1));
         EXPECT_EQ(substitute::ReceivedConnections()[0].bytes, label);
-        EXPECT_EQ(Outcome(),
-                  std::string("socket://") + (c.ipv6 ? "[::1]" : c.host) + ":" + portText);
+        EXPECT_EQ(jobtest::CallsStartingWith({"getaddrinfo"}),
+                  Lines{"getaddrinfo " + std::string(c.host) + " " + portText});
+        std::string written = std::string(c.host) == "::1%1" ? "[::1%251]" : c.connected;
+        EXPECT_EQ(Outcome(), "socket://" + (c.ipv6 ? written : c.host) + ":" + portText);
         EXPECT_FALSE(jobtest::Exists(input));
         EXPECT_EQ(jobtest::CallsStartingWith({"freeaddrinfo"}), Lines{"freeaddrinfo"});
         substitute::StopLoopbackListener();
@@ -523,6 +528,43 @@ TEST_F(JobTargetTest, SerialPrinterWithoutLineSettingsIsNamedAlone) {
         std::snprintf(text, sizeof text, "untouched");
         FormatTargetUri(&c.target, text, c.size);
         EXPECT_STREQ(text, c.uri);
+    }
+}
+
+// A port named on the command line is opened in the device namespace and must exist: one
+// that is not there fails to open, however often it is tried, and nothing is created.
+TEST_F(JobTargetTest, PortTargetsOpenOnlyADeviceThatExists) {
+    substitute::MapDevice("COM3", folder / "missing/ttyS3");
+    struct Case {
+        PrinterTarget target;
+        JobResult result;
+        int tries;
+        const char* done;
+    };
+    const Case cases[] = {
+        {Target(TargetKind::Serial, "COM1"), JobResult::Done, 1, "done 0,0"},
+        {Target(TargetKind::Parallel, "LPT1"), JobResult::Done, 1, "done 0,0"},
+        {Target(TargetKind::Serial, "COM10"), JobResult::PortOpenError, 3, "done 2,3"},
+        {Target(TargetKind::Serial, "COM3"), JobResult::PortOpenError, 3, "done 2,3"},
+        {Target(TargetKind::Parallel, "LPT2"), JobResult::PortOpenError, 3, "done 2,3"},
+    };
+    const std::string label = "^XA^FDport^FS^XZ";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target.name);
+        g_jobOptions.target = c.target;
+        g_jobOptions.attempts = {true, 3};
+        jobtest::WriteBytes(device, "");
+        EXPECT_EQ(Run(label), c.result);
+        const std::string opened = std::string("CreateFileA \\\\.\\") + c.target.name;
+        EXPECT_EQ(jobtest::CallsStartingWith({"CreateFileA \\"}), Lines(c.tries, opened));
+        EXPECT_EQ(jobtest::Reports(window).back(), c.done);
+        if (c.result != JobResult::Done) {
+            ExpectFailureKeptTheFile(label);
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(folder.path)) {
+            std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "label.zpl" || name == "device.out") << name;
+        }
     }
 }
 

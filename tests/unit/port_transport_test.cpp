@@ -4,6 +4,7 @@
 
 #include "job_journal.h"
 #include "settings/settings_store.h"
+#include "tests/support/pty_pair.h"
 
 #include <gtest/gtest.h>
 
@@ -55,11 +56,13 @@ class PortTransportTest : public ::testing::Test {
         std::snprintf(value, sizeof(value), "%s", port.c_str());
         inputFile = file;
         TransportJob job{window, path.text, file, key, value, delay, attempts};
+        job.timeout = timeout;
         substitute::ClearCallLog();
         return PortTransport(&job, mode);
     }
     Lines Reports() const { return jobtest::Reports(window); }
     int delay = 1000;
+    int timeout = 0; // seconds
     Lines Releases(const std::string& port) const {
         Lines lines;
         for (std::string line : jobtest::ReleasesAndDone()) {
@@ -530,6 +533,91 @@ TEST_F(PortTransportTest, PortTextNamingNoDeviceIsAnOrdinaryFile) {
     EXPECT_EQ(Run(PortMode::Parallel, "printer-port.txt", 1), JobResult::Done);
     EXPECT_EQ(jobtest::ReadBytes(folder / "printer-port.txt"),
               label + std::string(40 - label.size(), '#'));
+}
+
+// With a time-out in force the port gets a write time-out of that many seconds, and nothing
+// else of its time-outs; without one the port's time-outs are not touched. A serial port that
+// refuses them fails as a refused setting; a parallel port is written to as it would be.
+TEST_F(PortTransportTest, WriteTimeOutIsSetOnlyWithATimeOut) {
+    struct Case {
+        PortMode mode;
+        const char* port;
+        int timeout;
+        DWORD scripted; // SetCommTimeouts fails with this, 0: the driver's own answer
+        DWORD constant; // 0: no SetCommTimeouts call
+        JobResult result;
+    };
+    const Case cases[] = {
+        {PortMode::Serial, "COM1", 0, 0, 0, JobResult::Done},
+        {PortMode::Serial, "COM1", 5, 0, 5000, JobResult::Done},
+        {PortMode::Serial, "COM1", 86400, 0, 86400000, JobResult::Done},
+        {PortMode::Serial, "COM1", INT_MAX, 0, 4294967000u, JobResult::Done},
+        {PortMode::Serial, "COM1", 5, ERROR_GEN_FAILURE, 5000, JobResult::PortConfigError},
+        {PortMode::Parallel, "LPT1", 0, 0, 0, JobResult::Done},
+        // A plain file behind LPT1 takes no time-outs (ERROR_INVALID_FUNCTION).
+        {PortMode::Parallel, "LPT1", 5, 0, 5000, JobResult::Done},
+        {PortMode::Parallel, "LPT1", 5, ERROR_GEN_FAILURE, 5000, JobResult::Done},
+    };
+    const std::string label = "^XA^FDtime^FS^XZ";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.port) + " " + std::to_string(c.timeout));
+        substitute::Reset();
+        substitute::UseVirtualClock(true);
+        substitute::MapCommDevice("COM1", device);
+        substitute::MapDevice("LPT1", device);
+        jobtest::SetPortSettings(c.mode == PortMode::Serial ? "Serial" : "Parallel", c.port);
+        jobtest::WriteBytes(device, "");
+        jobtest::WriteBytes(input, label);
+        SetUpPath();
+        if (c.scripted != 0) {
+            substitute::FailNext("SetCommTimeouts", c.scripted);
+        }
+        timeout = c.timeout;
+        EXPECT_EQ(Run(c.mode, c.port, 1), c.result);
+        COMMTIMEOUTS set{};
+        EXPECT_EQ(substitute::LastSetCommTimeouts(&set), c.constant != 0);
+        EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "SetCommTimeouts"),
+                  c.constant != 0 ? 1 : 0);
+        EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "GetCommTimeouts"), 0);
+        EXPECT_EQ(set.WriteTotalTimeoutConstant, c.constant);
+        EXPECT_EQ(set.WriteTotalTimeoutMultiplier, 0u);
+        EXPECT_EQ(set.ReadIntervalTimeout + set.ReadTotalTimeoutMultiplier +
+                      set.ReadTotalTimeoutConstant,
+                  0u);
+        EXPECT_EQ(jobtest::ReadBytes(device), c.result == JobResult::Done ? label : "");
+        EXPECT_EQ(jobtest::Exists(input), c.result != JobResult::Done);
+        EXPECT_EQ(substitute::OpenHandles(), Lines{});
+    }
+    timeout = 0;
+}
+
+// A serial printer that sent XOFF takes nothing: with a time-out in force the write ends
+// after it as a write failure, the file kept; once it sent XON the same job goes through.
+TEST_F(PortTransportTest, StalledSerialWriteEndsAfterTheTimeOut) {
+    ptysupport::Pty pty;
+    if (!pty.Open()) {
+        GTEST_SKIP() << "skip: no pseudo-terminal available here";
+    }
+    substitute::MapDevice("COM5", pty.slaveName);
+    jobtest::SetPortSettings("Serial", "COM5");
+    const std::string label = jobtest::SampleBytes(700);
+    jobtest::WriteBytes(input, label);
+    SetUpPath();
+    timeout = 1;
+    ASSERT_EQ(write(pty.master, "\x13", 1), 1); // XOFF
+
+    EXPECT_EQ(Run(PortMode::Serial, "COM5", 1), JobResult::PortWriteError);
+    EXPECT_EQ(Reports().back(), "done 29,6");
+    EXPECT_EQ(jobtest::ReadBytes(input), label);
+    pollfd arrived{pty.master, POLLIN, 0};
+    EXPECT_EQ(poll(&arrived, 1, 0), 0);
+    EXPECT_EQ(Releases("COM5"), (Lines{"chunk", "input", "port", "key", "Report done 29,6"}));
+
+    ASSERT_EQ(write(pty.master, "\x11", 1), 1); // XON
+    EXPECT_EQ(Run(PortMode::Serial, "COM5", 1), JobResult::Done);
+    EXPECT_EQ(pty.Receive(label.size()), label);
+    EXPECT_FALSE(jobtest::Exists(input));
+    timeout = 0;
 }
 
 } // namespace

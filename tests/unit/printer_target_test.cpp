@@ -4,9 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
+
+std::string Repeat(const std::string& part, int times) {
+    std::string whole;
+    for (int i = 0; i < times; ++i) {
+        whole += part;
+    }
+    return whole;
+}
 
 struct TargetCase {
     const char* text;
@@ -37,14 +46,31 @@ const TargetCase kTargets[] = {
      "serial:COM3?baud=9600&bits=8&parity=none&stop=1"},
     {"serial:COM10?baud=19200&bits=7&parity=Even&stop=2", TargetKind::Serial, "", 0, "COM10", 19200,
      7, EVENPARITY, TWOSTOPBITS, "serial:COM10?baud=19200&bits=7&parity=even&stop=2"},
-    {"Serial:\\\\.\\COM12?stop=1.5&parity=space&baud=115200", TargetKind::Serial, "", 0,
-     "\\\\.\\COM12", 115200, 8, SPACEPARITY, ONE5STOPBITS,
-     "serial:\\\\.\\COM12?baud=115200&bits=8&parity=space&stop=1.5"},
+    {"Serial:com12?stop=1.5&parity=space&baud=115200&bits=5", TargetKind::Serial, "", 0, "COM12",
+     115200, 5, SPACEPARITY, ONE5STOPBITS, "serial:COM12?baud=115200&bits=5&parity=space&stop=1.5"},
+    {"serial:COM256?bits=5&stop=1", TargetKind::Serial, "", 0, "COM256", 9600, 5, NOPARITY,
+     ONESTOPBIT, "serial:COM256?baud=9600&bits=5&parity=none&stop=1"},
+    {"serial:cOm1?bits=6&stop=2", TargetKind::Serial, "", 0, "COM1", 9600, 6, NOPARITY, TWOSTOPBITS,
+     "serial:COM1?baud=9600&bits=6&parity=none&stop=2"},
     {"serial:COM1?parity=odd&parity=mark", TargetKind::Serial, "", 0, "COM1", 9600, 8, MARKPARITY,
      ONESTOPBIT, "serial:COM1?baud=9600&bits=8&parity=mark&stop=1"},
     {"parallel:LPT1", TargetKind::Parallel, "", 0, "LPT1", 0, 0, 0, 0, "parallel:LPT1"},
+    {"PARALLEL:lpt9", TargetKind::Parallel, "", 0, "LPT9", 0, 0, 0, 0, "parallel:LPT9"},
     {"driver:Zebra ZP 450 (copy 2)", TargetKind::Driver, "", 0, "Zebra ZP 450 (copy 2)", 0, 0, 0, 0,
      "driver:Zebra ZP 450 (copy 2)"},
+    // Percent-encoding as in device URIs: decoded, and a % or control character written back
+    // encoded; hexadecimal digits in either case.
+    {"driver:Zebra%20ZP%20450", TargetKind::Driver, "", 0, "Zebra ZP 450", 0, 0, 0, 0,
+     "driver:Zebra ZP 450"},
+    {"raw:Label%2510%25%0aQueue%7e%E9", TargetKind::RawQueue, "", 0, "Label%10%\nQueue~\xE9", 0, 0,
+     0, 0, "raw:Label%2510%25%0AQueue~\xE9"},
+    {"socket://printer%2D3:9100", TargetKind::Socket, "printer-3", 9100, "", 0, 0, 0, 0,
+     "socket://printer-3:9100"},
+    // An IPv6 zone (RFC 6874): an interface index as Windows takes it, a name as Linux does.
+    {"socket://[fe80::12%2512]", TargetKind::Socket, "fe80::12%12", 9100, "", 0, 0, 0, 0,
+     "socket://[fe80::12%2512]:9100"},
+    {"socket://[FE80::1%25eth0.5]:6101/", TargetKind::Socket, "FE80::1%eth0.5", 6101, "", 0, 0, 0,
+     0, "socket://[FE80::1%25eth0.5]:6101"},
     {"driver:\\\\server\\Label?s", TargetKind::Driver, "", 0, "\\\\server\\Label?s", 0, 0, 0, 0,
      "driver:\\\\server\\Label?s"},
     {"raw:Label Queue", TargetKind::RawQueue, "", 0, "Label Queue", 0, 0, 0, 0, "raw:Label Queue"},
@@ -68,6 +94,9 @@ TEST(PrinterTargetTest, ParsesEveryFormAndWritesItBackWithItsDefaults) {
         char written[kTextBufferSize];
         FormatPrinterTarget(&target, written, sizeof(written));
         EXPECT_STREQ(written, c.written);
+        PrinterTarget again;
+        ASSERT_TRUE(ParsePrinterTarget(written, &again, problem, sizeof(problem)));
+        EXPECT_EQ(std::memcmp(&again, &target, sizeof target), 0);
     }
 }
 
@@ -96,13 +125,51 @@ const RefusedCase kRefused[] = {
     {"socket://[]:9100", "no IPv6 address between [ and ]"},
     {"socket://[10.0.0.5]", "no IPv6 address between [ and ]"},
     {"socket://[::1]x", "not a port"},
-    {"socket://[fe80::1%eth0]", "other than an IPv6 address"},
+    {"socket://[fe80::1%eth0]", "not followed by two hexadecimal digits"},
+    {"socket://[fe80::1%25]", "no zone of letters and digits after %25"},
+    {"socket://[fe80::1%25eth%200]", "no zone of letters and digits after %25"},
+    {"socket://[%25eth0]", "no IPv6 address between [ and ]"},
+    {"socket://[fe80::1%2512%2513]", "no zone of letters and digits"},
+    {"socket://[fe80::1%2F64]", "other than an IPv6 address"},
+    {"socket://host%3A9100", "characters a host name cannot have"},
+    {"socket://host%2", "not followed by two hexadecimal digits"},
+    {"socket://host%00", "%00 in it"},
+    {"driver:Zebra%", "not followed by two hexadecimal digits"},
+    {"driver:Zebra%2", "not followed by two hexadecimal digits"},
+    {"driver:Zebra%G0", "not followed by two hexadecimal digits"},
+    {"driver:100% Zebra", "not followed by two hexadecimal digits"},
+    {"raw:Label%00Queue", "%00 in it"},
     {"socket://print er", "characters a host name cannot have"},
     {"socket://host/queue", "characters a host name cannot have"},
     {"socket://host?waiteof=false", "characters a host name cannot have"},
     {"serial:", "names no port or printer"},
     {"serial:?baud=9600", "names no port or printer"},
     {"parallel:", "names no port or printer"},
+    // A port, never a file or another device.
+    {"parallel:LTP1", "names no parallel port: write LPT1 to LPT9"},
+    {"parallel:important.txt", "names no parallel port"},
+    {"parallel:LPT0", "names no parallel port"},
+    {"parallel:LPT10", "names no parallel port"},
+    {"parallel:LPT01", "names no parallel port"},
+    {"parallel:LPT", "names no parallel port"},
+    {"parallel:LPT1:", "names no parallel port"},
+    {"parallel:COM1", "names no parallel port"},
+    {"parallel:\\\\.\\LPT1", "names no parallel port"},
+    {"parallel:LPT%31", "names no parallel port"},
+    {"serial:COM0", "names no serial port: write COM1 to COM256"},
+    {"serial:COM257", "names no serial port"},
+    {"serial:COM010", "names no serial port"},
+    {"serial:COM+1", "names no serial port"},
+    {"serial:COM 1", "names no serial port"},
+    {"serial:LPT1", "names no serial port"},
+    {"serial:C:\\labels\\out.prn", "names no serial port"},
+    {"serial:\\\\.\\COM12", "names no serial port"},
+    {"serial:COM99999999999999999999", "names no serial port"},
+    // Line settings Windows refuses.
+    {"serial:COM1?bits=5&stop=2", "2 stop bits with 5 data bits, which Windows refuses"},
+    {"serial:COM1?stop=1.5", "1.5 stop bits with 8 data bits, which Windows refuses"},
+    {"serial:COM1?stop=1.5&bits=6", "1.5 stop bits with 6 data bits"},
+    {"serial:COM1?bits=7&stop=1.5&baud=1200", "1.5 stop bits with 7 data bits"},
     {"driver:", "names no port or printer"},
     {"raw:", "names no port or printer"},
     {"parallel:LPT1?baud=9600", "settings it does not take"},
@@ -143,6 +210,11 @@ TEST(PrinterTargetTest, LengthBoundaries) {
         {"socket://" + std::string(kHostBufferSize, 'h'), false},
         {"raw:" + std::string(kTextBufferSize - 1, 'q'), true},
         {"raw:" + std::string(kTextBufferSize, 'q'), false},
+        // Decoded lengths count: three bytes of text for one of the name.
+        {"raw:" + Repeat("%25", kTextBufferSize - 1), true},
+        {"raw:" + Repeat("%25", kTextBufferSize), false},
+        {"socket://[::1%25" + std::string(kHostBufferSize - 5, 'z') + "]", true},
+        {"socket://[::1%25" + std::string(kHostBufferSize - 4, 'z') + "]", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.size());
@@ -150,9 +222,16 @@ TEST(PrinterTargetTest, LengthBoundaries) {
         char problem[64];
         EXPECT_EQ(ParsePrinterTarget(c.text.c_str(), &target, problem, sizeof(problem)), c.parsed);
         EXPECT_LT(std::string(problem).size(), sizeof(problem));
-        char written[kTextBufferSize];
+        // Every name that fits is written back whole, and reads back the same.
+        char written[kTargetUriSize];
         FormatPrinterTarget(&target, written, sizeof(written));
-        EXPECT_LT(std::string(written).size(), sizeof(written));
+        EXPECT_LT(std::string(written).size(), sizeof(written) - 1);
+        if (c.parsed) {
+            PrinterTarget again;
+            ASSERT_TRUE(ParsePrinterTarget(written, &again, problem, sizeof(problem)));
+            EXPECT_STREQ(again.name, target.name);
+            EXPECT_STREQ(again.host, target.host);
+        }
     }
 }
 
