@@ -147,6 +147,7 @@ TEST_F(ProgressWindowTest, EscapeEndsWithZeroAndTheJobIsForgotten) {
         }
     });
     char commandLine[] = "label.txt";
+    substitute::SetCommandLineW(L"tagwright.exe label.txt");
     EXPECT_EQ(TagwrightMain(nullptr, commandLine), 1);
     release.set_value();
     EXPECT_TRUE(substitute::JoinThreads());
