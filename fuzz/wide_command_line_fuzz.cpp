@@ -245,6 +245,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Check(pathLength < sizeof(options.path) && resultLength < sizeof(options.resultPath) &&
                     problemLength < sizeof(options.problem),
                 "a text not terminated inside its buffer");
+    for (std::size_t i = pathLength; i < sizeof(options.path); ++i) {
+        fuzz::Check(options.path[i] == '\0', "path buffer not zero-filled behind the path");
+    }
     fuzz::CheckEqual(options.path, Fitting(Utf8(names.path)), "path");
     fuzz::CheckEqual(options.resultPath, Fitting(Utf8(names.result)), "result path");
 

@@ -118,16 +118,14 @@ bool SameName(const WideToken& token, const char* ansiName) {
 // character, which the conversion to UTF-8 replaces, so that the name would reach another
 // file.
 bool HasLoneSurrogate(const WideToken& token) {
+    auto isLow = [](WCHAR unit) { return unit >= 0xDC00 && unit <= 0xDFFF; };
     for (int at = 0; at < token.length; ++at) {
-        auto unit = static_cast<unsigned>(token.text[at]);
+        WCHAR unit = token.text[at];
         bool high = unit >= 0xD800 && unit <= 0xDBFF;
-        bool low = unit >= 0xDC00 && unit <= 0xDFFF;
-        if (high && at + 1 < token.length) {
-            auto next = static_cast<unsigned>(token.text[at + 1]);
-            if (next >= 0xDC00 && next <= 0xDFFF) {
-                ++at;
-                continue;
-            }
+        bool low = isLow(unit);
+        if (high && at + 1 < token.length && isLow(token.text[at + 1])) {
+            ++at;
+            continue;
         }
         if (high || low) {
             return true;
@@ -136,15 +134,19 @@ bool HasLoneSurrogate(const WideToken& token) {
     return false;
 }
 
-// The token in UTF-8 into out (kPathBufferSize bytes); "" when it does not fit.
+// The token in UTF-8 into out (kPathBufferSize bytes, zero-filled behind the name, as the
+// ANSI scan leaves them); "" when it does not fit.
 void CopyAsUtf8(const WideToken& token, char* out) {
-    out[0] = '\0';
+    std::memset(out, 0, kPathBufferSize);
     if (token.length == 0) {
         return;
     }
     int size = WideCharToMultiByte(CP_UTF8, 0, token.text, token.length, out, kMaxPathLength,
                                    nullptr, nullptr);
-    out[size > 0 ? size : 0] = '\0';
+    if (size <= 0) {
+        // A conversion that ran out of room may have written part of the name.
+        std::memset(out, 0, kPathBufferSize);
+    }
 }
 
 // UTF-8 text into out (size bytes), cut between whole characters when it is longer.
