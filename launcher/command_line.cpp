@@ -44,9 +44,10 @@ const NumberRange kNumberRanges[] = {
 
 // The first problem found is the one the user is told about.
 void NoteProblem(LaunchOptions* options, const char* format, const char* value) {
-    if (options->problem[0] == '\0') {
+    if (!options->refused) {
         snprintf(options->problem, sizeof(options->problem), format, value);
     }
+    options->refused = true;
 }
 
 // Decimal digits only, within the option's range.
@@ -124,22 +125,41 @@ ValueOption FindValueOption(const char* token) {
     return ValueOption::None;
 }
 
+// The options that stand alone, each setting one flag.
+enum class FlagOption { Settings, About, NoFile, Quiet };
+
+struct FlagOptionName {
+    const char* name;
+    FlagOption option;
+};
+
+const FlagOptionName kFlagOptions[] = {
+    {"-s", FlagOption::Settings}, {"--settings", FlagOption::Settings},
+    {"-?", FlagOption::About},    {"--about", FlagOption::About},
+    {"-n", FlagOption::NoFile},   {"--nofile", FlagOption::NoFile},
+    {"-q", FlagOption::Quiet},    {"--quiet", FlagOption::Quiet},
+};
+
 // Options are compared byte for byte: "-S" is a file name, not the settings option.
 bool ApplyOption(const char* token, LaunchOptions* options) {
-    if (strcmp(token, "-s") == 0 || strcmp(token, "--settings") == 0) {
-        options->settings = true;
-        return true;
-    }
-    if (strcmp(token, "-?") == 0 || strcmp(token, "--about") == 0) {
-        options->about = true;
-        return true;
-    }
-    if (strcmp(token, "-n") == 0 || strcmp(token, "--nofile") == 0) {
-        options->noFile = true;
-        return true;
-    }
-    if (strcmp(token, "-q") == 0 || strcmp(token, "--quiet") == 0) {
-        options->job.quiet = true;
+    for (const FlagOptionName& entry : kFlagOptions) {
+        if (strcmp(token, entry.name) != 0) {
+            continue;
+        }
+        switch (entry.option) {
+        case FlagOption::Settings:
+            options->settings = true;
+            break;
+        case FlagOption::About:
+            options->about = true;
+            break;
+        case FlagOption::NoFile:
+            options->noFile = true;
+            break;
+        case FlagOption::Quiet:
+            options->job.quiet = true;
+            break;
+        }
         return true;
     }
     return false;
@@ -210,6 +230,11 @@ void ScanCommandLine(char* commandLine, LaunchOptions* options) {
     if (awaitingValue != ValueOption::None) {
         NoteProblem(options, "%s needs a value after it.", awaitingName);
     }
+}
+
+const char* FlagOptionAt(int index) {
+    constexpr int kCount = static_cast<int>(sizeof(kFlagOptions) / sizeof(kFlagOptions[0]));
+    return index >= 0 && index < kCount ? kFlagOptions[index].name : nullptr;
 }
 
 const char* ValueOptionAt(int index) {

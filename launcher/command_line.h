@@ -14,6 +14,8 @@ struct LaunchOptions {
     // Why the command line cannot be understood, for the user; "" when it can. Nothing is
     // sent and no file is deleted when it is set.
     char problem[kTextBufferSize];
+    // Set with the first problem, so that the refusal stands even if its text were lost.
+    bool refused;
     // The input file, zero-filled; handed to every job of the process, which may rewrite it.
     char path[kPathBufferSize];
 };
@@ -27,3 +29,7 @@ void ScanCommandLine(char* commandLine, LaunchOptions* options);
 // The names of the options whose value is the next token ("--printer", ...), by index from 0;
 // nullptr past the last. Every scan of a command line takes them alike.
 const char* ValueOptionAt(int index);
+
+// The names of the options that stand alone ("-s", "--quiet", ...), by index from 0; nullptr
+// past the last. No such token names the file.
+const char* FlagOptionAt(int index);

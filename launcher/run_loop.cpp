@@ -68,6 +68,9 @@ const ExitClass kExitClasses[] = {
 
 using ProgressRun = INT_PTR (*)(HINSTANCE instance, char* path);
 
+constexpr char kNoFileWithFile[] =
+    "-n (--nofile) sends nothing, but a label file was named; it is kept.";
+
 constexpr char kPrinted[] = "printed";
 constexpr char kFailed[] = "failed";
 constexpr char kCancelled[] = "cancelled";
@@ -281,6 +284,15 @@ int RefuseJob(const char* message, int quietExitCode, DWORD started) {
     return exitCode;
 }
 
+// The command line refused for problem (in the encoding of the path buffer).
+int RefuseCommandLine(const char* problem, DWORD started) {
+    char format[kTextBufferSize];
+    LoadTextOrEmpty(IDS_COMMAND_LINE_ERROR, format, kTextBufferSize);
+    char message[kTextBufferSize];
+    ComposeInPathEncoding(message, sizeof(message), format, problem);
+    return RefuseJob(message, kExitCommandLine, started);
+}
+
 int RunJobsUntilDone(char* path, bool settingsVisited, DWORD started) {
     JobResult result = RunJob(path);
     // Captured before anything else can change it: an unknown result reports this code.
@@ -335,18 +347,22 @@ int RunJobsUntilDone(char* path, bool settingsVisited, DWORD started) {
 int Launch(DWORD started) {
     g_jobOptions = g_options.job;
     bool quiet = g_jobOptions.quiet;
-    if (g_options.problem[0] != '\0') {
-        char format[kTextBufferSize];
-        LoadTextOrEmpty(IDS_COMMAND_LINE_ERROR, format, kTextBufferSize);
-        char message[kTextBufferSize];
-        ComposeInPathEncoding(message, sizeof(message), format, g_options.problem);
-        return RefuseJob(message, kExitCommandLine, started);
+    if (quiet) {
+        // No "No disk" box for a label on a removable drive, nor any other box of the system's.
+        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    }
+    if (g_options.refused || g_options.problem[0] != '\0') {
+        return RefuseCommandLine(g_options.problem, started);
     }
     if (g_options.about && !quiet) {
         ShowAboutWindow(g_instance);
     }
     if (g_options.settings && !quiet) {
         ShowSettingsWindow(g_instance);
+    }
+    // A quiet run shows nothing, so a file named with -n would end as "printed" unsent.
+    if (g_options.noFile && quiet && g_options.path[0] != '\0') {
+        return RefuseCommandLine(kNoFileWithFile, started);
     }
     if (g_options.noFile) {
         return kExitNoError;
@@ -369,9 +385,11 @@ JobResult RunJob(char* path) {
     // A quiet job runs behind a window that is never shown.
     ProgressRun runWindow = g_jobOptions.quiet ? RunHiddenProgressWindow : ShowProgressWindow;
     INT_PTR result = runWindow(g_instance, path);
+    // A quiet job's transport has made its own attempts: repeating them would multiply the
+    // wait its options promise.
+    int repeats = g_jobOptions.quiet ? 0 : kPortOpenRepeats;
     for (int repeat = 0;
-         repeat < kPortOpenRepeats && result == static_cast<INT_PTR>(JobResult::PortOpenError);
-         ++repeat) {
+         repeat < repeats && result == static_cast<INT_PTR>(JobResult::PortOpenError); ++repeat) {
         Sleep(kPortOpenPause);
         result = runWindow(g_instance, path);
     }

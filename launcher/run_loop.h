@@ -18,5 +18,6 @@ int RunLaunchOptions(HINSTANCE instance, const LaunchOptions* options);
 // test listens in.
 extern void (*g_recordFinishedJob)(const FinishedJob* job, const char* resultPath);
 
-// Runs the progress window for path, again after a pause while the port cannot be opened.
+// Runs the progress window for path, again after a pause while the port cannot be opened
+// (not in quiet mode, where the transport's own attempts are all a job makes).
 JobResult RunJob(char* path);

@@ -1,8 +1,6 @@
-// The wide command line: names the ANSI command line could only spell with '?' or look-alikes
-// are taken from it in UTF-8.
+// The wide command line: names the ANSI command line could only spell with '?' or look-alikes,
+// or that its look-alikes moved, are taken from it in UTF-8.
 #include "launcher/wide_command_line.h"
-
-#include "core/file_names.h"
 
 #include <cstdio>
 #include <cstring>
@@ -34,6 +32,16 @@ bool TokenIs(const WideToken& token, const char* option) {
 bool TakesValue(const WideToken& token) {
     for (int index = 0; ValueOptionAt(index) != nullptr; ++index) {
         if (TokenIs(token, ValueOptionAt(index))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The options that stand alone: no file name, whatever their place.
+bool IsFlag(const WideToken& token) {
+    for (int index = 0; FlagOptionAt(index) != nullptr; ++index) {
+        if (TokenIs(token, FlagOptionAt(index))) {
             return true;
         }
     }
@@ -89,62 +97,134 @@ bool SpelledByAnsi(const WideToken& token) {
     return size == 0 || usedDefault == FALSE;
 }
 
-// The token in UTF-8 into out (kPathBufferSize bytes); "" when it does not fit.
+// True when the ANSI scan found the name the wide scan found: ansiName (the ANSI scan's, ""
+// for none) is the token as the system spells it in the ANSI command line, with look-alikes.
+// A token too long for the buffer was too long for the ANSI scan as well, which left "".
+bool SameName(const WideToken& token, const char* ansiName) {
+    if (token.length == 0) {
+        return ansiName[0] == '\0';
+    }
+    char spelled[kPathBufferSize];
+    int size = WideCharToMultiByte(CP_ACP, 0, token.text, token.length, spelled, kMaxPathLength,
+                                   nullptr, nullptr);
+    if (size <= 0) {
+        return ansiName[0] == '\0';
+    }
+    spelled[size] = '\0';
+    return std::strcmp(spelled, ansiName) == 0;
+}
+
+// A high surrogate not followed by a low one, or a low one not after a high one: half a
+// character, which the conversion to UTF-8 replaces, so that the name would reach another
+// file.
+bool HasLoneSurrogate(const WideToken& token) {
+    auto isLow = [](WCHAR unit) { return unit >= 0xDC00 && unit <= 0xDFFF; };
+    for (int at = 0; at < token.length; ++at) {
+        WCHAR unit = token.text[at];
+        bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        bool low = isLow(unit);
+        if (high && at + 1 < token.length && isLow(token.text[at + 1])) {
+            ++at;
+            continue;
+        }
+        if (high || low) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The token in UTF-8 into out (kPathBufferSize bytes, zero-filled behind the name, as the
+// ANSI scan leaves them); "" when it does not fit.
 void CopyAsUtf8(const WideToken& token, char* out) {
-    out[0] = '\0';
+    std::memset(out, 0, kPathBufferSize);
     if (token.length == 0) {
         return;
     }
     int size = WideCharToMultiByte(CP_UTF8, 0, token.text, token.length, out, kMaxPathLength,
                                    nullptr, nullptr);
-    out[size > 0 ? size : 0] = '\0';
+    if (size <= 0) {
+        // A conversion that ran out of room may have written part of the name.
+        std::memset(out, 0, kPathBufferSize);
+    }
+}
+
+// UTF-8 text into out (size bytes), cut between whole characters when it is longer.
+void CopyCutUtf8(const char* text, char* out, std::size_t size) {
+    std::size_t length = std::strlen(text);
+    if (length >= size) {
+        length = size - 1;
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
+            --length;
+        }
+    }
+    std::memcpy(out, text, length);
+    out[length] = '\0';
+}
+
+// A problem the wide scan found, with value (UTF-8) quoted in it; refuses the command line
+// whatever becomes of the text. The first problem found is the one told.
+void NoteUtf8Problem(LaunchOptions* options, const char* format, const char* value) {
+    if (!options->refused) {
+        char composed[kPathBufferSize + kTextBufferSize];
+        std::snprintf(composed, sizeof(composed), format, value);
+        CopyCutUtf8(composed, options->problem, sizeof(options->problem));
+    }
+    options->refused = true;
 }
 
 // A result file's name too long in UTF-8 is refused as the ANSI scan refuses one too long in
 // ANSI (a cut name could name another file); the message quotes its start.
 void NoteResultTooLong(const WideToken& token, LaunchOptions* options) {
-    if (options->problem[0] != '\0') {
-        return;
-    }
     constexpr int kQuotedUnits = 400; // at most 4 bytes each: the message keeps its end
     char quoted[4 * kQuotedUnits + 1];
     int size = WideCharToMultiByte(CP_UTF8, 0, token.text,
                                    token.length < kQuotedUnits ? token.length : kQuotedUnits,
                                    quoted, 4 * kQuotedUnits, nullptr, nullptr);
     quoted[size > 0 ? size : 0] = '\0';
-    snprintf(options->problem, sizeof(options->problem),
-             "--result takes the name of the file to write, not \"%s\".", quoted);
+    NoteUtf8Problem(options, "--result takes the name of the file to write, not \"%s\".", quoted);
 }
 
-// ANSI text (size bytes) in UTF-8 in place; "" when it does not fit. A name the wide scan did
-// not find where the ANSI scan did (look-alikes can split tokens differently) keeps its ANSI
-// spelling this way, and the ANSI scan's problem follows the path's encoding.
-void ConvertInPlace(char* text, int size) {
-    char converted[kPathBufferSize];
-    TextAsUtf8(text, false, converted, size);
-    std::memcpy(text, converted, std::strlen(converted) + 1);
-}
-
-} // namespace
-
-void ApplyWideCommandLine(LPCWSTR commandLine, LaunchOptions* options) {
-    if (commandLine == nullptr) {
+// The ANSI scan's problem (ANSI) in UTF-8 in place, cut between whole characters when it no
+// longer fits: a problem is never lost. What cannot be converted at all keeps its ASCII, with
+// '?' for the rest.
+void ConvertProblemToUtf8(char* problem) {
+    WCHAR wide[kTextBufferSize];
+    char converted[3 * kTextBufferSize]; // a character of an ANSI code page: at most 3 bytes
+    if (MultiByteToWideChar(CP_ACP, 0, problem, -1, wide, kTextBufferSize) == 0 ||
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, converted, static_cast<int>(sizeof(converted)),
+                            nullptr, nullptr) == 0) {
+        for (char* at = problem; *at != '\0'; ++at) {
+            if (static_cast<unsigned char>(*at) >= 0x80) {
+                *at = '?';
+            }
+        }
         return;
     }
+    CopyCutUtf8(converted, problem, kTextBufferSize);
+}
+
+// The last token and the "--result" value of the wide command line; a token's text is
+// nullptr when there is none.
+struct WideNames {
+    WideToken path;
+    WideToken result;
+};
+
+WideNames ScanWideNames(LPCWSTR commandLine) {
     LPCWSTR cursor = SkipProgramName(commandLine);
     LPCWSTR end = cursor;
     while (*end != 0) {
         ++end;
     }
-    WideToken path{nullptr, 0};
-    WideToken result{nullptr, 0};
+    WideNames names{{nullptr, 0}, {nullptr, 0}};
     bool valueNext = false;
     bool resultNext = false;
     while (cursor < end) {
         WideToken token = NextToken(&cursor, end);
         if (valueNext) {
             if (resultNext) {
-                result = token;
+                names.result = token;
             }
             valueNext = false;
             continue;
@@ -154,30 +234,46 @@ void ApplyWideCommandLine(LPCWSTR commandLine, LaunchOptions* options) {
             resultNext = TokenIs(token, kResultOption);
             continue;
         }
-        if (cursor >= end) {
-            path = token;
+        if (cursor >= end && !IsFlag(token)) {
+            names.path = token;
         }
     }
-    bool hasPath = options->path[0] != '\0' && path.text != nullptr;
-    bool hasResult = options->resultPath[0] != '\0' && result.text != nullptr;
-    bool spelled = (!hasPath || SpelledByAnsi(path)) && (!hasResult || SpelledByAnsi(result));
-    if (spelled) {
+    return names;
+}
+
+} // namespace
+
+void ApplyWideCommandLine(LPCWSTR commandLine, LaunchOptions* options) {
+    if (commandLine == nullptr) {
+        return;
+    }
+    WideNames names = ScanWideNames(commandLine);
+    // Look-alikes in the ANSI command line (a full-width quote becomes '"') can move where a
+    // token starts, so that the ANSI scan names another file: the wide scan is then the one
+    // to follow.
+    bool same = SameName(names.path, options->path) && SameName(names.result, options->resultPath);
+    bool spelled = SpelledByAnsi(names.path) && SpelledByAnsi(names.result);
+    if (same && spelled) {
         return;
     }
     // One flag says the encoding of both names, so both are taken in UTF-8.
     options->job.utf8Path = true;
-    ConvertInPlace(options->problem, kTextBufferSize);
-    if (hasPath) {
-        CopyAsUtf8(path, options->path);
-    } else {
-        ConvertInPlace(options->path, kPathBufferSize);
+    ConvertProblemToUtf8(options->problem);
+    CopyAsUtf8(names.path, options->path);
+    CopyAsUtf8(names.result, options->resultPath);
+    if (names.result.length > 0 && options->resultPath[0] == '\0') {
+        NoteResultTooLong(names.result, options);
     }
-    if (hasResult) {
-        CopyAsUtf8(result, options->resultPath);
-        if (options->resultPath[0] == '\0') {
-            NoteResultTooLong(result, options);
-        }
-    } else {
-        ConvertInPlace(options->resultPath, kPathBufferSize);
+    if (HasLoneSurrogate(names.path)) {
+        NoteUtf8Problem(options,
+                        "the label file's name \"%s\" holds half a character (a lone UTF-16 "
+                        "surrogate): it would name another file.",
+                        options->path);
+    }
+    if (HasLoneSurrogate(names.result)) {
+        NoteUtf8Problem(options,
+                        "--result names \"%s\", which holds half a character (a lone UTF-16 "
+                        "surrogate): it would name another file.",
+                        options->resultPath);
     }
 }

@@ -4,7 +4,8 @@
 # Prints executions, coverage and findings per target, then a total; exits non-zero when
 # any target found something (inputs kept in build/fuzz/long/<target>/findings/).
 # Usage: scripts/fuzz.sh [seconds per target, default 60] [target ...]
-#   targets: command_line encoder port_file setting_number
+#   targets: command_line encoder port_file setting_number wide_command_line printer_status
+#            printer_target
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,7 +13,8 @@ cd "$ROOT" || exit 1
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(command_line encoder port_file setting_number)
+[ ${#targets[@]} -eq 0 ] && targets=(command_line encoder port_file setting_number wide_command_line printer_status
+    printer_target)
 case "$seconds" in
 '' | *[!0-9]*)
     echo "usage: $0 [seconds per target] [target ...]" >&2

@@ -10,6 +10,10 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
+bool IsSurrogate(char32_t code) {
+    return code >= 0xD800 && code <= 0xDFFF;
+}
+
 bool DecodeUtf8(const unsigned char* text, std::size_t length, bool strict, std::u32string* out) {
     std::size_t at = 0;
     while (at < length) {
@@ -42,7 +46,7 @@ bool DecodeUtf8(const unsigned char* text, std::size_t length, bool strict, std:
         // Overlong forms, surrogates and values past U+10FFFF are not characters.
         static const char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
         if (valid && (code < kSmallest[static_cast<std::size_t>(extra)] || code > 0x10FFFF ||
-                      (code >= 0xD800 && code <= 0xDFFF))) {
+                      IsSurrogate(code))) {
             valid = false;
         }
         if (!valid) {
@@ -79,6 +83,36 @@ void EncodeUtf8(char32_t code, std::string* out) {
 
 bool KnownCodePage(UINT codePage) {
     return codePage == CP_ACP || codePage == CP_UTF8;
+}
+
+// The character at wide[*at] (count units), *at moved past it. A high surrogate followed by
+// a low one is one character, as in UTF-16; a lone surrogate stays what it is.
+char32_t NextCharacter(LPCWSTR wide, std::size_t count, std::size_t* at) {
+    auto code = static_cast<char32_t>(wide[*at]);
+    ++*at;
+    if (code >= 0xD800 && code <= 0xDBFF && *at < count) {
+        auto low = static_cast<char32_t>(wide[*at]);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            ++*at;
+            return 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        }
+    }
+    return code;
+}
+
+// What is no character (a lone surrogate, a value past U+10FFFF) is U+FFFD in UTF-8.
+void EncodeCharacterUtf8(char32_t code, std::string* out) {
+    EncodeUtf8(code > 0x10FFFF || IsSurrogate(code) ? kReplacement : code, out);
+}
+
+// The look-alikes the system's best fit gives ANSI for characters it cannot spell: the
+// full-width forms of ASCII (U+FF01 to U+FF5E) become their ASCII originals.
+bool BestFitCharacter(char32_t code, char* fitted) {
+    if (code >= 0xFF01 && code <= 0xFF5E) {
+        *fitted = static_cast<char>(code - 0xFF01 + 0x21);
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -121,7 +155,7 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPW
     return static_cast<int>(decoded.size());
 }
 
-int WideCharToMultiByte(UINT codePage, DWORD /*flags*/, LPCWSTR wide, int wideLength, LPSTR text,
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
                         int length, LPCSTR defaultChar, BOOL* usedDefaultChar) {
     // As on Windows, UTF-8 takes neither a default character nor its report.
     if (!KnownCodePage(codePage) || wide == nullptr || length < 0 ||
@@ -141,13 +175,16 @@ int WideCharToMultiByte(UINT codePage, DWORD /*flags*/, LPCWSTR wide, int wideLe
     }
     std::string encoded;
     bool usedDefault = false;
-    for (std::size_t i = 0; i < count; ++i) {
-        auto code = static_cast<char32_t>(wide[i]);
+    bool bestFit = (flags & WC_NO_BEST_FIT_CHARS) == 0;
+    for (std::size_t at = 0; at < count;) {
+        char32_t code = NextCharacter(wide, count, &at);
+        char fitted = 0;
         if (codePage == CP_UTF8) {
-            EncodeUtf8(code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) ? kReplacement : code,
-                       &encoded);
+            EncodeCharacterUtf8(code, &encoded);
         } else if (code <= 0xFF) {
             encoded.push_back(static_cast<char>(code));
+        } else if (bestFit && BestFitCharacter(code, &fitted)) {
+            encoded.push_back(fitted);
         } else {
             usedDefault = true;
             encoded.push_back(defaultChar != nullptr ? defaultChar[0] : '?');
@@ -183,10 +220,12 @@ std::string Utf8FromAnsi(const std::string& text) {
 
 std::string Utf8FromWide(LPCWSTR text) {
     std::string encoded;
-    for (std::size_t i = 0; text != nullptr && text[i] != 0; ++i) {
-        auto code = static_cast<char32_t>(text[i]);
-        EncodeUtf8(code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) ? kReplacement : code,
-                   &encoded);
+    std::size_t count = 0;
+    while (text != nullptr && text[count] != 0) {
+        ++count;
+    }
+    for (std::size_t at = 0; at < count;) {
+        EncodeCharacterUtf8(NextCharacter(text, count, &at), &encoded);
     }
     return encoded;
 }

@@ -1,11 +1,13 @@
 // Substitute kernel calls: last error, Sleep and GetTickCount on the virtual
-// clock, threads, waits, CloseHandle, the process heap, the command line, environment
-// variables, the process id and the wall clock; and their hooks.
+// clock, threads, waits, CloseHandle, the process heap, the command line, the error mode,
+// environment variables, the process id and the wall clock; and their hooks.
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -39,6 +41,12 @@ LPTHREAD_START_ROUTINE& ThreadRoutineOverride() {
 thread_local DWORD lastError = 0;
 
 constexpr wchar_t kProgramCommandLine[] = L"tagwright.exe";
+
+// The process's error mode, which only SetErrorMode reads and writes.
+std::atomic<UINT>& ErrorMode() {
+    static std::atomic<UINT> mode{0};
+    return mode;
+}
 
 // Set by a test before the program reads it, read on the first thread: no lock.
 std::wstring& CommandLineText() {
@@ -86,6 +94,7 @@ const int kInstallResetHook = [] {
             ThreadRoutineOverride() = nullptr;
             CommandLineText() = kProgramCommandLine;
         }
+        ErrorMode() = 0;
         EnvironmentState& environment = Environment();
         std::lock_guard<std::mutex> guard(environment.lock);
         environment.values.clear();
@@ -269,6 +278,14 @@ HGLOBAL GlobalFree(HGLOBAL memory) {
 
 LPWSTR GetCommandLineW() {
     return CommandLineText().data();
+}
+
+// Logged with the mode asked for, in hexadecimal, so that a test can see it was set.
+UINT SetErrorMode(UINT mode) {
+    char detail[16];
+    std::snprintf(detail, sizeof detail, "0x%04X", mode);
+    LogCall("SetErrorMode", detail);
+    return ErrorMode().exchange(mode);
 }
 
 DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {

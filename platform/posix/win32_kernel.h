@@ -133,6 +133,12 @@ void GetLocalTime(LPSYSTEMTIME time);
 // arguments, in wide text whatever the ANSI code page can spell.
 LPWSTR GetCommandLineW();
 
+// Which failures the system reports with a window of its own ("No disk", a file that cannot
+// be opened) rather than to the caller; returns the previous mode.
+#define SEM_FAILCRITICALERRORS 0x0001u
+#define SEM_NOOPENFILEERRORBOX 0x8000u
+UINT SetErrorMode(UINT mode);
+
 HANDLE GetProcessHeap();
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
@@ -142,7 +148,10 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
                      DWORD size, void* arguments);
 
 // Code pages. The substitute's ANSI code page is ISO 8859-1: every byte is one character, and
-// a character above U+00FF has no ANSI spelling. Wide text is wchar_t, one unit per character.
+// a character above U+00FF has no ANSI spelling, though without WC_NO_BEST_FIT_CHARS a
+// full-width form of ASCII (U+FF01 to U+FF5E) is given its ASCII look-alike, as the system's
+// best fit does. Wide text is wchar_t, one unit per character; a high and a low surrogate in
+// a row are taken as one character too, as in UTF-16.
 #define CP_ACP 0u
 #define CP_UTF8 65001u
 #define MB_ERR_INVALID_CHARS 0x00000008u

@@ -1208,6 +1208,26 @@ scenario_names_cjk_refused() {
     finish
 }
 
+# A full-width quote (U+FF02) is '"' in the ANSI command line, where it joins "old" and
+# "new.zpl" into one quoted token naming "old new.zpl": the label sent is new.zpl, the one
+# the wide command line names, and the other file stays.
+scenario_names_fullwidth_quote() {
+    begin names_fullwidth_quote
+    NOTE="ANSI code page $(ansi_code_page)"
+    : >"$SCENARIO_DIR/parallel.out"
+    e2e_write_settings PrinterType "Parallel" Port "$(e2e_winpath "$SCENARIO_DIR/parallel.out")" \
+        "${PORT_LINE[@]}"
+    printf '^XA^FDold new^FS^XZ\r\n' >"$SCENARIO_DIR/old new.zpl"
+    label_file "$SCENARIO_DIR/new.zpl"
+    cp "$SCENARIO_DIR/new.zpl" "$SCENARIO_DIR/expected.zpl"
+    e2e_start_program "$SCENARIO_DIR" -q "＂old" new.zpl
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 60)" 1
+    expect "written" "$(same_file "$SCENARIO_DIR/parallel.out" "$SCENARIO_DIR/expected.zpl")" same
+    expect "file named" "$(exists "$SCENARIO_DIR/new.zpl")" absent
+    expect "other file" "$(exists "$SCENARIO_DIR/old new.zpl")" present
+    finish
+}
+
 run() { # <scenario function> [requirement]
     local name=${1#scenario_}
     wants "$name" || return 0
@@ -1252,6 +1272,7 @@ run scenario_settings_window
 run scenario_settings_round_trip
 run scenario_names_cjk_delivered network
 run scenario_names_cjk_refused
+run scenario_names_fullwidth_quote
 run scenario_quiet_network_refused network
 run scenario_quiet_network_timeout_never_reads network
 run scenario_quiet_status_media_out network

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace {
 
 TEST(CodePagesTest, SizingAndRefusals) {
@@ -38,6 +40,35 @@ TEST(CodePagesTest, SizingAndRefusals) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, label, -1, ansi, 3, nullptr, nullptr), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+// Best fit gives a full-width quote its ASCII look-alike without reporting a default
+// character; WC_NO_BEST_FIT_CHARS reports it. A surrogate pair is one character, a lone
+// surrogate none (U+FFFD in UTF-8).
+TEST(CodePagesTest, BestFitAndSurrogates) {
+    substitute::Reset();
+    const WCHAR quoted[] = {0xFF02, L'a', 0xFF5E, 0xFF5F, 0};
+    char ansi[8];
+    BOOL usedDefault = TRUE;
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, quoted, 3, ansi, sizeof(ansi), nullptr, &usedDefault),
+              3);
+    EXPECT_EQ(std::string(ansi, 3), "\"a~");
+    EXPECT_FALSE(usedDefault);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, quoted, -1, ansi, sizeof(ansi), nullptr, &usedDefault),
+              5);
+    EXPECT_STREQ(ansi, "\"a~?");
+    EXPECT_TRUE(usedDefault);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, quoted, -1, ansi, sizeof(ansi),
+                                  nullptr, &usedDefault),
+              5);
+    EXPECT_STREQ(ansi, "?a??");
+
+    const WCHAR pair[] = {0xD83D, 0xDE00, 0xDC00, L'x', 0xD800, 0};
+    char utf8[16];
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, pair, -1, utf8, sizeof(utf8), nullptr, nullptr), 12);
+    EXPECT_STREQ(utf8, "\xF0\x9F\x98\x80\xEF\xBF\xBDx\xEF\xBF\xBD");
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, pair, -1, ansi, sizeof(ansi), nullptr, nullptr), 5);
+    EXPECT_STREQ(ansi, "??x?");
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -80,6 +81,17 @@ TEST_F(MachineryTest, CommandLineIsTheProgramsNameUntilATestSetsIt) {
     EXPECT_EQ(std::wstring(GetCommandLineW()), L"\"C:\\Program Files\\tagwright.exe\" 标签.zpl");
     substitute::Reset();
     EXPECT_EQ(std::wstring(GetCommandLineW()), L"tagwright.exe");
+}
+
+// Each call returns the mode before it and is logged with the mode it sets; Reset clears it.
+TEST_F(MachineryTest, ErrorModeReturnsTheModeBeforeIt) {
+    EXPECT_EQ(SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX), 0u);
+    EXPECT_EQ(SetErrorMode(0), SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    EXPECT_EQ(substitute::CallLog(),
+              (std::vector<std::string>{"SetErrorMode 0x8001", "SetErrorMode 0x0000"}));
+    SetErrorMode(SEM_FAILCRITICALERRORS);
+    substitute::Reset();
+    EXPECT_EQ(SetErrorMode(0), 0u);
 }
 
 TEST_F(MachineryTest, EnvironmentValuesOfTheTestsComeBeforeTheProcesssOwn) {

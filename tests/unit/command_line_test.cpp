@@ -196,6 +196,7 @@ TEST_F(CommandLineTest, ScansTheOptionsOfUnattendedJobs) {
         }
         EXPECT_STREQ(options.resultPath, c.resultPath);
         EXPECT_STREQ(options.path, c.path);
+        EXPECT_EQ(options.refused, c.problemPart[0] != '\0');
         if (c.problemPart[0] == '\0') {
             EXPECT_STREQ(options.problem, "");
         } else {

@@ -767,6 +767,8 @@ TEST_F(DriverJobTest, EscapeWhileTheDefaultIsSwappedOutGivesItBack) {
         seen.push_back(substitute::DefaultPrinter());
     });
     std::string commandLine = "tagwright.exe " + input;
+    substitute::SetCommandLineW(L"tagwright.exe " +
+                                std::wstring(commandLine.begin(), commandLine.end()));
     EXPECT_EQ(TagwrightMain(nullptr, commandLine.data()), 1);
     EXPECT_TRUE(substitute::JoinThreads());
     EXPECT_EQ(seen, (std::vector<std::string>{kLabelPrinter, kOfficePrinter}));

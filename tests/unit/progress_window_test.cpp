@@ -159,6 +159,7 @@ TEST_F(ProgressWindowTest, EscapeEndsWithZeroAndTheJobIsCancelled) {
         }
     });
     char commandLine[] = "label.txt";
+    substitute::SetCommandLineW(L"tagwright.exe label.txt");
     EXPECT_EQ(TagwrightMain(nullptr, commandLine), 1);
     EXPECT_TRUE(substitute::JoinThreads());
     EXPECT_TRUE(ProgressWindowCutOff());
