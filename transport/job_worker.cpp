@@ -11,6 +11,7 @@
 #include "settings/settings_store.h"
 #include "transport/driver_transport.h"
 #include "transport/job_target.h"
+#include "transport/job_turn.h"
 #include "transport/network_transport.h"
 #include "transport/port_transport.h"
 #include "transport/raw_queue_transport.h"
@@ -22,8 +23,6 @@ namespace {
 
 constexpr int kInputOpenAttempts = 3;
 constexpr int kDefaultAttempts = 3;
-// A job that may show no window must not wait for ever on a printer that never answers.
-constexpr int kQuietDefaultTimeout = 60; // seconds
 constexpr char kShellFoldersKey[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 constexpr char kCacheValue[] = "Cache";
