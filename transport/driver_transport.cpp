@@ -252,6 +252,10 @@ bool RefuseWindowedPrinter(TransportJob* job, JobFailure* failure) {
     if (!g_jobOptions.quiet) {
         return true;
     }
+    // An empty name would open the print server, not a printer.
+    if (job->valueBuffer[0] == '\0') {
+        return FailStep(failure, ERROR_INVALID_PRINTER_NAME, JobResult::PortOpenError);
+    }
     HANDLE printer = nullptr;
     if (!OpenPrinterA(job->valueBuffer, &printer, nullptr)) {
         return FailStep(failure, GetLastError(), JobResult::PortOpenError);
