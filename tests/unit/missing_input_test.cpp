@@ -118,8 +118,8 @@ TEST_F(MissingInputTest, WithoutTargetOrQuietTheOldWayStays) {
         substitute::DestroyTestWindow(window);
         window = jobtest::CreateJournalWindow();
         g_progressWindow = window;
-        jobtest::SetPortSettings("TCP/IP", "1");
-        jobtest::SetSetting("BaudorIPAddress", "127.0.0.1");
+        substitute::MapDevice("LPT1", folder / "printer.out");
+        jobtest::SetPortSettings("Parallel", "LPT1");
         if (c.cache == Cache::ValueAbsent) {
             substitute::SetRegistryString(jobtest::kShellFoldersKey, "Other", "x");
         } else if (c.cache == Cache::Present) {
@@ -129,8 +129,8 @@ TEST_F(MissingInputTest, WithoutTargetOrQuietTheOldWayStays) {
         jobtest::PathBuffer path(folder / "label.zpl");
         EXPECT_EQ(JobWorker(path.text), c.result);
         EXPECT_EQ(jobtest::Reports(window).back(), c.done);
-        // The stored network job went on to its printer before the read failed.
-        EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "CreateMutexA ipMutex"),
+        // The stored job opened its port before the read failed.
+        EXPECT_EQ(jobtest::CountPrefix(substitute::CallLog(), "CreateFileA LPT1"),
                   c.cache == Cache::Present ? 1 : 0);
         EXPECT_TRUE(substitute::JoinThreads());
     }
