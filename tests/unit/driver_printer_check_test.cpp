@@ -3,7 +3,6 @@
 // kept, never printed on the default. Quiet jobs refuse printers that print to a file, ask
 // where to save or open a window, and tell the print dialog to show no warning.
 #include "core/job_request.h"
-#include "launcher/run_loop.h"
 #include "platform/testing.h"
 #include "transport/driver_transport.h"
 #include "transport/job_worker.h"
@@ -150,21 +149,6 @@ TEST_F(DriverPrinterCheckTest, NameTheSpoolerDoesNotKnowIsAnOpeningFailure) {
             EXPECT_EQ(jobtest::ReadBytes(input), kLabel) << "the file is kept";
         }
     }
-}
-
-// The whole program, quiet: the driver message's code is the exit code's, no window shows.
-TEST_F(DriverPrinterCheckTest, QuietProgramEndsWithExitFiveAndTheFileKept) {
-    Printers(true);
-    jobtest::WriteBytes(input, kLabel);
-    std::string line = "tagwright.exe -q --printer \"driver:No Such Printer\" " + input;
-    substitute::SetCommandLineW(std::wstring(line.begin(), line.end()));
-    EXPECT_EQ(TagwrightMain(nullptr, line.data()), 5);
-    EXPECT_TRUE(substitute::JoinThreads());
-    EXPECT_EQ(substitute::DefaultPrinter(), kOfficePrinter);
-    EXPECT_TRUE(substitute::PrintedDocuments().empty());
-    EXPECT_TRUE(substitute::MessageBoxes().empty());
-    EXPECT_TRUE(substitute::ShownDialogs().empty());
-    EXPECT_EQ(jobtest::ReadBytes(input), kLabel);
 }
 
 // Quiet only: a printer whose ports include one that writes a file or opens a window is

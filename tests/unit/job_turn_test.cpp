@@ -1,7 +1,8 @@
 // The turn of network ("ipMutex") and driver jobs held by another instance: a quiet job, or
 // one with a time-out, waits at most its time-out on the virtual clock and ends as a printer
-// not reached, file kept, nothing opened towards the printer, its mutex handle closed; a job
-// a user watches without a time-out waits until the turn comes.
+// not reached, file kept, nothing opened towards the printer, its mutex handle closed. (A job
+// a user watches without a time-out waits until the turn comes: the network and driver
+// transport tests of a second job waiting for the first.)
 #include "core/job_request.h"
 #include "platform/testing.h"
 #include "transport/driver_transport.h"
@@ -11,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -29,17 +29,6 @@ constexpr char kLabel[] = "^XA^FDturn^FS^XZ\n";
 // before it waits: that query changes nothing.)
 const Lines kTowardsPrinter = {"WSAStartup",         "socket",    "connect",  "GetDefaultPrinterA",
                                "SetDefaultPrinterA", "PrintDlgA", "StartDocA"};
-
-struct JobThread {
-    char path[kPathBufferSize];
-    DWORD result = 0xFFFFFFFFu;
-};
-
-DWORD WINAPI RunWorker(LPVOID parameter) {
-    auto* job = static_cast<JobThread*>(parameter);
-    job->result = JobWorker(job->path);
-    return job->result;
-}
 
 class JobTurnTest : public ::testing::Test {
   protected:
@@ -132,49 +121,6 @@ TEST_F(JobTurnTest, HeldTurnIsWaitedForWithinTheJobsTimeout) {
             EXPECT_TRUE(substitute::OpenHandles().empty())
                 << ::testing::PrintToString(substitute::OpenHandles());
         }
-    }
-}
-
-// Without -q and without a time-out the job waits as long as the turn takes.
-TEST_F(JobTurnTest, WatchedJobWithoutATimeoutWaitsUntilTheTurnComes) {
-    for (bool network : {true, false}) {
-        const std::string mutex = network ? "ipMutex" : "TagwrightDriverJob";
-        SCOPED_TRACE(mutex);
-        substitute::ClearCallLog();
-        jobtest::WriteBytes(input, kLabel);
-        NameTarget(network, false, -1);
-        HANDLE other = CreateMutexA(nullptr, FALSE, mutex.c_str());
-        ASSERT_EQ(WaitForSingleObject(other, 0), WAIT_OBJECT_0);
-        JobThread job{};
-        std::snprintf(job.path, sizeof job.path, "%s", input.c_str());
-        DWORD before = GetTickCount();
-        HANDLE thread = CreateThread(nullptr, 0, RunWorker, &job, 0, nullptr);
-        ASSERT_NE(thread, nullptr);
-        bool waiting = false;
-        for (int i = 0; i < 500 && !waiting; ++i) {
-            waiting = jobtest::CountPrefix(substitute::CallLog(),
-                                           "WaitForSingleObject mutex:" + mutex) == 1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        EXPECT_TRUE(waiting);
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_TIMEOUT) << "still waiting";
-        EXPECT_EQ(GetTickCount(), before) << "a wait without a limit is no polled wait";
-        ReleaseMutex(other);
-        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-        CloseHandle(thread);
-        CloseHandle(other);
-        // The turn came: the job went on to its printer (nothing listens on the loopback
-        // port; the label printer prints).
-        if (network) {
-            EXPECT_GE(jobtest::CountPrefix(substitute::CallLog(), "connect"), 1);
-            EXPECT_NE(job.result, static_cast<DWORD>(JobResult::Done));
-        } else {
-            EXPECT_EQ(job.result, static_cast<DWORD>(JobResult::Done));
-            ASSERT_EQ(substitute::PrintedDocuments().size(), 1u);
-            EXPECT_EQ(substitute::PrintedDocuments()[0].printer, kLabelPrinter);
-        }
-        EXPECT_TRUE(substitute::JoinThreads());
     }
 }
 
