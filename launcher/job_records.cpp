@@ -17,8 +17,13 @@ constexpr int kRecordSize = 3 * 6 * kUtf8TextSize + 512;
 constexpr int kWidePathSize = kPathBufferSize + 32;
 
 constexpr unsigned long long kLogMoveSize = 1024ull * 1024ull;
-constexpr DWORD kLogTurnWait = 2000; // milliseconds
-constexpr char kLogMutexName[] = "Local\\TagwrightJobLog";
+// The log never delays a job: past this wait the line is appended without the turn.
+constexpr DWORD kLogTurnWait = 300; // milliseconds
+// Every session of the user (a scheduled task in session 0 and the desktop) shares the turn;
+// where the global name cannot be had, the session's own is better than none.
+constexpr char kLogMutexPrefix[] = "Global\\TagwrightJobLog-";
+constexpr char kSessionLogMutexName[] = "Local\\TagwrightJobLog";
+constexpr int kLogMutexNameSize = 256;
 constexpr char kLogFolder[] = "\\Tagwright";
 constexpr char kLogName[] = "\\jobs.log";
 constexpr char kOldLogName[] = "\\jobs.log.1";
@@ -295,13 +300,48 @@ bool FindJobLog(RecordBuffers* buffers) {
     return AppendToWide(buffers->path, kLogName) && AppendToWide(buffers->otherPath, kOldLogName);
 }
 
+// "Global\TagwrightJobLog-<the user's SID>" into name (kLogMutexNameSize bytes); false when
+// the SID cannot be had or the name does not fit.
+bool UserLogMutexName(char* name) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    struct {
+        TOKEN_USER user;
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+    } owner{};
+    DWORD length = 0;
+    bool named = false;
+    char* sidText = nullptr;
+    if (GetTokenInformation(token, TokenUser, &owner, sizeof owner, &length) &&
+        ConvertSidToStringSidA(owner.user.User.Sid, &sidText)) {
+        int written = std::snprintf(name, kLogMutexNameSize, "%s%s", kLogMutexPrefix, sidText);
+        named = written > 0 && written < kLogMutexNameSize;
+        LocalFree(sidText);
+    }
+    CloseHandle(token);
+    return named;
+}
+
+HANDLE CreateLogTurn() {
+    char name[kLogMutexNameSize];
+    if (UserLogMutexName(name)) {
+        HANDLE turn = CreateMutexA(nullptr, FALSE, name);
+        if (turn != nullptr) {
+            return turn;
+        }
+    }
+    return CreateMutexA(nullptr, FALSE, kSessionLogMutexName);
+}
+
 void AppendToJobLog(const FinishedJob* job, RecordBuffers* buffers) {
     RecordText line{buffers->text, kRecordSize, 0, false};
     MakeLogLine(job, buffers, &line);
     if (line.spoiled || !FindJobLog(buffers)) {
         return;
     }
-    HANDLE turn = CreateMutexA(nullptr, FALSE, kLogMutexName);
+    HANDLE turn = CreateLogTurn();
     bool ownsTurn = false;
     if (turn != nullptr) {
         DWORD wait = WaitForSingleObject(turn, kLogTurnWait);

@@ -226,14 +226,14 @@ void ReportFailure(const char* message) {
 }
 
 // The quiet exit code of a job that ran. A port's line settings are, for the network
-// transport, the steps of its connection.
+// transport, the steps of its connection, and for the driver transport, its turn.
 int QuietExitCode(JobResult result, JobTransport transport, bool cutOff) {
     if (result == JobResult::Done) {
         return cutOff ? kExitCancelled : kExitPrinted;
     }
     bool lineSettings =
         result == JobResult::PortSettingsReadError || result == JobResult::PortConfigError;
-    if (lineSettings && transport == JobTransport::Network) {
+    if (lineSettings && (transport == JobTransport::Network || transport == JobTransport::Driver)) {
         return kExitConnection;
     }
     for (const ExitClass& entry : kExitClasses) {

@@ -8,6 +8,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 #include <winspool.h>
+#include <sddl.h>
 #else
 #include "platform/posix/win32_types.h"
 #include "platform/posix/win32_kernel.h"
@@ -16,4 +17,5 @@
 #include "platform/posix/win32_winsock.h"
 #include "platform/posix/win32_comm.h"
 #include "platform/posix/win32_print.h"
+#include "platform/posix/win32_security.h"
 #endif

@@ -5,6 +5,7 @@
 
 #include "core/file_names.h"
 #include "core/job_request.h"
+#include "transport/job_turn.h"
 #include "transport/passthrough_encoder.h"
 
 #include <climits>
@@ -22,6 +23,10 @@ constexpr char kDocumentName[] = "Label";
 constexpr char kDataType[] = "raw";
 constexpr int kTextX = 1;
 constexpr int kTextY = 1;
+// Ports through which the spooler writes a file, or asks the user for one, or opens a window
+// of its own (the fax printer), in place of printing: a quiet job cannot use them.
+const char* const kWindowedPorts[] = {"FILE:", "PORTPROMPT:", "XPSPort:", "SHRFAX:"};
+constexpr DWORD kPrinterInfoLevel = 5;
 
 // Who has the user's default printer. A swap or a give-back is carried out in the Busy state,
 // so that the launcher, which must not let the process end in the middle of either, can
@@ -65,15 +70,30 @@ void GiveBackOwnSwap() {
     }
 }
 
-// Makes the configured printer the default unless the launcher has cut the job off.
-bool MakeLabelPrinterDefault(const char* savedPrinter, const char* labelPrinter) {
+enum class SwapOutcome { Swapped, CutOff, Refused };
+
+// Makes the configured printer the default unless the launcher has cut the job off. A name
+// the spooler refuses leaves the user's default as it was, with nothing to give back: the
+// print dialog would otherwise hand out that default, and the label would print there.
+SwapOutcome MakeLabelPrinterDefault(const char* savedPrinter, const char* labelPrinter) {
     if (InterlockedCompareExchange(&g_swapState, SwapBusy, SwapIdle) != SwapIdle) {
-        return false;
+        return SwapOutcome::CutOff;
     }
     std::snprintf(g_swappedOutPrinter, sizeof g_swappedOutPrinter, "%s", savedPrinter);
-    SetDefaultPrinterA(labelPrinter);
+    // An empty name would keep (or pick) some default: it names no printer of the user's.
+    if (labelPrinter[0] == '\0') {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        InterlockedExchange(&g_swapState, SwapIdle);
+        return SwapOutcome::Refused;
+    }
+    if (!SetDefaultPrinterA(labelPrinter)) {
+        DWORD error = GetLastError();
+        InterlockedExchange(&g_swapState, SwapIdle);
+        SetLastError(error);
+        return SwapOutcome::Refused;
+    }
     InterlockedExchange(&g_swapState, SwapHeld);
-    return true;
+    return SwapOutcome::Swapped;
 }
 
 // Gives the user's default printer back, then lets the next driver job swap it. A mutex
@@ -169,16 +189,105 @@ bool ReadWholeFile(TransportJob* job, DriverHold* hold) {
     return true;
 }
 
-// Waits for the driver jobs of every instance before this one; an abandoned mutex is owned
-// all the same.
-bool TakeDriverTurn(DriverHold* hold, JobFailure* failure) {
+// True when `port` (one entry of a printer's port list) is one of kWindowedPorts, in any case.
+bool IsWindowedPort(const char* port, std::size_t length) {
+    for (const char* windowed : kWindowedPorts) {
+        std::size_t at = 0;
+        while (at < length && windowed[at] != '\0' && (port[at] | 0x20) == (windowed[at] | 0x20)) {
+            ++at;
+        }
+        if (at == length && windowed[at] == '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when any entry of the comma-separated port list is a windowed port.
+bool HasWindowedPort(const char* ports) {
+    const char* entry = ports;
+    for (const char* at = ports;; ++at) {
+        if (*at == ',' || *at == '\0') {
+            if (IsWindowedPort(entry, static_cast<std::size_t>(at - entry))) {
+                return true;
+            }
+            if (*at == '\0') {
+                return false;
+            }
+            entry = at + 1;
+        }
+    }
+}
+
+// The ports of the printer named by Port, through the open printer: a block from the process
+// heap for the caller to free, or nullptr with the last error set.
+PRINTER_INFO_5A* ReadPrinterPorts(HANDLE printer) {
+    DWORD needed = 0;
+    if (GetPrinterA(printer, kPrinterInfoLevel, nullptr, 0, &needed) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed < sizeof(PRINTER_INFO_5A)) {
+        if (GetLastError() == NO_ERROR) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+        }
+        return nullptr;
+    }
+    auto* info =
+        static_cast<PRINTER_INFO_5A*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed));
+    if (info == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (!GetPrinterA(printer, kPrinterInfoLevel, reinterpret_cast<LPBYTE>(info), needed, &needed)) {
+        DWORD error = GetLastError();
+        HeapFree(GetProcessHeap(), 0, info);
+        SetLastError(error);
+        return nullptr;
+    }
+    return info;
+}
+
+// A quiet job shows no window: a printer that prints to a file, asks where to save, or
+// opens a window of its own is refused before the default printer is touched, as a printer
+// that cannot be opened. A job a user watches keeps today's calls.
+bool RefuseWindowedPrinter(TransportJob* job, JobFailure* failure) {
+    if (!g_jobOptions.quiet) {
+        return true;
+    }
+    // An empty name would open the print server, not a printer.
+    if (job->valueBuffer[0] == '\0') {
+        return FailStep(failure, ERROR_INVALID_PRINTER_NAME, JobResult::PortOpenError);
+    }
+    HANDLE printer = nullptr;
+    if (!OpenPrinterA(job->valueBuffer, &printer, nullptr)) {
+        return FailStep(failure, GetLastError(), JobResult::PortOpenError);
+    }
+    PRINTER_INFO_5A* info = ReadPrinterPorts(printer);
+    DWORD error = info == nullptr ? GetLastError() : NO_ERROR;
+    if (info != nullptr) {
+        if (info->pPortName != nullptr && HasWindowedPort(info->pPortName)) {
+            error = ERROR_NOT_SUPPORTED;
+        }
+        HeapFree(GetProcessHeap(), 0, info);
+    }
+    ClosePrinter(printer);
+    if (error != NO_ERROR) {
+        return FailStep(failure, error, JobResult::PortOpenError);
+    }
+    return true;
+}
+
+// Waits for the driver jobs of every instance before this one, within the job's limit; an
+// abandoned mutex is owned all the same. A turn that does not come in time ends the job as a
+// printer not reached, with nothing swapped.
+bool TakeDriverTurn(TransportJob* job, DriverHold* hold, JobFailure* failure) {
     hold->mutex = CreateMutexA(nullptr, FALSE, kDriverMutexName);
     if (hold->mutex == nullptr) {
         return FailStep(failure, GetLastError(), JobResult::PortOpenError);
     }
-    DWORD wait = WaitForSingleObject(hold->mutex, INFINITE);
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-        return FailStep(failure, GetLastError(), JobResult::PortOpenError);
+    DWORD error = NO_ERROR;
+    if (!WaitForJobTurn(hold->mutex, job, &error)) {
+        return FailStep(failure, error,
+                        error == ERROR_TIMEOUT ? JobResult::PortConfigError
+                                               : JobResult::PortOpenError);
     }
     hold->mutexOwned = true;
     return true;
@@ -204,9 +313,15 @@ bool SwapDefaultPrinter(TransportJob* job, DriverHold* hold, JobFailure* failure
         }
     }
     hold->savedPrinter[kPrinterNameSize - 1] = '\0';
-    if (!MakeLabelPrinterDefault(hold->savedPrinter, job->valueBuffer)) {
+    switch (MakeLabelPrinterDefault(hold->savedPrinter, job->valueBuffer)) {
+    case SwapOutcome::Swapped:
+        break;
+    case SwapOutcome::CutOff:
         // The user has cut the job off and the process is ending: nothing is printed.
         return FailStep(failure, ERROR_CANCELLED, JobResult::Done);
+    case SwapOutcome::Refused:
+        // Nothing was swapped: nothing is given back.
+        return FailStep(failure, GetLastError(), JobResult::PortOpenError);
     }
     return true;
 }
@@ -230,6 +345,10 @@ bool GetPrinterContext(DriverHold* hold, JobFailure* failure) {
     PRINTDLGA printDialog = {};
     printDialog.lStructSize = sizeof(printDialog);
     printDialog.Flags = PD_RETURNDC | PD_RETURNDEFAULT;
+    // Quiet: no box saying that there is no default printer.
+    if (g_jobOptions.quiet) {
+        printDialog.Flags |= PD_NOWARNING;
+    }
     BOOL gotContext = PrintDlgA(&printDialog);
     // The device mode and names of the default printer are not needed here.
     if (printDialog.hDevMode != nullptr) {
@@ -345,10 +464,10 @@ JobResult DriverTransport(TransportJob* job) {
     }
 
     // A file that cannot be read whole is refused before the default printer is touched.
-    if (!MeasureInputFile(job, &hold, &failure) || !TakeDriverTurn(&hold, &failure) ||
-        !SwapDefaultPrinter(job, &hold, &failure) || !GetPrinterContext(&hold, &failure) ||
-        !StartLabelDocument(&hold, &failure) || !ReadLabel(job, &hold, &failure) ||
-        !DrawLabel(&hold, &failure)) {
+    if (!MeasureInputFile(job, &hold, &failure) || !RefuseWindowedPrinter(job, &failure) ||
+        !TakeDriverTurn(job, &hold, &failure) || !SwapDefaultPrinter(job, &hold, &failure) ||
+        !GetPrinterContext(&hold, &failure) || !StartLabelDocument(&hold, &failure) ||
+        !ReadLabel(job, &hold, &failure) || !DrawLabel(&hold, &failure)) {
         return EndFailedJob(job, &hold, failure);
     }
     return EndSucceededJob(job, &hold);

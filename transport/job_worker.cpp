@@ -11,6 +11,7 @@
 #include "settings/settings_store.h"
 #include "transport/driver_transport.h"
 #include "transport/job_target.h"
+#include "transport/job_turn.h"
 #include "transport/network_transport.h"
 #include "transport/port_transport.h"
 #include "transport/raw_queue_transport.h"
@@ -22,8 +23,6 @@ namespace {
 
 constexpr int kInputOpenAttempts = 3;
 constexpr int kDefaultAttempts = 3;
-// A job that may show no window must not wait for ever on a printer that never answers.
-constexpr int kQuietDefaultTimeout = 60; // seconds
 constexpr char kShellFoldersKey[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 constexpr char kCacheValue[] = "Cache";
@@ -48,19 +47,33 @@ DWORD EndWithSettingsError(HWND window, HANDLE* inputFile, HKEY settingsKey) {
     return EndJob(window, error, JobResult::SettingsError);
 }
 
+// A job that names its printer, or shows no window, fails as soon as its input cannot be
+// opened: nothing is opened towards the printer first, and a missing cache folder does not
+// turn a missing file into a settings failure.
+bool InputFirst() {
+    return g_jobOptions.quiet || CommandLineTarget() != nullptr;
+}
+
 // A browser hands over files from its cache folder; when the folder has moved since, the
 // same file is looked for under the user's current cache folder. False when the job has
-// ended (already reported).
+// ended (already reported). Where the input comes first, a cache folder that cannot be read
+// leaves the path as it is.
 bool RerootIntoCacheFolder(HWND window, char* path, char* value) {
     HKEY shellFolders = nullptr;
     LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, kShellFoldersKey, 0, KEY_READ, &shellFolders);
     if (status != ERROR_SUCCESS) {
+        if (InputFirst()) {
+            return true;
+        }
         EndJob(window, static_cast<DWORD>(status), JobResult::SettingsError);
         return false;
     }
     if (!ReadSettingValue(shellFolders, kCacheValue, value)) {
         DWORD error = GetLastError();
         RegCloseKey(shellFolders);
+        if (InputFirst()) {
+            return true;
+        }
         EndJob(window, error, JobResult::SettingsError);
         return false;
     }
@@ -87,20 +100,26 @@ bool RerootIntoCacheFolder(HWND window, char* path, char* value) {
 }
 
 // Opens the input file, looking for it in the current cache folder when it is missing.
-// Every attempt failing is no failure here: the transport's first read fails and reports
-// it. False when the job has ended (already reported).
+// Every attempt failing is no failure here (the transport's first read fails and reports
+// it) unless the input comes first: then the job ends with the last attempt's code. False
+// when the job has ended (already reported).
 bool OpenInputFile(HWND window, char* path, char* value, HANDLE* inputFile) {
+    DWORD openError = NO_ERROR;
     for (int attempt = 0; attempt < kInputOpenAttempts && *inputFile == INVALID_HANDLE_VALUE;
          ++attempt) {
         *inputFile = OpenInputByName(path);
         if (*inputFile == INVALID_HANDLE_VALUE) {
-            DWORD error = GetLastError();
-            if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
+            openError = GetLastError();
+            if ((openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND) &&
                 !RerootIntoCacheFolder(window, path, value)) {
                 return false;
             }
         }
         Sleep(0);
+    }
+    if (*inputFile == INVALID_HANDLE_VALUE && InputFirst()) {
+        EndJob(window, openError, JobResult::InputFileError);
+        return false;
     }
     return true;
 }
@@ -296,7 +315,8 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     char value[kTextBufferSize];
     HANDLE inputFile = INVALID_HANDLE_VALUE;
     if (!OpenInputFile(window, path, value, &inputFile)) {
-        return static_cast<DWORD>(JobResult::SettingsError);
+        return static_cast<DWORD>(InputFirst() ? JobResult::InputFileError
+                                               : JobResult::SettingsError);
     }
 
     HKEY settingsKey = nullptr;

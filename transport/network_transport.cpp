@@ -7,6 +7,7 @@
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
 #include "transport/job_target.h"
+#include "transport/job_turn.h"
 #include "transport/printer_status.h"
 
 #include <cstdint>
@@ -242,8 +243,10 @@ JobResult EndSucceededJob(TransportJob* job, NetworkHold* hold) {
     ReleaseChunkBuffer(&hold->chunkBuffer);
     CloseJobInput(&job->inputFile);
     DeleteJobInput(job->path);
-    if (hold->mutex != nullptr) {
+    if (hold->mutexOwned) {
         ReleaseMutex(hold->mutex);
+    }
+    if (hold->mutex != nullptr) {
         CloseHandle(hold->mutex);
     }
     ReportDone(job->progressWindow, 0, JobResult::Done);
@@ -297,13 +300,19 @@ bool ReadPrinterAddress(TransportJob* job, unsigned short* port, JobFailure* fai
     return true;
 }
 
-// Waits for the network jobs of every instance before this one; an abandoned mutex is owned
-// all the same. Without the mutex the job goes on alone.
-void TakeNetworkTurn(NetworkHold* hold) {
-    if (hold->mutex != nullptr) {
-        WaitForSingleObject(hold->mutex, INFINITE);
-        hold->mutexOwned = true;
+// Waits for the network jobs of every instance before this one, within the job's limit; an
+// abandoned mutex is owned all the same. Without the mutex the job goes on alone. A turn
+// that does not come in time ends the job as a printer not reached, with nothing sent.
+bool TakeNetworkTurn(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
+    if (hold->mutex == nullptr) {
+        return true;
     }
+    DWORD error = NO_ERROR;
+    if (!WaitForJobTurn(hold->mutex, job, &error)) {
+        return FailStep(failure, error, JobResult::PortConfigError);
+    }
+    hold->mutexOwned = true;
+    return true;
 }
 
 // Registers with the socket library and opens the stream socket, Attempts times at most
@@ -530,8 +539,8 @@ JobResult NetworkTransport(TransportJob* job) {
 
     const PrinterTarget* target = CommandLineTarget();
     if (target != nullptr) {
-        TakeNetworkTurn(&hold);
-        if (!ConnectToTargetHost(job, &hold, target, &failure) ||
+        if (!TakeNetworkTurn(job, &hold, &failure) ||
+            !ConnectToTargetHost(job, &hold, target, &failure) ||
             !SendLabel(job, &hold, &failure)) {
             return EndFailedJob(job, &hold, failure);
         }
@@ -542,9 +551,9 @@ JobResult NetworkTransport(TransportJob* job) {
     if (!ReadPrinterAddress(job, &port, &failure)) {
         return EndFailedJob(job, &hold, failure);
     }
-    TakeNetworkTurn(&hold);
-    if (!OpenPrinterSocket(job, &hold, &failure) || !ConnectToPrinter(job, &hold, port, &failure) ||
-        !CheckPrinterReady(job, &hold, &failure) || !SendLabel(job, &hold, &failure)) {
+    if (!TakeNetworkTurn(job, &hold, &failure) || !OpenPrinterSocket(job, &hold, &failure) ||
+        !ConnectToPrinter(job, &hold, port, &failure) || !CheckPrinterReady(job, &hold, &failure) ||
+        !SendLabel(job, &hold, &failure)) {
         return EndFailedJob(job, &hold, failure);
     }
     return EndSucceededJob(job, &hold);

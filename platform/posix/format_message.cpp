@@ -67,6 +67,7 @@ const SystemMessage kMessages[] = {
     {1223, "The operation was canceled by the user."},
     {1400, "Invalid window handle."},
     {1421, "Control ID not found."},
+    {1460, "This operation returned because the timeout period expired."},
     {1722, "The RPC server is unavailable."},
     {1797, "The printer driver is unknown."},
     {1801, "The printer name is invalid."},

@@ -1,9 +1,11 @@
 // Substitute named mutex: CreateMutexA and ReleaseMutex. A named mutex is a lock file held with
 // flock() in the user's runtime folder, so every process of the user shares it; within a process
-// all handles to one name share one object, owned per thread with a recursion count.
+// all handles to one name share one object, owned per thread with a recursion count. A wait
+// with a time-out runs on the clock GetTickCount reads, the virtual clock included.
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -72,74 +74,99 @@ void ForgetOwned(MutexObject* mutex) {
     });
 }
 
-using Clock = std::chrono::steady_clock;
+// How a wait with a time-out looks again: every kPollStep of the substitute's clock, and under
+// the virtual clock in at most about kVirtualPolls looks, each a real moment long, so that a
+// test that waits out a time-out does not really wait.
+constexpr DWORD kPollStep = 5; // milliseconds
+constexpr DWORD kVirtualPolls = 50;
+constexpr auto kVirtualPollPause = std::chrono::milliseconds(1);
 
-// Takes the lock file for this process's owner; polls when the wait has a time-out.
-bool LockFile(int descriptor, DWORD milliseconds, Clock::time_point deadline, DWORD* result) {
-    if (milliseconds == INFINITE) {
-        while (::flock(descriptor, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                *result = WAIT_FAILED;
-                return false;
-            }
-        }
-        return true;
+// Makes the claimed object this thread's: marks the lock file held and learns whether the
+// last holder left it abandoned.
+DWORD TakeOwnership(MutexObject* mutex, std::unique_lock<std::mutex>& guard) {
+    bool wasAbandoned = false;
+    if (mutex->descriptor >= 0) {
+        char mark = kFreeMark;
+        wasAbandoned = ::pread(mutex->descriptor, &mark, 1, 0) == 1 && mark == kHeldMark;
+        ::pwrite(mutex->descriptor, &kHeldMark, 1, 0);
     }
-    for (;;) {
-        if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
-            return true;
-        }
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            *result = WAIT_FAILED;
-            return false;
-        }
-        if (Clock::now() >= deadline) {
-            *result = WAIT_TIMEOUT;
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    guard.lock();
+    wasAbandoned = wasAbandoned || mutex->abandoned;
+    mutex->abandoned = false;
+    mutex->recursion = 1;
+    guard.unlock();
+    ownedByThisThread.owned.push_back(mutex->weak_from_this());
+    return wasAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
+
+// Gives up a claim within the process whose lock file could not be had.
+void DropClaim(MutexObject* mutex, std::unique_lock<std::mutex>& guard) {
+    guard.lock();
+    mutex->owner = std::thread::id();
+    guard.unlock();
+    mutex->released.notify_one();
+}
+
+// Pauses a polling wait that has `left` of `total` milliseconds to go.
+void PausePoll(DWORD left, DWORD total) {
+    DWORD now = 0;
+    if (substitute::VirtualTickCount(&now)) {
+        DWORD step = std::max(kPollStep, total / kVirtualPolls);
+        substitute::AdvanceVirtualClock(std::min(step, left));
+        std::this_thread::sleep_for(kVirtualPollPause);
+        return;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kPollStep, left)));
 }
 
 DWORD MutexObject::Acquire(DWORD milliseconds) {
     const std::thread::id self = std::this_thread::get_id();
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     std::unique_lock<std::mutex> guard(lock);
     if (owner == self) {
         ++recursion;
         return WAIT_OBJECT_0;
     }
-    auto free = [this] { return owner == std::thread::id(); };
     if (milliseconds == INFINITE) {
-        released.wait(guard, free);
-    } else if (!released.wait_until(guard, deadline, free)) {
-        return WAIT_TIMEOUT;
-    }
-    // Claimed within the process; other threads wait on `released` while this one waits
-    // for the other processes.
-    owner = self;
-    guard.unlock();
-    bool wasAbandoned = false;
-    if (descriptor >= 0) {
-        DWORD failure = WAIT_FAILED;
-        if (!LockFile(descriptor, milliseconds, deadline, &failure)) {
-            guard.lock();
-            owner = std::thread::id();
-            guard.unlock();
-            released.notify_one();
-            return failure;
+        released.wait(guard, [this] { return owner == std::thread::id(); });
+        // Claimed within the process; other threads wait on `released` while this one waits
+        // for the other processes.
+        owner = self;
+        guard.unlock();
+        while (descriptor >= 0 && ::flock(descriptor, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                DropClaim(this, guard);
+                return WAIT_FAILED;
+            }
         }
-        char mark = kFreeMark;
-        wasAbandoned = ::pread(descriptor, &mark, 1, 0) == 1 && mark == kHeldMark;
-        ::pwrite(descriptor, &kHeldMark, 1, 0);
+        return TakeOwnership(this, guard);
     }
-    guard.lock();
-    wasAbandoned = wasAbandoned || abandoned;
-    abandoned = false;
-    recursion = 1;
     guard.unlock();
-    ownedByThisThread.owned.push_back(weak_from_this());
-    return wasAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+    // A wait with a time-out looks for a free object and a free lock file in turn, on the
+    // clock GetTickCount reads.
+    const DWORD started = GetTickCount();
+    for (;;) {
+        guard.lock();
+        bool claimed = owner == std::thread::id();
+        if (claimed) {
+            owner = self;
+        }
+        guard.unlock();
+        if (claimed) {
+            if (descriptor < 0 || ::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+                return TakeOwnership(this, guard);
+            }
+            int error = errno;
+            DropClaim(this, guard);
+            if (error != EWOULDBLOCK && error != EINTR) {
+                return WAIT_FAILED;
+            }
+        }
+        DWORD waited = GetTickCount() - started;
+        if (waited >= milliseconds) {
+            return WAIT_TIMEOUT;
+        }
+        PausePoll(milliseconds - waited, milliseconds);
+    }
 }
 
 bool MutexObject::Release() {

@@ -26,6 +26,7 @@ struct PrintState {
     int nextJobId = 1;
     int gdiFailureResult = SP_ERROR;
     std::deque<DWORD> writeLimits;
+    DWORD printDialogFlags = 0;
 };
 
 PrintState& State() {
@@ -69,6 +70,7 @@ std::function<void(const std::string&)>& SetDefaultPrinterHook() {
         state.nextJobId = 1;
         state.gdiFailureResult = SP_ERROR;
         state.writeLimits.clear();
+        state.printDialogFlags = 0;
         commDlgError = 0;
         SetDefaultPrinterHook() = nullptr;
     });
@@ -269,6 +271,11 @@ BOOL PrintDlgA(LPPRINTDLGA record) {
     if (record == nullptr) {
         commDlgError = CDERR_INITIALIZATION;
         return FALSE;
+    }
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.printDialogFlags = record->Flags;
     }
     if (record->lStructSize != sizeof(PRINTDLGA)) {
         substitute::LogCall("PrintDlgA", "size " + std::to_string(record->lStructSize));
@@ -634,6 +641,49 @@ BOOL OpenPrinterA(LPSTR name, LPHANDLE handle, PRINTER_DEFAULTSA* /*defaults*/) 
     return TRUE;
 }
 
+// Level 5 only: the printer's name and its ports, packed behind the record as the spooler does.
+BOOL GetPrinterA(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    if (ScriptedSpoolerFailure("GetPrinterA")) {
+        return FALSE;
+    }
+    std::shared_ptr<PrinterHandle> printer = FindPrinterHandle(handle);
+    if (printer == nullptr || needed == nullptr) {
+        return FailSpoolerCall("GetPrinterA", "invalid", ERROR_INVALID_HANDLE);
+    }
+    if (level != 5) {
+        return FailSpoolerCall("GetPrinterA", "level " + std::to_string(level),
+                               ERROR_INVALID_LEVEL);
+    }
+    std::string port;
+    {
+        PrintState& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        const InstalledPrinter* installed = FindPrinter(state, printer->printer);
+        if (installed == nullptr) {
+            return FailSpoolerCall("GetPrinterA", printer->label + " gone",
+                                   ERROR_INVALID_PRINTER_NAME);
+        }
+        port = installed->port;
+    }
+    const std::string& name = printer->printer;
+    size_t bytes = sizeof(PRINTER_INFO_5A) + name.size() + 1 + port.size() + 1;
+    *needed = static_cast<DWORD>(bytes);
+    if (buffer == nullptr || size < bytes) {
+        return FailSpoolerCall("GetPrinterA", printer->label + " short " + std::to_string(bytes),
+                               ERROR_INSUFFICIENT_BUFFER);
+    }
+    char* strings = reinterpret_cast<char*>(buffer) + sizeof(PRINTER_INFO_5A);
+    PRINTER_INFO_5A record = {};
+    record.pPrinterName = strings;
+    std::memcpy(strings, name.c_str(), name.size() + 1);
+    record.pPortName = strings + name.size() + 1;
+    std::memcpy(record.pPortName, port.c_str(), port.size() + 1);
+    record.Attributes = PRINTER_ATTRIBUTE_LOCAL;
+    std::memcpy(buffer, &record, sizeof(record));
+    substitute::LogCall("GetPrinterA", printer->label + " " + Quoted(port.c_str()));
+    return TRUE;
+}
+
 DWORD StartDocPrinterA(HANDLE handle, DWORD level, LPBYTE documentInfo) {
     if (ScriptedSpoolerFailure("StartDocPrinterA")) {
         return 0;
@@ -785,6 +835,12 @@ void LimitPrinterWrites(const std::vector<DWORD>& counts) {
     PrintState& state = State();
     std::lock_guard<std::mutex> guard(state.lock);
     state.writeLimits.assign(counts.begin(), counts.end());
+}
+
+DWORD LastPrintDialogFlags() {
+    PrintState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.printDialogFlags;
 }
 
 std::vector<PrintedDocument> PrintedDocuments() {

@@ -19,6 +19,9 @@ void SubstituteThreadRoutine(LPTHREAD_START_ROUTINE routine);
 // Waits until every thread started with CreateThread has ended; false after the time-out.
 bool JoinThreads(unsigned timeoutMilliseconds = 10000);
 
+// The user's SID as ConvertSidToStringSidA gives it for the process token's user.
+std::string UserSidText();
+
 // What GetCommandLineW returns from now until Reset (then L"tagwright.exe").
 void SetCommandLineW(const std::wstring& commandLine);
 // Sets an environment value for GetEnvironmentVariableW (nullptr: the variable is absent).

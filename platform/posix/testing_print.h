@@ -62,6 +62,9 @@ struct PrintedDocument {
 // succeeds and takes nothing); once they are used up, every write takes all it is given.
 void LimitPrinterWrites(const std::vector<DWORD>& counts);
 
+// The Flags of the last PrintDlgA call (0 since Reset, or when none was made).
+DWORD LastPrintDialogFlags();
+
 // Every document started since the last Reset, in order.
 std::vector<PrintedDocument> PrintedDocuments();
 

@@ -5,6 +5,7 @@
 
 #define PD_RETURNDC 0x00000100u
 #define PD_RETURNDEFAULT 0x00000400u
+#define PD_NOWARNING 0x00000080u
 #define PRINTER_ENUM_LOCAL 0x00000002u
 #define PRINTER_ATTRIBUTE_DEFAULT 0x00000004u
 #define PRINTER_ATTRIBUTE_LOCAL 0x00000040u
@@ -83,6 +84,7 @@ BOOL SetDefaultPrinterA(LPCSTR name);
 BOOL EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
                    LPDWORD returned);
 BOOL OpenPrinterA(LPSTR name, LPHANDLE printer, PRINTER_DEFAULTSA* defaults);
+BOOL GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed);
 DWORD StartDocPrinterA(HANDLE printer, DWORD level, LPBYTE documentInfo);
 BOOL WritePrinter(HANDLE printer, LPVOID bytes, DWORD count, LPDWORD written);
 BOOL EndDocPrinter(HANDLE printer);

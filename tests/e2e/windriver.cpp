@@ -552,6 +552,27 @@ int CmdSetDefaultPrinter(const char* name) {
     return SetDefaultPrinterA(name) ? 0 : Fail("SetDefaultPrinter failed");
 }
 
+// Holds the named mutex for `ms` milliseconds, as another instance's job holds its turn:
+// prints "held" once it owns it, then releases it and ends.
+int CmdHoldMutex(const char* name, DWORD ms) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    if (!mutex) {
+        return Fail("CreateMutex failed");
+    }
+    DWORD wait = WaitForSingleObject(mutex, kDefaultWaitMs);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return Fail("the mutex is held elsewhere");
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    Sleep(ms);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    std::printf("released\n");
+    return 0;
+}
+
 void Usage() {
     std::printf("usage: windriver <command> ...\n"
                 "  list\n"
@@ -567,6 +588,7 @@ void Usage() {
                 "  reg-get <subkey> <name>          reg-set <subkey> <name> <text>\n"
                 "  reg-delete <subkey> [name]       printers\n"
                 "  set-default-printer <name>\n"
+                "  hold-mutex <name> <ms>           (prints \"held\" once it owns it)\n"
                 "selector: a caption, @dialog or @msgbox\n");
 }
 
@@ -652,6 +674,8 @@ int main(int argc, char** argv) {
         result = CmdPrinters();
     } else if (command == "set-default-printer" && argc == 3) {
         result = CmdSetDefaultPrinter(argv[2]);
+    } else if (command == "hold-mutex" && argc == 4) {
+        result = CmdHoldMutex(argv[2], ParseTimeout(argv[3]));
     } else {
         Usage();
     }

@@ -209,6 +209,52 @@ TEST_F(NamedMutexTest, AnotherProcessHoldsItUntilItReleases) {
     CloseHandle(mutex);
 }
 
+// A wait with a time-out runs on GetTickCount's clock: under the virtual clock a mutex held
+// by another process or thread times out after exactly its time-out of virtual time, in a
+// bounded number of short real looks; one released during the wait is taken.
+TEST_F(NamedMutexTest, TimedWaitRunsOnTheVirtualClock) {
+    substitute::UseVirtualClock(true);
+    Holder holder = StartHolder(name);
+    ASSERT_GT(holder.pid, 0);
+    char report = 0;
+    ASSERT_TRUE(ReadByte(holder.fromChild, &report));
+    ASSERT_EQ(report, 'o');
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    for (DWORD timeout : {1u, 300u, 60000u, 86400000u}) {
+        SCOPED_TRACE(timeout);
+        DWORD before = GetTickCount();
+        auto realStart = std::chrono::steady_clock::now();
+        EXPECT_EQ(WaitForSingleObject(mutex, timeout), WAIT_TIMEOUT);
+        EXPECT_EQ(GetTickCount() - before, timeout);
+        EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::seconds(5));
+    }
+    char order = 'r';
+    ASSERT_EQ(::write(holder.toChild, &order, 1), 1);
+    EXPECT_EQ(FinishHolder(holder), 0);
+    EXPECT_EQ(WaitForSingleObject(mutex, 300), WAIT_OBJECT_0);
+
+    // Another thread of this process waits while this one holds it, then gets it.
+    std::atomic<bool> release{false};
+    auto waiter = std::async(std::launch::async, [&] {
+        DWORD first = WaitForSingleObject(mutex, 1000);
+        release = true;
+        DWORD second = WaitForSingleObject(mutex, 0xFFFFFFF0u);
+        if (second == WAIT_OBJECT_0) {
+            ReleaseMutex(mutex);
+        }
+        return std::make_pair(first, second);
+    });
+    for (int i = 0; i < 1000 && !release.load(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ReleaseMutex(mutex);
+    ASSERT_EQ(waiter.wait_for(std::chrono::milliseconds(kBoundedWait)), std::future_status::ready);
+    auto results = waiter.get();
+    EXPECT_EQ(results.first, WAIT_TIMEOUT);
+    EXPECT_EQ(results.second, WAIT_OBJECT_0);
+    CloseHandle(mutex);
+}
+
 TEST_F(NamedMutexTest, ProcessThatDiesHoldingItPassesItOnAbandoned) {
     Holder holder = StartHolder(name);
     ASSERT_GT(holder.pid, 0);

@@ -24,7 +24,11 @@ using Lines = std::vector<std::string>;
 
 constexpr std::int64_t kUtcNoon = 1796735007; // 2026-12-08T13:03:27Z
 constexpr char kTarget[] = "socket://10.0.0.5:9100";
-constexpr char kMutexName[] = "Local\\TagwrightJobLog";
+constexpr char kSessionMutexName[] = "Local\\TagwrightJobLog";
+// The turn every session of the user shares.
+std::string UserMutexName() {
+    return "Global\\TagwrightJobLog-" + substitute::UserSidText();
+}
 
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -346,7 +350,7 @@ TEST_F(JobRecordsTest, WriterWithoutItsTurnAppendsItsLineButLeavesAFullLogInPlac
     bool done = false;
     // Another instance's writer holds the turn until this one has finished.
     std::thread holder([&] {
-        HANDLE turn = CreateMutexA(nullptr, FALSE, kMutexName);
+        HANDLE turn = CreateMutexA(nullptr, FALSE, UserMutexName().c_str());
         DWORD wait = WaitForSingleObject(turn, INFINITE);
         EXPECT_EQ(wait, WAIT_OBJECT_0);
         {
@@ -363,10 +367,13 @@ TEST_F(JobRecordsTest, WriterWithoutItsTurnAppendsItsLineButLeavesAFullLogInPlac
         std::unique_lock<std::mutex> guard(lock);
         ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(10), [&] { return held; }));
     }
+    substitute::UseVirtualClock(true);
+    DWORD ticksBefore = GetTickCount();
     auto started = std::chrono::steady_clock::now();
     FinishedJob job = Job();
     RecordFinishedJob(&job, "");
     auto spent = std::chrono::steady_clock::now() - started;
+    DWORD waited = GetTickCount() - ticksBefore;
     {
         std::lock_guard<std::mutex> guard(lock);
         done = true;
@@ -375,10 +382,48 @@ TEST_F(JobRecordsTest, WriterWithoutItsTurnAppendsItsLineButLeavesAFullLogInPlac
     holder.join();
 
     EXPECT_LT(spent, std::chrono::seconds(10)) << "the wait for the turn is bounded";
+    EXPECT_EQ(waited, 300u) << "the log waits at most 300 ms for its turn";
     std::string log = scratch::ReadBytes(logPath);
     ASSERT_GT(log.size(), full.size());
     EXPECT_EQ(SplitLines(log.substr(full.size())).size(), 1u);
     EXPECT_FALSE(scratch::Exists(oldLogPath));
+}
+
+// The turn is named after the user, for every session; a user whose SID cannot be had, or
+// whose global name cannot be created, takes the session's turn; the line is written always.
+TEST_F(JobRecordsTest, LogTurnIsSharedByEverySessionOfTheUser) {
+    const std::string global = "CreateMutexA " + UserMutexName();
+    const std::string session = std::string("CreateMutexA ") + kSessionMutexName;
+    const struct {
+        const char* failingCall; // nullptr: none
+        Lines mutexes;
+    } cases[] = {
+        {nullptr, {global}},
+        {"OpenProcessToken", {session}},
+        {"GetTokenInformation", {session}},
+        {"ConvertSidToStringSidA", {session}},
+        {"CreateMutexA", {global, session}},
+    };
+    std::filesystem::create_directory(local + "/Tagwright");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failingCall != nullptr ? c.failingCall : "none");
+        std::filesystem::remove(logPath);
+        if (c.failingCall != nullptr) {
+            substitute::FailNext(c.failingCall, ERROR_ACCESS_DENIED);
+        }
+        substitute::ClearCallLog();
+        FinishedJob job = Job();
+        RecordFinishedJob(&job, "");
+        Lines created;
+        for (const std::string& call : substitute::CallLog()) {
+            if (call.rfind("CreateMutexA", 0) == 0) {
+                created.push_back(call);
+            }
+        }
+        EXPECT_EQ(created, c.mutexes);
+        EXPECT_EQ(SplitLines(scratch::ReadBytes(logPath)).size(), 1u);
+        EXPECT_EQ(substitute::OpenHandles(), Lines{});
+    }
 }
 
 TEST_F(JobRecordsTest, LinesOfWritersAtTheSameTimeStayWhole) {

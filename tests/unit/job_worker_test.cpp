@@ -319,7 +319,8 @@ TEST_F(JobWorkerTest, PrinterTypeIsComparedExactly) {
         {"Printer (RAW) ", true, "done 1,4", "GetCommState"},
         {"Parallel", true, "done 0,0", "GetCommState"},
         {"TCP/IP", false, nullptr, "CreateMutexA ipMutex"},
-        {"USB", false, nullptr, "PrintDlgA"},
+        // No printer of that name is installed: the spooler refuses to make it the default.
+        {"USB", false, "done 1801,3", "SetDefaultPrinterA \"LPT1\""},
         // No printer of that name is installed: the queue cannot be opened.
         {"Printer (RAW)", false, "done 1801,11", "OpenPrinterA \"LPT1\" unknown"},
     };

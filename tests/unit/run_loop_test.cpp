@@ -587,8 +587,8 @@ TEST_F(RunLoopTest, QuietExitCodeOfEachResultByTransport) {
     const struct {
         int result;
         DWORD error;
-        int exitCode;        // any transport but the network one
-        int networkExitCode; // the network transport
+        int exitCode;           // any transport but the network and driver ones
+        int connectionExitCode; // the network transport, and the driver transport's turn
     } cases[] = {
         {0, 0, 1, 1},
         {1, ERROR_FILE_NOT_FOUND, 4, 4},
@@ -633,7 +633,9 @@ TEST_F(RunLoopTest, QuietExitCodeOfEachResultByTransport) {
                 std::lock_guard<std::mutex> lock(g_scriptMutex);
                 g_transport = transport;
             }
-            int expected = transport == JobTransport::Network ? c.networkExitCode : c.exitCode;
+            bool connection =
+                transport == JobTransport::Network || transport == JobTransport::Driver;
+            int expected = connection ? c.connectionExitCode : c.exitCode;
             EXPECT_EQ(Launch(Options(path, true)), expected);
             EXPECT_TRUE(substitute::ShownDialogs().empty());
             EXPECT_TRUE(substitute::MessageBoxes().empty());
