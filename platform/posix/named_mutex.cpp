@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -215,23 +216,38 @@ std::map<std::string, std::weak_ptr<MutexObject>>& Names() {
     return names;
 }
 
+// Set by IsolateNamedMutexes: the process (and the children it forks) keeps its names to itself.
+std::string& IsolatedFolder() {
+    static std::string folder;
+    return folder;
+}
+
+// A folder of the user's own: created when missing, refused when someone else's or a link.
+bool IsOwnFolder(const std::string& folder) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        return false;
+    }
+    struct stat status;
+    return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == ::getuid();
+}
+
 // $XDG_RUNTIME_DIR, else a private folder of the user's own in /tmp; empty when neither
 // can be used.
-std::string RuntimeFolder() {
+std::string SharedRuntimeFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') {
         return runtime;
     }
     std::string folder = "/tmp/tagwright-" + std::to_string(::getuid());
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        return std::string();
+    return IsOwnFolder(folder) ? folder : std::string();
+}
+
+std::string RuntimeFolder() {
+    if (!IsolatedFolder().empty()) {
+        return IsOwnFolder(IsolatedFolder()) ? IsolatedFolder() : std::string();
     }
-    struct stat status;
-    if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
-        status.st_uid != ::getuid()) {
-        return std::string();
-    }
-    return folder;
+    return SharedRuntimeFolder();
 }
 
 std::string LockFileName(const std::string& name) {
@@ -315,6 +331,23 @@ BOOL ReleaseMutex(HANDLE mutex) {
 }
 
 namespace substitute {
+
+void IsolateNamedMutexes() {
+    std::string shared = SharedRuntimeFolder();
+    if (shared.empty()) {
+        return;
+    }
+    IsolatedFolder() = shared + "/process-" + std::to_string(::getpid());
+    static pid_t owner = ::getpid();
+    // The folder goes with the process that made it; its forked children leave it be.
+    std::atexit([] {
+        if (::getpid() != owner) {
+            return;
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(IsolatedFolder(), ignored);
+    });
+}
 
 std::string NamedMutexLockFile(const std::string& name) {
     std::string folder = RuntimeFolder();

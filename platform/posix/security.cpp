@@ -110,7 +110,10 @@ BOOL ConvertSidToStringSidA(PSID sid, LPSTR* text) {
     for (BYTE i = 0; i < bytes[1]; ++i) {
         DWORD part = 0;
         std::memcpy(&part, bytes + 8 + 4 * i, sizeof part);
-        made += "-" + std::to_string(part);
+        // Appended piece by piece: GCC 12 takes "-" + string for an overlapping copy in the
+        // optimised build (-Werror=restrict).
+        made += '-';
+        made += std::to_string(part);
     }
     auto* block = static_cast<char*>(std::malloc(made.size() + 1));
     if (block == nullptr) {
@@ -142,9 +145,12 @@ namespace substitute {
 std::string UserSidText() {
     std::string text = "S-1-5";
     for (DWORD part : kMachineAuthorities) {
-        text += "-" + std::to_string(part);
+        text += '-';
+        text += std::to_string(part);
     }
-    return text + "-" + std::to_string(UserRid());
+    text += '-';
+    text += std::to_string(UserRid());
+    return text;
 }
 
 } // namespace substitute

@@ -66,8 +66,15 @@ const std::string kMediaOut = ErrorAnswer("1 00000000 00000001");
 std::string Described(const HostStatus& status) {
     const char* kinds[] = {"ready", "not ready", "unknown", "silent"};
     std::string text = kinds[static_cast<int>(status.kind)];
+    // Appended piece by piece: GCC 12 takes " " + string for an overlapping copy in the
+    // optimised build (-Werror=restrict).
     auto add = [&text](const char* name, DWORD value) {
-        text += value != 0 ? " " + std::string(name) + " " + std::to_string(value) : "";
+        if (value != 0) {
+            text += ' ';
+            text += name;
+            text += ' ';
+            text += std::to_string(value);
+        }
     };
     add("reasons", status.reasons);
     add("formats", status.formatsInBuffer);
