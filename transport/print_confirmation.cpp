@@ -181,24 +181,24 @@ Confirmation ConfirmPrint(const ConfirmationChannel* channel, ConfirmLevel level
             }
             return Confirmation{ConfirmationEnd::Unconfirmed, kUnconfirmedConnectionEnded};
         }
+        if (reading.look == Look::Silent && !received) {
+            return Confirmation{ConfirmationEnd::Unconfirmed, kUnconfirmedNoAnswer};
+        }
         if (reading.look != Look::Silent) {
             RecordPrinterState(reading);
+            // Tilde commands are acted on as the parser reaches them: any answer proves that
+            // every byte before the query was read.
+            if (!received) {
+                received = true;
+                g_jobOutcome.confirmed = Confirmed::Received;
+                lastProgress = GetTickCount();
+            }
         }
         if (reading.reasons != 0) {
             return Confirmation{ConfirmationEnd::Held, reading.reasons};
         }
-        if (reading.look == Look::Silent && !received) {
-            return Confirmation{ConfirmationEnd::Unconfirmed, kUnconfirmedNoAnswer};
-        }
-        if (!received && reading.look != Look::Silent) {
-            // Tilde commands are acted on as the parser reaches them: an answer proves that
-            // every byte before the query was read.
-            received = true;
-            g_jobOutcome.confirmed = Confirmed::Received;
-            lastProgress = GetTickCount();
-            if (level != ConfirmLevel::Printed) {
-                return Confirmation{ConfirmationEnd::Confirmed, 0};
-            }
+        if (level != ConfirmLevel::Printed) {
+            return Confirmation{ConfirmationEnd::Confirmed, 0};
         }
         if (reading.look == Look::Status) {
             if (NothingLeftToPrint(reading.host)) {
