@@ -493,6 +493,7 @@ bool CheckPrinterReady(TransportJob* job, NetworkHold* hold, JobFailure* failure
         return FailStep(failure, static_cast<DWORD>(sendError), JobResult::PortWriteError);
     }
     DWORD refusal = PrinterRefusal(report);
+    RecordCheckedState(report, refusal);
     if (refusal != 0) {
         return FailStep(failure, refusal, JobResult::PrinterNotReady);
     }

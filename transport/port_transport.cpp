@@ -245,6 +245,7 @@ bool CheckPrinterReady(PortHold* hold, bool checkStatus, JobFailure* failure) {
         return FailStep(failure, GetLastError(), JobResult::PortWriteError);
     }
     DWORD refusal = PrinterRefusal(report);
+    RecordCheckedState(report, refusal);
     if (refusal != 0) {
         return FailStep(failure, refusal, JobResult::PrinterNotReady);
     }

@@ -2,6 +2,7 @@
 // "~HQES" when that stays silent, and the polls until the printer reports the label printed.
 #include "transport/print_confirmation.h"
 
+#include "core/transport_job.h"
 #include "transport/printer_status.h"
 
 #include <cstring>
@@ -154,6 +155,18 @@ bool MadeProgress(const HostStatus& now, const HostStatus& before) {
 
 } // namespace
 
+void RecordCheckedState(const PrinterReport& report, DWORD refusal) {
+    bool hostAnswered =
+        report.host.kind == HostStatusKind::Ready || report.host.kind == HostStatusKind::NotReady;
+    bool errorsAnswered = report.errors.kind == ErrorReportKind::Clear ||
+                          report.errors.kind == ErrorReportKind::Faulted;
+    if (!hostAnswered && !errorsAnswered) {
+        return;
+    }
+    g_jobOutcome.printer =
+        PrinterState{true, refusal, report.host.labelsRemaining, report.host.formatsInBuffer};
+}
+
 DWORD ConfirmationPatience(int timeoutSeconds) {
     if (timeoutSeconds <= 0) {
         return kDefaultPatience;
@@ -168,6 +181,10 @@ Confirmation ConfirmPrint(const ConfirmationChannel* channel, ConfirmLevel level
     HostStatus last{HostStatusKind::Silent, 0, 0, 0, false};
     DWORD lastProgress = GetTickCount();
     for (int poll = 0; poll < kMaxConfirmationPolls; ++poll) {
+        // A job asked to stop (Escape) ends its wait: the label is the printer's already.
+        if (poll > 0 && JobStopRequested()) {
+            break;
+        }
         if (poll > 0) {
             Sleep(kPollPause);
         }

@@ -26,6 +26,12 @@ struct ConfirmationChannel {
     void* context;
 };
 
+struct PrinterReport;
+
+// Records what the status check before the label heard, for the records: the refusal's
+// reasons and the "~HS" counts; nothing when the printer answered neither query.
+void RecordCheckedState(const PrinterReport& report, DWORD refusal);
+
 // How long a printer may go without progress: the job's time-out, or 30 s when it has none.
 DWORD ConfirmationPatience(int timeoutSeconds);
 

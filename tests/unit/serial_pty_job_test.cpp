@@ -126,6 +126,9 @@ TEST_F(SerialPtyJobTest, SerialJobAsksThePrinterForItsStatus) {
         EXPECT_TRUE(received == expected) << received.substr(0, 8);
         EXPECT_EQ(jobtest::Reports(window).back(), c.done);
         EXPECT_EQ(jobtest::Exists(input), !c.labelSent);
+        // The records name what the printer said: a refusal's reasons, nothing when silent.
+        EXPECT_EQ(g_jobOutcome.printer.reported, !c.answer.empty() || !c.errors.empty());
+        EXPECT_EQ(g_jobOutcome.printer.reasons != 0, !c.labelSent);
         const auto log = substitute::CallLog();
         EXPECT_NE(std::find(log.begin(), log.end(), "SetCommTimeouts device:COM5"), log.end());
         EXPECT_TRUE(substitute::OpenHandles().empty());
