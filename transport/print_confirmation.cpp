@@ -346,7 +346,11 @@ int ReadPort(void* context, char* buffer, DWORD capacity, DWORD wait, DWORD* err
 
 Confirmation ConfirmOverSocket(SOCKET socket, ConfirmLevel level, int timeoutSeconds) {
     ConfirmationChannel channel{WriteSocket, ReadSocket, &socket};
-    return ConfirmPrint(&channel, level, ConfirmationPatience(timeoutSeconds));
+    Confirmation confirmation = ConfirmPrint(&channel, level, ConfirmationPatience(timeoutSeconds));
+    // The socket closes next: bytes left unread (a late or cut answer) would reset the
+    // connection and could throw away what is still queued for the printer.
+    DropWaitingBytes(&channel);
+    return confirmation;
 }
 
 Confirmation ConfirmOverPort(HANDLE port, ConfirmLevel level, int timeoutSeconds) {
