@@ -19,11 +19,6 @@ namespace {
 constexpr char kNetworkMutexName[] = "ipMutex";
 constexpr WORD kWinsockVersion = 0x0101;
 constexpr int kSocketRetryPause = 500; // milliseconds
-// The closing wait after the last chunk, without confirmation: a printer that closes after
-// our end of stream has read it all; one that stays quiet, or keeps talking, for the job's
-// time-out (30 s without one) is let go, and the label counts as delivered unconfirmed.
-// Either way the data still queued goes on being delivered after the close, since nothing
-// unread is left on the connection then.
 // The longest wait a Timeout may ask for (some 24 days), so that its milliseconds stay a
 // signed 32-bit count.
 constexpr int kLongestTimeout = 2147483; // seconds
@@ -133,8 +128,10 @@ bool SendChunk(void* channel, const char* chunk, DWORD count) {
 // its side. Closing a socket with unread data resets the connection, which throws away what
 // is still queued for the printer: a printer that greets, or answers a host query inside the
 // label, and reads more slowly than we send would lose the end of its label. Returns 0 when
-// the printer closed (*closed set), or stayed quiet or kept talking for `patience` ms;
-// otherwise the socket error (a reset says the printer may not have everything).
+// the printer closed (*closed set: it read everything), or stayed quiet or kept talking for
+// `patience` ms (silence proves nothing: the label counts as sent, unconfirmed); otherwise the
+// socket error (a reset says the printer may not have everything). Either way the data still
+// queued goes on being delivered after the close, since nothing unread is left then.
 int AwaitPrinterClose(SOCKET s, DWORD patience, bool* closed) {
     *closed = false;
     if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience),
