@@ -132,7 +132,7 @@ const WhyText kWhyTexts[] = {
     {kUnconfirmedConnectionEnded, IDS_UNCONFIRMED_CONNECTION_ENDED},
 };
 
-bool SentUnconfirmed(JobResult result) {
+bool SentButNotConfirmed(JobResult result) {
     return result == JobResult::PrinterHeld || result == JobResult::PrinterUnconfirmed;
 }
 
@@ -323,7 +323,7 @@ void ReportFailure(const char* message) {
 
 // A label sent and deleted that the printer holds or did not confirm is no error of the job.
 void ReportOutcome(JobResult result, const char* message) {
-    if (!SentUnconfirmed(result)) {
+    if (!SentButNotConfirmed(result)) {
         ReportFailure(message);
     } else if (!g_jobOptions.quiet) {
         ShowMessageInPathEncoding(message, kSentCaption);
@@ -375,10 +375,10 @@ int FinishJob(JobResult result, DWORD error, const char* message, DWORD started)
     } else {
         // A held or unconfirmed label was sent and deleted, and must not be sent again: the
         // exit code says "no error", as for a printed one; only quiet mode tells them apart.
-        bool noError = result == JobResult::Done || SentUnconfirmed(result);
+        bool noError = result == JobResult::Done || SentButNotConfirmed(result);
         exitCode = noError ? kExitNoError : kExitError;
     }
-    if (result == JobResult::PrinterHeld || result == JobResult::PrinterUnconfirmed) {
+    if (SentButNotConfirmed(result)) {
         RecordJob(result == JobResult::PrinterHeld ? kHeld : kUnconfirmed, exitCode, error, message,
                   started);
     } else if (result != JobResult::Done) {
