@@ -27,7 +27,17 @@ enum class JobResult : int {
     // The printer answered the host status query with a condition it cannot print in;
     // WM_JOB_DONE then carries the PrinterNotReady* bits in place of a system error code.
     PrinterNotReady = 15,
+    // The label was sent and deleted, but the printer did not confirm that it printed it.
+    // Held: the printer has it and reports a fault (wParam: the kPrinter* bits). Unconfirmed:
+    // the printer never said (wParam: one of the kUnconfirmed* codes).
+    PrinterHeld = 16,
+    PrinterUnconfirmed = 17,
 };
+
+// Why a sent label went unconfirmed: the code that comes with JobResult::PrinterUnconfirmed.
+constexpr DWORD kUnconfirmedNoAnswer = 1;
+constexpr DWORD kUnconfirmedNoProgress = 2;
+constexpr DWORD kUnconfirmedConnectionEnded = 3;
 
 // Why a printer is not ready: bits of the code that comes with JobResult::PrinterNotReady.
 constexpr DWORD kPrinterPaperOut = 0x1;

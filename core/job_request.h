@@ -35,6 +35,12 @@ struct JobOverride {
     int value;
 };
 
+// How far a job follows its label once sent, where the printer can answer (network, serial).
+enum class ConfirmLevel : int { Off = 0, Received, Printed };
+
+// "received", "printed" or "off", compared ignoring case; false for any other text.
+bool ParseConfirmLevel(const char* text, ConfirmLevel* level);
+
 struct JobOptions {
     bool quiet; // no window of any kind; failures end with their exit code
     // The path buffer holds UTF-8: the file's name has characters the ANSI code page cannot
@@ -44,10 +50,25 @@ struct JobOptions {
     JobOverride delay;    // milliseconds
     JobOverride attempts; // connection attempts
     JobOverride timeout;  // seconds, 0: no limit
+    bool confirmGiven;
+    ConfirmLevel confirm;
 };
 
 // Which way the job went, filled in by the worker as it hands the job over.
 enum class JobTransport : int { None = 0, SerialPort, ParallelPort, Network, Driver, RawQueue };
+
+// What the printer proved about the label: nothing, that it read to the end of the stream
+// (it closed after ours), that it read every byte (it answered a query sent after them), or
+// that it printed it (it reported its buffer and batch empty).
+enum class Confirmed : int { No = 0, Closed, Received, Printed };
+
+// The last state the printer reported, for the records; zero-filled: none.
+struct PrinterState {
+    bool reported;
+    DWORD reasons; // kPrinter* bits of a fault
+    DWORD labelsRemaining;
+    DWORD formatsInBuffer;
+};
 
 struct JobOutcome {
     JobTransport transport;
@@ -59,6 +80,8 @@ struct JobOutcome {
     // The input's size as the job measured it, for the log once a printed input is deleted;
     // 0 until then.
     unsigned long long inputSize;
+    Confirmed confirmed;
+    PrinterState printer;
 };
 
 extern JobOptions g_jobOptions;

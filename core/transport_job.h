@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/job_protocol.h"
+#include "core/job_request.h"
 
 // Everything a transport takes over from the worker; from then on the transport
 // releases all of it on every path.
@@ -15,6 +16,7 @@ struct TransportJob {
     int delay;         // milliseconds
     int attempts;
     int timeout = 0; // seconds the printer has to connect and to take each chunk; 0: no limit
+    ConfirmLevel confirm = ConfirmLevel::Off; // only the network and serial transports answer it
 };
 
 // Stopped: the launcher cut the job off before this block was written (last error

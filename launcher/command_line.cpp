@@ -13,7 +13,7 @@ bool IsSeparator(char c) {
 }
 
 // The options that take the next token as their value.
-enum class ValueOption { None, Printer, Delay, Attempts, Timeout, Result };
+enum class ValueOption { None, Printer, Delay, Attempts, Timeout, Result, Confirm };
 
 struct ValueOptionName {
     const char* name;
@@ -23,7 +23,7 @@ struct ValueOptionName {
 const ValueOptionName kValueOptions[] = {
     {"--printer", ValueOption::Printer},   {"--delay", ValueOption::Delay},
     {"--attempts", ValueOption::Attempts}, {"--timeout", ValueOption::Timeout},
-    {"--result", ValueOption::Result},
+    {"--result", ValueOption::Result},     {"--confirm", ValueOption::Confirm},
 };
 
 struct NumberRange {
@@ -106,6 +106,13 @@ void ApplyValueOption(ValueOption option, const char* value, LaunchOptions* opti
                         value);
         } else {
             snprintf(options->resultPath, sizeof(options->resultPath), "%s", value);
+        }
+        return;
+    case ValueOption::Confirm:
+        if (ParseConfirmLevel(value, &options->job.confirm)) {
+            options->job.confirmGiven = true;
+        } else {
+            NoteProblem(options, "--confirm takes received, printed or off, not \"%s\".", value);
         }
         return;
     case ValueOption::Delay:

@@ -7,7 +7,8 @@ struct LaunchOptions {
     bool settings; // "-s" / "--settings"
     bool about;    // "-?" / "--about"
     bool noFile;   // "-n" / "--nofile"
-    // "-q" / "--quiet", "--printer TARGET", "--delay MS", "--attempts N", "--timeout S".
+    // "-q" / "--quiet", "--printer TARGET", "--delay MS", "--attempts N", "--timeout S",
+    // "--confirm received|printed|off".
     JobOptions job;
     // "--result FILE": where the job's outcome is written as JSON; "" when not asked for.
     char resultPath[kPathBufferSize];

@@ -53,6 +53,10 @@ const char* OrEmpty(const char* text) {
     return text != nullptr ? text : "";
 }
 
+const char* ConfirmedOf(const FinishedJob* job) {
+    return job->confirmed != nullptr ? job->confirmed : "no";
+}
+
 void AppendBytes(RecordText* record, const char* bytes, int count) {
     if (record->spoiled || count > record->size - 1 - record->length) {
         record->spoiled = true;
@@ -171,6 +175,10 @@ void MakeResultRecord(const FinishedJob* job, const RecordBuffers* buffers, Reco
     AppendNumber(record, g_jobOutcome.bytesAccepted);
     AppendText(record, ",\"milliseconds\":");
     AppendNumber(record, job->milliseconds);
+    AppendText(record, ",\"confirmed\":");
+    AppendJsonString(record, ConfirmedOf(job));
+    AppendText(record, ",\"printer\":");
+    AppendJsonString(record, OrEmpty(job->printer));
     AppendText(record, "}\r\n");
 }
 
@@ -273,6 +281,11 @@ void MakeLogLine(const FinishedJob* job, RecordBuffers* buffers, RecordText* lin
     AppendNumber(line, job->error);
     AppendText(line, "\t");
     AppendNumber(line, job->milliseconds);
+    AppendText(line, "\t");
+    AppendLogField(line, ConfirmedOf(job));
+    // The last field: its tab is taken back before the line end.
+    AppendLogField(line, OrEmpty(job->printer));
+    line->text[--line->length] = '\0';
     AppendText(line, "\r\n");
 }
 

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -39,6 +40,8 @@ constexpr int kExitWrite = 8;
 constexpr int kExitNotReady = 9;
 constexpr int kExitCancelled = 10;
 constexpr int kExitOther = 11;
+constexpr int kExitHeld = 12;
+constexpr int kExitUnconfirmed = 13;
 // Without -q the exit code says only whether an error was reported.
 constexpr int kExitNoError = 1;
 constexpr int kExitError = 0;
@@ -64,6 +67,8 @@ const ExitClass kExitClasses[] = {
     {JobResult::QueueWriteError, kExitWrite},
     {JobResult::QueueEndError, kExitWrite},
     {JobResult::PrinterNotReady, kExitNotReady},
+    {JobResult::PrinterHeld, kExitHeld},
+    {JobResult::PrinterUnconfirmed, kExitUnconfirmed},
 };
 
 using ProgressRun = INT_PTR (*)(HINSTANCE instance, char* path);
@@ -74,9 +79,21 @@ constexpr char kNoFileWithFile[] =
 constexpr char kPrinted[] = "printed";
 constexpr char kFailed[] = "failed";
 constexpr char kCancelled[] = "cancelled";
+constexpr char kHeld[] = "held";
+constexpr char kUnconfirmed[] = "unconfirmed";
+// A label the printer holds, or did not confirm, was sent and deleted: no error of the job.
+constexpr char kSentCaption[] = "Label Sent";
 
-// ReasonsAndPath: the job's code is not a system error but the printer's reasons, named.
-enum class MessageArguments { None, ErrorAndText, PathErrorAndText, ReasonsAndPath };
+// ReasonsAndPath, PathAndReasons: the job's code is not a system error but the printer's
+// reasons, named. PathAndWhy: the code is a kUnconfirmed* value, named.
+enum class MessageArguments {
+    None,
+    ErrorAndText,
+    PathErrorAndText,
+    ReasonsAndPath,
+    PathAndReasons,
+    PathAndWhy
+};
 
 struct ResultMessage {
     JobResult result;
@@ -100,7 +117,24 @@ const ResultMessage kResultMessages[] = {
     {JobResult::QueueWriteError, IDS_QUEUE_WRITE_ERROR, MessageArguments::PathErrorAndText},
     {JobResult::QueueEndError, IDS_QUEUE_END_ERROR, MessageArguments::PathErrorAndText},
     {JobResult::PrinterNotReady, IDS_PRINTER_NOT_READY, MessageArguments::ReasonsAndPath},
+    {JobResult::PrinterHeld, IDS_PRINTER_HELD, MessageArguments::PathAndReasons},
+    {JobResult::PrinterUnconfirmed, IDS_PRINTER_UNCONFIRMED, MessageArguments::PathAndWhy},
 };
+
+struct WhyText {
+    DWORD why;
+    UINT stringId;
+};
+
+const WhyText kWhyTexts[] = {
+    {kUnconfirmedNoAnswer, IDS_UNCONFIRMED_NO_ANSWER},
+    {kUnconfirmedNoProgress, IDS_UNCONFIRMED_NO_PROGRESS},
+    {kUnconfirmedConnectionEnded, IDS_UNCONFIRMED_CONNECTION_ENDED},
+};
+
+bool SentButNotConfirmed(JobResult result) {
+    return result == JobResult::PrinterHeld || result == JobResult::PrinterUnconfirmed;
+}
 
 struct ReasonText {
     DWORD reason;
@@ -154,11 +188,18 @@ void LoadSystemErrorText(DWORD error, char* text) {
     text[kMaxPathLength] = '\0';
 }
 
+// Adds `part` to the list in text (kTextBufferSize), after ", " when the list has some.
+void AppendPart(char* text, const char* part) {
+    constexpr auto kCapacity = static_cast<std::size_t>(kTextBufferSize);
+    std::size_t length = std::strlen(text);
+    if (length < kCapacity - 1) {
+        snprintf(text + length, kCapacity - length, "%s%s", length > 0 ? ", " : "", part);
+    }
+}
+
 // The names of the reasons set in `reasons`, joined with ", ", into text (kTextBufferSize).
 void ReasonsText(DWORD reasons, char* text) {
-    constexpr auto kCapacity = static_cast<std::size_t>(kTextBufferSize);
     text[0] = '\0';
-    std::size_t length = 0;
     for (const ReasonText& entry : kReasonTexts) {
         if ((reasons & entry.reason) == 0) {
             continue;
@@ -168,16 +209,50 @@ void ReasonsText(DWORD reasons, char* text) {
         if (entry.reason == kPrinterOtherError) {
             FillInUnnamedErrors(name, sizeof name);
         }
-        int written =
-            snprintf(text + length, kCapacity - length, "%s%s", length > 0 ? ", " : "", name);
-        if (written < 0) {
-            break;
-        }
-        length += static_cast<std::size_t>(written);
-        if (length >= kCapacity - 1) {
-            break;
-        }
+        AppendPart(text, name);
     }
+}
+
+void AppendCount(char* text, DWORD count, UINT oneId, UINT manyId) {
+    if (count == 0) {
+        return;
+    }
+    char format[kTextBufferSize];
+    LoadTextOrEmpty(count == 1 ? oneId : manyId, format, kTextBufferSize);
+    char part[kTextBufferSize];
+    snprintf(part, sizeof part, format, static_cast<unsigned long>(count));
+    AppendPart(text, part);
+}
+
+// The last state the printer reported, in words ("media out, 2 labels remaining"), into
+// text (kTextBufferSize); "" when it reported none.
+void PrinterStateText(const PrinterState& state, char* text) {
+    text[0] = '\0';
+    if (!state.reported) {
+        return;
+    }
+    ReasonsText(state.reasons, text);
+    AppendCount(text, state.labelsRemaining, IDS_PRINTER_LABEL_REMAINING,
+                IDS_PRINTER_LABELS_REMAINING);
+    AppendCount(text, state.formatsInBuffer, IDS_PRINTER_FORMAT_WAITING,
+                IDS_PRINTER_FORMATS_WAITING);
+    if (text[0] == '\0') {
+        LoadTextOrEmpty(IDS_PRINTER_STATE_READY, text, kTextBufferSize);
+    }
+}
+
+const char* ConfirmedText(Confirmed confirmed) {
+    switch (confirmed) {
+    case Confirmed::Closed:
+        return "closed";
+    case Confirmed::Received:
+        return "received";
+    case Confirmed::Printed:
+        return kPrinted;
+    case Confirmed::No:
+        break;
+    }
+    return "no";
 }
 
 // Longer messages are cut to the buffer; nothing is written past it. message holds
@@ -215,6 +290,27 @@ void ComposeResultMessage(JobResult result, const char* path, DWORD jobError, DW
         ComposeInPathEncoding(message, kTextBufferSize, format, reasons, path);
         break;
     }
+    case MessageArguments::PathAndReasons: {
+        char ansiReasons[kTextBufferSize];
+        char reasons[kConvertedTextSize];
+        ReasonsText(jobError, ansiReasons);
+        AnsiTextInPathEncoding(ansiReasons, reasons, kConvertedTextSize);
+        ComposeInPathEncoding(message, kTextBufferSize, format, path, reasons);
+        break;
+    }
+    case MessageArguments::PathAndWhy: {
+        char ansiWhy[kTextBufferSize];
+        ansiWhy[0] = '\0';
+        for (const WhyText& why : kWhyTexts) {
+            if (why.why == jobError) {
+                LoadTextOrEmpty(why.stringId, ansiWhy, kTextBufferSize);
+            }
+        }
+        char whyText[kConvertedTextSize];
+        AnsiTextInPathEncoding(ansiWhy, whyText, kConvertedTextSize);
+        ComposeInPathEncoding(message, kTextBufferSize, format, path, whyText);
+        break;
+    }
     }
 }
 
@@ -222,6 +318,15 @@ void ComposeResultMessage(JobResult result, const char* path, DWORD jobError, DW
 void ReportFailure(const char* message) {
     if (!g_jobOptions.quiet) {
         ShowErrorMessage(message);
+    }
+}
+
+// A label sent and deleted that the printer holds or did not confirm is no error of the job.
+void ReportOutcome(JobResult result, const char* message) {
+    if (!SentButNotConfirmed(result)) {
+        ReportFailure(message);
+    } else if (!g_jobOptions.quiet) {
+        ShowMessageInPathEncoding(message, kSentCaption);
     }
 }
 
@@ -245,8 +350,12 @@ int QuietExitCode(JobResult result, JobTransport transport, bool cutOff) {
 }
 
 void RecordJob(const char* result, int exitCode, DWORD error, const char* message, DWORD started) {
+    char printer[kTextBufferSize];
+    PrinterStateText(g_jobOutcome.printer, printer);
     FinishedJob finished = {};
     finished.result = result;
+    finished.confirmed = ConfirmedText(g_jobOutcome.confirmed);
+    finished.printer = printer;
     finished.exitCode = exitCode;
     finished.error = error;
     finished.message = message;
@@ -264,9 +373,15 @@ int FinishJob(JobResult result, DWORD error, const char* message, DWORD started)
     if (g_jobOptions.quiet) {
         exitCode = QuietExitCode(result, g_jobOutcome.transport, cutOff);
     } else {
-        exitCode = result == JobResult::Done ? kExitNoError : kExitError;
+        // A held or unconfirmed label was sent and deleted, and must not be sent again: the
+        // exit code says "no error", as for a printed one; only quiet mode tells them apart.
+        bool noError = result == JobResult::Done || SentButNotConfirmed(result);
+        exitCode = noError ? kExitNoError : kExitError;
     }
-    if (result != JobResult::Done) {
+    if (SentButNotConfirmed(result)) {
+        RecordJob(result == JobResult::PrinterHeld ? kHeld : kUnconfirmed, exitCode, error, message,
+                  started);
+    } else if (result != JobResult::Done) {
         RecordJob(kFailed, exitCode, error, message, started);
     } else if (cutOff) {
         RecordJob(kCancelled, exitCode, ERROR_CANCELLED, "", started);
@@ -334,7 +449,7 @@ int RunJobsUntilDone(char* path, bool settingsVisited, DWORD started) {
         }
         ComposeResultMessage(result, path, g_lastJobError, launcherError,
                              errorText != nullptr ? errorText : noErrorText, message);
-        ReportFailure(message);
+        ReportOutcome(result, message);
         break;
     }
     if (errorText != nullptr) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/job_protocol.h"
+#include "core/job_request.h"
 
 #include <cstdio>
 
@@ -19,6 +20,9 @@ inline constexpr char kAttemptsValue[] = "Attempts";
 inline constexpr char kCheckStatusValue[] = "CheckStatus";
 // Optional: whole seconds a network printer has to connect and to take each chunk.
 inline constexpr char kTimeoutValue[] = "Timeout";
+// Optional: "received" or "printed" (any case) asks the printer, after the label, whether it
+// has read it or printed it; absent or any other text is off.
+inline constexpr char kConfirmValue[] = "Confirm";
 
 inline constexpr char kPortFileName[] = "tcpport.dat";
 
@@ -45,6 +49,10 @@ bool ReadSettingValue(HKEY key, const char* name, char* value);
 // True when the settings ask for the printer's status before a label: CheckStatus holds
 // exactly "1". Absent, unreadable or any other text is off.
 bool StatusCheckStored(HKEY key);
+
+// The confirmation the settings ask for; absent, unreadable or any other text is off. The
+// thread's last error is left as it was.
+ConfirmLevel StoredConfirmLevel(HKEY key);
 
 // Stores `text` as REG_SZ with its terminating NUL. Failures are not reported.
 void WriteSettingValue(HKEY key, const char* name, const char* text);

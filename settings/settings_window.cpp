@@ -21,6 +21,9 @@ const char* const kDataBits[] = {"4", "5", "6", "7", "8"};
 const char* const kParities[] = {"none", "even", "odd"};
 const char* const kStopBits[] = {"1", "1.5", "2"};
 const char* const kAttempts[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"};
+// In the order of ConfirmLevel; each stored as its word in lower case.
+const char* const kConfirmEntries[] = {"Off", "Received", "Printed"};
+const char* const kConfirmWords[] = {"off", "received", "printed"};
 
 constexpr char kDefaultBaudRate[] = "9600";
 constexpr char kAnyAddress[] = "0.0.0.0";
@@ -90,9 +93,11 @@ void EnableItem(HWND window, int id, BOOL enable) {
     EnableWindow(GetDlgItem(window, id), enable);
 }
 
-// Only a printer on a serial port or the network can be asked for its status.
+// Only a printer on a serial port or the network can answer: for its status before the label
+// and for confirmation after it.
 void EnableStatusCheck(HWND window, BOOL enable) {
     EnableItem(window, IDC_CHECK_STATUS, enable);
+    EnableItem(window, IDC_CONFIRM, enable);
 }
 
 void EnableLineLists(HWND window, BOOL enable) {
@@ -176,6 +181,7 @@ void FillSettingsDefaults(HWND window) {
     FillList(window, IDC_ATTEMPTS, kAttempts, 2);
     CheckDlgButton(window, IDC_CHECK_STATUS, BST_UNCHECKED);
     SetDlgItemTextA(window, IDC_TIMEOUT, "");
+    FillList(window, IDC_CONFIRM, kConfirmEntries, 0);
 }
 
 void LoadSettingsIntoWindow(HWND window) {
@@ -227,6 +233,7 @@ void LoadSettingsIntoWindow(HWND window) {
     if (ReadSettingValue(key, kTimeoutValue, value)) {
         SetDlgItemTextA(window, IDC_TIMEOUT, value);
     }
+    SendItem(window, IDC_CONFIRM, CB_SETCURSEL, static_cast<WPARAM>(StoredConfirmLevel(key)), 0);
     RegCloseKey(key);
 }
 
@@ -348,6 +355,13 @@ void SaveSettingsFromWindow(HWND window) {
         WriteSettingValue(key, kCheckStatusValue, wanted ? "1" : "0");
     }
     SaveTimeout(window, key, text);
+    // Written only when the list says otherwise than the stored value means, so that a value
+    // never stored stays absent and one a job reads as off stays as it was while "Off" shows.
+    LRESULT confirm = SendItem(window, IDC_CONFIRM, CB_GETCURSEL, 0, 0);
+    if (confirm >= 0 && confirm < 3 &&
+        static_cast<ConfirmLevel>(confirm) != StoredConfirmLevel(key)) {
+        WriteSettingValue(key, kConfirmValue, kConfirmWords[confirm]);
+    }
     RegCloseKey(key);
 }
 

@@ -145,6 +145,7 @@ struct JobSettings {
     int delay;
     int attempts;
     int timeout; // seconds, 0: none
+    ConfirmLevel confirm;
     Transport transport;
 };
 
@@ -218,7 +219,7 @@ void ReadOptionalNumber(HKEY settingsKey, const char* name, char* value, int* nu
 }
 
 // Opens the settings key into *settingsKey and reads Delay, Attempts (3 when missing),
-// Timeout (optional), PrinterType and, last, Port, whose text stays in `value` for the
+// Timeout and Confirm (optional), PrinterType and, last, Port, whose text stays in `value` for the
 // transport. A value given on the command line is not read. False when the key cannot be
 // opened or a required value is missing; the failing call says why.
 bool ReadJobSettings(HWND window, HKEY* settingsKey, char* value, JobSettings* settings) {
@@ -247,6 +248,8 @@ bool ReadJobSettings(HWND window, HKEY* settingsKey, char* value, JobSettings* s
     } else {
         ReadOptionalNumber(*settingsKey, kTimeoutValue, value, &settings->timeout);
     }
+    settings->confirm =
+        g_jobOptions.confirmGiven ? g_jobOptions.confirm : StoredConfirmLevel(*settingsKey);
     if (!ReadSettingValue(*settingsKey, kPrinterTypeValue, value)) {
         return false;
     }
@@ -267,6 +270,8 @@ void TakeCommandLineTarget(HWND window, const PrinterTarget* target, char* value
     settings->attempts =
         g_jobOptions.attempts.given ? g_jobOptions.attempts.value : kDefaultAttempts;
     settings->timeout = g_jobOptions.timeout.given ? g_jobOptions.timeout.value : 0;
+    // Confirmation of a printer named on the command line comes only from --confirm.
+    settings->confirm = g_jobOptions.confirmGiven ? g_jobOptions.confirm : ConfirmLevel::Off;
     settings->transport = TransportOfTarget(target->kind);
     std::snprintf(value, kTextBufferSize, "%s",
                   target->kind == TargetKind::Socket ? target->host : target->name);
@@ -303,6 +308,8 @@ JobResult HandOver(TransportJob* job, Transport transport) {
 DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     // A job repeated after a port that would not open counts its bytes afresh.
     g_jobOutcome.bytesAccepted = 0;
+    g_jobOutcome.confirmed = Confirmed::No;
+    g_jobOutcome.printer = PrinterState{};
     char* path = static_cast<char*>(pathBuffer);
     HWND window = g_progressWindow;
 
@@ -320,7 +327,7 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     }
 
     HKEY settingsKey = nullptr;
-    JobSettings settings{0, kDefaultAttempts, 0, Transport::SerialPort};
+    JobSettings settings{0, kDefaultAttempts, 0, ConfirmLevel::Off, Transport::SerialPort};
     const PrinterTarget* target = CommandLineTarget();
     if (target != nullptr) {
         TakeCommandLineTarget(window, target, value, &settings);
@@ -332,6 +339,10 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     job.delay = settings.delay;
     job.attempts = settings.attempts;
     job.timeout = EffectiveTimeout(settings.timeout);
+    // Only the network and serial transports can hear back from the printer.
+    bool twoWay =
+        settings.transport == Transport::Network || settings.transport == Transport::SerialPort;
+    job.confirm = twoWay ? settings.confirm : ConfirmLevel::Off;
     return static_cast<DWORD>(HandOver(&job, settings.transport));
 }
 

@@ -8,6 +8,7 @@
 #include "settings/settings_store.h"
 #include "transport/job_target.h"
 #include "transport/job_turn.h"
+#include "transport/print_confirmation.h"
 #include "transport/printer_status.h"
 
 #include <cstdint>
@@ -19,12 +20,6 @@ namespace {
 constexpr char kNetworkMutexName[] = "ipMutex";
 constexpr WORD kWinsockVersion = 0x0101;
 constexpr int kSocketRetryPause = 500; // milliseconds
-// The closing wait after the last chunk. A printer that sends nothing for kQuietTime has
-// read what it will read; one that keeps talking is cut off after kClosingWaitCap, so that
-// it cannot hold the job and "ipMutex" for ever. Either way the data still queued goes on
-// being delivered after the close, since nothing unread is left on the connection then.
-constexpr DWORD kQuietTime = 5000;       // milliseconds
-constexpr DWORD kClosingWaitCap = 30000; // milliseconds
 // The longest wait a Timeout may ask for (some 24 days), so that its milliseconds stay a
 // signed 32-bit count.
 constexpr int kLongestTimeout = 2147483; // seconds
@@ -38,6 +33,8 @@ struct NetworkHold {
     bool registered;
     SOCKET socket;
     char* chunkBuffer;
+    // How a delivered job ends: done, or sent but held or unconfirmed by the printer.
+    JobFailure delivered;
 };
 
 // The channel of the copy loop: the connected socket, the pause after each chunk and the
@@ -132,12 +129,14 @@ bool SendChunk(void* channel, const char* chunk, DWORD count) {
 // its side. Closing a socket with unread data resets the connection, which throws away what
 // is still queued for the printer: a printer that greets, or answers a host query inside the
 // label, and reads more slowly than we send would lose the end of its label. Returns 0 when
-// the printer closed, or stayed quiet, or the cap was reached; otherwise the socket error
-// (a reset says the printer may not have everything).
-int AwaitPrinterClose(SOCKET s) {
-    DWORD quiet = kQuietTime;
-    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&quiet),
-                   sizeof quiet) == SOCKET_ERROR ||
+// the printer closed (*closed set: it read everything), or stayed quiet or kept talking for
+// `patience` ms (silence proves nothing: the label counts as sent, unconfirmed); otherwise the
+// socket error (a reset says the printer may not have everything). Either way the data still
+// queued goes on being delivered after the close, since nothing unread is left then.
+int AwaitPrinterClose(SOCKET s, DWORD patience, bool* closed) {
+    *closed = false;
+    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience),
+                   sizeof patience) == SOCKET_ERROR ||
         shutdown(s, SD_SEND) == SOCKET_ERROR) {
         return WSAGetLastError();
     }
@@ -150,7 +149,11 @@ int AwaitPrinterClose(SOCKET s) {
             int error = WSAGetLastError();
             return error == WSAETIMEDOUT ? 0 : error;
         }
-        if (received == 0 || GetTickCount() - started >= kClosingWaitCap) {
+        if (received == 0) {
+            *closed = true;
+            return 0;
+        }
+        if (GetTickCount() - started >= patience) {
             return 0;
         }
     }
@@ -235,7 +238,8 @@ JobResult EndFailedJob(TransportJob* job, NetworkHold* hold, const JobFailure& f
 }
 
 // A delivered job closes the connection and reports completion, releases, deletes its input,
-// hands "ipMutex" on, reports the end, and only then lets go of the settings key.
+// hands "ipMutex" on, reports the end (done, held or unconfirmed), and only then lets go of
+// the settings key.
 JobResult EndSucceededJob(TransportJob* job, NetworkHold* hold) {
     CloseSocket(hold);
     WSACleanup();
@@ -249,9 +253,9 @@ JobResult EndSucceededJob(TransportJob* job, NetworkHold* hold) {
     if (hold->mutex != nullptr) {
         CloseHandle(hold->mutex);
     }
-    ReportDone(job->progressWindow, 0, JobResult::Done);
+    ReportDone(job->progressWindow, hold->delivered.error, hold->delivered.result);
     ReleaseSettingsKey(job);
-    return JobResult::Done;
+    return hold->delivered.result;
 }
 
 SOCKET OpenStreamSocket() {
@@ -495,13 +499,14 @@ bool CheckPrinterReady(TransportJob* job, NetworkHold* hold, JobFailure* failure
         return FailStep(failure, static_cast<DWORD>(sendError), JobResult::PortWriteError);
     }
     DWORD refusal = PrinterRefusal(report);
+    RecordCheckedState(report, refusal);
     if (refusal != 0) {
         return FailStep(failure, refusal, JobResult::PrinterNotReady);
     }
     return true;
 }
 
-// Copies the input to the connection, then waits for the printer to close its side.
+// Copies the input to the connection.
 bool SendLabel(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
     DWORD timeout = TimeoutMilliseconds(job->timeout);
     NetworkChannel channel{hold->socket, job->delay, timeout, 0};
@@ -517,22 +522,48 @@ bool SendLabel(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
     if (outcome == CopyOutcome::Stopped) {
         return FailStep(failure, ERROR_CANCELLED, JobResult::PortWriteError);
     }
+    return true;
+}
+
+// With confirmation, asks the printer on the same connection, then ends the sending side and
+// closes at once: the printer has answered, so nothing is left unread. Without, waits for the
+// printer to close its side. "ipMutex" stays held meanwhile, so that instances keep their order.
+bool ConfirmLabel(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
+    if (job->confirm != ConfirmLevel::Off) {
+        Confirmation confirmation = ConfirmOverSocket(hold->socket, job->confirm, job->timeout);
+        shutdown(hold->socket, SD_SEND);
+        switch (confirmation.end) {
+        case ConfirmationEnd::Confirmed:
+            return true;
+        case ConfirmationEnd::Held:
+            hold->delivered = JobFailure{confirmation.code, JobResult::PrinterHeld};
+            return true;
+        case ConfirmationEnd::Unconfirmed:
+            hold->delivered = JobFailure{confirmation.code, JobResult::PrinterUnconfirmed};
+            return true;
+        case ConfirmationEnd::Failed:
+            break;
+        }
+        return FailStep(failure, confirmation.code, JobResult::PortWriteError);
+    }
     // The closing wait has its own limits and waits on a blocking socket.
     u_long blocking = 0;
-    if (timeout != 0 && ioctlsocket(hold->socket, FIONBIO, &blocking) == SOCKET_ERROR) {
+    if (job->timeout > 0 && ioctlsocket(hold->socket, FIONBIO, &blocking) == SOCKET_ERROR) {
         return FailStep(failure, static_cast<DWORD>(WSAGetLastError()), JobResult::PortWriteError);
     }
-    int closeError = AwaitPrinterClose(hold->socket);
+    bool closed = false;
+    int closeError = AwaitPrinterClose(hold->socket, ConfirmationPatience(job->timeout), &closed);
     if (closeError != 0) {
         return FailStep(failure, static_cast<DWORD>(closeError), JobResult::PortWriteError);
     }
+    g_jobOutcome.confirmed = closed ? Confirmed::Closed : Confirmed::No;
     return true;
 }
 
 } // namespace
 
 JobResult NetworkTransport(TransportJob* job) {
-    NetworkHold hold{nullptr, false, false, INVALID_SOCKET, nullptr};
+    NetworkHold hold{nullptr, false, false, INVALID_SOCKET, nullptr, {0, JobResult::Done}};
     JobFailure failure{0, JobResult::Done};
     hold.mutex = CreateMutexA(nullptr, FALSE, kNetworkMutexName);
     ReportStatus(job->progressWindow, kEmptyStatus);
@@ -541,7 +572,7 @@ JobResult NetworkTransport(TransportJob* job) {
     if (target != nullptr) {
         if (!TakeNetworkTurn(job, &hold, &failure) ||
             !ConnectToTargetHost(job, &hold, target, &failure) ||
-            !SendLabel(job, &hold, &failure)) {
+            !SendLabel(job, &hold, &failure) || !ConfirmLabel(job, &hold, &failure)) {
             return EndFailedJob(job, &hold, failure);
         }
         return EndSucceededJob(job, &hold);
@@ -553,7 +584,7 @@ JobResult NetworkTransport(TransportJob* job) {
     }
     if (!TakeNetworkTurn(job, &hold, &failure) || !OpenPrinterSocket(job, &hold, &failure) ||
         !ConnectToPrinter(job, &hold, port, &failure) || !CheckPrinterReady(job, &hold, &failure) ||
-        !SendLabel(job, &hold, &failure)) {
+        !SendLabel(job, &hold, &failure) || !ConfirmLabel(job, &hold, &failure)) {
         return EndFailedJob(job, &hold, failure);
     }
     return EndSucceededJob(job, &hold);

@@ -6,6 +6,7 @@
 #include "resources/resource_ids.h"
 #include "settings/settings_store.h"
 #include "transport/job_target.h"
+#include "transport/print_confirmation.h"
 #include "transport/printer_status.h"
 
 #include <cstdio>
@@ -77,6 +78,8 @@ void ReleaseSettingsKey(TransportJob* job) {
 struct PortHold {
     HANDLE port; // INVALID_HANDLE_VALUE until opened
     char* chunkBuffer;
+    // How a delivered job ends: done, or sent but held or unconfirmed by the printer.
+    JobFailure delivered;
 };
 
 // A failed job releases, in this order: the chunk buffer, the input file, the port and the
@@ -93,8 +96,8 @@ JobResult EndFailedJob(TransportJob* job, PortHold* hold, const JobFailure& fail
     return failure.result;
 }
 
-// A delivered job reports completion, releases, deletes its input, reports the end, and only
-// then lets go of the settings key.
+// A delivered job reports completion, releases, deletes its input, reports the end (done, held
+// or unconfirmed), and only then lets go of the settings key.
 JobResult EndSucceededJob(TransportJob* job, PortHold* hold) {
     ReportStatus(job->progressWindow, IDS_STATUS_COMPLETE);
     ReleaseChunkBuffer(&hold->chunkBuffer);
@@ -102,20 +105,20 @@ JobResult EndSucceededJob(TransportJob* job, PortHold* hold) {
     CloseHandle(hold->port);
     hold->port = INVALID_HANDLE_VALUE;
     DeleteJobInput(job->path);
-    ReportDone(job->progressWindow, 0, JobResult::Done);
+    ReportDone(job->progressWindow, hold->delivered.error, hold->delivered.result);
     ReleaseSettingsKey(job);
-    return JobResult::Done;
+    return hold->delivered.result;
 }
 
 // Opens the device named by the Port text, Attempts times at most with a pause between.
 // The Port text is used before anything else reuses the value buffer; the count is tested
 // before it is counted down, so that the most negative Attempts cannot wrap.
-// Asking a serial printer for its status needs the port for reading as well.
+// Asking a serial printer for its status, or for confirmation, needs the port for reading too.
 // A port named on the command line ("COM10") is opened in the device namespace and must
 // exist, so that it can neither be taken for a file name nor create one; the Port text of
 // the stored settings may name a file, which is opened or created as it always was.
-bool OpenPort(TransportJob* job, PortHold* hold, bool checkStatus, JobFailure* failure) {
-    DWORD access = checkStatus ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+bool OpenPort(TransportJob* job, PortHold* hold, bool twoWay, JobFailure* failure) {
+    DWORD access = twoWay ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
     char device[kTextBufferSize + 4];
     const char* name = job->valueBuffer;
     DWORD disposition = OPEN_ALWAYS;
@@ -242,6 +245,7 @@ bool CheckPrinterReady(PortHold* hold, bool checkStatus, JobFailure* failure) {
         return FailStep(failure, GetLastError(), JobResult::PortWriteError);
     }
     DWORD refusal = PrinterRefusal(report);
+    RecordCheckedState(report, refusal);
     if (refusal != 0) {
         return FailStep(failure, refusal, JobResult::PrinterNotReady);
     }
@@ -260,6 +264,28 @@ bool SendLabel(TransportJob* job, PortHold* hold, JobFailure* failure) {
                                                            : JobResult::PortWriteError);
     }
     return true;
+}
+
+// With confirmation, asks the printer over the port after the last block. A parallel port
+// has no way back: confirmation is off there.
+bool ConfirmLabel(const TransportJob* job, PortHold* hold, PortMode mode, JobFailure* failure) {
+    if (mode != PortMode::Serial || job->confirm == ConfirmLevel::Off) {
+        return true;
+    }
+    Confirmation confirmation = ConfirmOverPort(hold->port, job->confirm, job->timeout);
+    switch (confirmation.end) {
+    case ConfirmationEnd::Confirmed:
+        return true;
+    case ConfirmationEnd::Held:
+        hold->delivered = JobFailure{confirmation.code, JobResult::PrinterHeld};
+        return true;
+    case ConfirmationEnd::Unconfirmed:
+        hold->delivered = JobFailure{confirmation.code, JobResult::PrinterUnconfirmed};
+        return true;
+    case ConfirmationEnd::Failed:
+        break;
+    }
+    return FailStep(failure, confirmation.code, JobResult::PortWriteError);
 }
 
 } // namespace
@@ -299,15 +325,17 @@ void CommDiagnosticLog(const DCB* dcb) {
 }
 
 JobResult PortTransport(TransportJob* job, PortMode mode) {
-    PortHold hold{INVALID_HANDLE_VALUE, nullptr};
+    PortHold hold{INVALID_HANDLE_VALUE, nullptr, {0, JobResult::Done}};
     JobFailure failure{0, JobResult::Done};
     // A printer named on the command line has no stored settings to ask for its status.
     bool checkStatus = mode == PortMode::Serial && job->settingsKey != nullptr &&
                        StatusCheckStored(job->settingsKey);
-    if (!OpenPort(job, &hold, checkStatus, &failure) ||
+    bool confirm = mode == PortMode::Serial && job->confirm != ConfirmLevel::Off;
+    if (!OpenPort(job, &hold, checkStatus || confirm, &failure) ||
         !ApplyLineSettings(job, &hold, mode, &failure) ||
         !ApplyWriteTimeout(job, &hold, mode, &failure) ||
-        !CheckPrinterReady(&hold, checkStatus, &failure) || !SendLabel(job, &hold, &failure)) {
+        !CheckPrinterReady(&hold, checkStatus, &failure) || !SendLabel(job, &hold, &failure) ||
+        !ConfirmLabel(job, &hold, mode, &failure)) {
         return EndFailedJob(job, &hold, failure);
     }
     return EndSucceededJob(job, &hold);

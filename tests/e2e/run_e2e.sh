@@ -1166,7 +1166,8 @@ scenario_records_result_and_log() {
     result="$SCENARIO_DIR/result.json"
     label="$SCENARIO_DIR/label.zpl"
     path=$(e2e_winpath "$label")
-    keys="['result', 'exit_code', 'error', 'message', 'file', 'target', 'bytes', 'milliseconds']"
+    keys="['result', 'exit_code', 'error', 'message', 'file', 'target', 'bytes', 'milliseconds',"
+    keys+=" 'confirmed', 'printer']"
 
     : >"$SCENARIO_DIR/parallel.out"
     e2e_write_settings PrinterType "Parallel" Port "$(e2e_winpath "$SCENARIO_DIR/parallel.out")" \
@@ -1184,6 +1185,9 @@ scenario_records_result_and_log() {
     expect "printed: file" "$(json_value "$result" file)" "$path"
     expect "printed: bytes" "$(json_value "$result" bytes)" "$size"
     expect "printed: milliseconds" "$(json_value "$result" milliseconds | tr -c -d '0-9\n' | grep -c .)" 1
+    # A parallel port has no way back: nothing is confirmed, and the printer said nothing.
+    expect "printed: confirmed" "$(json_value "$result" confirmed)" no
+    expect "printed: printer" "$(json_value "$result" printer)" ""
 
     # A plain file has no line settings to read: the job is refused with a message.
     e2e_write_settings PrinterType "Serial" Port "$(e2e_winpath "$SCENARIO_DIR/serial.out")" \
@@ -1214,7 +1218,8 @@ scenario_records_result_and_log() {
         "$path${tab}$size$size${tab}printed${tab}0"
     expect "log: refused" "$(log_field "$refused" 2-3)$(log_field "$refused" 5-6)" \
         "$path${tab}${size}0${tab}failed"
-    expect "log: fields" "$(printf '%s' "$refused" | tr -d '\r' | awk -F'\t' '{print NF}')" 8
+    expect "log: fields" "$(printf '%s' "$refused" | tr -d '\r' | awk -F'\t' '{print NF}')" 10
+    expect "log: confirmed" "$(log_field "$printed" 9)" no
     NOTE="log at ${log_dir#"$WINEPREFIX"/}"
     finish
 }

@@ -161,7 +161,7 @@ TEST_F(RcTablesTest, HelpAndAboutTemplate) {
 TEST_F(RcTablesTest, SettingsTemplate) {
     const rc::DialogTemplate* dialog = rc::FindDialog(IDD_SETTINGS);
     ASSERT_NE(dialog, nullptr);
-    ExpectFrame(*dialog, true, 215, 232);
+    ExpectFrame(*dialog, true, 215, 257);
     EXPECT_NE(dialog->style & WS_MINIMIZEBOX, 0u);
     EXPECT_EQ(dialog->caption, nullptr);
     ExpectControls(*dialog, {
@@ -175,6 +175,7 @@ TEST_F(RcTablesTest, SettingsTemplate) {
                                 {1007, Kind::DropList, "", 70, 185, 64, 65},
                                 {1023, Kind::CheckBox, "Check status", 143, 185, 64, 12},
                                 {1009, Kind::Edit, "", 70, 210, 64, 12},
+                                {1024, Kind::DropList, "", 70, 235, 64, 50},
                                 {1, Kind::DefaultButton, "OK", 147, 10, 50, 12},
                                 {2, Kind::PushButton, "Cancel", 147, 27, 50, 12},
                                 {9, Kind::PushButton, "Help", 147, 44, 50, 12},
@@ -187,13 +188,15 @@ TEST_F(RcTablesTest, SettingsTemplate) {
                                 {65535, Kind::Label, "Delay", 16, 160, 41, 12},
                                 {65535, Kind::Label, "Attempts", 16, 185, 41, 12},
                                 {65535, Kind::Label, "Timeout", 16, 210, 41, 12},
+                                {65535, Kind::Label, "Confirm", 16, 235, 41, 12},
                             });
     struct Sorting {
         int id;
         bool sorted;
     };
-    for (Sorting list : {Sorting{1006, false}, Sorting{1000, true}, Sorting{1003, true},
-                         Sorting{1004, true}, Sorting{1005, true}, Sorting{1007, false}}) {
+    for (Sorting list :
+         {Sorting{1006, false}, Sorting{1000, true}, Sorting{1003, true}, Sorting{1004, true},
+          Sorting{1005, true}, Sorting{1007, false}, Sorting{1024, false}}) {
         EXPECT_EQ((ControlById(*dialog, list.id).style & CBS_SORT) != 0, list.sorted) << list.id;
     }
     for (int i = 0; i < dialog->controlCount; ++i) {

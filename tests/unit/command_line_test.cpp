@@ -131,6 +131,7 @@ struct JobOptionCase {
     const char* resultPath;
     const char* path;
     const char* problemPart; // "" when the line is understood
+    int confirm = -1;        // a ConfirmLevel; -1: not given
 };
 
 const JobOptionCase kJobOptionCases[] = {
@@ -174,6 +175,17 @@ const JobOptionCase kJobOptionCases[] = {
      "--result takes the name of the file to write"},
     {"--delay x --attempts y x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
      "--delay takes"},
+    // Confirmation for this job, its word compared ignoring case.
+    {"--confirm received x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl", "", 1},
+    {"-q --confirm Printed x.zpl", true, TargetKind::Stored, -1, -1, -1, "", "x.zpl", "", 2},
+    {"--confirm printed --confirm OFF x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "", 0},
+    {"--confirm yes x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "--confirm takes received, printed or off, not \"yes\""},
+    {"--confirm \"\" x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl", "--confirm takes"},
+    {"--confirm received2 x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "--confirm takes"},
+    {"x.zpl --confirm", false, TargetKind::Stored, -1, -1, -1, "", "", "--confirm needs a value"},
 };
 
 TEST_F(CommandLineTest, ScansTheOptionsOfUnattendedJobs) {
@@ -196,6 +208,10 @@ TEST_F(CommandLineTest, ScansTheOptionsOfUnattendedJobs) {
         }
         EXPECT_STREQ(options.resultPath, c.resultPath);
         EXPECT_STREQ(options.path, c.path);
+        EXPECT_EQ(options.job.confirmGiven, c.confirm >= 0);
+        if (c.confirm >= 0) {
+            EXPECT_EQ(static_cast<int>(options.job.confirm), c.confirm);
+        }
         EXPECT_EQ(options.refused, c.problemPart[0] != '\0');
         if (c.problemPart[0] == '\0') {
             EXPECT_STREQ(options.problem, "");

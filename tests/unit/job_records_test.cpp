@@ -128,13 +128,17 @@ TEST_F(JobRecordsTest, ResultFileIsOneJsonObjectWithItsTextsEscapedAsUtf8) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FinishedJob job{"failed", 7, 10061, c.message, c.path, c.utf8Path, 4321};
+        // The printer's words are escaped as the other texts are.
+        job.confirmed = "received";
+        job.printer = "media \"out\", 2 labels remaining";
         RecordFinishedJob(&job, resultPath.c_str());
         EXPECT_EQ(
             scratch::ReadBytes(resultPath),
             std::string("{\"result\":\"failed\",\"exit_code\":7,\"error\":10061,\"message\":") +
                 c.messageJson + ",\"file\":" + c.fileJson +
                 ",\"target\":\"socket://10.0.0.5:9100\",\"bytes\":123456789012,"
-                "\"milliseconds\":4321}\r\n");
+                "\"milliseconds\":4321,\"confirmed\":\"received\","
+                "\"printer\":\"media \\\"out\\\", 2 labels remaining\"}\r\n");
         EXPECT_EQ(Leftovers(), std::set<std::string>{});
     }
 }
@@ -218,10 +222,15 @@ TEST_F(JobRecordsTest, LogLineHoldsTheJobsFieldsInOrder) {
         substitute::FixWallClock(c.utc, c.offsetMinutes);
         g_jobOutcome.inputSize = c.recordedSize;
         FinishedJob job{c.result, 1, 64, "", c.path.c_str(), false, 98765};
+        // The printer's fields come last; a job that has none reads "no" and "".
+        bool printed = std::string(c.result) == "printed";
+        job.confirmed = printed ? "closed" : nullptr;
+        job.printer = printed ? "media out\t1 label remaining" : nullptr;
         RecordFinishedJob(&job, "");
-        EXPECT_EQ(scratch::ReadBytes(logPath), std::string(c.time) + "\t" + c.path + "\t" + c.size +
-                                                   "\t" + kTarget + "\t123456789012\t" + c.result +
-                                                   "\t64\t98765\r\n");
+        EXPECT_EQ(scratch::ReadBytes(logPath),
+                  std::string(c.time) + "\t" + c.path + "\t" + c.size + "\t" + kTarget +
+                      "\t123456789012\t" + c.result + "\t64\t98765\t" +
+                      (printed ? "closed\tmedia out 1 label remaining" : "no\t") + "\r\n");
     }
     EXPECT_FALSE(scratch::Exists(resultPath)) << "no result file was asked for";
 }
@@ -245,7 +254,8 @@ TEST_F(JobRecordsTest, LogShowsNamesInUtf8OnOneLine) {
         Lines lines = SplitLines(scratch::ReadBytes(logPath));
         ASSERT_EQ(lines.size(), 1u);
         Lines fields = Fields(lines[0]);
-        ASSERT_EQ(fields.size(), 8u) << lines[0];
+        // The last field, the printer's state, is empty: the split drops it.
+        ASSERT_EQ(fields.size(), 9u) << lines[0];
         EXPECT_EQ(fields[1], c.shown);
     }
 }
@@ -457,7 +467,8 @@ TEST_F(JobRecordsTest, LinesOfWritersAtTheSameTimeStayWhole) {
     int seen[kWriters] = {};
     for (const std::string& line : lines) {
         Lines fields = Fields(line);
-        ASSERT_EQ(fields.size(), 8u) << line.substr(0, 80);
+        // The last field, the printer's state, is empty: the split drops it.
+        ASSERT_EQ(fields.size(), 9u) << line.substr(0, 80);
         int writer = fields[1] == names[0] ? 0 : fields[1] == names[1] ? 1 : -1;
         ASSERT_NE(writer, -1) << "a name mixed with another: " << fields[1].substr(0, 80);
         // Each writer's lines come in its own order.

@@ -65,7 +65,7 @@ TEST_F(JobWorkerTest, SuccessfulJobReportsInOrderAndDeletesTheInput) {
     EXPECT_EQ(
         jobtest::CallsStartingWith({"RegQueryValueExA"}),
         (Lines{"RegQueryValueExA Delay", "RegQueryValueExA Attempts", "RegQueryValueExA Timeout",
-               "RegQueryValueExA PrinterType", "RegQueryValueExA Port",
+               "RegQueryValueExA Confirm", "RegQueryValueExA PrinterType", "RegQueryValueExA Port",
                "RegQueryValueExA BaudorIPAddress", "RegQueryValueExA DataBits",
                "RegQueryValueExA Parity", "RegQueryValueExA StopBits"}));
     EXPECT_EQ(substitute::Sleeps(), (std::vector<DWORD>{0}));

@@ -639,15 +639,19 @@ TEST_F(NetworkTransportTest, ClosingWaitReadsThePrinterOutUntilItCloses) {
         int quietAfter; // recv calls that get data before the printer stays quiet; -1 never
         DWORD error;    // WM_JOB_DONE
         JobResult result;
+        // What the close proved: only the printer's own close says it read everything.
+        Confirmed confirmed;
     };
     const std::string greeting = "PRINTER READY\r\n" + std::string(2000, 'g');
     const Case cases[] = {
-        {"closes", greeting, substitute::LoopbackPeerEnd::Close, -1, 0, JobResult::Done},
-        {"quiet at once", "", substitute::LoopbackPeerEnd::StayOpen, 0, 0, JobResult::Done},
-        {"quiet after greeting", "hi", substitute::LoopbackPeerEnd::StayOpen, 1, 0,
-         JobResult::Done},
+        {"closes", greeting, substitute::LoopbackPeerEnd::Close, -1, 0, JobResult::Done,
+         Confirmed::Closed},
+        {"quiet at once", "", substitute::LoopbackPeerEnd::StayOpen, 0, 0, JobResult::Done,
+         Confirmed::No},
+        {"quiet after greeting", "hi", substitute::LoopbackPeerEnd::StayOpen, 1, 0, JobResult::Done,
+         Confirmed::No},
         {"resets", greeting, substitute::LoopbackPeerEnd::Reset, -1, WSAECONNRESET,
-         JobResult::PortWriteError},
+         JobResult::PortWriteError, Confirmed::No},
     };
     const std::string content = Bytes(1300);
     for (const Case& c : cases) {
@@ -657,7 +661,15 @@ TEST_F(NetworkTransportTest, ClosingWaitReadsThePrinterOutUntilItCloses) {
         if (c.quietAfter >= 0) {
             substitute::TimeOutRecv(1, c.quietAfter);
         }
+        g_jobOutcome.confirmed = Confirmed::Printed;
+        DWORD started = GetTickCount();
         EXPECT_EQ(Run(content), c.result);
+        EXPECT_EQ(static_cast<int>(g_jobOutcome.confirmed),
+                  static_cast<int>(c.result == JobResult::Done ? c.confirmed : Confirmed::Printed));
+        if (c.quietAfter >= 0) {
+            // Silence counts as delivered only after 30 s when the job has no time-out.
+            EXPECT_GE(GetTickCount() - started, 30000u);
+        }
         std::vector<std::string> calls =
             LogEntries({"send", "setsockopt", "shutdown", "recv", "closesocket"});
         ASSERT_GE(calls.size(), 7u);

@@ -41,6 +41,8 @@ bool g_holdUntilStopped = false;
 
 // What the run loop recorded, copied out of the record.
 struct Recorded {
+    std::string confirmed;
+    std::string printer;
     std::string result;
     int exitCode;
     DWORD error;
@@ -53,8 +55,8 @@ struct Recorded {
 std::vector<Recorded> g_recorded;
 
 void RecordForTest(const FinishedJob* job, const char* resultPath) {
-    g_recorded.push_back({job->result, job->exitCode, job->error, job->message, job->path,
-                          job->utf8Path, job->milliseconds, resultPath});
+    g_recorded.push_back({job->confirmed, job->printer, job->result, job->exitCode, job->error,
+                          job->message, job->path, job->utf8Path, job->milliseconds, resultPath});
 }
 
 // Reports like a job would (120, 121), then ends with the next scripted result.
@@ -424,7 +426,7 @@ TEST_F(RunLoopTest, LongMessageIsCut) {
 }
 
 TEST_F(RunLoopTest, UnknownResultShowsTheLaunchersError) {
-    for (int result : {16, 42, -7}) {
+    for (int result : {18, 42, -7}) {
         SCOPED_TRACE("result " + std::to_string(result));
         Restart();
         Script({{ERROR_ACCESS_DENIED, result}});
@@ -485,6 +487,103 @@ TEST_F(RunLoopTest, PrinterNotReadyNamesItsReasons) {
                                            ") for C:\\labels\\a.zpl."});
         EXPECT_TRUE(substitute::JoinThreads());
     }
+}
+
+// A label the printer holds or did not confirm was sent and deleted: its box is no error
+// box, and the record names what the printer proved and its last state in words.
+TEST_F(RunLoopTest, HeldAndUnconfirmedLabelsAreNamedWithThePrintersState) {
+    const struct {
+        const char* name;
+        JobResult result;
+        DWORD code;
+        Confirmed confirmed;
+        PrinterState printer;
+        const char* message;
+        const char* confirmedText;
+        const char* printerText;
+    } cases[] = {
+        {"held, media out after two of five",
+         JobResult::PrinterHeld,
+         kPrinterMediaOut,
+         Confirmed::Received,
+         {true, kPrinterMediaOut, 2, 0},
+         "The printer has the label from C:\\a.zpl but reports media out; it prints once that is "
+         "put right.",
+         "received",
+         "media out, 2 labels remaining"},
+        {"held, paused with one format",
+         JobResult::PrinterHeld,
+         kPrinterPaused,
+         Confirmed::Received,
+         {true, kPrinterPaused, 1, 1},
+         "The printer has the label from C:\\a.zpl but reports paused; it prints once that is put "
+         "right.",
+         "received",
+         "paused, 1 label remaining, 1 format waiting"},
+        {"silent",
+         JobResult::PrinterUnconfirmed,
+         kUnconfirmedNoAnswer,
+         Confirmed::No,
+         {},
+         "The label from C:\\a.zpl was sent, but the printer did not confirm it (it did not "
+         "answer its status queries).",
+         "no",
+         ""},
+        {"stopped making progress",
+         JobResult::PrinterUnconfirmed,
+         kUnconfirmedNoProgress,
+         Confirmed::Received,
+         {true, 0, 3, 2},
+         "The label from C:\\a.zpl was sent, but the printer did not confirm it (it stopped "
+         "making progress before the label printed).",
+         "received",
+         "3 labels remaining, 2 formats waiting"},
+        {"connection ended",
+         JobResult::PrinterUnconfirmed,
+         kUnconfirmedConnectionEnded,
+         Confirmed::No,
+         {},
+         "The label from C:\\a.zpl was sent, but the printer did not confirm it (the connection "
+         "ended before it answered).",
+         "no",
+         ""},
+        {"printed",
+         JobResult::Done,
+         0,
+         Confirmed::Printed,
+         {true, 0, 0, 0},
+         "",
+         "printed",
+         "ready"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (bool quiet : {false, true}) {
+            Restart();
+            g_jobOutcome.confirmed = c.confirmed;
+            g_jobOutcome.printer = c.printer;
+            Script({{c.code, static_cast<int>(c.result)}});
+            int exitCode = Launch(Options("C:\\a.zpl", quiet));
+            int quietCode = c.result == JobResult::PrinterHeld          ? 12
+                            : c.result == JobResult::PrinterUnconfirmed ? 13
+                                                                        : 1;
+            EXPECT_EQ(exitCode, quiet ? quietCode : 1);
+            auto boxes = substitute::MessageBoxes();
+            if (quiet || c.result == JobResult::Done) {
+                EXPECT_TRUE(boxes.empty());
+            } else {
+                ASSERT_EQ(boxes.size(), 1u);
+                EXPECT_EQ(boxes[0].caption, "Label Sent");
+                EXPECT_EQ(boxes[0].text, c.message);
+            }
+            ASSERT_EQ(g_recorded.size(), 1u);
+            EXPECT_EQ(g_recorded[0].message, c.message);
+            EXPECT_EQ(g_recorded[0].confirmed, c.confirmedText);
+            EXPECT_EQ(g_recorded[0].printer, c.printerText);
+            EXPECT_TRUE(substitute::JoinThreads());
+        }
+    }
+    g_jobOutcome = JobOutcome{};
 }
 
 // The worker cannot be started: the window ends at once and the launcher reports why, from
@@ -606,7 +705,9 @@ TEST_F(RunLoopTest, QuietExitCodeOfEachResultByTransport) {
         {13, ERROR_PRINT_CANCELLED, 8, 8},
         {14, ERROR_DISK_FULL, 8, 8},
         {15, kPrinterPaperOut | kPrinterHeadOpen, 9, 9},
-        {16, ERROR_ACCESS_DENIED, 11, 11},
+        {16, kPrinterMediaOut, 12, 12},
+        {17, kUnconfirmedNoAnswer, 13, 13},
+        {18, ERROR_ACCESS_DENIED, 11, 11},
         {-1, ERROR_ACCESS_DENIED, 11, 11},
     };
     const std::string path = "C:\\labels\\ship.zpl";
@@ -620,7 +721,9 @@ TEST_F(RunLoopTest, QuietExitCodeOfEachResultByTransport) {
             shown.push_back(box.text);
         }
         ASSERT_EQ(g_recorded.size(), 1u);
-        EXPECT_EQ(shownExit, c.result == 0 ? 1 : 0);
+        // A held or unconfirmed label was deleted: without -q it ends as a printed one.
+        bool sent = c.result == 0 || c.result == 16 || c.result == 17;
+        EXPECT_EQ(shownExit, sent ? 1 : 0);
         EXPECT_EQ(g_recorded[0].exitCode, shownExit);
         const std::string wouldShow = g_recorded[0].message;
         EXPECT_TRUE(substitute::JoinThreads());
@@ -650,13 +753,16 @@ TEST_F(RunLoopTest, QuietExitCodeOfEachResultByTransport) {
             }
             ASSERT_EQ(g_recorded.size(), 1u);
             const Recorded& record = g_recorded[0];
-            EXPECT_EQ(record.result, c.result == 0 ? "printed" : "failed");
+            EXPECT_EQ(record.result, c.result == 0    ? "printed"
+                                     : c.result == 16 ? "held"
+                                     : c.result == 17 ? "unconfirmed"
+                                                      : "failed");
             EXPECT_EQ(record.exitCode, expected);
             EXPECT_EQ(record.message, wouldShow);
             if (c.result == 0) {
                 EXPECT_EQ(record.error, 0u);
                 EXPECT_EQ(record.message, "");
-            } else if (c.result == 16 || c.result == -1) {
+            } else if (c.result == 18 || c.result == -1) {
                 EXPECT_NE(record.message.find("Unknown Error"), std::string::npos);
             } else {
                 EXPECT_EQ(record.error, c.error);

@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 const char kKey[] = "Software\\Velmora Software\\Tagwright\\1.0";
 const char* const kValueNames[] = {"PrinterType", "Port",     "BaudorIPAddress", "DataBits",
                                    "Parity",      "StopBits", "Delay",           "Attempts",
-                                   "CheckStatus", "Timeout"};
+                                   "CheckStatus", "Timeout",  "Confirm"};
 const std::vector<std::string> kComPorts = {"COM1", "COM2", "COM3", "COM4", "COM5",
                                             "COM6", "COM7", "COM8", "COM9"};
 
@@ -755,6 +755,58 @@ TEST_F(SettingsWindowTest, TimeoutField) {
             EXPECT_EQ(stored.count("Timeout"), 0u);
         } else {
             EXPECT_EQ(stored["Timeout"], c.saved);
+        }
+    }
+}
+
+// The Confirm list: enabled for the types that can hear back, showing what a job would read,
+// and written, in lower case, only when the user chose otherwise.
+TEST_F(SettingsWindowTest, ConfirmList) {
+    const struct {
+        const char* name;
+        const char* stored; // nullptr: absent
+        const char* type;   // chosen by the user
+        const char* chosen; // nullptr: list untouched
+        bool enabled;
+        const char* shown;
+        const char* saved; // nullptr: absent
+    } cases[] = {
+        {"absent, untouched", nullptr, "TCP/IP", nullptr, true, "Off", nullptr},
+        {"absent, Off chosen", nullptr, "Serial", "Off", true, "Off", nullptr},
+        {"chosen for TCP/IP", nullptr, "TCP/IP", "Printed", true, "Printed", "printed"},
+        {"chosen for Serial", "off", "Serial", "Received", true, "Received", "received"},
+        {"any case read, kept untouched", "PRINTED", "TCP/IP", nullptr, true, "Printed", "PRINTED"},
+        {"odd text shown as Off, kept", "sometimes", "TCP/IP", "Off", true, "Off", "sometimes"},
+        {"turned off", "received", "TCP/IP", "Off", true, "Off", "off"},
+        {"disabled for Parallel", "received", "Parallel", nullptr, false, "Received", "received"},
+        {"disabled for USB", nullptr, "USB", nullptr, false, "Off", nullptr},
+        {"disabled for a raw queue", nullptr, "Printer (RAW)", nullptr, false, "Off", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        substitute::DeleteRegistryKey(kKey);
+        Store({{"PrinterType", "Parallel"}});
+        if (c.stored != nullptr) {
+            Store({{"Confirm", c.stored}});
+        }
+        bool enabled = !c.enabled;
+        std::string shown;
+        Open([&](HWND d) {
+            substitute::ChooseListEntry(d, IDC_PRINTER_TYPE, c.type);
+            if (c.chosen != nullptr) {
+                substitute::ChooseListEntry(d, IDC_CONFIRM, c.chosen);
+            }
+            enabled = substitute::IsControlEnabled(d, IDC_CONFIRM);
+            shown = substitute::ControlText(d, IDC_CONFIRM);
+            substitute::PressButton(d, IDOK);
+        });
+        EXPECT_EQ(enabled, c.enabled);
+        EXPECT_EQ(shown, c.shown);
+        Values stored = Stored();
+        if (c.saved == nullptr) {
+            EXPECT_EQ(stored.count("Confirm"), 0u);
+        } else {
+            EXPECT_EQ(stored["Confirm"], c.saved);
         }
     }
 }
