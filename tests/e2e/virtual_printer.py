@@ -46,7 +46,8 @@
 A tcp printer that is asked to stop still accepts the connections queued for it and reads
 each to its end (bounded by --lifetime) before it ends: a label it took is never dropped.
 Both write DIR/ready once they accept data, and stop when DIR/stop appears or after
---lifetime seconds (a bound for every test run).
+--lifetime seconds (a bound for every test run); a tcp printer writes DIR/stopped (the number
+of connections it took) once it has read them all.
 """
 import argparse
 import os
@@ -399,6 +400,7 @@ def serve_tcp(address, port, directory, deadline, greeting="", rate=0, end="clos
     listener.close()
     for thread in threads:
         thread.join(timeout=max(0.0, deadline - time.monotonic()))
+    write_atomically(os.path.join(directory, "stopped"), f"{number}\n")
 
 
 def serve_pty(directory, deadline, rate, answer, model=None):
