@@ -31,7 +31,7 @@ confirm_label() {
 }
 
 printed_count() { # <printer folder>: the labels the model printer has printed
-    wc -l <"$1/printed.log" 2>/dev/null || echo 0
+    wc -l 2>/dev/null <"$1/printed.log" || echo 0
 }
 
 # confirm_job <printer options...> -- <job options...>: a fresh model printer, the stored
@@ -128,7 +128,8 @@ open(sys.argv[1], "wb").write(head + b"x" * (n - len(head) - 3) + b"^XZ")' "$CON
             { PROBLEM="virtual printer did not start"; break; }
         local result
         result=$(json_value "$RESULT" result)
-        expect "$size bytes: exit code not printed's" "$([ "$CONFIRM_EXIT" != 1 ] && [ "$CONFIRM_EXIT" != running ] && echo yes)" yes
+        expect "$size bytes: ended, not as printed" \
+            "$([ "$CONFIRM_EXIT" != 1 ] && [ "$CONFIRM_EXIT" != running ] && echo yes || echo "exit $CONFIRM_EXIT")" yes
         expect "$size bytes: result" "$([[ $result == unconfirmed || $result == failed ]] && echo yes || echo "$result")" yes
         seen+="${seen:+, }$size bytes: exit $CONFIRM_EXIT $result"
         e2e_stop_printer "$PRINTER"

@@ -168,7 +168,7 @@ await_job() {
 # in the scenario's jobs file (exit "running" when it had not ended).
 record_job() {
     printf '%03d %s %s %s\n' "$2" "$(state_of "$(job_path "$1" "$2")")" "$3" "$EPOCHREALTIME" \
-        >>"$SCENARIO_DIR/jobs"
+        >>"$SCENARIO_DIR/job-records"
 }
 
 # failed_jobs <jobs run>: the jobs of the jobs file that did not end as done are the
@@ -181,7 +181,7 @@ failed_jobs() {
         count=$((count + 1))
         [ -f "$(job_path "$SCENARIO_DIR" "$((10#$label))")/label.zpl" ] && kept=$((kept + 1))
         [ "$count" -le 5 ] && said+="${said:+, }$label exit $code after $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }') s"
-    done <"$SCENARIO_DIR/jobs"
+    done <"$SCENARIO_DIR/job-records"
     [ "$count" -gt 0 ] || return 0
     [ "$count" -gt 5 ] && said+=", ..."
     problem "$count of $run jobs failed ($said; $kept of them kept their input file), first message: $(grep -m1 . "$SCENARIO_DIR/messages" 2>/dev/null || echo none)"
@@ -196,7 +196,7 @@ all_closed() { # <printer folder>: every connection the printer accepted has end
 }
 
 stopped() { [ -f "$1/stopped" ]; }
-printed_count() { wc -l <"$1/printed.log" 2>/dev/null || echo 0; }
+printed_count() { wc -l 2>/dev/null <"$1/printed.log" || echo 0; }
 
 stop_printer() { # <folder>: once it has read every connection it was handed
     wait_until 5 all_closed "$1"
@@ -350,7 +350,7 @@ scenario_network_100_in_a_row() {
     use_settings 0
     make_labels "$SCENARIO_DIR" row "$ROW_JOBS"
     local n folder code run=0 started
-    : >"$SCENARIO_DIR/jobs"
+    : >"$SCENARIO_DIR/job-records"
     for n in $(seq 1 "$ROW_JOBS"); do
         folder=$(job_path "$SCENARIO_DIR" "$n")
         started=$EPOCHREALTIME
@@ -371,7 +371,7 @@ scenario_network_100_in_a_row() {
     elapsed=$(seconds_since "$SCENARIO_START")
     stop_printer "$printer"
     failed_jobs "$run"
-    take_delivery "$printer" "$SCENARIO_DIR" "$SCENARIO_DIR/jobs"
+    take_delivery "$printer" "$SCENARIO_DIR" "$SCENARIO_DIR/job-records"
     expect "input files left" "$(inputs_left "$SCENARIO_DIR")" 0
     NOTE="$run jobs, $DELIVERY_printed ended as printed, $DELIVERY_arrived labels arrived, $DELIVERY_connections connections ($DELIVERY_drained taken after the stop), $DELIVERY_bytes bytes, $(printed_count "$printer") labels printed, $elapsed s"
     finish
@@ -385,7 +385,7 @@ scenario_network_4x25_together() {
     # other instances really wait for it rather than finding it free.
     use_settings "$TOGETHER_DELAY"
     make_labels "$SCENARIO_DIR" together $((INSTANCES * EACH_JOBS))
-    local jobs="$SCENARIO_DIR/jobs"
+    local jobs="$SCENARIO_DIR/job-records"
     : >"$jobs"
     # Instance i runs labels (i-1)*EACH+1 .. i*EACH, one after the other; current[i] is the
     # label it is sending (0 once it is through), asked[i] whether its job's message box was
