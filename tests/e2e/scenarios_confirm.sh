@@ -139,6 +139,15 @@ open(sys.argv[1], "wb").write(head + b"x" * (n - len(head) - 3) + b"^XZ")' "$CON
     finish
 }
 
+# The model printer itself, step by step without a connection (virtual_printer.py check):
+# formats cut anywhere, the buffer and batch counts, media out after two of five copies,
+# pause, a mute printer.
+scenario_model_printer_check() {
+    begin model_printer_check
+    expect "self-check" "$(python3 "$E2E_DIR/virtual_printer.py" check "$SCENARIO_DIR" 2>&1 | tr '\n' ' ')" "ok "
+    finish
+}
+
 # run_confirm <scenario function>: runs it when the network and --confirm are there.
 run_confirm() {
     local name=${1#scenario_}
