@@ -165,13 +165,13 @@ await_job() {
 }
 
 # record_job <labels folder> <label number> <started>: the job's "label exit start end" line
-# in the scenario's jobs file (exit "running" when it had not ended).
+# in the scenario's job-records file (exit "running" when it had not ended).
 record_job() {
     printf '%03d %s %s %s\n' "$2" "$(state_of "$(job_path "$1" "$2")")" "$3" "$EPOCHREALTIME" \
         >>"$SCENARIO_DIR/job-records"
 }
 
-# failed_jobs <jobs run>: the jobs of the jobs file that did not end as done are the
+# failed_jobs <jobs run>: the jobs of job-records that did not end as done are the
 # scenario's failure, each with its exit code and duration, with the first message shown;
 # each must have kept its input file.
 failed_jobs() {
@@ -236,10 +236,10 @@ for n in range(1, count + 1):
 PY
 }
 
-# check_delivery <printer folder> <labels folder> <jobs file>: every connection the printer
+# check_delivery <printer folder> <labels folder> <job records>: every connection the printer
 # logged carries exactly one whole label, each label arrived once, no connection was accepted
-# while another's sender was still connected, and every job that ended with exit 1 (the jobs
-# file: "label exit start end" per line) has its label among those that arrived. Prints "ok"
+# while another's sender was still connected, and every job that ended with exit 1 (the job
+# records: "label exit start end" per line) has its label among those that arrived. Prints "ok"
 # or the problems found, then a line of figures: among them the labels that arrived against
 # the jobs that ended with exit 1, and the connections during which another job's process
 # was running.
@@ -309,7 +309,8 @@ with open(jobs_path) as lines:
 done = sorted(name for name, (code, _, _) in jobs.items() if code == "1")
 lost = [name for name in done if name not in arrived]
 if lost:
-    problems.append(f"{len(lost)} jobs ended as printed but their labels never arrived (first {lost[0]})")
+    # The worst news goes first: a label lost after its job said it was printed.
+    problems.insert(0, f"{len(lost)} jobs ended as printed but their labels never arrived (first {lost[0]})")
 shared = 0
 for name, number in arrived.items():
     if number in closed and any(other != name and start < closed[number] and end > opened[number]
@@ -323,7 +324,7 @@ PY
 }
 
 # Reads check_delivery's output into PROBLEM and the figures into DELIVERY_<name> variables.
-take_delivery() { # <printer folder> <labels folder> <jobs file>
+take_delivery() { # <printer folder> <labels folder> <job records>
     local verdict figures pair
     { read -r verdict; read -r figures; } < <(check_delivery "$@")
     [ "$verdict" = ok ] || problem "delivery: ${verdict:-no verdict}"
