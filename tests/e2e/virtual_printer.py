@@ -225,7 +225,9 @@ class FormatParser:
                     break
                 if text[at + 3:at + 5].upper() == b"ES":
                     answers.append((b"~HQES", self.printer.answer(b"~HQES")))
-                at += 5
+                    at += 5
+                else:
+                    at += 3  # another query type, which this printer does not know
             elif kind == b"~" and name == b"HS":
                 answers.append((b"~HS", self.printer.answer(b"~HS")))
                 at += 3
@@ -457,7 +459,8 @@ def self_check(directory):
     printer.take_format()
     printer.print_label()
     expect("printing", status(printer.answer(b"~HS")), (0, 0, 11, 0))
-    expect("queries in order", [q for q, _ in parser.feed(b"~HQES^XA^XZ~HS")], [b"~HQES", b"~HS"])
+    expect("queries in order", [q for q, _ in parser.feed(b"~HQES^XA^XZ~HQ~HS")],
+           [b"~HQES", b"~HS"])
     parser.close()
     # Media out after two of five copies: "~HS" falls silent, "~HQES" names it.
     printer = ModelPrinter(directory, 0, "media-out", 2, False, 0)
