@@ -217,7 +217,9 @@ CASES
         --work "$E2E_WORK" --reps "$REPS" --limit 90 \
         --ratio wine-confirm-2k wine-model-2k --difference wine-confirm-2k wine-model-2k ||
         fail "a confirmation run under Wine went wrong"
-    echo "status answers the model printer sent: $(grep -c '^status' "$MODEL/events.log")"
+    answers=$(grep -c '^status' "$MODEL/events.log")
+    echo "status answers the model printer sent: $answers"
+    [ "$answers" -gt "$REPS" ] || fail "the --confirm runs asked the printer too few times ($answers)"
 fi
 
 heading "Wine: peak memory of the tagwright.exe process (/usr/bin/time -v), 3 runs each"
