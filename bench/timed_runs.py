@@ -16,7 +16,7 @@ every run that sends, the harness waits for the next "close" line and checks its
 Each case runs once untimed, then N times, the cases taking turns in a rotating order so
 that a slow spell of the machine falls on all of them. Prints, per case, the median, the
 lowest and the highest wall time in milliseconds, then each requested ratio of medians:
-A / B, and (A - C) / B. Exits 1 when any run went wrong. (No memory figures: a child of
+A / B, and (A - C) / B, and each requested difference of medians A - B. Exits 1 when any run went wrong. (No memory figures: a child of
 this interpreter starts with the interpreter's peak resident size, which exec keeps.)
 """
 import argparse
@@ -120,6 +120,8 @@ def main():
     parser.add_argument("--ratio", nargs=2, action="append", default=[], metavar=("A", "B"))
     parser.add_argument("--ratio-less", nargs=3, action="append", default=[],
                         metavar=("A", "C", "B"), help="(A - C) / B")
+    parser.add_argument("--difference", nargs=2, action="append", default=[],
+                        metavar=("A", "B"), help="median A - median B, in ms")
     args = parser.parse_args()
 
     cases = read_cases(args.cases)
@@ -151,6 +153,11 @@ def main():
         print(ratio_line(first, bottom, medians))
     for first, less, bottom in args.ratio_less:
         print(ratio_line(first, bottom, medians, less))
+    for first, second in args.difference:
+        if first in medians and second in medians:
+            print(f"difference {first} - {second}: {medians[first] - medians[second]:.2f} ms")
+        else:
+            print(f"difference {first} - {second}: missing")
     for problem in problems:
         print(f"problem: {problem}")
     return 1 if problems else 0

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks: a network job with Delay 0 (a 2 KB label, a 1 MB file and, under Wine, a 4 MB
 # file) through the native build and through tagwright.exe under Wine, each against socat sending the same bytes to
-# the same listener in the same run; the peak memory of a job; the encoder benchmark.
+# the same listener in the same run; under Wine also the 2 KB job with and without
+# --confirm received against the model printer; the peak memory of a job; the encoder
+# benchmark.
 # Builds what it needs (build/native-release, and the .exe in build/bench-win64), prints
 # the figures and exits 1 when a run went wrong. Not part of the test command.
 #
@@ -193,6 +195,32 @@ wine_timed
     fail "the X11 driver setting could not be written"
 heading "Wine, windows not managed: the same, $REPS runs each (load $(load))"
 wine_timed
+
+# Confirmation: the same 2 KB job to the model printer of current firmware, with and without
+# --confirm received (after the label, one "~HS" and its answer), in one run. A program
+# without the option refuses nothing here: a bare --confirm is then a file name.
+MODEL="$E2E_WORK/model"
+heading "Wine: the 2 KB job to the model printer, with and without --confirm received, $REPS runs each (load $(load))"
+"$WINE" "$E2E_EXE" -q --printer "socket://$E2E_PRINTER_ADDRESS:1" --confirm >/dev/null 2>&1
+probe=$?
+if [ "$probe" != 2 ]; then
+    echo "confirm rows: skipped, tagwright.exe does not take --confirm (a bare --confirm ended with exit $probe, not 2)"
+elif ! e2e_start_tcp_printer 9101 "$MODEL" --firmware current --labels-per-second 1000; then
+    fail "the model printer did not start"
+else
+    MODEL_TARGET="socket://$E2E_PRINTER_ADDRESS:9101"
+    cat >"$E2E_WORK/confirm-cases" <<CASES
+wine-model-2k${TAB}$LABEL${TAB}1${TAB}yes${TAB}$WINE $E2E_EXE --printer $MODEL_TARGET {winput}
+wine-confirm-2k${TAB}$LABEL${TAB}1${TAB}yes${TAB}$WINE $E2E_EXE --printer $MODEL_TARGET --confirm received {winput}
+CASES
+    python3 "$HARNESS" --cases "$E2E_WORK/confirm-cases" --events "$MODEL/events.log" \
+        --work "$E2E_WORK" --reps "$REPS" --limit 90 \
+        --ratio wine-confirm-2k wine-model-2k --difference wine-confirm-2k wine-model-2k ||
+        fail "a confirmation run under Wine went wrong"
+    answers=$(grep -c '^status' "$MODEL/events.log")
+    echo "status answers the model printer sent: $answers"
+    [ "$answers" -gt "$REPS" ] || fail "the --confirm runs asked the printer too few times ($answers)"
+fi
 
 heading "Wine: peak memory of the tagwright.exe process (/usr/bin/time -v), 3 runs each"
 wine_memory() { # <label> <input or -> <arguments...>: the three figures in KB

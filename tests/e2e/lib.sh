@@ -230,7 +230,7 @@ e2e_start_tcp_printer() {
     local port=$1 folder=$2
     shift 2
     mkdir -p "$folder"
-    rm -f "$folder/ready" "$folder/stop"
+    rm -f "$folder/ready" "$folder/stop" "$folder/stopped"
     ip netns exec "$E2E_NETNS" python3 "$E2E_DIR/virtual_printer.py" --lifetime 900 \
         tcp "$E2E_PRINTER_ADDRESS" "$port" "$folder" "$@" >"$folder/printer.log" 2>&1 &
     E2E_PIDS+=($!)
@@ -238,11 +238,13 @@ e2e_start_tcp_printer() {
 }
 
 # Starts a virtual pty printer recording into folder $1; its device path is in $1/device.
+# Further arguments are the printer's options (--rate, --firmware current, ...).
 e2e_start_pty_printer() {
     local folder=$1
+    shift
     mkdir -p "$folder"
     rm -f "$folder/ready" "$folder/stop"
-    python3 "$E2E_DIR/virtual_printer.py" --lifetime 900 pty "$folder" \
+    python3 "$E2E_DIR/virtual_printer.py" --lifetime 900 pty "$folder" "$@" \
         >"$folder/printer.log" 2>&1 &
     E2E_PIDS+=($!)
     e2e_wait_file "$folder/ready" 30

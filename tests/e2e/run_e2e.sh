@@ -1294,6 +1294,9 @@ scenario_names_fullwidth_quote() {
     finish
 }
 
+# shellcheck source=scenarios_confirm.sh
+source "$E2E_DIR/scenarios_confirm.sh"
+
 run() { # <scenario function> [requirement]
     local name=${1#scenario_}
     wants "$name" || return 0
@@ -1346,6 +1349,11 @@ run scenario_quiet_settings_missing
 run scenario_quiet_driver_unknown_printer
 run scenario_quiet_network_turn_held
 run scenario_records_result_and_log
+run scenario_model_printer_check
+run_confirm scenario_confirm_printed_three_copies
+run_confirm scenario_confirm_held_media_out
+run_confirm scenario_confirm_unconfirmed_silent
+run_confirm scenario_confirm_never_reads
 
 [ "$SKIPPED" -gt 0 ] && echo "$SKIPPED skipped"
 echo "$PASSED passed, $FAILED failed"

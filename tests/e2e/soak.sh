@@ -6,7 +6,11 @@
 #   network_killed_holder   an instance killed while it holds "ipMutex": the waiting one and
 #                           the next one proceed, the killed one's input file stays
 # Every connection must carry exactly one whole label, no two connections may overlap, every
-# label must arrive once and every delivered input file must be gone.
+# label must arrive once, every job that ended as printed (exit 1) must have its label among
+# those that arrived, and every delivered input file must be gone. The printer is the model of
+# current firmware; asked to stop, it still takes and reads every connection queued for it,
+# so that a label it was handed cannot vanish unseen. Each job's exit code and duration are
+# recorded, and a job that did not end as done is reported with them.
 #
 # Builds nothing: uses build/win64/tagwright.exe and windriver.exe (TAGWRIGHT_WIN64_DIR
 # overrides the folder). Exits 77 with "skip: <reason>" when Wine, Xvfb, the programs or the
@@ -160,29 +164,44 @@ await_job() {
     echo "$code"
 }
 
-# failed_jobs <jobs run> <label numbers...>: the jobs that did not end as done are the
-# scenario's failure, with the first message shown; each must have kept its input file.
+# record_job <labels folder> <label number> <started>: the job's "label exit start end" line
+# in the scenario's job-records file (exit "running" when it had not ended).
+record_job() {
+    printf '%03d %s %s %s\n' "$2" "$(state_of "$(job_path "$1" "$2")")" "$3" "$EPOCHREALTIME" \
+        >>"$SCENARIO_DIR/job-records"
+}
+
+# failed_jobs <jobs run>: the jobs of job-records that did not end as done are the
+# scenario's failure, each with its exit code and duration, with the first message shown;
+# each must have kept its input file.
 failed_jobs() {
-    local run=$1 n kept=0
-    shift
-    [ $# -gt 0 ] || return 0
-    for n in "$@"; do
-        [ -f "$(job_path "$SCENARIO_DIR" "$n")/label.zpl" ] && kept=$((kept + 1))
-    done
-    problem "$# of $run jobs failed (labels $*; $kept of them kept their input file), first message: $(grep -m1 . "$SCENARIO_DIR/messages" 2>/dev/null || echo none)"
+    local run=$1 label code start end kept=0 count=0 said=""
+    while read -r label code start end; do
+        [ "$code" = 1 ] && continue
+        count=$((count + 1))
+        [ -f "$(job_path "$SCENARIO_DIR" "$((10#$label))")/label.zpl" ] && kept=$((kept + 1))
+        [ "$count" -le 5 ] && said+="${said:+, }$label exit $code after $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }') s"
+    done <"$SCENARIO_DIR/job-records"
+    [ "$count" -gt 0 ] || return 0
+    [ "$count" -gt 5 ] && said+=", ..."
+    problem "$count of $run jobs failed ($said; $kept of them kept their input file), first message: $(grep -m1 . "$SCENARIO_DIR/messages" 2>/dev/null || echo none)"
 }
 
 start_printer() { # <folder>
-    e2e_start_tcp_printer 9100 "$1"
+    e2e_start_tcp_printer 9100 "$1" --firmware current --labels-per-second 200
 }
 
 all_closed() { # <printer folder>: every connection the printer accepted has ended
     [ "$(grep -c '^open' "$1/events.log" 2>/dev/null)" = "$(grep -c '^close' "$1/events.log" 2>/dev/null)" ]
 }
 
-stop_printer() { # <folder>
+stopped() { [ -f "$1/stopped" ]; }
+printed_count() { wc -l 2>/dev/null <"$1/printed.log" || echo 0; }
+
+stop_printer() { # <folder>: once it has read every connection it was handed
     wait_until 5 all_closed "$1"
-    e2e_stop_printer "$1"
+    touch "$1/stop"
+    wait_until 15 stopped "$1" || problem "the printer did not stop within 15 s"
 }
 
 use_settings() { # <delay>
@@ -217,16 +236,18 @@ for n in range(1, count + 1):
 PY
 }
 
-# check_delivery <printer folder> <labels folder> [job times file]: every connection the
-# printer logged carries exactly one whole label, each label arrived once, and no connection
-# was accepted while another's sender was still connected. Prints "ok" or the problems found, then a line
-# of figures; with the job times ("label start end" per line) it also counts the
-# connections during which another job's process was running.
+# check_delivery <printer folder> <labels folder> <job records>: every connection the printer
+# logged carries exactly one whole label, each label arrived once, no connection was accepted
+# while another's sender was still connected, and every job that ended with exit 1 (the job
+# records: "label exit start end" per line) has its label among those that arrived. Prints "ok"
+# or the problems found, then a line of figures: among them the labels that arrived against
+# the jobs that ended with exit 1, and the connections during which another job's process
+# was running.
 check_delivery() {
     python3 - "$@" <<'PY'
 import glob, hashlib, os, sys
 printer, labels = sys.argv[1], sys.argv[2]
-times_path = sys.argv[3] if len(sys.argv) > 3 else None
+jobs_path = sys.argv[3]
 problems = []
 by_digest = {}
 for path in sorted(glob.glob(os.path.join(labels, "expected", "*"))):
@@ -244,6 +265,7 @@ except OSError:
 # Connections are numbered in accept order; the printer logs an overlap when one was accepted
 # while another's sender was still connected.
 opened, closed, logged_bytes = {}, {}, {}
+drained = 0  # connections still queued when the printer was asked to stop
 for event in events:
     kind, number = event[0], int(event[1])
     if kind == "open":
@@ -255,6 +277,8 @@ for event in events:
             problems.append(f"connection {number} closed out of turn")
         closed[number] = float(event[3])
         logged_bytes[number] = int(event[2])
+    elif kind == "drained":
+        drained += 1
     elif kind == "overlap":
         problems.append(f"connection {number} opened while connection {event[2]} was still sending")
 arrived = {}
@@ -277,30 +301,34 @@ for number in sorted(opened):
 missing = sorted(set(by_digest.values()) - set(arrived))
 if missing:
     problems.append(f"{len(missing)} labels never arrived (first {missing[0]})")
-figures = [f"connections={len(opened)}", f"bytes={total}"]
-if times_path:
-    jobs = {}
-    with open(times_path) as times:
-        for line in times:
-            name, start, end = line.split()
-            jobs[name] = (float(start), float(end))
-    shared = 0
-    for name, number in arrived.items():
-        if number in closed and any(other != name and start < closed[number] and end > opened[number]
-                                    for other, (start, end) in jobs.items()):
-            shared += 1
-    figures.append(f"shared={shared}")
+jobs = {}
+with open(jobs_path) as lines:
+    for line in lines:
+        name, code, start, end = line.split()
+        jobs[name] = (code, float(start), float(end))
+done = sorted(name for name, (code, _, _) in jobs.items() if code == "1")
+lost = [name for name in done if name not in arrived]
+if lost:
+    # The worst news goes first: a label lost after its job said it was printed.
+    problems.insert(0, f"{len(lost)} jobs ended as printed but their labels never arrived (first {lost[0]})")
+shared = 0
+for name, number in arrived.items():
+    if number in closed and any(other != name and start < closed[number] and end > opened[number]
+                                for other, (_, start, end) in jobs.items()):
+        shared += 1
+figures = [f"connections={len(opened)}", f"bytes={total}", f"arrived={len(arrived)}",
+           f"printed={len(done)}", f"shared={shared}", f"drained={drained}"]
 print("ok" if not problems else "; ".join(problems[:3]) + (f" (+{len(problems) - 3} more)" if len(problems) > 3 else ""))
 print(" ".join(figures))
 PY
 }
 
 # Reads check_delivery's output into PROBLEM and the figures into DELIVERY_<name> variables.
-take_delivery() { # <printer folder> <labels folder> [job times file]
+take_delivery() { # <printer folder> <labels folder> <job records>
     local verdict figures pair
     { read -r verdict; read -r figures; } < <(check_delivery "$@")
     [ "$verdict" = ok ] || problem "delivery: ${verdict:-no verdict}"
-    DELIVERY_connections=0 DELIVERY_bytes=0 DELIVERY_shared=0
+    DELIVERY_connections=0 DELIVERY_bytes=0 DELIVERY_shared=0 DELIVERY_arrived=0 DELIVERY_printed=0 DELIVERY_drained=0
     for pair in $figures; do
         printf -v "DELIVERY_${pair%%=*}" '%s' "${pair#*=}"
     done
@@ -322,18 +350,19 @@ scenario_network_100_in_a_row() {
     start_printer "$printer" || { problem "virtual printer did not start"; finish; return; }
     use_settings 0
     make_labels "$SCENARIO_DIR" row "$ROW_JOBS"
-    local n folder code run=0
-    local -a failed=()
+    local n folder code run=0 started
+    : >"$SCENARIO_DIR/job-records"
     for n in $(seq 1 "$ROW_JOBS"); do
         folder=$(job_path "$SCENARIO_DIR" "$n")
+        started=$EPOCHREALTIME
         e2e_start_program "$folder" "$(e2e_winpath "$folder/label.zpl")"
         code=$(await_job "$folder")
+        record_job "$SCENARIO_DIR" "$n" "$started"
         run=$n
         if [ "$code" = running ]; then
             problem "job $n did not end within $JOB_BOUND s"
             break
         fi
-        [ "$code" = 1 ] || failed+=("$n")
         if past_bound; then
             problem "still running after $SCENARIO_BOUND s, at job $n"
             break
@@ -342,10 +371,10 @@ scenario_network_100_in_a_row() {
     local elapsed
     elapsed=$(seconds_since "$SCENARIO_START")
     stop_printer "$printer"
-    failed_jobs "$run" "${failed[@]}"
-    take_delivery "$printer" "$SCENARIO_DIR"
+    failed_jobs "$run"
+    take_delivery "$printer" "$SCENARIO_DIR" "$SCENARIO_DIR/job-records"
     expect "input files left" "$(inputs_left "$SCENARIO_DIR")" 0
-    NOTE="$run jobs, $DELIVERY_connections connections, $DELIVERY_bytes bytes, $elapsed s"
+    NOTE="$run jobs, $DELIVERY_printed ended as printed, $DELIVERY_arrived labels arrived, $DELIVERY_connections connections ($DELIVERY_drained taken after the stop), $DELIVERY_bytes bytes, $(printed_count "$printer") labels printed, $elapsed s"
     finish
 }
 
@@ -357,12 +386,12 @@ scenario_network_4x25_together() {
     # other instances really wait for it rather than finding it free.
     use_settings "$TOGETHER_DELAY"
     make_labels "$SCENARIO_DIR" together $((INSTANCES * EACH_JOBS))
-    local times="$SCENARIO_DIR/times"
-    : >"$times"
+    local jobs="$SCENARIO_DIR/job-records"
+    : >"$jobs"
     # Instance i runs labels (i-1)*EACH+1 .. i*EACH, one after the other; current[i] is the
     # label it is sending (0 once it is through), asked[i] whether its job's message box was
     # looked for.
-    local -a current=() started=() asked=() failed=()
+    local -a current=() started=() asked=()
     local i n folder code age finished=0
     start_job() { # <instance> <label number>
         folder=$(job_path "$SCENARIO_DIR" "$2")
@@ -381,9 +410,7 @@ scenario_network_4x25_together() {
             folder=$(job_path "$SCENARIO_DIR" "$n")
             age=$(micros_since "${started[$i]}")
             if [ -f "$folder/exit" ]; then
-                code=$(cat "$folder/exit")
-                printf '%03d %s %s\n' "$n" "${started[$i]}" "$EPOCHREALTIME" >>"$times"
-                [ "$code" = 1 ] || failed+=("$n")
+                record_job "$SCENARIO_DIR" "$n" "${started[$i]}"
                 if [ "$n" -lt $((i * EACH_JOBS)) ]; then
                     start_job "$i" $((n + 1))
                 else
@@ -405,10 +432,10 @@ scenario_network_4x25_together() {
     local elapsed
     elapsed=$(seconds_since "$SCENARIO_START")
     stop_printer "$printer"
-    failed_jobs "$(wc -l <"$times")" "${failed[@]}"
-    take_delivery "$printer" "$SCENARIO_DIR" "$times"
+    failed_jobs "$(wc -l <"$jobs")"
+    take_delivery "$printer" "$SCENARIO_DIR" "$jobs"
     expect "input files left" "$(inputs_left "$SCENARIO_DIR")" 0
-    NOTE="$(wc -l <"$times") jobs from $INSTANCES instances, $DELIVERY_connections connections, $DELIVERY_bytes bytes, $elapsed s, $DELIVERY_shared connections made while another instance's job was running"
+    NOTE="$(wc -l <"$jobs") jobs from $INSTANCES instances, $DELIVERY_printed ended as printed, $DELIVERY_arrived labels arrived, $DELIVERY_connections connections ($DELIVERY_drained taken after the stop), $DELIVERY_bytes bytes, $(printed_count "$printer") labels printed, $elapsed s, $DELIVERY_shared connections made while another instance's job was running"
     finish
 }
 
