@@ -189,12 +189,19 @@ void LoadSystemErrorText(DWORD error, char* text) {
 }
 
 // Adds `part` to the list in text (kTextBufferSize), after ", " when the list has some.
+// A list too long for the buffer is cut: its first parts are the ones that matter.
 void AppendPart(char* text, const char* part) {
     constexpr auto kCapacity = static_cast<std::size_t>(kTextBufferSize);
     std::size_t length = std::strlen(text);
-    if (length < kCapacity - 1) {
-        snprintf(text + length, kCapacity - length, "%s%s", length > 0 ? ", " : "", part);
+    const char* pieces[] = {length > 0 ? ", " : "", part};
+    for (const char* piece : pieces) {
+        std::size_t room = kCapacity - 1 - length;
+        std::size_t size = std::strlen(piece);
+        std::size_t take = size < room ? size : room;
+        std::memcpy(text + length, piece, take);
+        length += take;
     }
+    text[length] = '\0';
 }
 
 // The names of the reasons set in `reasons`, joined with ", ", into text (kTextBufferSize).
