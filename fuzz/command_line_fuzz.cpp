@@ -47,7 +47,7 @@ Scan ReferenceScan(const std::string& line) {
         if (valueNext) {
             valueNext = false;
         } else if (token == "--printer" || token == "--delay" || token == "--attempts" ||
-                   token == "--timeout" || token == "--result") {
+                   token == "--timeout" || token == "--result" || token == "--confirm") {
             valueNext = true;
         } else if (token == "-q" || token == "--quiet") {
         } else if (token == "-s" || token == "--settings") {

@@ -97,8 +97,8 @@ struct WideNames {
 // Tokens as the ANSI scan splits them; the last one names the file unless it is an option
 // or an option's value.
 WideNames ReferenceNames(const Units& line) {
-    static const char* const kValueOptions[] = {"--printer", "--delay", "--attempts", "--timeout",
-                                                "--result"};
+    static const char* const kValueOptions[] = {"--printer", "--delay",  "--attempts",
+                                                "--timeout", "--result", "--confirm"};
     static const char* const kFlags[] = {"-s", "--settings", "-?", "--about",
                                          "-n", "--nofile",   "-q", "--quiet"};
     auto is = [](const Units& token, const char* name) {
