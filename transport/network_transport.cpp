@@ -532,19 +532,7 @@ bool ConfirmLabel(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
     if (job->confirm != ConfirmLevel::Off) {
         Confirmation confirmation = ConfirmOverSocket(hold->socket, job->confirm, job->timeout);
         shutdown(hold->socket, SD_SEND);
-        switch (confirmation.end) {
-        case ConfirmationEnd::Confirmed:
-            return true;
-        case ConfirmationEnd::Held:
-            hold->delivered = JobFailure{confirmation.code, JobResult::PrinterHeld};
-            return true;
-        case ConfirmationEnd::Unconfirmed:
-            hold->delivered = JobFailure{confirmation.code, JobResult::PrinterUnconfirmed};
-            return true;
-        case ConfirmationEnd::Failed:
-            break;
-        }
-        return FailStep(failure, confirmation.code, JobResult::PortWriteError);
+        return TakeConfirmation(confirmation, &hold->delivered, failure);
     }
     // The closing wait has its own limits and waits on a blocking socket.
     u_long blocking = 0;

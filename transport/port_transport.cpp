@@ -273,19 +273,7 @@ bool ConfirmLabel(const TransportJob* job, PortHold* hold, PortMode mode, JobFai
         return true;
     }
     Confirmation confirmation = ConfirmOverPort(hold->port, job->confirm, job->timeout);
-    switch (confirmation.end) {
-    case ConfirmationEnd::Confirmed:
-        return true;
-    case ConfirmationEnd::Held:
-        hold->delivered = JobFailure{confirmation.code, JobResult::PrinterHeld};
-        return true;
-    case ConfirmationEnd::Unconfirmed:
-        hold->delivered = JobFailure{confirmation.code, JobResult::PrinterUnconfirmed};
-        return true;
-    case ConfirmationEnd::Failed:
-        break;
-    }
-    return FailStep(failure, confirmation.code, JobResult::PortWriteError);
+    return TakeConfirmation(confirmation, &hold->delivered, failure);
 }
 
 } // namespace

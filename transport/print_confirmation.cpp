@@ -364,3 +364,20 @@ Confirmation ConfirmOverPort(HANDLE port, ConfirmLevel level, int timeoutSeconds
     SetCommTimeouts(port, &serial.own);
     return confirmation;
 }
+
+bool TakeConfirmation(const Confirmation& confirmation, JobFailure* delivered,
+                      JobFailure* failure) {
+    switch (confirmation.end) {
+    case ConfirmationEnd::Confirmed:
+        return true;
+    case ConfirmationEnd::Held:
+        *delivered = JobFailure{confirmation.code, JobResult::PrinterHeld};
+        return true;
+    case ConfirmationEnd::Unconfirmed:
+        *delivered = JobFailure{confirmation.code, JobResult::PrinterUnconfirmed};
+        return true;
+    case ConfirmationEnd::Failed:
+        break;
+    }
+    return FailStep(failure, confirmation.code, JobResult::PortWriteError);
+}

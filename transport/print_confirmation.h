@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/job_request.h"
+#include "core/transport_job.h"
 
 enum class ConfirmationEnd {
     Confirmed,   // g_jobOutcome.confirmed says how far
@@ -47,3 +48,8 @@ constexpr int kMaxConfirmationPolls = 1200;
 Confirmation ConfirmOverSocket(SOCKET socket, ConfirmLevel level, int timeoutSeconds);
 // Over a serial port opened for reading and writing; the port's own time-outs are put back.
 Confirmation ConfirmOverPort(HANDLE port, ConfirmLevel level, int timeoutSeconds);
+
+// How a transport's job ends after the conversation: true with *delivered set (done, held or
+// unconfirmed: the printer has every byte), or false with *failure set when the connection
+// failed before any answer (a write failure: the file is kept).
+bool TakeConfirmation(const Confirmation& confirmation, JobFailure* delivered, JobFailure* failure);
