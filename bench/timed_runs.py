@@ -5,8 +5,9 @@
                 [--ratio A B ...] [--ratio-less A C B ...]
 
 FILE has one case per line, fields separated by tabs:
-  NAME  SOURCE  EXIT  DELETES  COMMAND
-SOURCE is the file the run sends ("-": the run sends nothing and is timed only); it is
+  NAME  SOURCE  EXIT  DELETES  [EXTRA]  COMMAND
+EXTRA, when given, is the number of bytes the run sends beyond the file (a status query
+after the label). SOURCE is the file the run sends ("-": the run sends nothing and is timed only); it is
 copied to DIR/input.<ext> before each run, outside the timing. COMMAND is split as a shell
 would split it; "{input}" stands for the copy, "{winput}" for the same path as Wine's
 drive Z: names it. EXIT is the exit code a good run ends with; DELETES is "yes" when a good
@@ -37,10 +38,14 @@ def read_cases(path):
             line = line.rstrip("\n")
             if not line or line.startswith("#"):
                 continue
-            name, source, exit_code, deletes, command = line.split("\t", 4)
+            fields = line.split("\t")
+            extra = 0
+            if len(fields) > 5:
+                extra = int(fields.pop(4))
+            name, source, exit_code, deletes = fields[:4]
             cases.append({"name": name, "source": source, "exit": int(exit_code),
-                          "deletes": deletes == "yes", "command": command,
-                          "times": []})
+                          "deletes": deletes == "yes", "extra": extra,
+                          "command": "\t".join(fields[4:]), "times": []})
     return cases
 
 
@@ -89,7 +94,7 @@ def run_once(case, work, events, limit):
     if source == "-":
         return elapsed, None
     closed = wait_for_close(events, closed_before + 1)
-    expected = os.path.getsize(source)
+    expected = os.path.getsize(source) + case["extra"]
     if closed is None:
         return elapsed, "the sink saw no connection close"
     if int(closed[2]) != expected:

@@ -197,7 +197,8 @@ heading "Wine, windows not managed: the same, $REPS runs each (load $(load))"
 wine_timed
 
 # Confirmation: the same 2 KB job to the model printer of current firmware, with and without
-# --confirm received (after the label, one "~HS" and its answer), in one run. A program
+# --confirm received (after the label, one "~HS" and its answer: 3 bytes more at the
+# printer), in one run. A program
 # without the option refuses nothing here: a bare --confirm is then a file name.
 MODEL="$E2E_WORK/model"
 heading "Wine: the 2 KB job to the model printer, with and without --confirm received, $REPS runs each (load $(load))"
@@ -211,7 +212,7 @@ else
     MODEL_TARGET="socket://$E2E_PRINTER_ADDRESS:9101"
     cat >"$E2E_WORK/confirm-cases" <<CASES
 wine-model-2k${TAB}$LABEL${TAB}1${TAB}yes${TAB}$WINE $E2E_EXE --printer $MODEL_TARGET {winput}
-wine-confirm-2k${TAB}$LABEL${TAB}1${TAB}yes${TAB}$WINE $E2E_EXE --printer $MODEL_TARGET --confirm received {winput}
+wine-confirm-2k${TAB}$LABEL${TAB}1${TAB}yes${TAB}3${TAB}$WINE $E2E_EXE --printer $MODEL_TARGET --confirm received {winput}
 CASES
     python3 "$HARNESS" --cases "$E2E_WORK/confirm-cases" --events "$MODEL/events.log" \
         --work "$E2E_WORK" --reps "$REPS" --limit 90 \
