@@ -289,20 +289,16 @@ void ComposeResultMessage(JobResult result, const char* path, DWORD jobError, DW
         ComposeInPathEncoding(message, kTextBufferSize, format, path, static_cast<int>(jobError),
                               errorText);
         break;
-    case MessageArguments::ReasonsAndPath: {
-        char ansiReasons[kTextBufferSize];
-        char reasons[kConvertedTextSize];
-        ReasonsText(jobError, ansiReasons);
-        AnsiTextInPathEncoding(ansiReasons, reasons, kConvertedTextSize);
-        ComposeInPathEncoding(message, kTextBufferSize, format, reasons, path);
-        break;
-    }
+    case MessageArguments::ReasonsAndPath:
     case MessageArguments::PathAndReasons: {
         char ansiReasons[kTextBufferSize];
         char reasons[kConvertedTextSize];
         ReasonsText(jobError, ansiReasons);
         AnsiTextInPathEncoding(ansiReasons, reasons, kConvertedTextSize);
-        ComposeInPathEncoding(message, kTextBufferSize, format, path, reasons);
+        // "Not ready" names the reasons first, "held" the file.
+        bool reasonsFirst = entry->arguments == MessageArguments::ReasonsAndPath;
+        ComposeInPathEncoding(message, kTextBufferSize, format, reasonsFirst ? reasons : path,
+                              reasonsFirst ? path : reasons);
         break;
     }
     case MessageArguments::PathAndWhy: {
