@@ -16,11 +16,7 @@ using Lines = std::vector<std::string>;
 class AcceptedBytesTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        substitute::Reset();
-        substitute::UseVirtualClock(true);
-        AllowDefaultPrinterSwap();
-        window = jobtest::CreateJournalWindow();
-        g_progressWindow = window;
+        window = jobtest::StartJobTest();
         input = folder / "label.zpl";
         substitute::MapDevice("LPT1", folder / "printer.out");
         substitute::InstallPrinter("Office Laser", "LPT1:");

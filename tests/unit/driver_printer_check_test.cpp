@@ -26,11 +26,7 @@ constexpr char kLabel[] = "^XA^FDcheck^FS^XZ\n";
 class DriverPrinterCheckTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        substitute::Reset();
-        substitute::UseVirtualClock(true);
-        AllowDefaultPrinterSwap();
-        window = jobtest::CreateJournalWindow();
-        g_progressWindow = window;
+        window = jobtest::StartJobTest();
         input = folder / "label.zpl";
         substitute::SetEnvironmentValue("LOCALAPPDATA", folder.path.c_str());
     }

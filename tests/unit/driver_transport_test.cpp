@@ -709,11 +709,7 @@ TEST_F(DriverTransportTest, AnotherInstancesDriverJobIsWaitedForBeforeTheSwap) {
 class DriverJobTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        substitute::Reset();
-        substitute::UseVirtualClock(true);
-        AllowDefaultPrinterSwap();
-        window = jobtest::CreateJournalWindow();
-        g_progressWindow = window;
+        window = jobtest::StartJobTest();
         input = folder / "label.epl";
         jobtest::SetSetting("PrinterType", "USB");
         jobtest::SetSetting("Port", kLabelPrinter);

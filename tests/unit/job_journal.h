@@ -7,6 +7,7 @@
 #include "core/job_protocol.h"
 #include "platform/testing.h"
 #include "tests/support/scratch_folder.h"
+#include "transport/driver_transport.h"
 
 #include <cstdio>
 #include <sstream>
@@ -44,6 +45,17 @@ inline HWND CreateJournalWindow() {
     return substitute::CreateRecordingWindow([](const substitute::RecordedMessage& m) {
         return "Report " + DescribeReport(m.message, m.wParam, m.lParam);
     });
+}
+
+// The start every job test shares: a clean substitute on the virtual clock, swaps of the
+// default printer allowed, and a recording progress window published for the worker.
+inline HWND StartJobTest() {
+    substitute::Reset();
+    substitute::UseVirtualClock(true);
+    AllowDefaultPrinterSwap();
+    HWND window = CreateJournalWindow();
+    g_progressWindow = window;
+    return window;
 }
 
 inline std::vector<std::string> Reports(HWND window) {

@@ -57,11 +57,7 @@ class JobTargetTest : public ::testing::Test {
     void SetUp() override {
         g_jobOptions = JobOptions{};
         g_jobOutcome = JobOutcome{};
-        substitute::Reset();
-        substitute::UseVirtualClock(true);
-        AllowDefaultPrinterSwap();
-        window = jobtest::CreateJournalWindow();
-        g_progressWindow = window;
+        window = jobtest::StartJobTest();
         input = folder / "label.zpl";
         device = folder / "device.out";
         storedDevice = folder / "stored.out";

@@ -33,11 +33,7 @@ const Lines kTowardsPrinter = {"WSAStartup",         "socket",    "connect",  "G
 class JobTurnTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        substitute::Reset();
-        substitute::UseVirtualClock(true);
-        AllowDefaultPrinterSwap();
-        window = jobtest::CreateJournalWindow();
-        g_progressWindow = window;
+        window = jobtest::StartJobTest();
         input = folder / "label.zpl";
         substitute::InstallPrinter(kOfficePrinter, "LPT1:");
         substitute::InstallPrinter(kLabelPrinter, "USB001");

@@ -27,13 +27,7 @@ enum class Cache { KeyAbsent, ValueAbsent, Present };
 
 class MissingInputTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        substitute::Reset();
-        substitute::UseVirtualClock(true);
-        AllowDefaultPrinterSwap();
-        window = jobtest::CreateJournalWindow();
-        g_progressWindow = window;
-    }
+    void SetUp() override { window = jobtest::StartJobTest(); }
     void TearDown() override {
         g_jobOptions = {};
         EXPECT_TRUE(substitute::JoinThreads());
