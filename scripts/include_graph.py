@@ -13,7 +13,7 @@ import pathlib
 import re
 import sys
 
-PROGRAM_FOLDERS = ("core", "settings", "transport", "launcher", "resources")
+PROGRAM_FOLDERS = ("core", "settings", "transport", "watch", "launcher", "resources")
 SOURCE_SUFFIXES = (".h", ".cpp", ".rc")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 

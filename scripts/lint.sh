@@ -45,7 +45,7 @@ fi
 # The derived resource tables must exist before their includers can be parsed.
 cmake --build "$BUILD" --target win32_substitute -j2 >/dev/null 2>&1
 
-mapfile -t program_files < <(git ls-files -- 'core/*.cpp' 'launcher/*.cpp' 'transport/*.cpp' 'settings/*.cpp')
+mapfile -t program_files < <(git ls-files -- 'core/*.cpp' 'launcher/*.cpp' 'transport/*.cpp' 'watch/*.cpp' 'settings/*.cpp')
 echo "== clang-tidy: ${#program_files[@]} files"
 tidy_log=$(mktemp)
 printf '%s\n' "${program_files[@]}" |
