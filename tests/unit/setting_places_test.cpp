@@ -430,4 +430,38 @@ TEST(SettingPlaces, PrinterNamesResolveInTheOrderOfTheKeys) {
     substitute::Reset();
 }
 
+// A stored "Printer" that is no device URI: a settings failure (quiet: exit 4) whose message
+// names the key and what is wrong, the label kept.
+TEST(SettingPlaces, BadStoredPrinterIsASettingsFailureThatSaysWhy) {
+    g_jobOptions = JobOptions{};
+    g_jobOutcome = JobOutcome{};
+    substitute::Reset();
+    substitute::UseVirtualClock(true);
+    jobtest::ScratchFolder folder;
+    Store(kMachineKey, {{"Printer", "LPT2"}});
+    std::string input = folder / "label.zpl";
+    jobtest::WriteBytes(input, "^XA^XZ");
+    std::string commandLine = "-q " + input;
+    substitute::SetCommandLineW(L"tagwright.exe " +
+                                std::wstring(commandLine.begin(), commandLine.end()));
+    g_messages.clear();
+    g_recordFinishedJob = KeepMessage;
+
+    EXPECT_EQ(TagwrightMain(nullptr, commandLine.data()), 4);
+
+    g_recordFinishedJob = RecordFinishedJob;
+    ASSERT_EQ(g_messages.size(), 1u);
+    EXPECT_EQ(g_messages[0].rfind("The printer stored as Printer in the machine settings cannot "
+                                  "be used: The printer target \"LPT2\" is not one of",
+                                  0),
+              0u)
+        << g_messages[0];
+    EXPECT_TRUE(jobtest::Exists(input));
+    EXPECT_TRUE(substitute::JoinThreads());
+    EXPECT_EQ(substitute::OpenHandles(), Lines{});
+    g_jobOptions = JobOptions{};
+    g_jobOutcome = JobOutcome{};
+    substitute::Reset();
+}
+
 } // namespace
