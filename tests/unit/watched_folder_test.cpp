@@ -547,4 +547,25 @@ TEST_F(WatchLaunchTest, WatcherPrintsEachFileOnceThroughRealJobs) {
     substitute::StopLoopbackListener();
 }
 
+TEST_F(WatchLaunchTest, FileWithoutSettingsFailsWithItsResultBeside) {
+    const std::string folder = scratch / "labels";
+    fs::create_directory(folder);
+    scratch::WriteBytes(folder + "/a.zpl", "^XA^XZ");
+    int ended = 0;
+    // No printer named and none stored: the job fails on its settings.
+    std::thread watcher(
+        [&] { ended = Run("-q --keep --watch labels", L"-q --keep --watch labels"); });
+    for (int i = 0; i < 5000 && !fs::exists(folder + "/failed/a.zpl.json"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(StopWatchedFolder(folder.c_str()), kWatchEnded);
+    watcher.join();
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(FilesIn(folder + "/failed"), (std::vector<std::string>{"a.zpl", "a.zpl.json"}));
+    std::string record = scratch::ReadBytes(folder + "/failed/a.zpl.json");
+    EXPECT_EQ(record.rfind("{\"result\":\"failed\",\"exit_code\":4,", 0), 0u) << record;
+    EXPECT_EQ(FilesIn(folder + "/printed"), std::vector<std::string>{});
+    EXPECT_EQ(g_results, std::vector<std::string>{"failed a.zpl"});
+}
+
 } // namespace
