@@ -418,6 +418,17 @@ TEST_F(WatchedFolderTest, StopMidJobEndsAfterTheFileInHand) {
     EXPECT_EQ(StopWatchedFolder(folder.c_str()), kWatchNoWatcher);
 }
 
+TEST_F(WatchedFolderTest, StopWhileTheFileWaitsForItsPrinterPutsItBack) {
+    scratch::WriteBytes(At("a.zpl"), "A");
+    jobs.script["a.zpl"] = {JobResult::PortOpenError, JobResult::PortOpenError};
+    jobs.during = [this](int) { StopWatchedFolder(folder.c_str()); };
+    EXPECT_EQ(Watch(Request()), kWatchEnded);
+    EXPECT_EQ(jobs.sent, std::vector<std::string>{"a.zpl:A"});
+    EXPECT_EQ(FilesIn(folder), std::vector<std::string>{"a.zpl"}); // to be taken again
+    EXPECT_EQ(FilesIn(At("printing")), std::vector<std::string>{});
+    EXPECT_EQ(FilesIn(At("failed")), std::vector<std::string>{});
+}
+
 TEST_F(WatchedFolderTest, SecondWatcherOfTheFolderEndsAtOnce) {
     std::atomic<bool> running{false};
     WatchRequest first = Request();
