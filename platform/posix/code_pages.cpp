@@ -3,6 +3,8 @@
 #include "platform/posix/code_pages.h"
 #include "platform/posix/machinery.h"
 
+#include <locale>
+#include <stdexcept>
 #include <cstring>
 #include <string>
 
@@ -231,3 +233,40 @@ std::string Utf8FromWide(LPCWSTR text) {
 }
 
 } // namespace substitute
+
+// Upper-casing one unit at a time: the characters the program's names meet map to one unit.
+int LCMapStringW(LCID locale, DWORD flags, LPCWSTR source, int sourceLength, LPWSTR target,
+                 int targetLength) {
+    if (locale != LOCALE_INVARIANT || flags != LCMAP_UPPERCASE || source == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    int length = sourceLength;
+    if (length < 0) {
+        length = 0;
+        while (source[length] != 0) {
+            ++length;
+        }
+        ++length;
+    }
+    if (targetLength == 0) {
+        return length;
+    }
+    if (target == nullptr || targetLength < length) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    // The invariant locale's upper case is Unicode's, whatever the process's locale is.
+    static const std::locale unicode = [] {
+        try {
+            return std::locale("C.UTF-8");
+        } catch (const std::runtime_error&) {
+            return std::locale::classic();
+        }
+    }();
+    const auto& types = std::use_facet<std::ctype<wchar_t>>(unicode);
+    for (int at = 0; at < length; ++at) {
+        target[at] = types.toupper(source[at]);
+    }
+    return length;
+}
