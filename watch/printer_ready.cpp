@@ -78,7 +78,10 @@ bool AskNetworkPrinter(const PrinterTarget& target) {
 }
 
 bool AskSerialPrinter(const PrinterTarget& target) {
-    HANDLE port = CreateFileA(target.name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    // As the job opened it: COM10 and above exist only as device names.
+    char device[kTextBufferSize + 8];
+    snprintf(device, sizeof device, "\\\\.\\%s", target.name);
+    HANDLE port = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         return false;
@@ -106,6 +109,7 @@ bool PrinterReportsReady(const char* targetUri) {
     case TargetKind::Parallel:
     case TargetKind::Driver:
     case TargetKind::RawQueue:
+    case TargetKind::Named: // an outcome's URI always names a printer, never a name
         break;
     }
     return true;
