@@ -53,6 +53,9 @@ struct JobOptions {
     bool utf8Path;
     // The input stays where it is once sent: its source (a watched folder) disposes of it.
     bool keepInput;
+    // No window at all, not even a hidden one: the job runs on the caller's thread (a watched
+    // folder's files, one after another in one process).
+    bool noWindow;
     PrinterTarget target;
     JobOverride delay;    // milliseconds
     JobOverride attempts; // connection attempts

@@ -60,8 +60,12 @@ void DeleteJobInput(const char* path) {
     DeleteInputByName(path);
 }
 
+WindowlessJobEnd g_windowlessJobEnd = {};
+
 void ReportStatus(HWND progressWindow, UINT stringId) {
-    SendMessageA(progressWindow, WM_JOB_STATUS, stringId, 0);
+    if (progressWindow != nullptr) {
+        SendMessageA(progressWindow, WM_JOB_STATUS, stringId, 0);
+    }
 }
 
 void ReportInputSize(const TransportJob* job) {
@@ -71,10 +75,16 @@ void ReportInputSize(const TransportJob* job) {
         g_jobOutcome.inputSize = (static_cast<unsigned long long>(high) << 32) | size;
     }
     // The size travels in the high word, cut to its low 16 bits.
-    SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, MAKELPARAM(0, size & 0xFFFFu));
+    if (job->progressWindow != nullptr) {
+        SendMessageA(job->progressWindow, WM_JOB_RANGE, 0, MAKELPARAM(0, size & 0xFFFFu));
+    }
 }
 
 void ReportDone(HWND progressWindow, DWORD error, JobResult result) {
+    if (progressWindow == nullptr) {
+        g_windowlessJobEnd = {true, error, result};
+        return;
+    }
     SendMessageA(progressWindow, WM_JOB_DONE, error, static_cast<LPARAM>(result));
 }
 
@@ -124,7 +134,9 @@ CopyOutcome JobCopyLoop(HANDLE inputFile, HWND progressWindow, ChannelWrite writ
         }
         read += count;
         g_jobOutcome.bytesAccepted += count;
-        SendMessageA(progressWindow, WM_JOB_ADVANCE, count, 0);
+        if (progressWindow != nullptr) {
+            SendMessageA(progressWindow, WM_JOB_ADVANCE, count, 0);
+        }
         std::memset(chunk, 0, chunkSize);
         if (count == 0) {
             // Everything read is the input's size, also where no transport measured it.

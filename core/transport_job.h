@@ -58,6 +58,15 @@ void ReportStatus(HWND progressWindow, UINT stringId);
 void ReportInputSize(const TransportJob* job);
 void ReportDone(HWND progressWindow, DWORD error, JobResult result);
 
+// A job run with no window (progressWindow nullptr) reports nothing on its way, and its end
+// is kept here for its caller, on whose thread it ran.
+struct WindowlessJobEnd {
+    bool ended;
+    DWORD error;
+    JobResult result;
+};
+extern WindowlessJobEnd g_windowlessJobEnd;
+
 // Why a step of a transport failed: the code the failing call left, taken before any
 // release can change it, and the result the job ends with.
 struct JobFailure {

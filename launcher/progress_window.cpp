@@ -264,6 +264,22 @@ INT_PTR RunHiddenProgressWindow(HINSTANCE instance, char* path) {
     return g_hiddenResult;
 }
 
+INT_PTR RunJobWithoutWindow(HINSTANCE /*instance*/, char* path) {
+    StartProgressWindow();
+    g_progressWindow = nullptr;
+    PrepareJobStart();
+    ResetJobCutOff();
+    g_windowlessJobEnd = {};
+    JobWorker(path);
+    if (!g_windowlessJobEnd.ended) {
+        // Every way through the worker reports its end; one that did not is no success.
+        g_lastJobError = ERROR_INVALID_FUNCTION;
+        return -1;
+    }
+    g_lastJobError = g_windowlessJobEnd.error;
+    return static_cast<INT_PTR>(g_windowlessJobEnd.result);
+}
+
 bool ProgressWindowCutOff() {
     return g_cutOff;
 }

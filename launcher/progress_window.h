@@ -17,6 +17,10 @@ INT_PTR ShowProgressWindow(HINSTANCE instance, char* path);
 // end of the session cut the job off, as Escape does for the shown window.
 INT_PTR RunHiddenProgressWindow(HINSTANCE instance, char* path);
 
+// Runs the job on the calling thread with no window at all, and returns its result as the
+// windows do. Nothing can cut it off; it ends within its own limits.
+INT_PTR RunJobWithoutWindow(HINSTANCE instance, char* path);
+
 // Whether the last progress window, shown or hidden, was closed before its job had taken its
 // label whole: the job is cancelled and its input kept. A job that got that far although the
 // window was closed has printed.

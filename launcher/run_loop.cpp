@@ -522,6 +522,7 @@ JobResult RunWatchedJob(void* /*context*/, char* path, const char* resultPath, c
     g_jobOptions.quiet = true;
     g_jobOptions.utf8Path = true;
     g_jobOptions.keepInput = true;
+    g_jobOptions.noWindow = true;
     g_jobOutcome = JobOutcome{};
     snprintf(g_options.path, sizeof g_options.path, "%s", path);
     snprintf(g_options.resultPath, sizeof g_options.resultPath, "%s", resultPath);
@@ -632,6 +633,9 @@ WatchPresenceEnd g_watchPresenceEnd = nullptr;
 JobResult RunJob(char* path) {
     // A quiet job runs behind a window that is never shown.
     ProgressRun runWindow = g_jobOptions.quiet ? RunHiddenProgressWindow : ShowProgressWindow;
+    if (g_jobOptions.noWindow) {
+        runWindow = RunJobWithoutWindow;
+    }
     INT_PTR result = runWindow(g_instance, path);
     // A quiet job's transport has made its own attempts: repeating them would multiply the
     // wait its options promise.
