@@ -91,7 +91,8 @@ BOOL Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
     if (message == NIM_ADD) {
-        state.icons.push_back(NotifyIconRecord{data->hWnd, data->uID, 0, nullptr, "", "", "", 0, 0});
+        state.icons.push_back(
+            NotifyIconRecord{data->hWnd, data->uID, 0, nullptr, "", "", "", 0, 0});
         found = state.icons.end() - 1;
     }
     if ((data->uFlags & NIF_MESSAGE) != 0) {

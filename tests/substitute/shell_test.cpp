@@ -67,9 +67,9 @@ TEST(ShellTest, MenuReturnsTheChoiceOnlyWhenOffered) {
         ASSERT_TRUE(AppendMenuA(menu, MF_SEPARATOR, 0, nullptr));
         ASSERT_TRUE(AppendMenuA(menu, MF_STRING | MF_GRAYED, 7, "Seven"));
         substitute::ChooseMenuCommand(c.chosen);
-        EXPECT_EQ(static_cast<UINT_PTR>(TrackPopupMenu(menu, TPM_RETURNCMD, 0, 0, 0, nullptr,
-                                                       nullptr)),
-                  c.expected)
+        EXPECT_EQ(
+            static_cast<UINT_PTR>(TrackPopupMenu(menu, TPM_RETURNCMD, 0, 0, 0, nullptr, nullptr)),
+            c.expected)
             << "chosen " << c.chosen;
         EXPECT_EQ(substitute::OpenHandles(), std::vector<std::string>{"menu:popup"});
         EXPECT_TRUE(DestroyMenu(menu));
