@@ -46,6 +46,8 @@ struct JobOptions {
     // The path buffer holds UTF-8: the file's name has characters the ANSI code page cannot
     // spell, so it is opened and deleted through the wide calls.
     bool utf8Path;
+    // The input stays where it is once sent: its source (a watched folder) disposes of it.
+    bool keepInput;
     PrinterTarget target;
     JobOverride delay;    // milliseconds
     JobOverride attempts; // connection attempts

@@ -54,7 +54,7 @@ void DeleteJobInput(const char* path) {
     if (state == JobStopAsked) {
         state = InterlockedCompareExchange(&g_cutOffState, JobDelivered, JobStopAsked);
     }
-    if (state == JobGivenUp) {
+    if (state == JobGivenUp || g_jobOptions.keepInput) {
         return;
     }
     DeleteInputByName(path);

@@ -3,6 +3,7 @@
 #include "platform/posix/code_pages.h"
 #include "platform/posix/machinery.h"
 
+#include <cwctype>
 #include <cstring>
 #include <string>
 
@@ -231,3 +232,31 @@ std::string Utf8FromWide(LPCWSTR text) {
 }
 
 } // namespace substitute
+
+// Upper-casing one unit at a time: the characters the program's names meet map to one unit.
+int LCMapStringW(LCID locale, DWORD flags, LPCWSTR source, int sourceLength, LPWSTR target,
+                 int targetLength) {
+    if (locale != LOCALE_INVARIANT || flags != LCMAP_UPPERCASE || source == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    int length = sourceLength;
+    if (length < 0) {
+        length = 0;
+        while (source[length] != 0) {
+            ++length;
+        }
+        ++length;
+    }
+    if (targetLength == 0) {
+        return length;
+    }
+    if (target == nullptr || targetLength < length) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    for (int at = 0; at < length; ++at) {
+        target[at] = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(source[at])));
+    }
+    return length;
+}

@@ -58,6 +58,16 @@ bool RecordSleep(DWORD milliseconds);
 // The virtual clock's count; false, and *now untouched, while it is off.
 bool VirtualTickCount(DWORD* now);
 
+// The per-user folder that holds the files behind named objects (mutexes, events), shared by
+// every process of the user unless IsolateNamedMutexes gave this one its own; "" when none.
+std::string NamedObjectFolder();
+
+// Waits until one of the objects is signalled (WAIT_OBJECT_0 + its index) or inputReady, when
+// given, says yes (WAIT_OBJECT_0 + count). Under the virtual clock a wait that finds nothing
+// moves the clock on by its time-out at once.
+DWORD WaitForAnyObject(DWORD count, const HANDLE* handles, DWORD milliseconds,
+                       const std::function<bool()>& inputReady);
+
 // Blocks of HeapAlloc with their sizes, so that OpenHandles shows what was not released.
 void AddHeapBlock(void* block, std::size_t bytes);
 // False when `block` is not one of them.

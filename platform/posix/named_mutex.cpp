@@ -332,6 +332,10 @@ BOOL ReleaseMutex(HANDLE mutex) {
 
 namespace substitute {
 
+std::string NamedObjectFolder() {
+    return RuntimeFolder();
+}
+
 void IsolateNamedMutexes() {
     std::string shared = SharedRuntimeFolder();
     if (shared.empty()) {

@@ -114,6 +114,33 @@ BOOL GetMessageA(LPMSG message, HWND window, UINT /*filterMin*/, UINT /*filterMa
     return WaitForPostedMessage(message);
 }
 
+BOOL PeekMessageA(LPMSG message, HWND window, UINT /*filterMin*/, UINT /*filterMax*/, UINT remove) {
+    if (message == nullptr || window != nullptr || remove != PM_REMOVE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return PeekPostedMessage(message);
+}
+
+BOOL TranslateMessage(const MSG* /*message*/) {
+    return FALSE; // no keyboard: nothing to translate
+}
+
+DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                DWORD milliseconds, DWORD /*wakeMask*/) {
+    LogCall("MsgWaitForMultipleObjects", std::to_string(count));
+    DWORD error = 0;
+    if (TakeScriptedFailure("MsgWaitForMultipleObjects", &error)) {
+        SetLastError(error);
+        return WAIT_FAILED;
+    }
+    if (waitAll != FALSE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    return substitute::WaitForAnyObject(count, handles, milliseconds, [] { return HasInput(); });
+}
+
 LRESULT DispatchMessageA(const MSG* message) {
     if (message == nullptr) {
         return 0;

@@ -268,6 +268,38 @@ BOOL WaitForPostedMessage(MSG* message) {
     }
 }
 
+BOOL PeekPostedMessage(MSG* message) {
+    std::shared_ptr<ThreadQueue> queue = CurrentThreadQueue();
+    while (HandleOneItem(*queue, std::chrono::milliseconds(0), [] { return true; })) {
+    }
+    {
+        std::lock_guard<std::mutex> guard(queue->lock);
+        if (!queue->posted.empty()) {
+            *message = queue->posted.front();
+            queue->posted.pop_front();
+            return TRUE;
+        }
+    }
+    return TakeDueTimer(*queue, message) ? TRUE : FALSE;
+}
+
+bool HasInput() {
+    std::shared_ptr<ThreadQueue> queue = CurrentThreadQueue();
+    {
+        std::lock_guard<std::mutex> guard(queue->lock);
+        if (!queue->posted.empty() || !queue->items.empty()) {
+            return true;
+        }
+    }
+    DWORD now = GetTickCount();
+    for (const Timer& timer : queue->timers) {
+        if (now - timer.started >= timer.elapse && WindowFrom(timer.window) != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool TakeDueTimer(ThreadQueue& queue, MSG* message) {
     std::vector<Timer>& timers = queue.timers;
     timers.erase(std::remove_if(timers.begin(), timers.end(),

@@ -144,6 +144,11 @@ void RunModalLoop(UserWindow& dialog);
 // Handles the work other threads hand this thread until a message is posted to it, then takes
 // that message: GetMessageA.
 BOOL WaitForPostedMessage(MSG* message);
+// PeekMessageA with PM_REMOVE: handles what other threads sent, then takes a posted message or
+// a due timer; FALSE when there is none.
+BOOL PeekPostedMessage(MSG* message);
+// Whether this thread has a message posted, sent or due: what MsgWaitForMultipleObjects wakes for.
+bool HasInput();
 // The first timer of this thread that is due, restarted, as the WM_TIMER message it gives;
 // false when none is due. Timers of windows that are gone are dropped.
 bool TakeDueTimer(ThreadQueue& queue, MSG* message);

@@ -124,6 +124,56 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
 BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information);
 BOOL FlushFileBuffers(HANDLE file);
 
+// Folders: a listing (only "FOLDER\\*", every entry, and an exact name are supported), the
+// change notifications of one folder (a wait sees any change of its entries' names, sizes or
+// last-write times), and full path names.
+#define MAX_PATH 260
+#define ERROR_NO_MORE_FILES 18L
+#define FILE_NOTIFY_CHANGE_FILE_NAME 0x00000001u
+#define FILE_NOTIFY_CHANGE_SIZE 0x00000008u
+#define FILE_NOTIFY_CHANGE_LAST_WRITE 0x00000010u
+struct WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+};
+using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
+BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
+BOOL FindClose(HANDLE find);
+HANDLE FindFirstChangeNotificationW(LPCWSTR path, BOOL watchSubtree, DWORD filter);
+BOOL FindNextChangeNotification(HANDLE notification);
+BOOL FindCloseChangeNotification(HANDLE notification);
+// A relative name is taken from the current directory; "." and ".." parts are resolved.
+DWORD GetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR* filePart);
+
+// Upper-casing of wide text (LCMAP_UPPERCASE of the invariant locale only).
+using LCID = DWORD;
+#define LOCALE_INVARIANT 0x007Fu
+#define LCMAP_UPPERCASE 0x00000200u
+int LCMapStringW(LCID locale, DWORD flags, LPCWSTR source, int sourceLength, LPWSTR target,
+                 int targetLength);
+
+// Events; a named one is shared by every process of the user, as a named mutex is.
+#define EVENT_MODIFY_STATE 0x0002u
+#define SYNCHRONIZE 0x00100000u
+#define MAXIMUM_WAIT_OBJECTS 64u
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
+                    LPCSTR name);
+HANDLE OpenEventA(DWORD access, BOOL inheritHandle, LPCSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+// Waits for any one of the objects (waitAll must be FALSE). Under the virtual clock a wait
+// that finds none signalled moves the clock on by its time-out and returns WAIT_TIMEOUT.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
+
 DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
 DWORD GetCurrentProcessId();
 void GetSystemTime(LPSYSTEMTIME time);

@@ -137,6 +137,17 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC procedure);
 BOOL KillTimer(HWND window, UINT_PTR id);
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
+// Takes a message posted to this thread, handling first what other threads sent to its
+// windows; only a null window filter and PM_REMOVE are supported.
+#define PM_NOREMOVE 0x0000u
+#define PM_REMOVE 0x0001u
+BOOL PeekMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT remove);
+BOOL TranslateMessage(const MSG* message);
+// WaitForMultipleObjects that also ends, with WAIT_OBJECT_0 + count, when this thread has a
+// message posted, sent or due (any wake mask reads as QS_ALLINPUT).
+#define QS_ALLINPUT 0x04FFu
+DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                DWORD milliseconds, DWORD wakeMask);
 HWND GetDlgItem(HWND dialog, int id);
 int GetDlgCtrlID(HWND control);
 HWND GetParent(HWND window);
