@@ -243,13 +243,21 @@ void ShowMenu(HWND window) {
     }
 }
 
-INT_PTR CALLBACK WatchPresenceProc(HWND window, UINT message, WPARAM /*wParam*/, LPARAM lParam) {
+INT_PTR CALLBACK WatchPresenceProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_WATCH_ICON) {
         UINT mouse = LOWORD(lParam);
         if (mouse == WM_RBUTTONUP || mouse == WM_CONTEXTMENU) {
             ShowMenu(window);
         } else if (mouse == WM_LBUTTONDBLCLK) {
             OpenFolder(false);
+        }
+        return TRUE;
+    }
+    if (message == WM_ENDSESSION) {
+        // Sent to the window, never posted to the watcher's queue: the watcher sees the event
+        // once the file in hand is done with.
+        if (wParam != FALSE) {
+            SetEvent(g_icon.stopEvent);
         }
         return TRUE;
     }

@@ -149,6 +149,15 @@ TEST_F(NotificationIconTest, MenuCommandsOpenTheFoldersAndStop) {
     EXPECT_EQ(texts, (std::vector<std::string>{"Open folder", "Open failed folder", "", "Stop"}));
 }
 
+TEST_F(NotificationIconTest, EndOfTheSessionStopsTheWatcher) {
+    ASSERT_TRUE(Start());
+    HWND window = Icon().window;
+    SendMessageA(window, WM_ENDSESSION, FALSE, 0);
+    EXPECT_FALSE(Stopped()) << "the session goes on";
+    SendMessageA(window, WM_ENDSESSION, TRUE, 0);
+    EXPECT_TRUE(Stopped());
+}
+
 TEST_F(NotificationIconTest, BalloonsForAFailedFileAndAnUnreachablePrinter) {
     ASSERT_TRUE(Start());
     presence.fileFailed(presence.context, "order-17.zpl", "the port setting is not valid");
