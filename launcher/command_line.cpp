@@ -13,7 +13,7 @@ bool IsSeparator(char c) {
 }
 
 // The options that take the next token as their value.
-enum class ValueOption { None, Printer, Delay, Attempts, Timeout, Result, Confirm };
+enum class ValueOption { None, Printer, Delay, Attempts, Timeout, Result, Confirm, Watch };
 
 struct ValueOptionName {
     const char* name;
@@ -24,6 +24,7 @@ const ValueOptionName kValueOptions[] = {
     {"--printer", ValueOption::Printer},   {"--delay", ValueOption::Delay},
     {"--attempts", ValueOption::Attempts}, {"--timeout", ValueOption::Timeout},
     {"--result", ValueOption::Result},     {"--confirm", ValueOption::Confirm},
+    {"--watch", ValueOption::Watch},
 };
 
 struct NumberRange {
@@ -108,6 +109,15 @@ void ApplyValueOption(ValueOption option, const char* value, LaunchOptions* opti
             snprintf(options->resultPath, sizeof(options->resultPath), "%s", value);
         }
         return;
+    case ValueOption::Watch:
+        // A cut name could name another folder, whose files would then be sent and deleted.
+        if (value[0] == '\0' || strlen(value) > static_cast<size_t>(kMaxPathLength)) {
+            NoteProblem(options, "--watch takes the name of the folder to watch, not \"%s\".",
+                        value);
+        } else {
+            snprintf(options->watchFolder, sizeof(options->watchFolder), "%s", value);
+        }
+        return;
     case ValueOption::Confirm:
         if (ParseConfirmLevel(value, &options->job.confirm)) {
             options->job.confirmGiven = true;
@@ -133,7 +143,7 @@ ValueOption FindValueOption(const char* token) {
 }
 
 // The options that stand alone, each setting one flag.
-enum class FlagOption { Settings, About, NoFile, Quiet };
+enum class FlagOption { Settings, About, NoFile, Quiet, StopWatch, Keep };
 
 struct FlagOptionName {
     const char* name;
@@ -141,10 +151,11 @@ struct FlagOptionName {
 };
 
 const FlagOptionName kFlagOptions[] = {
-    {"-s", FlagOption::Settings}, {"--settings", FlagOption::Settings},
-    {"-?", FlagOption::About},    {"--about", FlagOption::About},
-    {"-n", FlagOption::NoFile},   {"--nofile", FlagOption::NoFile},
-    {"-q", FlagOption::Quiet},    {"--quiet", FlagOption::Quiet},
+    {"-s", FlagOption::Settings},      {"--settings", FlagOption::Settings},
+    {"-?", FlagOption::About},         {"--about", FlagOption::About},
+    {"-n", FlagOption::NoFile},        {"--nofile", FlagOption::NoFile},
+    {"-q", FlagOption::Quiet},         {"--quiet", FlagOption::Quiet},
+    {"--stop", FlagOption::StopWatch}, {"--keep", FlagOption::Keep},
 };
 
 // Options are compared byte for byte: "-S" is a file name, not the settings option.
@@ -165,6 +176,12 @@ bool ApplyOption(const char* token, LaunchOptions* options) {
             break;
         case FlagOption::Quiet:
             options->job.quiet = true;
+            break;
+        case FlagOption::StopWatch:
+            options->stopWatch = true;
+            break;
+        case FlagOption::Keep:
+            options->keep = true;
             break;
         }
         return true;

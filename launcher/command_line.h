@@ -12,6 +12,12 @@ struct LaunchOptions {
     JobOptions job;
     // "--result FILE": where the job's outcome is written as JSON; "" when not asked for.
     char resultPath[kPathBufferSize];
+    // "--watch FOLDER": the folder whose files are printed as they come, in the encoding of
+    // the path; "" when not asked for. "--stop" asks its watcher to end; "--keep" keeps the
+    // printed files in its printed folder.
+    char watchFolder[kPathBufferSize];
+    bool stopWatch;
+    bool keep;
     // Why the command line cannot be understood, for the user; "" when it can. Nothing is
     // sent and no file is deleted when it is set.
     char problem[kTextBufferSize];

@@ -14,6 +14,7 @@
 #include "settings/settings_window.h"
 #include "transport/driver_transport.h"
 #include "transport/printer_status.h"
+#include "watch/watched_folder.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -75,6 +76,26 @@ using ProgressRun = INT_PTR (*)(HINSTANCE instance, char* path);
 
 constexpr char kNoFileWithFile[] =
     "-n (--nofile) sends nothing, but a label file was named; it is kept.";
+
+constexpr char kWatchWithFile[] =
+    "--watch takes its labels from the folder, but a label file was named; nothing was sent.";
+constexpr char kWatchOptionAlone[] = "--stop and --keep go with --watch FOLDER.";
+
+struct WatchRefusal {
+    int code;
+    const char* format; // printf format taking the folder
+};
+
+const WatchRefusal kWatchRefusals[] = {
+    {kWatchAlreadyWatched, "The folder %s is already watched by another Tagwright."},
+    {kWatchNoWatcher, "No Tagwright watches the folder %s: there is nothing to stop."},
+    {kWatchFolderUnusable, "The folder %s cannot be watched: it is missing, or its printing, "
+                           "printed and failed folders cannot be made there."},
+};
+
+// What the last job ended with, for a watched folder's jobs.
+JobResult g_lastResult = JobResult::Done;
+char g_lastMessage[kTextBufferSize];
 
 constexpr char kPrinted[] = "printed";
 constexpr char kFailed[] = "failed";
@@ -371,6 +392,8 @@ void RecordJob(const char* result, int exitCode, DWORD error, const char* messag
 // Records the job that ended with result and returns the process's exit code. error is the
 // code the message names; message is what was shown, or would have been.
 int FinishJob(JobResult result, DWORD error, const char* message, DWORD started) {
+    g_lastResult = result;
+    snprintf(g_lastMessage, sizeof g_lastMessage, "%s", message);
     bool cutOff = ProgressWindowCutOff();
     int exitCode = 0;
     if (g_jobOptions.quiet) {
@@ -461,6 +484,69 @@ int RunJobsUntilDone(char* path, bool settingsVisited, DWORD started) {
     return FinishJob(result, shownError, message, started);
 }
 
+// One file of a watched folder: a quiet job whose input stays for the watcher to dispose of,
+// recorded as any job is. Its texts are UTF-8, as the watcher's names are.
+JobResult RunWatchedJob(void* /*context*/, char* path, const char* resultPath, char* message,
+                        bool* cutOff) {
+    g_jobOptions = g_options.job;
+    g_jobOptions.quiet = true;
+    g_jobOptions.utf8Path = true;
+    g_jobOptions.keepInput = true;
+    g_jobOutcome = JobOutcome{};
+    snprintf(g_options.path, sizeof g_options.path, "%s", path);
+    snprintf(g_options.resultPath, sizeof g_options.resultPath, "%s", resultPath);
+    g_lastMessage[0] = '\0';
+    RunJobsUntilDone(g_options.path, true, GetTickCount());
+    *cutOff = ProgressWindowCutOff();
+    snprintf(message, kTextBufferSize, "%s", g_lastMessage);
+    return g_lastResult;
+}
+
+// --watch and --stop. Every job of the watcher is quiet; -q says only whether the watcher
+// shows its presence, and whether a refusal is shown or told by its exit code alone.
+int LaunchWatch(DWORD started) {
+    if (g_options.watchFolder[0] == '\0') {
+        return RefuseCommandLine(kWatchOptionAlone, started);
+    }
+    if (g_options.path[0] != '\0') {
+        return RefuseCommandLine(kWatchWithFile, started);
+    }
+    char folder[kConvertedTextSize];
+    if (!TextAsUtf8(g_options.watchFolder, g_jobOptions.utf8Path, folder, sizeof folder)) {
+        folder[0] = '\0';
+    }
+    char given[kPathBufferSize];
+    snprintf(given, sizeof given, "%s", g_options.watchFolder);
+    bool quiet = g_jobOptions.quiet;
+    int code = kWatchFolderUnusable;
+    if (g_options.stopWatch) {
+        code = StopWatchedFolder(folder);
+    } else {
+        WatchRequest request{};
+        request.instance = g_instance;
+        request.folder = folder;
+        request.keep = g_options.keep;
+        request.runJob = RunWatchedJob;
+        request.presenceStart = quiet ? nullptr : g_watchPresenceStart;
+        request.presenceEnd = quiet ? nullptr : g_watchPresenceEnd;
+        code = RunWatchedFolder(&request);
+        // The refusal below is told as the command line asked, not as the watched jobs ran.
+        g_jobOptions = g_options.job;
+        snprintf(g_options.watchFolder, sizeof g_options.watchFolder, "%s", given);
+    }
+    if (code == kWatchEnded) {
+        return kExitNoError;
+    }
+    for (const WatchRefusal& refusal : kWatchRefusals) {
+        if (refusal.code == code) {
+            char message[kTextBufferSize];
+            ComposeInPathEncoding(message, sizeof message, refusal.format, g_options.watchFolder);
+            ReportFailure(message);
+        }
+    }
+    return quiet ? code : kExitError;
+}
+
 // Opens the windows the options ask for and runs the job (g_options holds the options).
 int Launch(DWORD started) {
     g_jobOptions = g_options.job;
@@ -477,6 +563,9 @@ int Launch(DWORD started) {
     }
     if (g_options.settings && !quiet) {
         ShowSettingsWindow(g_instance);
+    }
+    if (g_options.watchFolder[0] != '\0' || g_options.stopWatch || g_options.keep) {
+        return LaunchWatch(started);
     }
     // A quiet run shows nothing, so a file named with -n would end as "printed" unsent.
     if (g_options.noFile && quiet && g_options.path[0] != '\0') {
@@ -498,6 +587,8 @@ int Launch(DWORD started) {
 } // namespace
 
 void (*g_recordFinishedJob)(const FinishedJob* job, const char* resultPath) = RecordFinishedJob;
+WatchPresenceStart g_watchPresenceStart = nullptr;
+WatchPresenceEnd g_watchPresenceEnd = nullptr;
 
 JobResult RunJob(char* path) {
     // A quiet job runs behind a window that is never shown.

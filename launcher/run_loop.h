@@ -3,6 +3,7 @@
 
 #include "core/job_protocol.h"
 #include "launcher/command_line.h"
+#include "watch/watch_status.h"
 
 struct FinishedJob;
 
@@ -17,6 +18,11 @@ int RunLaunchOptions(HINSTANCE instance, const LaunchOptions* options);
 // Where every job that ran, or was refused, is recorded once: RecordFinishedJob, unless a
 // test listens in.
 extern void (*g_recordFinishedJob)(const FinishedJob* job, const char* resultPath);
+
+// The presence a watched folder's watcher shows without -q (the notification icon); nullptr:
+// none.
+extern WatchPresenceStart g_watchPresenceStart;
+extern WatchPresenceEnd g_watchPresenceEnd;
 
 // Runs the progress window for path, again after a pause while the port cannot be opened
 // (not in quiet mode, where the transport's own attempts are all a job makes).

@@ -8,6 +8,7 @@
 namespace {
 
 constexpr char kResultOption[] = "--result";
+constexpr char kWatchOption[] = "--watch";
 
 struct WideToken {
     LPCWSTR text;
@@ -209,6 +210,7 @@ void ConvertProblemToUtf8(char* problem) {
 struct WideNames {
     WideToken path;
     WideToken result;
+    WideToken watch;
 };
 
 WideNames ScanWideNames(LPCWSTR commandLine) {
@@ -217,21 +219,20 @@ WideNames ScanWideNames(LPCWSTR commandLine) {
     while (*end != 0) {
         ++end;
     }
-    WideNames names{{nullptr, 0}, {nullptr, 0}};
-    bool valueNext = false;
-    bool resultNext = false;
+    WideNames names{{nullptr, 0}, {nullptr, 0}, {nullptr, 0}};
+    WideToken* valueNext = nullptr;
+    WideToken ignored{nullptr, 0};
     while (cursor < end) {
         WideToken token = NextToken(&cursor, end);
-        if (valueNext) {
-            if (resultNext) {
-                names.result = token;
-            }
-            valueNext = false;
+        if (valueNext != nullptr) {
+            *valueNext = token;
+            valueNext = nullptr;
             continue;
         }
         if (TakesValue(token)) {
-            valueNext = true;
-            resultNext = TokenIs(token, kResultOption);
+            valueNext = TokenIs(token, kResultOption)  ? &names.result
+                        : TokenIs(token, kWatchOption) ? &names.watch
+                                                       : &ignored;
             continue;
         }
         if (cursor >= end && !IsFlag(token)) {
@@ -251,8 +252,11 @@ void ApplyWideCommandLine(LPCWSTR commandLine, LaunchOptions* options) {
     // Look-alikes in the ANSI command line (a full-width quote becomes '"') can move where a
     // token starts, so that the ANSI scan names another file: the wide scan is then the one
     // to follow.
-    bool same = SameName(names.path, options->path) && SameName(names.result, options->resultPath);
-    bool spelled = SpelledByAnsi(names.path) && SpelledByAnsi(names.result);
+    bool same = SameName(names.path, options->path) &&
+                SameName(names.result, options->resultPath) &&
+                SameName(names.watch, options->watchFolder);
+    bool spelled =
+        SpelledByAnsi(names.path) && SpelledByAnsi(names.result) && SpelledByAnsi(names.watch);
     if (same && spelled) {
         return;
     }
@@ -261,8 +265,18 @@ void ApplyWideCommandLine(LPCWSTR commandLine, LaunchOptions* options) {
     ConvertProblemToUtf8(options->problem);
     CopyAsUtf8(names.path, options->path);
     CopyAsUtf8(names.result, options->resultPath);
+    CopyAsUtf8(names.watch, options->watchFolder);
     if (names.result.length > 0 && options->resultPath[0] == '\0') {
         NoteResultTooLong(names.result, options);
+    }
+    if (names.watch.length > 0 && options->watchFolder[0] == '\0') {
+        NoteUtf8Problem(options, "--watch names a folder too long to watch%s.", "");
+    }
+    if (HasLoneSurrogate(names.watch)) {
+        NoteUtf8Problem(options,
+                        "--watch names \"%s\", which holds half a character (a lone UTF-16 "
+                        "surrogate): it would name another folder.",
+                        options->watchFolder);
     }
     if (HasLoneSurrogate(names.path)) {
         NoteUtf8Problem(options,

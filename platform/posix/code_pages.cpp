@@ -3,7 +3,8 @@
 #include "platform/posix/code_pages.h"
 #include "platform/posix/machinery.h"
 
-#include <cwctype>
+#include <locale>
+#include <stdexcept>
 #include <cstring>
 #include <string>
 
@@ -255,8 +256,17 @@ int LCMapStringW(LCID locale, DWORD flags, LPCWSTR source, int sourceLength, LPW
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
+    // The invariant locale's upper case is Unicode's, whatever the process's locale is.
+    static const std::locale unicode = [] {
+        try {
+            return std::locale("C.UTF-8");
+        } catch (const std::runtime_error&) {
+            return std::locale::classic();
+        }
+    }();
+    const auto& types = std::use_facet<std::ctype<wchar_t>>(unicode);
     for (int at = 0; at < length; ++at) {
-        target[at] = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(source[at])));
+        target[at] = types.toupper(source[at]);
     }
     return length;
 }
