@@ -235,7 +235,9 @@ for i in $(seq -w 1 "$WATCH_COUNT"); do
     cp "$LABEL" "$WATCH_DIR/staging/label-$i.zpl"
 done
 closed_at_sink() {
-    grep -c '^close' "$WATCH_SINK" 2>/dev/null || echo 0
+    local count
+    count=$(grep -c '^close' "$WATCH_SINK" 2>/dev/null)
+    echo "${count:-0}"
 }
 # wait_sink <count> <seconds>: true once the sink has seen that many connections closed.
 wait_sink() {

@@ -20,7 +20,9 @@ watch_arrived() {
 }
 
 watch_closed() { # <printer folder>: connections the printer has read to their end
-    grep -c '^close' "$1/events.log" 2>/dev/null || echo 0
+    local count
+    count=$(grep -c '^close' "$1/events.log" 2>/dev/null)
+    echo "${count:-0}"
 }
 
 # watch_wait_closed <printer folder> <count> <seconds>: true once that many have ended.
