@@ -522,6 +522,8 @@ int LaunchWatch(DWORD started) {
     if (g_options.stopWatch) {
         code = StopWatchedFolder(folder);
     } else {
+        // The watcher's jobs are quiet whatever -q says: no box of the system's either.
+        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
         WatchRequest request{};
         request.instance = g_instance;
         request.folder = folder;

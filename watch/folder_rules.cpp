@@ -139,6 +139,10 @@ bool ScanFolder(LPCWSTR folder, WaitingFiles* list, DWORD now) {
     for (int at = 0; at < length; ++at) {
         pattern[at] = folder[at];
     }
+    // A root ("C:\\") already ends in its separator.
+    if (length > 0 && folder[length - 1] == L'\\') {
+        --length;
+    }
     pattern[length] = L'\\';
     pattern[length + 1] = L'*';
     pattern[length + 2] = 0;

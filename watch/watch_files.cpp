@@ -95,7 +95,9 @@ bool JoinWatchPath(WCHAR* out, int size, LPCWSTR folder, LPCWSTR sub, LPCWSTR na
         if (part == nullptr) {
             continue;
         }
-        if (!Append(out, size, &at, L"\\") || !Append(out, size, &at, part)) {
+        // A root ("C:\\") already ends in its separator.
+        bool separated = at > 0 && out[at - 1] == L'\\';
+        if ((!separated && !Append(out, size, &at, L"\\")) || !Append(out, size, &at, part)) {
             return false;
         }
     }

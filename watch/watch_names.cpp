@@ -44,7 +44,7 @@ void WatchObjectNames(LPCWSTR fullPath, char* mutexName, char* stopName) {
     }
     unsigned long long hash = kFnvOffset;
     for (int at = 0; at < length; ++at) {
-        auto unit = static_cast<unsigned long long>(upper[at]);
+        auto unit = static_cast<unsigned long long>(static_cast<DWORD>(upper[at]));
         hash = (hash ^ (unit & 0xFFu)) * kFnvPrime;
         hash = (hash ^ (unit >> 8)) * kFnvPrime;
     }

@@ -1,9 +1,14 @@
 // The watched folder: every label file dropped into a folder is printed, in order, once.
 //
 //   tagwright.exe --watch FOLDER [--keep] [--printer TARGET] [--delay MS] [--attempts N]
-//                 [--timeout S] [--confirm ...] [--result ignored] [-q]
+//                 [--timeout S] [--confirm ...] [-q]
 //   tagwright.exe --watch FOLDER --stop
 //
+// Every file's job runs as a quiet job (no window, no message box) with the options given;
+// without --printer each reads the stored settings afresh. -q says only whether the watcher
+// shows its notification icon. --result is not used: each failed file's result object goes
+// beside it. A label file named with --watch, or --stop or --keep without it, refuses the
+// command line (exit code 2).
 // Layout: FOLDER holds the files waiting; the watcher makes, where they are missing,
 //   FOLDER\printing\  the one file being sent (or waiting to be tried again);
 //   FOLDER\printed\   files sent, with --keep (without it they are deleted);

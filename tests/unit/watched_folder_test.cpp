@@ -418,6 +418,17 @@ TEST_F(WatchedFolderTest, StopMidJobEndsAfterTheFileInHand) {
     EXPECT_EQ(StopWatchedFolder(folder.c_str()), kWatchNoWatcher);
 }
 
+TEST_F(WatchedFolderTest, StopWhileTheFileWaitsForItsPrinterPutsItBack) {
+    scratch::WriteBytes(At("a.zpl"), "A");
+    jobs.script["a.zpl"] = {JobResult::PortOpenError, JobResult::PortOpenError};
+    jobs.during = [this](int) { StopWatchedFolder(folder.c_str()); };
+    EXPECT_EQ(Watch(Request()), kWatchEnded);
+    EXPECT_EQ(jobs.sent, std::vector<std::string>{"a.zpl:A"});
+    EXPECT_EQ(FilesIn(folder), std::vector<std::string>{"a.zpl"}); // to be taken again
+    EXPECT_EQ(FilesIn(At("printing")), std::vector<std::string>{});
+    EXPECT_EQ(FilesIn(At("failed")), std::vector<std::string>{});
+}
+
 TEST_F(WatchedFolderTest, SecondWatcherOfTheFolderEndsAtOnce) {
     std::atomic<bool> running{false};
     WatchRequest first = Request();
@@ -445,6 +456,69 @@ TEST_F(WatchedFolderTest, SecondWatcherOfTheFolderEndsAtOnce) {
     watcher.join();
     EXPECT_EQ(firstEnded, kWatchEnded);
     EXPECT_EQ(jobs.sent, std::vector<std::string>{});
+}
+
+TEST_F(WatchedFolderTest, AfterAHeldLabelNothingIsSentUntilThePrinterIsReady) {
+    const std::string ready = "\x02"
+                              "030,0,0,1245,000,0,0,0,000,0,0,0\x03\r\n\x02"
+                              "001,0,0,0,1,2,6,0,00000000,1,000\x03\r\n\x02"
+                              "1234,0\x03\r\n";
+    std::string paperOut = ready;
+    paperOut[5] = '1';
+    for (bool comesBack : {false, true}) {
+        SCOPED_TRACE(comesBack ? "the printer comes back" : "the printer stays out of paper");
+        jobs.sent.clear();
+        jobs.ticks.clear();
+        heard.states.clear();
+        unsigned short port = substitute::StartLoopbackListener();
+        ASSERT_NE(port, 0);
+        substitute::RedirectConnections(port);
+        substitute::AnswerHostStatus(comesBack ? ready : paperOut);
+        auto now = fs::file_time_type::clock::now();
+        scratch::WriteBytes(At("a.zpl"), "A");
+        scratch::WriteBytes(At("b.zpl"), "B");
+        fs::last_write_time(At("a.zpl"), now - std::chrono::seconds(5));
+        jobs.script["a.zpl"] = {JobResult::PrinterHeld};
+        jobs.during = [&](int calls) {
+            if (calls == 1) {
+                snprintf(g_jobOutcome.target, sizeof g_jobOutcome.target, "%s",
+                         "socket://10.0.0.5:9100");
+            } else {
+                StopWatchedFolder(folder.c_str());
+            }
+        };
+        std::thread stopper;
+        if (!comesBack) {
+            stopper = std::thread([&] {
+                EXPECT_TRUE(substitute::WaitForReceivedConnections(3));
+                StopWatchedFolder(folder.c_str());
+            });
+        }
+        EXPECT_EQ(Watch(Request()), kWatchEnded);
+        if (stopper.joinable()) {
+            stopper.join();
+        }
+        EXPECT_TRUE(substitute::WaitForReceivedConnections(1));
+        std::vector<substitute::ReceivedConnection> asks = substitute::ReceivedConnections();
+        ASSERT_FALSE(asks.empty());
+        EXPECT_EQ(asks[0].bytes, "~HQES~HS");
+        EXPECT_NE(
+            std::find(heard.states.begin(), heard.states.end(), WatchState::WaitingForPrinter),
+            heard.states.end());
+        if (comesBack) {
+            EXPECT_EQ(asks.size(), 1u);
+            EXPECT_EQ(jobs.sent, (std::vector<std::string>{"a.zpl:A", "b.zpl:B"}));
+            ASSERT_EQ(jobs.ticks.size(), 2u);
+            EXPECT_GE(jobs.ticks[1] - jobs.ticks[0], 5000u); // not before it was asked
+        } else {
+            EXPECT_GE(asks.size(), 3u);
+            EXPECT_EQ(jobs.sent, std::vector<std::string>{"a.zpl:A"});
+            EXPECT_EQ(FilesIn(folder), std::vector<std::string>{"b.zpl"});
+            fs::remove(At("b.zpl"));
+        }
+        substitute::StopLoopbackListener();
+        substitute::RedirectConnections(0);
+    }
 }
 
 // The launcher's --watch: real quiet jobs to a loopback printer, a folder and a file whose
@@ -545,6 +619,27 @@ TEST_F(WatchLaunchTest, WatcherPrintsEachFileOnceThroughRealJobs) {
     EXPECT_EQ(FilesIn(folder + "/printing"), std::vector<std::string>{});
     EXPECT_EQ(FilesIn(folder + "/failed"), std::vector<std::string>{});
     substitute::StopLoopbackListener();
+}
+
+TEST_F(WatchLaunchTest, FileWithoutSettingsFailsWithItsResultBeside) {
+    const std::string folder = scratch / "labels";
+    fs::create_directory(folder);
+    scratch::WriteBytes(folder + "/a.zpl", "^XA^XZ");
+    int ended = 0;
+    // No printer named and none stored: the job fails on its settings.
+    std::thread watcher(
+        [&] { ended = Run("-q --keep --watch labels", L"-q --keep --watch labels"); });
+    for (int i = 0; i < 5000 && !fs::exists(folder + "/failed/a.zpl.json"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(StopWatchedFolder(folder.c_str()), kWatchEnded);
+    watcher.join();
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(FilesIn(folder + "/failed"), (std::vector<std::string>{"a.zpl", "a.zpl.json"}));
+    std::string record = scratch::ReadBytes(folder + "/failed/a.zpl.json");
+    EXPECT_EQ(record.rfind("{\"result\":\"failed\",\"exit_code\":4,", 0), 0u) << record;
+    EXPECT_EQ(FilesIn(folder + "/printed"), std::vector<std::string>{});
+    EXPECT_EQ(g_results, std::vector<std::string>{"failed a.zpl"});
 }
 
 } // namespace
