@@ -58,3 +58,4 @@ void DestroyTestWindow(HWND window);
 #include "platform/posix/testing_comm.h"
 #include "platform/posix/testing_winsock.h"
 #include "platform/posix/testing_print.h"
+#include "platform/posix/testing_shell.h"

@@ -9,6 +9,7 @@
 #include <commdlg.h>
 #include <winspool.h>
 #include <sddl.h>
+#include <shellapi.h>
 #else
 #include "platform/posix/win32_types.h"
 #include "platform/posix/win32_kernel.h"
@@ -18,4 +19,5 @@
 #include "platform/posix/win32_comm.h"
 #include "platform/posix/win32_print.h"
 #include "platform/posix/win32_security.h"
+#include "platform/posix/win32_shell.h"
 #endif

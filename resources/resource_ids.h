@@ -5,6 +5,7 @@
 #define IDD_INFO 103
 #define IDD_SETTINGS 129
 #define IDD_PROGRESS 133
+#define IDD_WATCH_PRESENCE 140
 
 // Icon group
 #define IDI_TAGWRIGHT 107
@@ -68,6 +69,17 @@
 #define IDS_PRINTER_LABEL_REMAINING 207
 #define IDS_PRINTER_FORMATS_WAITING 208
 #define IDS_PRINTER_FORMAT_WAITING 209
+// A watched folder's notification icon: its tooltip, menu and balloons
+#define IDS_WATCH_TIP 230
+#define IDS_WATCH_TIP_WAITING 231
+#define IDS_WATCH_TIP_RETRYING 232
+#define IDS_WATCH_TIP_HELD 233
+#define IDS_WATCH_MENU_OPEN_FOLDER 234
+#define IDS_WATCH_MENU_OPEN_FAILED 235
+#define IDS_WATCH_MENU_STOP 236
+#define IDS_WATCH_FAILED_TITLE 237
+#define IDS_WATCH_FAILED_TEXT 238
+#define IDS_WATCH_UNREACHABLE_TITLE 239
 // A stored "Printer" that is no device URI: the key's place, then what is wrong.
 #define IDS_STORED_PRINTER_ERROR 240
 
@@ -101,3 +113,8 @@
 #define IDC_BAUD_OR_ADDRESS_LABEL 1022
 #define IDC_CHECK_STATUS 1023
 #define IDC_CONFIRM 1024
+
+// The watched folder's notification icon menu
+#define IDM_WATCH_OPEN_FOLDER 1100
+#define IDM_WATCH_OPEN_FAILED 1101
+#define IDM_WATCH_STOP 1102

@@ -3,7 +3,7 @@
 # file) through the native build and through tagwright.exe under Wine, each against socat sending the same bytes to
 # the same listener in the same run; under Wine also the 2 KB job with and without
 # --confirm received against the model printer; the peak memory of a job; the encoder
-# benchmark.
+# benchmark; under Wine a watched folder that takes 500 labels at once, against a socat loop.
 # Builds what it needs (build/native-release, and the .exe in build/bench-win64), prints
 # the figures and exits 1 when a run went wrong. Not part of the test command.
 #
@@ -221,6 +221,79 @@ CASES
     answers=$(grep -c '^status' "$MODEL/events.log")
     echo "status answers the model printer sent: $answers"
     [ "$answers" -gt "$REPS" ] || fail "the --confirm runs asked the printer too few times ($answers)"
+fi
+
+# A watched folder: 500 labels of 2 KB moved into the folder at once, all printed by one
+# watcher to a sink that closes each connection at once; next to a loop of socat processes
+# sending the same 500 files, in the same run. Timed from the move to the sink's 500th close.
+WATCH_COUNT=500
+heading "Wine: a watched folder, $WATCH_COUNT files of 2 KB at once, against a socat loop (load $(load))"
+WATCH_DIR="$E2E_WORK/watch"
+WATCH_SINK="$WATCH_DIR/sink.log"
+mkdir -p "$WATCH_DIR/staging" "$WATCH_DIR/in" "$WATCH_DIR/run"
+for i in $(seq -w 1 "$WATCH_COUNT"); do
+    cp "$LABEL" "$WATCH_DIR/staging/label-$i.zpl"
+done
+closed_at_sink() {
+    local count
+    count=$(grep -c '^close' "$WATCH_SINK" 2>/dev/null)
+    echo "${count:-0}"
+}
+# wait_sink <count> <seconds>: true once the sink has seen that many connections closed.
+wait_sink() {
+    local i
+    for i in $(seq 1 $(($2 * 50))); do
+        [ "$(closed_at_sink)" -ge "$1" ] && return 0
+        sleep 0.02
+    done
+    return 1
+}
+ip netns exec "$E2E_NETNS" python3 "$ROOT/bench/sink.py" "$E2E_PRINTER_ADDRESS" 9102 \
+    "$WATCH_SINK" --lifetime 900 &
+E2E_PIDS+=($!)
+e2e_wait_file "$WATCH_SINK.port" 30 || fail "the watch sink did not start"
+WATCH_TARGET="socket://$E2E_PRINTER_ADDRESS:9102"
+timeout 300 "$WINE" "$E2E_EXE" --watch "$(e2e_winpath "$WATCH_DIR/in")" --printer "$WATCH_TARGET" \
+    -q >/dev/null 2>&1 &
+WATCHER_PID=$!
+# The watcher is ready once it has made its subfolders.
+e2e_wait_file "$WATCH_DIR/in/failed" 60 || fail "the watcher did not start"
+sleep 1
+start=$(date +%s.%N)
+mv "$WATCH_DIR/staging/"*.zpl "$WATCH_DIR/in/"
+if wait_sink "$WATCH_COUNT" 240; then
+    watch_seconds=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
+else
+    watch_seconds=""
+    fail "the watcher printed $(closed_at_sink) of $WATCH_COUNT labels in 240 s"
+fi
+timeout 60 "$WINE" "$E2E_EXE" --watch "$(e2e_winpath "$WATCH_DIR/in")" --stop -q >/dev/null 2>&1
+wait "$WATCHER_PID"
+watcher_code=$?
+[ "$watcher_code" = 1 ] || fail "the watcher ended with $watcher_code, not 1"
+left=$(find "$WATCH_DIR/in" -type f | wc -l)
+[ "$left" = 0 ] || fail "$left files were left in the watched folder"
+for i in $(seq -w 1 "$WATCH_COUNT"); do
+    cp "$LABEL" "$WATCH_DIR/staging/label-$i.zpl"
+done
+start=$(date +%s.%N)
+for file in "$WATCH_DIR/staging/"*.zpl; do
+    socat -u "FILE:$file" "TCP4:$E2E_PRINTER_ADDRESS:9102" || fail "socat failed on $file"
+done
+if wait_sink $((2 * WATCH_COUNT)) 120; then
+    socat_seconds=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
+else
+    socat_seconds=""
+    fail "the socat loop reached $(closed_at_sink) closes of $((2 * WATCH_COUNT))"
+fi
+bytes=$(awk '$1 == "close" { sum += $3 } END { print sum + 0 }' "$WATCH_SINK")
+[ "$bytes" = $((2 * WATCH_COUNT * $(stat -c %s "$LABEL"))) ] || fail "the sink received $bytes bytes"
+if [ -n "$watch_seconds" ] && [ -n "$socat_seconds" ]; then
+    awk -v n="$WATCH_COUNT" -v w="$watch_seconds" -v s="$socat_seconds" 'BEGIN {
+        printf "watcher under Wine: %d labels in %.2f s, %.1f labels/s\n", n, w, n / w
+        printf "socat loop, native: %d labels in %.2f s, %.1f labels/s\n", n, s, n / s
+        printf "watcher / socat loop (time): %.2f\n", w / s
+    }'
 fi
 
 heading "Wine: peak memory of the tagwright.exe process (/usr/bin/time -v), 3 runs each"

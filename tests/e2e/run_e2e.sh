@@ -1296,6 +1296,8 @@ scenario_names_fullwidth_quote() {
 
 # shellcheck source=scenarios_confirm.sh
 source "$E2E_DIR/scenarios_confirm.sh"
+# shellcheck source=scenarios_watch.sh
+source "$E2E_DIR/scenarios_watch.sh"
 
 run() { # <scenario function> [requirement]
     local name=${1#scenario_}
@@ -1419,6 +1421,15 @@ run_confirm scenario_confirm_printed_three_copies
 run_confirm scenario_confirm_held_media_out
 run_confirm scenario_confirm_unconfirmed_silent
 run_confirm scenario_confirm_never_reads
+run_watch scenario_watch_three_writers
+run_watch scenario_watch_slow_writer
+run_watch scenario_watch_bad_setting
+run_watch scenario_watch_printer_away
+run_watch scenario_watch_killed_mid_batch
+run_watch scenario_watch_second_watcher
+run_watch scenario_watch_stop_after_file_in_hand
+run_watch scenario_watch_cjk_name_with_icon
+run_watch scenario_watch_quiet_no_window
 
 [ "$SKIPPED" -gt 0 ] && echo "$SKIPPED skipped"
 echo "$PASSED passed, $FAILED failed"

@@ -205,6 +205,44 @@ int CmdList() {
     return 0;
 }
 
+// The file name of the program that runs process pid, "" when it cannot be asked.
+std::string ImageOf(DWORD pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) {
+        return "";
+    }
+    char path[MAX_PATH] = {};
+    DWORD size = sizeof path;
+    std::string name;
+    if (QueryFullProcessImageNameA(process, 0, path, &size)) {
+        name = path;
+        std::size_t slash = name.find_last_of("\\/");
+        if (slash != std::string::npos) {
+            name = name.substr(slash + 1);
+        }
+    }
+    CloseHandle(process);
+    return name;
+}
+
+// Every window of the processes running `image`, hidden and message-only ones included: a
+// program that claims to have no window at all is taken at its word only when this is empty.
+int CmdWindowsOf(const std::string& image) {
+    std::vector<HWND> windows = TopLevelWindows();
+    HWND messageOnly = nullptr;
+    while ((messageOnly = FindWindowExA(HWND_MESSAGE, messageOnly, nullptr, nullptr)) != nullptr) {
+        windows.push_back(messageOnly);
+    }
+    for (HWND window : windows) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        if (_stricmp(ImageOf(pid).c_str(), image.c_str()) == 0) {
+            PrintWindowLine(window);
+        }
+    }
+    return 0;
+}
+
 int CmdWait(const std::string& selector, DWORD timeoutMs) {
     HWND window = Window(selector, timeoutMs);
     if (!window) {
@@ -575,7 +613,7 @@ int CmdHoldMutex(const char* name, DWORD ms) {
 
 void Usage() {
     std::printf("usage: windriver <command> ...\n"
-                "  list\n"
+                "  list                             windows-of <program.exe>\n"
                 "  wait <selector> [ms]             wait-gone <selector> [ms]\n"
                 "  controls <selector> [ms]         text <selector> <id> [ms]\n"
                 "  msgbox <selector> [ms]           msgbox-ok <selector> [ms]\n"
@@ -620,6 +658,8 @@ int main(int argc, char** argv) {
     int result = 1;
     if (command == "list") {
         result = CmdList();
+    } else if (command == "windows-of" && argc == 3) {
+        result = CmdWindowsOf(argv[2]);
     } else if (command == "wait" && argc >= 3) {
         result = CmdWait(argv[2], argc > 3 ? ParseTimeout(argv[3]) : kDefaultWaitMs);
     } else if (command == "wait-gone" && argc >= 3) {
