@@ -99,7 +99,9 @@ void ApplyValueOption(ValueOption option, const char* value, LaunchOptions* opti
         if (IsPrinterName(value)) {
             memset(target, 0, sizeof(*target));
             if (strlen(value) >= sizeof(target->name)) {
-                NoteProblem(options, "--printer names a printer too long: \"%s\".", value);
+                // The name itself would not fit in the problem either.
+                NoteProblem(options, "--printer names a printer longer than %s characters.",
+                            "2047");
                 return;
             }
             target->kind = TargetKind::Named;

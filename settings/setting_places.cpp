@@ -92,9 +92,15 @@ bool Is(const char* name, const char* wanted) {
 // Appends text to the list in list (size bytes); what does not fit is cut.
 void AppendToList(char* list, std::size_t size, const char* separator, const char* text) {
     std::size_t length = std::strlen(list);
-    if (length + 1 < size) {
-        std::snprintf(list + length, size - length, "%s%s", separator, text);
+    const char* pieces[] = {separator, text};
+    for (const char* piece : pieces) {
+        std::size_t room = size - 1 - length;
+        std::size_t take = std::strlen(piece);
+        take = take < room ? take : room;
+        std::memcpy(list + length, piece, take);
+        length += take;
     }
+    list[length] = '\0';
 }
 
 // The "Printers" subkeys of the open keys, in their order.
