@@ -383,25 +383,43 @@ void AppendToJobLog(const FinishedJob* job, RecordBuffers* buffers) {
     }
 }
 
+// The buffers of a record, with the job's texts in UTF-8; nullptr when there is no memory.
+RecordBuffers* StartRecord(const FinishedJob* job) {
+    auto* buffers =
+        static_cast<RecordBuffers*>(HeapAlloc(GetProcessHeap(), 0, sizeof(RecordBuffers)));
+    if (buffers != nullptr) {
+        // A text that cannot be converted is left empty rather than shown wrongly.
+        TextAsUtf8(OrEmpty(job->path), job->utf8Path, buffers->file, kUtf8TextSize);
+        TextAsUtf8(OrEmpty(job->message), job->utf8Path, buffers->message, kUtf8TextSize);
+        TextAsUtf8(g_jobOutcome.target, false, buffers->target, kUtf8TextSize);
+    }
+    return buffers;
+}
+
 } // namespace
 
 void RecordFinishedJob(const FinishedJob* job, const char* resultPath) {
     // The caller may still report the job's own code after this.
     DWORD jobError = GetLastError();
-    auto* buffers =
-        static_cast<RecordBuffers*>(HeapAlloc(GetProcessHeap(), 0, sizeof(RecordBuffers)));
+    RecordBuffers* buffers = StartRecord(job);
     if (buffers == nullptr) {
         SetLastError(jobError);
         return;
     }
-    // A text that cannot be converted is left empty rather than shown wrongly.
-    TextAsUtf8(OrEmpty(job->path), job->utf8Path, buffers->file, kUtf8TextSize);
-    TextAsUtf8(OrEmpty(job->message), job->utf8Path, buffers->message, kUtf8TextSize);
-    TextAsUtf8(g_jobOutcome.target, false, buffers->target, kUtf8TextSize);
     if (resultPath != nullptr && resultPath[0] != '\0') {
         WriteResultFile(job, resultPath, buffers);
     }
     AppendToJobLog(job, buffers);
     HeapFree(GetProcessHeap(), 0, buffers);
+    SetLastError(jobError);
+}
+
+void WriteJobResult(const FinishedJob* job, const char* resultPath) {
+    DWORD jobError = GetLastError();
+    RecordBuffers* buffers = StartRecord(job);
+    if (buffers != nullptr) {
+        WriteResultFile(job, resultPath, buffers);
+        HeapFree(GetProcessHeap(), 0, buffers);
+    }
     SetLastError(jobError);
 }

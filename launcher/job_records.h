@@ -41,3 +41,7 @@ struct FinishedJob {
 // file (resultPath in the encoding of the path). Neither can fail the job or hold it up
 // beyond the log's wait for its turn; what cannot be written is left out.
 void RecordFinishedJob(const FinishedJob* job, const char* resultPath);
+
+// Writes the result file of a job already recorded, as RecordFinishedJob would have; the job's
+// outcome (g_jobOutcome) must still be its own.
+void WriteJobResult(const FinishedJob* job, const char* resultPath);

@@ -98,6 +98,13 @@ const WatchRefusal kWatchRefusals[] = {
 JobResult g_lastResult = JobResult::Done;
 char g_lastMessage[kTextBufferSize];
 
+// A watched job's record, kept from its end until the watcher knows whether its file failed:
+// only a failed file's result object is written (most files print, and each write costs).
+bool g_keepRecord = false;
+FinishedJob g_keptRecord;
+char g_keptMessage[kTextBufferSize];
+char g_keptPrinter[kTextBufferSize];
+
 constexpr char kPrinted[] = "printed";
 constexpr char kFailed[] = "failed";
 constexpr char kCancelled[] = "cancelled";
@@ -397,7 +404,14 @@ void RecordJob(const char* result, int exitCode, DWORD error, const char* messag
     finished.path = g_options.path;
     finished.utf8Path = g_jobOptions.utf8Path;
     finished.milliseconds = GetTickCount() - started;
-    g_recordFinishedJob(&finished, g_options.resultPath);
+    if (g_keepRecord) {
+        g_keptRecord = finished;
+        snprintf(g_keptMessage, sizeof g_keptMessage, "%s", message);
+        snprintf(g_keptPrinter, sizeof g_keptPrinter, "%s", printer);
+        g_keptRecord.message = g_keptMessage;
+        g_keptRecord.printer = g_keptPrinter;
+    }
+    g_recordFinishedJob(&finished, g_keepRecord ? "" : g_options.resultPath);
 }
 
 // Records the job that ended with result and returns the process's exit code. error is the
@@ -523,6 +537,8 @@ JobResult RunWatchedJob(void* /*context*/, char* path, const char* resultPath, c
     g_jobOptions.utf8Path = true;
     g_jobOptions.keepInput = true;
     g_jobOptions.noWindow = true;
+    g_keepRecord = true;
+    g_keptRecord = FinishedJob{};
     g_jobOutcome = JobOutcome{};
     snprintf(g_options.path, sizeof g_options.path, "%s", path);
     snprintf(g_options.resultPath, sizeof g_options.resultPath, "%s", resultPath);
@@ -530,7 +546,15 @@ JobResult RunWatchedJob(void* /*context*/, char* path, const char* resultPath, c
     RunJobsUntilDone(g_options.path, true, GetTickCount());
     *cutOff = ProgressWindowCutOff();
     snprintf(message, kTextBufferSize, "%s", g_lastMessage);
+    g_keepRecord = false;
     return g_lastResult;
+}
+
+// The result object of the watched job that has just ended, for its failed file.
+void WriteWatchedResult(void* /*context*/, const char* resultPath) {
+    if (g_keptRecord.result != nullptr) {
+        WriteJobResult(&g_keptRecord, resultPath);
+    }
 }
 
 // --watch and --stop. Every job of the watcher is quiet; -q says only whether the watcher
@@ -560,6 +584,7 @@ int LaunchWatch(DWORD started) {
         request.folder = folder;
         request.keep = g_options.keep;
         request.runJob = RunWatchedJob;
+        request.writeResult = WriteWatchedResult;
         request.presenceStart = quiet ? nullptr : g_watchPresenceStart;
         request.presenceEnd = quiet ? nullptr : g_watchPresenceEnd;
         code = RunWatchedFolder(&request);

@@ -185,8 +185,9 @@ void RunFile(Watcher* w, LPCWSTR name) {
     }
     w->message[0] = '\0';
     bool cutOff = false;
-    JobResult result =
-        w->request->runJob(w->request->jobContext, w->path, w->resultPath, w->message, &cutOff);
+    bool resultLater = w->request->writeResult != nullptr;
+    JobResult result = w->request->runJob(w->request->jobContext, w->path,
+                                          resultLater ? "" : w->resultPath, w->message, &cutOff);
     if (cutOff) {
         // The session is ending: the file stays in printing\, its fate unknown.
         DeleteFileW(w->resultWide);
@@ -221,6 +222,9 @@ void RunFile(Watcher* w, LPCWSTR name) {
     w->failures = 0;
     w->state = WatchState::Watching;
     if (end == WatchedEnd::FileFailed) {
+        if (resultLater) {
+            w->request->writeResult(w->request->jobContext, w->resultPath);
+        }
         DisposeFailed(w, name);
         return;
     }

@@ -56,11 +56,16 @@ constexpr int kWatchNoWatcher = 15;
 using WatchJobRun = JobResult (*)(void* context, char* path, const char* resultPath, char* message,
                                   bool* cutOff);
 
+// Writes the result object of the job runJob has just run to resultPath (UTF-8). Where a
+// request has one, runJob is given no result path, and only a failed file's object is written.
+using WatchResultWrite = void (*)(void* context, const char* resultPath);
+
 struct WatchRequest {
     HINSTANCE instance;
     const char* folder; // as given, UTF-8
     bool keep;          // --keep: printed files go to printed\ rather than being deleted
     WatchJobRun runJob;
+    WatchResultWrite writeResult; // nullptr: runJob writes every job's result object
     void* jobContext;
     // The presence (the notification icon); both nullptr for none.
     WatchPresenceStart presenceStart;

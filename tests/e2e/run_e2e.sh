@@ -77,7 +77,7 @@ skip_scenario() {
 end_programs() {
     local pid
     for pid in "${E2E_PIDS[@]}"; do
-        if [ -n "${PRINTER_PIDS[$pid]:-}" ]; then
+        if [ -z "$pid" ] || [ -n "${PRINTER_PIDS[$pid]:-}" ]; then
             continue
         fi
         kill "$pid" 2>/dev/null
