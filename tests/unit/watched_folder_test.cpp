@@ -532,8 +532,10 @@ class WatchLaunchTest : public ::testing::Test {
             std::lock_guard<std::mutex> guard(g_resultsLock);
             std::string path = job->path;
             std::replace(path.begin(), path.end(), '\\', '/');
+            // A watched job's result object is written afterwards, and only for a failed file.
             g_results.push_back(std::string(job->result) + " " +
-                                fs::path(path).filename().string());
+                                fs::path(path).filename().string() +
+                                (resultPath[0] != '\0' ? " with its result" : ""));
             RecordFinishedJob(job, resultPath);
         };
         g_results.clear();
