@@ -373,6 +373,11 @@ Printer=socket://$E2E_PRINTER_ADDRESS
 Shipping=socket://$E2E_PRINTER_ADDRESS:9101
 Small labels=serial:COM3?baud=9600"
     expect "user key" "$(reg_key "HKCU\\$SETTINGS_KEY")" absent
+    # Without ASSOCIATE only the context menu's verb: opening a label file is left alone.
+    expect "print verb" "$(reg_values 'HKCR\SystemFileAssociations\.epl\shell\Tagwright.Print')" \
+        "(Default)=\"C:\\Program Files\\Tagwright\\tagwright.exe\" \"%1\"
+(Default)=Print with Tagwright"
+    expect ".zpl" "$(reg_key 'HKCR\.zpl')" absent
     if ! machine_settings_supported; then
         NOTE="$MACHINE_UNSUPPORTED"
     elif ! e2e_start_tcp_printer 9100 "$printer" --firmware current; then
