@@ -5,8 +5,13 @@
 
 #include "core/job_protocol.h"
 
-// Where a job goes: the stored settings, or a printer named on the command line.
-enum class TargetKind : int { Stored = 0, Socket, Serial, Parallel, Driver, RawQueue };
+// Where a job goes: the stored settings, or a printer named on the command line. Named: a name
+// of the stored named printers (in `name`), which the launcher turns into the printer it
+// stands for before any job starts.
+enum class TargetKind : int { Stored = 0, Socket, Serial, Parallel, Driver, RawQueue, Named };
+
+// Where a setting, or the job's printer, came from. None: nowhere (or not known yet).
+enum class SettingPlace : int { None = 0, Policy, User, Machine, CommandLine };
 
 constexpr int kHostBufferSize = 256; // a host name or address literal, with its NUL
 // The longest device URI of a target, with its NUL: a name of kTextBufferSize - 1 bytes,
@@ -52,6 +57,9 @@ struct JobOptions {
     JobOverride timeout;  // seconds, 0: no limit
     bool confirmGiven;
     ConfirmLevel confirm;
+    // Where the target came from: the place of a stored name it was looked up by; None (as
+    // zero-filled) for a device URI given on the command line.
+    SettingPlace targetPlace;
 };
 
 // Which way the job went, filled in by the worker as it hands the job over.
@@ -82,6 +90,11 @@ struct JobOutcome {
     unsigned long long inputSize;
     Confirmed confirmed;
     PrinterState printer;
+    // Where the job's printer came from; None before the worker knows it.
+    SettingPlace settings;
+    // Why a stored printer (a "Printer" device URI) cannot be used, for the message of a
+    // settings failure; "" when no such problem ended the job.
+    char printerProblem[kTextBufferSize];
 };
 
 extern JobOptions g_jobOptions;

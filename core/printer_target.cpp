@@ -505,12 +505,17 @@ bool ParsePrinterTarget(const char* text, PrinterTarget* target, char* problem,
                 text);
 }
 
+bool IsPrinterName(const char* text) {
+    return text[0] != '\0' && std::strchr(text, ':') == nullptr;
+}
+
 void FormatPrinterTarget(const PrinterTarget* target, char* text, std::size_t size) {
     if (size == 0) {
         return;
     }
     switch (target->kind) {
     case TargetKind::Stored:
+    case TargetKind::Named:
         text[0] = '\0';
         return;
     case TargetKind::Socket: {

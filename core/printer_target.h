@@ -13,6 +13,11 @@
 bool ParsePrinterTarget(const char* text, PrinterTarget* target, char* problem,
                         std::size_t problemSize);
 
+// True when a printer target is a name of the stored named printers rather than a device
+// URI: text that is not empty and has no ':' (so no scheme). A name holding ':' cannot be
+// given this way; "socket" and "Small labels" are names.
+bool IsPrinterName(const char* text);
+
 // Writes target back as a device URI, with every default filled in and a % sign or control
 // character of a name or host percent-encoded, into text (size bytes; kTargetUriSize holds
 // any target).

@@ -5,18 +5,25 @@
 #include "core/job_protocol.h"
 #include "core/job_request.h"
 
+// The keys the settings are read from (settings/setting_places.h); the worker owns the record.
+struct SettingPlaces;
+
 // Everything a transport takes over from the worker; from then on the transport
 // releases all of it on every path.
 struct TransportJob {
     HWND progressWindow;
-    char* path;        // the launcher's path buffer (kPathBufferSize bytes)
-    HANDLE inputFile;  // INVALID_HANDLE_VALUE when every open attempt failed
-    HKEY settingsKey;  // open for reading
+    char* path;       // the launcher's path buffer (kPathBufferSize bytes)
+    HANDLE inputFile; // INVALID_HANDLE_VALUE when every open attempt failed
+    // The keys, open for reading; none open for a printer named on the command line.
+    SettingPlaces* settings;
     char* valueBuffer; // kTextBufferSize bytes, holding the Port text on hand-over
     int delay;         // milliseconds
     int attempts;
     int timeout = 0; // seconds the printer has to connect and to take each chunk; 0: no limit
     ConfirmLevel confirm = ConfirmLevel::Off; // only the network and serial transports answer it
+    // The printer as a device URI (named on the command line, or a stored "Printer") in place
+    // of the stored type, port and line values; nullptr: those values.
+    const PrinterTarget* target = nullptr;
 };
 
 // Stopped: the launcher cut the job off before this block was written (last error

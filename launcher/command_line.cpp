@@ -93,8 +93,20 @@ void ApplyValueOption(ValueOption option, const char* value, LaunchOptions* opti
     case ValueOption::None:
         return;
     case ValueOption::Printer: {
+        // A name is looked up among the named printers once the scan is over.
+        PrinterTarget* target = &options->job.target;
+        if (IsPrinterName(value)) {
+            memset(target, 0, sizeof(*target));
+            if (strlen(value) >= sizeof(target->name)) {
+                NoteProblem(options, "--printer names a printer too long: \"%s\".", value);
+                return;
+            }
+            target->kind = TargetKind::Named;
+            snprintf(target->name, sizeof(target->name), "%s", value);
+            return;
+        }
         char problem[kTextBufferSize];
-        if (!ParsePrinterTarget(value, &options->job.target, problem, sizeof(problem))) {
+        if (!ParsePrinterTarget(value, target, problem, sizeof(problem))) {
             NoteProblem(options, "%s", problem);
         }
         return;

@@ -2,6 +2,7 @@
 #include "launcher/job_records.h"
 
 #include "core/file_names.h"
+#include "settings/setting_places.h"
 
 #include <cstdio>
 #include <cstring>
@@ -179,6 +180,8 @@ void MakeResultRecord(const FinishedJob* job, const RecordBuffers* buffers, Reco
     AppendJsonString(record, ConfirmedOf(job));
     AppendText(record, ",\"printer\":");
     AppendJsonString(record, OrEmpty(job->printer));
+    AppendText(record, ",\"settings\":");
+    AppendJsonString(record, SettingPlaceName(g_jobOutcome.settings));
     AppendText(record, "}\r\n");
 }
 

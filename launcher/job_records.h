@@ -2,7 +2,9 @@
 // command line asked for and one line in the per-user job log.
 //
 // The result file is one JSON object in UTF-8, its keys in this order: "result", "exit_code",
-// "error", "message", "file", "target", "bytes", "milliseconds", "confirmed", "printer". It is
+// "error", "message", "file", "target", "bytes", "milliseconds", "confirmed", "printer",
+// "settings" (where the job's printer came from: "policy", "user", "machine", "command line",
+// or "" before the job knew). It is
 // written beside its place under a temporary name and renamed into place, so that it is there whole
 // or not at all (an older one stays as it was).
 //

@@ -11,6 +11,7 @@
 #include "launcher/wide_command_line.h"
 #include "resources/resource_ids.h"
 #include "settings/info_windows.h"
+#include "settings/setting_places.h"
 #include "settings/settings_window.h"
 #include "transport/driver_transport.h"
 #include "transport/printer_status.h"
@@ -269,6 +270,16 @@ void ComposeResultMessage(JobResult result, const char* path, DWORD jobError, DW
                           const char* ansiErrorText, char* message) {
     char errorText[kConvertedTextSize];
     AnsiTextInPathEncoding(ansiErrorText, errorText, kConvertedTextSize);
+    // A stored "Printer" the job could not use: what is wrong with it says more than the code.
+    if (result == JobResult::SettingsError && g_jobOutcome.printerProblem[0] != '\0') {
+        char format[kTextBufferSize];
+        LoadTextOrEmpty(IDS_STORED_PRINTER_ERROR, format, kTextBufferSize);
+        char problem[kConvertedTextSize];
+        AnsiTextInPathEncoding(g_jobOutcome.printerProblem, problem, kConvertedTextSize);
+        ComposeInPathEncoding(message, kTextBufferSize, format,
+                              SettingPlaceName(g_jobOutcome.settings), problem);
+        return;
+    }
     const ResultMessage* entry = FindResultMessage(result);
     if (entry == nullptr) {
         ComposeInPathEncoding(message, kTextBufferSize, "Unknown Error (%d) - %s",
@@ -461,6 +472,25 @@ int RunJobsUntilDone(char* path, bool settingsVisited, DWORD started) {
     return FinishJob(result, shownError, message, started);
 }
 
+// A --printer name becomes the printer it names before anything is opened for the job; a
+// name no key holds, or one whose device URI is none, leaves problem (in the encoding of the
+// path) and false.
+bool ResolvePrinterName(char* problem) {
+    PrinterTarget* target = &g_jobOptions.target;
+    if (target->kind != TargetKind::Named) {
+        return true;
+    }
+    char name[kTextBufferSize];
+    snprintf(name, sizeof name, "%s", target->name);
+    char ansiProblem[kTextBufferSize];
+    if (ResolveNamedPrinter(name, target, &g_jobOptions.targetPlace, ansiProblem,
+                            sizeof ansiProblem)) {
+        return true;
+    }
+    AnsiTextInPathEncoding(ansiProblem, problem, kConvertedTextSize);
+    return false;
+}
+
 // Opens the windows the options ask for and runs the job (g_options holds the options).
 int Launch(DWORD started) {
     g_jobOptions = g_options.job;
@@ -471,6 +501,10 @@ int Launch(DWORD started) {
     }
     if (g_options.refused || g_options.problem[0] != '\0') {
         return RefuseCommandLine(g_options.problem, started);
+    }
+    char problem[kConvertedTextSize];
+    if (!ResolvePrinterName(problem)) {
+        return RefuseCommandLine(problem, started);
     }
     if (g_options.about && !quiet) {
         ShowAboutWindow(g_instance);

@@ -68,6 +68,8 @@
 #define IDS_PRINTER_LABEL_REMAINING 207
 #define IDS_PRINTER_FORMATS_WAITING 208
 #define IDS_PRINTER_FORMAT_WAITING 209
+// A stored "Printer" that is no device URI: the key's place, then what is wrong.
+#define IDS_STORED_PRINTER_ERROR 240
 
 // Labels without a role of their own
 #define IDC_STATIC_LABEL 65535

@@ -84,22 +84,6 @@ bool ReadSettingValue(HKEY key, const char* name, char* value) {
     return true;
 }
 
-bool StatusCheckStored(HKEY key) {
-    char value[kTextBufferSize];
-    return ReadSettingValue(key, kCheckStatusValue, value) && std::strcmp(value, "1") == 0;
-}
-
-ConfirmLevel StoredConfirmLevel(HKEY key) {
-    DWORD errorBefore = GetLastError();
-    char value[kTextBufferSize];
-    ConfirmLevel level = ConfirmLevel::Off;
-    if (!ReadSettingValue(key, kConfirmValue, value) || !ParseConfirmLevel(value, &level)) {
-        level = ConfirmLevel::Off;
-    }
-    SetLastError(errorBefore);
-    return level;
-}
-
 void WriteSettingValue(HKEY key, const char* name, const char* text) {
     auto size = static_cast<DWORD>(std::strlen(text) + 1);
     RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), size);

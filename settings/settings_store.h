@@ -33,8 +33,9 @@ inline constexpr char kDefaultNetworkPort[] = "9100";
 // The PrinterType of a raw Windows printer queue, whose Port is the printer's name.
 inline constexpr char kRawQueuePrinterType[] = "Printer (RAW)";
 
-// Opens the settings key (path from string 114) read-only, as a job does. False when it
-// cannot be opened; *key is then untouched and the thread's last error says why.
+// Opens the user's settings key (path from string 114) read-only, as a job does among the
+// other keys (settings/setting_places.h). False when it cannot be opened; *key is then
+// untouched and the thread's last error says why.
 bool OpenSettingsKeyForReading(HKEY* key);
 
 // Opens the settings key with full access, as the settings window does; with
@@ -45,14 +46,6 @@ bool OpenSettingsKeyForEditing(HKEY* key, bool createWhenMissing);
 // the value is absent, does not fit, or cannot be read; `value` then holds "" and the
 // thread's last error says why (ERROR_FILE_NOT_FOUND: absent; ERROR_MORE_DATA: too long).
 bool ReadSettingValue(HKEY key, const char* name, char* value);
-
-// True when the settings ask for the printer's status before a label: CheckStatus holds
-// exactly "1". Absent, unreadable or any other text is off.
-bool StatusCheckStored(HKEY key);
-
-// The confirmation the settings ask for; absent, unreadable or any other text is off. The
-// thread's last error is left as it was.
-ConfirmLevel StoredConfirmLevel(HKEY key);
 
 // Stores `text` as REG_SZ with its terminating NUL. Failures are not reported.
 void WriteSettingValue(HKEY key, const char* name, const char* text);

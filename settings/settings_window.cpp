@@ -1,11 +1,12 @@
-// The settings window: shows the stored printer settings, switches the layout with the
-// printer type and writes everything back on OK.
+// The settings window: shows the printer settings from their places, switches the layout with
+// the printer type and writes back on OK what the user's key may take.
 #include "settings/settings_window.h"
 
 #include "core/job_protocol.h"
 #include "core/text_basics.h"
 #include "resources/resource_ids.h"
 #include "settings/info_windows.h"
+#include "settings/setting_places.h"
 #include "settings/settings_store.h"
 
 #include <cstdio>
@@ -30,6 +31,87 @@ constexpr char kAnyAddress[] = "0.0.0.0";
 constexpr UINT kDefaultDelay = 1000;
 // A typed port (no list entry selected) keeps at most 19 characters.
 constexpr int kTypedPortBufferSize = 20;
+
+// The field that shows each value.
+struct ValueField {
+    int id;
+    const char* name;
+};
+
+const ValueField kValueFields[] = {
+    {IDC_PRINTER_TYPE, kPrinterTypeValue},
+    {IDC_PORT, kPortValue},
+    {IDC_BAUD_OR_ADDRESS, kBaudOrAddressValue},
+    {IDC_DATA_BITS, kDataBitsValue},
+    {IDC_PARITY, kParityValue},
+    {IDC_STOP_BITS, kStopBitsValue},
+    {IDC_DELAY, kDelayValue},
+    {IDC_ATTEMPTS, kAttemptsValue},
+    {IDC_CHECK_STATUS, kCheckStatusValue},
+    {IDC_TIMEOUT, kTimeoutValue},
+    {IDC_CONFIRM, kConfirmValue},
+};
+
+// The keys the window reads, and the printer a stored "Printer" makes.
+struct ShownPlaces {
+    SettingPlaces places;
+    StoredPrinter printer;
+    bool userKey; // the user's key is open for writing
+};
+
+// False when no key could be opened; the caller closes what was, in any case.
+bool OpenShownPlaces(ShownPlaces* shown, bool createWhenMissing) {
+    shown->userKey = OpenSettingPlacesForEditing(&shown->places, createWhenMissing);
+    char problem[kTextBufferSize];
+    // The window shows no messages: a "Printer" that is no device URI is shown as absent.
+    if (!FindStoredPrinter(&shown->places, &shown->printer, problem, sizeof problem)) {
+        shown->printer.place = SettingPlace::None;
+    }
+    return SettingPlacesOpen(&shown->places);
+}
+
+bool ReadShown(const ShownPlaces* shown, const char* name, char* value,
+               SettingPlace* place = nullptr) {
+    SettingPlace found = SettingPlace::None;
+    bool read = ReadShownSetting(&shown->places, &shown->printer, name, value, &found);
+    if (place != nullptr) {
+        *place = found;
+    }
+    return read;
+}
+
+bool Locked(const ShownPlaces* shown, const char* name) {
+    char value[kTextBufferSize];
+    SettingPlace place = SettingPlace::None;
+    ReadShown(shown, name, value, &place);
+    return place == SettingPlace::Policy;
+}
+
+// Whether OK writes a value's text to the user's key: never a locked value; a machine default
+// only when the field now says otherwise; any other value as the window always did.
+bool Writable(const ShownPlaces* shown, const char* name, const char* text) {
+    char value[kTextBufferSize];
+    SettingPlace place = SettingPlace::None;
+    bool read = ReadShown(shown, name, value, &place);
+    if (place == SettingPlace::Policy) {
+        return false;
+    }
+    return place != SettingPlace::Machine || !read || strcmp(value, text) != 0;
+}
+
+bool ShownStatusCheck(const ShownPlaces* shown) {
+    char value[kTextBufferSize];
+    return ReadShown(shown, kCheckStatusValue, value) && strcmp(value, "1") == 0;
+}
+
+ConfirmLevel ShownConfirmLevel(const ShownPlaces* shown) {
+    char value[kTextBufferSize];
+    ConfirmLevel level = ConfirmLevel::Off;
+    if (!ReadShown(shown, kConfirmValue, value) || !ParseConfirmLevel(value, &level)) {
+        level = ConfirmLevel::Off;
+    }
+    return level;
+}
 
 LRESULT SendItem(HWND window, int id, UINT message, WPARAM wParam, LPARAM lParam) {
     return SendDlgItemMessageA(window, id, message, wParam, lParam);
@@ -149,18 +231,28 @@ void AddPrinterNames(HWND window) {
 
 // The port in the field when no entry is selected: the stored port whole when the field
 // still holds it, else what was typed, cut to what the field accepts.
-void TypedPort(HWND window, HKEY key, char* text, int cutSize) {
+void TypedPort(HWND window, const ShownPlaces* shown, char* text, int cutSize) {
     GetDlgItemTextA(window, IDC_PORT, text, kTextBufferSize);
     char stored[kTextBufferSize];
-    if (ReadSettingValue(key, kPortValue, stored) && strcmp(text, stored) == 0) {
+    if (ReadShown(shown, kPortValue, stored) && strcmp(text, stored) == 0) {
         return;
     }
     text[cutSize - 1] = '\0';
 }
 
-void WriteSelectedEntry(HWND window, HKEY key, int id, const char* name, char* text) {
-    if (SelectedEntry(window, id, text)) {
-        WriteSettingValue(key, name, text);
+void WriteSelectedEntry(HWND window, const ShownPlaces* shown, int id, const char* name,
+                        char* text) {
+    if (SelectedEntry(window, id, text) && Writable(shown, name, text)) {
+        WriteSettingValue(UserSettingsKey(&shown->places), name, text);
+    }
+}
+
+// A value of the policy's is shown greyed, whatever the layout enabled.
+void GreyLockedFields(HWND window, const ShownPlaces* shown) {
+    for (const ValueField& field : kValueFields) {
+        if (Locked(shown, field.name)) {
+            EnableItem(window, field.id, FALSE);
+        }
     }
 }
 
@@ -187,54 +279,55 @@ void FillSettingsDefaults(HWND window) {
 void LoadSettingsIntoWindow(HWND window) {
     // Applies the Serial layout and creates the key when it is missing.
     ApplyPrinterTypeLayout(window);
-    HKEY key;
-    if (!OpenSettingsKeyForEditing(&key, false)) {
+    ShownPlaces shown{};
+    if (!OpenShownPlaces(&shown, false)) {
+        CloseSettingPlaces(&shown.places);
         return;
     }
     char value[kTextBufferSize];
     // An unknown type is a serial port to a job: the Serial layout stays, with no type
     // chosen, so that OK keeps the stored text.
-    if (ReadSettingValue(key, kPrinterTypeValue, value) &&
+    if (ReadShown(&shown, kPrinterTypeValue, value) &&
         SelectStored(window, IDC_PRINTER_TYPE, value)) {
         ApplyPrinterTypeLayout(window);
     }
     // The layout has selected the stored port if its list holds it; any other port is shown
     // as the field's text, to be saved back as it is.
-    if (ReadSettingValue(key, kPortValue, value) && FindEntry(window, IDC_PORT, value) == CB_ERR) {
+    if (ReadShown(&shown, kPortValue, value) && FindEntry(window, IDC_PORT, value) == CB_ERR) {
         SendItem(window, IDC_PORT, CB_SETCURSEL, static_cast<WPARAM>(CB_ERR), 0);
         SetDlgItemTextA(window, IDC_PORT, value);
     }
     // After the layout, which resets this field for Serial and TCP/IP.
-    if (ReadSettingValue(key, kBaudOrAddressValue, value)) {
+    if (ReadShown(&shown, kBaudOrAddressValue, value)) {
         SetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, value);
     }
-    if (ReadSettingValue(key, kDataBitsValue, value)) {
+    if (ReadShown(&shown, kDataBitsValue, value)) {
         SelectStored(window, IDC_DATA_BITS, value);
     }
-    if (ReadSettingValue(key, kParityValue, value)) {
+    if (ReadShown(&shown, kParityValue, value)) {
         SelectStored(window, IDC_PARITY, value);
     }
-    if (ReadSettingValue(key, kStopBitsValue, value)) {
+    if (ReadShown(&shown, kStopBitsValue, value)) {
         SelectStored(window, IDC_STOP_BITS, value);
     }
-    if (ReadSettingValue(key, kDelayValue, value)) {
+    if (ReadShown(&shown, kDelayValue, value)) {
         // A job pauses no time for a negative delay. Shown unsigned, it would read as some
         // 4 billion milliseconds, which OK would store and a job take as 24.8 days.
         int delay = SettingNumber(value);
         SetDlgItemInt(window, IDC_DELAY, delay > 0 ? static_cast<UINT>(delay) : 0, FALSE);
     }
-    if (ReadSettingValue(key, kAttemptsValue, value)) {
+    if (ReadShown(&shown, kAttemptsValue, value)) {
         SelectStored(window, IDC_ATTEMPTS, value);
     }
-    if (StatusCheckStored(key)) {
+    if (ShownStatusCheck(&shown)) {
         CheckDlgButton(window, IDC_CHECK_STATUS, BST_CHECKED);
     }
     // Shown as stored, so that OK can tell an unchanged field from an edited one.
-    if (ReadSettingValue(key, kTimeoutValue, value)) {
+    if (ReadShown(&shown, kTimeoutValue, value)) {
         SetDlgItemTextA(window, IDC_TIMEOUT, value);
     }
-    SendItem(window, IDC_CONFIRM, CB_SETCURSEL, static_cast<WPARAM>(StoredConfirmLevel(key)), 0);
-    RegCloseKey(key);
+    SendItem(window, IDC_CONFIRM, CB_SETCURSEL, static_cast<WPARAM>(ShownConfirmLevel(&shown)), 0);
+    CloseSettingPlaces(&shown.places);
 }
 
 void ApplyPrinterTypeLayout(HWND window) {
@@ -245,8 +338,9 @@ void ApplyPrinterTypeLayout(HWND window) {
     bool rawQueue = hasType && strcmp(type, kRawQueuePrinterType) == 0;
     SendItem(window, IDC_PORT, CB_LIMITTEXT,
              static_cast<WPARAM>(rawQueue ? kTextBufferSize - 1 : kTypedPortBufferSize - 1), 0);
-    HKEY key;
-    if (!OpenSettingsKeyForEditing(&key, true)) {
+    ShownPlaces shown{};
+    if (!OpenShownPlaces(&shown, true) || !shown.userKey) {
+        CloseSettingPlaces(&shown.places);
         return;
     }
     // Only a network job has a time-out.
@@ -288,10 +382,11 @@ void ApplyPrinterTypeLayout(HWND window) {
         EnableStatusCheck(window, FALSE);
     }
     char port[kTextBufferSize];
-    if (ReadSettingValue(key, kPortValue, port)) {
+    if (ReadShown(&shown, kPortValue, port)) {
         SelectIfFound(window, IDC_PORT, port);
     }
-    RegCloseKey(key);
+    GreyLockedFields(window, &shown);
+    CloseSettingPlaces(&shown.places);
 }
 
 namespace {
@@ -299,15 +394,18 @@ namespace {
 // The field is written only when the user changed it: an unchanged field, even one that
 // shows a stored text a job reads differently, keeps the stored value byte for byte, and an
 // empty field writes nothing where nothing is stored. A field emptied by the user stores the
-// empty text (no limit); one that is not a number writes nothing.
-void SaveTimeout(HWND window, HKEY key, char* text) {
-    char shown[kTextBufferSize];
-    GetDlgItemTextA(window, IDC_TIMEOUT, shown, kTextBufferSize);
-    bool stored = ReadSettingValue(key, kTimeoutValue, text);
-    if ((!stored && shown[0] == '\0') || (stored && strcmp(text, shown) == 0)) {
+// empty text (no limit); one that is not a number writes nothing. A locked one writes nothing.
+void SaveTimeout(HWND window, const ShownPlaces* shown, char* text) {
+    char entered[kTextBufferSize];
+    GetDlgItemTextA(window, IDC_TIMEOUT, entered, kTextBufferSize);
+    SettingPlace place = SettingPlace::None;
+    bool stored = ReadShown(shown, kTimeoutValue, text, &place);
+    if (place == SettingPlace::Policy || (!stored && entered[0] == '\0') ||
+        (stored && strcmp(text, entered) == 0)) {
         return;
     }
-    if (shown[0] == '\0') {
+    HKEY key = UserSettingsKey(&shown->places);
+    if (entered[0] == '\0') {
         WriteSettingValue(key, kTimeoutValue, "");
         return;
     }
@@ -319,50 +417,95 @@ void SaveTimeout(HWND window, HKEY key, char* text) {
     }
 }
 
+// The six values of the printer as the fields give them; `given` false where a list has no
+// entry selected (the stored text is then kept).
+struct PrinterFields {
+    char texts[6][kTextBufferSize];
+    bool given[6];
+};
+
+void ReadPrinterFields(HWND window, const ShownPlaces* shown, PrinterFields* fields) {
+    fields->given[0] = SelectedEntry(window, IDC_PRINTER_TYPE, fields->texts[0]);
+    // A printer queue's name is kept whole, however long; other typed ports are cut.
+    int typedPortSize = strcmp(fields->texts[0], kRawQueuePrinterType) == 0
+                            ? kTextBufferSize
+                            : kTypedPortBufferSize;
+    if (!SelectedEntry(window, IDC_PORT, fields->texts[1])) {
+        TypedPort(window, shown, fields->texts[1], typedPortSize);
+    }
+    fields->given[1] = true;
+    GetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, fields->texts[2], kTextBufferSize);
+    fields->given[2] = true;
+    const int lists[] = {IDC_DATA_BITS, IDC_PARITY, IDC_STOP_BITS};
+    for (int i = 0; i < 3; ++i) {
+        fields->given[3 + i] = SelectedEntry(window, lists[i], fields->texts[3 + i]);
+    }
+}
+
+// The printer's values are written as a whole where a machine "Printer" makes the printer:
+// all of them once any field says otherwise, or none. A policy "Printer" locks them all.
+bool PrinterFieldsChanged(const ShownPlaces* shown, const PrinterFields* fields) {
+    for (int i = 0; i < 6; ++i) {
+        if (fields->given[i] && Writable(shown, kValueFields[i].name, fields->texts[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void SavePrinterFields(HWND window, const ShownPlaces* shown) {
+    PrinterFields fieldTexts{};
+    PrinterFields* fields = &fieldTexts;
+    ReadPrinterFields(window, shown, fields);
+    SettingPlace from = shown->printer.place;
+    bool whole = from == SettingPlace::Machine && PrinterFieldsChanged(shown, fields);
+    for (int i = 0; i < 6 && from != SettingPlace::Policy; ++i) {
+        const char* name = kValueFields[i].name;
+        if (!fields->given[i] ||
+            (from == SettingPlace::Machine ? !whole : !Writable(shown, name, fields->texts[i]))) {
+            continue;
+        }
+        WriteSettingValue(UserSettingsKey(&shown->places), name, fields->texts[i]);
+        if (i == 1) {
+            RecordPortInFile(fields->texts[i]);
+        }
+    }
+}
+
 } // namespace
 
 void SaveSettingsFromWindow(HWND window) {
-    HKEY key;
-    if (!OpenSettingsKeyForEditing(&key, true)) {
+    ShownPlaces shown{};
+    if (!OpenShownPlaces(&shown, true) || !shown.userKey) {
+        CloseSettingPlaces(&shown.places);
         return;
     }
+    HKEY key = UserSettingsKey(&shown.places);
+    SavePrinterFields(window, &shown);
     char text[kTextBufferSize];
-    WriteSelectedEntry(window, key, IDC_PRINTER_TYPE, kPrinterTypeValue, text);
-    // A printer queue's name is kept whole, however long; other typed ports are cut.
-    int typedPortSize =
-        strcmp(text, kRawQueuePrinterType) == 0 ? kTextBufferSize : kTypedPortBufferSize;
-    if (!SelectedEntry(window, IDC_PORT, text)) {
-        TypedPort(window, key, text, typedPortSize);
-    }
-    WriteSettingValue(key, kPortValue, text);
-    RecordPortInFile(text);
-    GetDlgItemTextA(window, IDC_BAUD_OR_ADDRESS, text, kTextBufferSize);
-    WriteSettingValue(key, kBaudOrAddressValue, text);
-    WriteSelectedEntry(window, key, IDC_DATA_BITS, kDataBitsValue, text);
-    WriteSelectedEntry(window, key, IDC_PARITY, kParityValue, text);
-    WriteSelectedEntry(window, key, IDC_STOP_BITS, kStopBitsValue, text);
     BOOL converted = FALSE;
     UINT delay = GetDlgItemInt(window, IDC_DELAY, &converted, FALSE);
-    if (converted) {
-        snprintf(text, kTextBufferSize, "%u", delay);
+    snprintf(text, kTextBufferSize, "%u", delay);
+    if (converted && Writable(&shown, kDelayValue, text)) {
         WriteSettingValue(key, kDelayValue, text);
     }
-    WriteSelectedEntry(window, key, IDC_ATTEMPTS, kAttemptsValue, text);
-    // Written only when the box says otherwise than the stored value, so that a value never
+    WriteSelectedEntry(window, &shown, IDC_ATTEMPTS, kAttemptsValue, text);
+    // Written only when the box says otherwise than the value shown, so that a value never
     // stored stays absent and any other text than "1" stays as it was while unticked.
     bool wanted = IsDlgButtonChecked(window, IDC_CHECK_STATUS) == BST_CHECKED;
-    if (wanted != StatusCheckStored(key)) {
+    if (wanted != ShownStatusCheck(&shown) && !Locked(&shown, kCheckStatusValue)) {
         WriteSettingValue(key, kCheckStatusValue, wanted ? "1" : "0");
     }
-    SaveTimeout(window, key, text);
-    // Written only when the list says otherwise than the stored value means, so that a value
+    SaveTimeout(window, &shown, text);
+    // Written only when the list says otherwise than the value shown means, so that a value
     // never stored stays absent and one a job reads as off stays as it was while "Off" shows.
     LRESULT confirm = SendItem(window, IDC_CONFIRM, CB_GETCURSEL, 0, 0);
     if (confirm >= 0 && confirm < 3 &&
-        static_cast<ConfirmLevel>(confirm) != StoredConfirmLevel(key)) {
+        static_cast<ConfirmLevel>(confirm) != ShownConfirmLevel(&shown) &&
+        !Locked(&shown, kConfirmValue)) {
         WriteSettingValue(key, kConfirmValue, kConfirmWords[confirm]);
     }
-    RegCloseKey(key);
+    CloseSettingPlaces(&shown.places);
 }
 
 INT_PTR CALLBACK SettingsWindow(HWND window, UINT message, WPARAM wParam, LPARAM /*lParam*/) {

@@ -5,6 +5,7 @@
 
 #include "core/file_names.h"
 #include "core/job_request.h"
+#include "settings/setting_places.h"
 #include "transport/job_turn.h"
 #include "transport/passthrough_encoder.h"
 
@@ -457,11 +458,8 @@ void AllowDefaultPrinterSwap() {
 JobResult DriverTransport(TransportJob* job) {
     DriverHold hold{nullptr, false, nullptr, nullptr, false, 0, nullptr, nullptr};
     JobFailure failure{0, JobResult::Done};
-    // A printer named on the command line comes without a settings key.
-    if (job->settingsKey != nullptr) {
-        RegCloseKey(job->settingsKey);
-        job->settingsKey = nullptr;
-    }
+    // A printer named on the command line comes without a settings key open.
+    CloseSettingPlaces(job->settings);
 
     // A file that cannot be read whole is refused before the default printer is touched.
     if (!MeasureInputFile(job, &hold, &failure) || !RefuseWindowedPrinter(job, &failure) ||

@@ -20,6 +20,7 @@ JobTransport TransportOfKind(TargetKind kind) {
     case TargetKind::RawQueue:
         return JobTransport::RawQueue;
     case TargetKind::Stored:
+    case TargetKind::Named:
         break;
     }
     return JobTransport::None;

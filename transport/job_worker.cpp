@@ -8,6 +8,7 @@
 #include "core/transport_job.h"
 
 #include "resources/resource_ids.h"
+#include "settings/setting_places.h"
 #include "settings/settings_store.h"
 #include "transport/driver_transport.h"
 #include "transport/job_target.h"
@@ -36,14 +37,12 @@ DWORD EndJob(HWND window, DWORD error, JobResult result) {
     return static_cast<DWORD>(result);
 }
 
-// The settings key could not be opened, or a required value is missing: the failing call
-// says why, then the job lets go of the input and of the key when it was opened.
-DWORD EndWithSettingsError(HWND window, HANDLE* inputFile, HKEY settingsKey) {
+// No settings key could be opened, or a required value is missing: the failing call says
+// why, then the job lets go of the input and of the keys that were opened.
+DWORD EndWithSettingsError(HWND window, HANDLE* inputFile, SettingPlaces* places) {
     DWORD error = GetLastError();
     CloseJobInput(inputFile);
-    if (settingsKey != nullptr) {
-        RegCloseKey(settingsKey);
-    }
+    CloseSettingPlaces(places);
     return EndJob(window, error, JobResult::SettingsError);
 }
 
@@ -161,6 +160,7 @@ Transport TransportOfTarget(TargetKind kind) {
         return Transport::RawQueue;
     case TargetKind::Serial:
     case TargetKind::Stored:
+    case TargetKind::Named:
         break;
     }
     return Transport::SerialPort;
@@ -209,28 +209,47 @@ void RecordStoredTarget(Transport transport, const char* portText) {
 
 // Reads an optional number into *number; an absent value leaves the number, and the error
 // code that a later failure reports, as they were.
-void ReadOptionalNumber(HKEY settingsKey, const char* name, char* value, int* number) {
+void ReadOptionalNumber(const SettingPlaces* places, const char* name, char* value, int* number) {
     DWORD errorBefore = GetLastError();
-    if (ReadSettingValue(settingsKey, name, value)) {
+    if (ReadPlacedSetting(places, name, value, nullptr)) {
         *number = SettingNumber(value);
         return;
     }
     SetLastError(errorBefore);
 }
 
-// Opens the settings key into *settingsKey and reads Delay, Attempts (3 when missing),
-// Timeout and Confirm (optional), PrinterType and, last, Port, whose text stays in `value` for the
-// transport. A value given on the command line is not read. False when the key cannot be
-// opened or a required value is missing; the failing call says why.
-bool ReadJobSettings(HWND window, HKEY* settingsKey, char* value, JobSettings* settings) {
-    if (!OpenSettingsKeyForReading(settingsKey)) {
+// The printer's name, or host, goes into `value` as the Port text would.
+void TakeTarget(const PrinterTarget* target, char* value, JobSettings* settings) {
+    settings->transport = TransportOfTarget(target->kind);
+    std::snprintf(value, kTextBufferSize, "%s",
+                  target->kind == TargetKind::Socket ? target->host : target->name);
+    RecordJobTarget(target);
+}
+
+// Opens the settings keys into *places, decides where the printer comes from (*stored), and
+// reads Delay (optional for a stored "Printer"), Attempts (3 when missing), Timeout and Confirm
+// (optional), then, unless a "Printer" stands for them, PrinterType and, last, Port, whose text
+// stays in `value` for the transport. A value given on the command line is not read. False
+// when no key can be opened, a required value is missing or a "Printer" is no device URI;
+// the failing call says why.
+bool ReadJobSettings(HWND window, SettingPlaces* places, char* value, JobSettings* settings,
+                     StoredPrinter* stored) {
+    if (!OpenSettingPlaces(places)) {
         return false;
     }
     ReportStatus(window, IDS_STATUS_SETTING_UP_PORT);
+    if (!FindStoredPrinter(places, stored, g_jobOutcome.printerProblem,
+                           sizeof g_jobOutcome.printerProblem)) {
+        g_jobOutcome.settings = stored->place;
+        return false;
+    }
+    bool storedTarget = stored->place != SettingPlace::None;
     if (g_jobOptions.delay.given) {
         settings->delay = g_jobOptions.delay.value;
+    } else if (storedTarget) {
+        ReadOptionalNumber(places, kDelayValue, value, &settings->delay);
     } else {
-        if (!ReadSettingValue(*settingsKey, kDelayValue, value)) {
+        if (!ReadPlacedSetting(places, kDelayValue, value, nullptr)) {
             return false;
         }
         settings->delay = SettingNumber(value);
@@ -238,7 +257,7 @@ bool ReadJobSettings(HWND window, HKEY* settingsKey, char* value, JobSettings* s
     settings->attempts = kDefaultAttempts;
     if (g_jobOptions.attempts.given) {
         settings->attempts = g_jobOptions.attempts.value;
-    } else if (ReadSettingValue(*settingsKey, kAttemptsValue, value)) {
+    } else if (ReadPlacedSetting(places, kAttemptsValue, value, nullptr)) {
         settings->attempts = SettingNumber(value);
     }
     // Optional: without it the job keeps no limit of its own.
@@ -246,15 +265,20 @@ bool ReadJobSettings(HWND window, HKEY* settingsKey, char* value, JobSettings* s
     if (g_jobOptions.timeout.given) {
         settings->timeout = g_jobOptions.timeout.value;
     } else {
-        ReadOptionalNumber(*settingsKey, kTimeoutValue, value, &settings->timeout);
+        ReadOptionalNumber(places, kTimeoutValue, value, &settings->timeout);
     }
     settings->confirm =
-        g_jobOptions.confirmGiven ? g_jobOptions.confirm : StoredConfirmLevel(*settingsKey);
-    if (!ReadSettingValue(*settingsKey, kPrinterTypeValue, value)) {
+        g_jobOptions.confirmGiven ? g_jobOptions.confirm : PlacedConfirmLevel(places);
+    if (storedTarget) {
+        TakeTarget(&stored->target, value, settings);
+        g_jobOutcome.settings = stored->place;
+        return true;
+    }
+    if (!ReadPlacedSetting(places, kPrinterTypeValue, value, &g_jobOutcome.settings)) {
         return false;
     }
     settings->transport = ChooseTransport(value);
-    if (!ReadSettingValue(*settingsKey, kPortValue, value)) {
+    if (!ReadPlacedSetting(places, kPortValue, value, nullptr)) {
         return false;
     }
     RecordStoredTarget(settings->transport, value);
@@ -272,10 +296,10 @@ void TakeCommandLineTarget(HWND window, const PrinterTarget* target, char* value
     settings->timeout = g_jobOptions.timeout.given ? g_jobOptions.timeout.value : 0;
     // Confirmation of a printer named on the command line comes only from --confirm.
     settings->confirm = g_jobOptions.confirmGiven ? g_jobOptions.confirm : ConfirmLevel::Off;
-    settings->transport = TransportOfTarget(target->kind);
-    std::snprintf(value, kTextBufferSize, "%s",
-                  target->kind == TargetKind::Socket ? target->host : target->name);
-    RecordJobTarget(target);
+    TakeTarget(target, value, settings);
+    g_jobOutcome.settings = g_jobOptions.targetPlace != SettingPlace::None
+                                ? g_jobOptions.targetPlace
+                                : SettingPlace::CommandLine;
 }
 
 // Seconds as the transports take them: none below 0, and a quiet job that has no limit
@@ -310,6 +334,8 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
     g_jobOutcome.bytesAccepted = 0;
     g_jobOutcome.confirmed = Confirmed::No;
     g_jobOutcome.printer = PrinterState{};
+    g_jobOutcome.settings = SettingPlace::None;
+    g_jobOutcome.printerProblem[0] = '\0';
     char* path = static_cast<char*>(pathBuffer);
     HWND window = g_progressWindow;
 
@@ -326,16 +352,25 @@ DWORD WINAPI JobWorker(LPVOID pathBuffer) {
                                                : JobResult::SettingsError);
     }
 
-    HKEY settingsKey = nullptr;
+    SettingPlaces places{};
+    StoredPrinter stored{};
     JobSettings settings{0, kDefaultAttempts, 0, ConfirmLevel::Off, Transport::SerialPort};
     const PrinterTarget* target = CommandLineTarget();
+    if (target != nullptr && target->kind == TargetKind::Named) {
+        // Only the launcher looks a name up; a job never guesses the printer it stands for.
+        SetLastError(ERROR_INVALID_NAME);
+        return EndWithSettingsError(window, &inputFile, &places);
+    }
     if (target != nullptr) {
         TakeCommandLineTarget(window, target, value, &settings);
-    } else if (!ReadJobSettings(window, &settingsKey, value, &settings)) {
-        return EndWithSettingsError(window, &inputFile, settingsKey);
+    } else if (!ReadJobSettings(window, &places, value, &settings, &stored)) {
+        return EndWithSettingsError(window, &inputFile, &places);
+    } else if (stored.place != SettingPlace::None) {
+        target = &stored.target;
     }
 
-    TransportJob job{window, path, inputFile, settingsKey, value, 0, 0};
+    TransportJob job{window, path, inputFile, &places, value, 0, 0};
+    job.target = target;
     job.delay = settings.delay;
     job.attempts = settings.attempts;
     job.timeout = EffectiveTimeout(settings.timeout);

@@ -5,6 +5,7 @@
 
 #include "core/file_names.h"
 #include "resources/resource_ids.h"
+#include "settings/setting_places.h"
 #include "settings/settings_store.h"
 #include "transport/job_target.h"
 #include "transport/job_turn.h"
@@ -202,12 +203,9 @@ int SelfConnectionError(SOCKET s) {
     return toItself ? WSAECONNREFUSED : 0;
 }
 
-// A job for a printer named on the command line has no settings key.
+// A job for a printer named on the command line has no settings key open.
 void ReleaseSettingsKey(TransportJob* job) {
-    if (job->settingsKey != nullptr) {
-        RegCloseKey(job->settingsKey);
-        job->settingsKey = nullptr;
-    }
+    CloseSettingPlaces(job->settings);
 }
 
 void CloseSocket(NetworkHold* hold) {
@@ -293,7 +291,7 @@ sockaddr_in MakeAddress(std::uint32_t address, unsigned short port) {
 bool ReadPrinterAddress(TransportJob* job, unsigned short* port, JobFailure* failure) {
     *port = static_cast<unsigned short>(static_cast<unsigned int>(SettingNumber(job->valueBuffer)) &
                                         0xFFFFu);
-    if (!ReadSettingValue(job->settingsKey, kBaudOrAddressValue, job->valueBuffer)) {
+    if (!ReadPlacedSetting(job->settings, kBaudOrAddressValue, job->valueBuffer, nullptr)) {
         return FailStep(failure, GetLastError(), JobResult::SettingsError);
     }
     PrinterTarget stored{};
@@ -448,7 +446,7 @@ AddressOutcome ConnectToAddress(NetworkHold* hold, const addrinfo* address, DWOR
     return AddressOutcome::Connected;
 }
 
-// Registers with the socket library, resolves the host named on the command line and tries
+// Registers with the socket library, resolves the host the device URI names and tries
 // each of its addresses in turn, the whole list Attempts times at most with a pause between.
 // A host that cannot be resolved fails as a connection does, with the resolver's code.
 bool ConnectToTargetHost(TransportJob* job, NetworkHold* hold, const PrinterTarget* target,
@@ -488,9 +486,9 @@ bool ConnectToTargetHost(TransportJob* job, NetworkHold* hold, const PrinterTarg
 
 // Asks the printer for its status when the settings want it; a printer that answers with a
 // condition it cannot print in gets no label. A silent or garbled answer lets the label go.
-// A printer named on the command line has no stored settings to ask.
+// A printer named on the command line has no stored settings to ask; a stored "Printer" has.
 bool CheckPrinterReady(TransportJob* job, NetworkHold* hold, JobFailure* failure) {
-    if (job->settingsKey == nullptr || !StatusCheckStored(job->settingsKey)) {
+    if (!SettingPlacesOpen(job->settings) || !PlacedStatusCheck(job->settings)) {
         return true;
     }
     PrinterReport report{};
@@ -556,11 +554,12 @@ JobResult NetworkTransport(TransportJob* job) {
     hold.mutex = CreateMutexA(nullptr, FALSE, kNetworkMutexName);
     ReportStatus(job->progressWindow, kEmptyStatus);
 
-    const PrinterTarget* target = CommandLineTarget();
+    const PrinterTarget* target = job->target;
     if (target != nullptr) {
         if (!TakeNetworkTurn(job, &hold, &failure) ||
             !ConnectToTargetHost(job, &hold, target, &failure) ||
-            !SendLabel(job, &hold, &failure) || !ConfirmLabel(job, &hold, &failure)) {
+            !CheckPrinterReady(job, &hold, &failure) || !SendLabel(job, &hold, &failure) ||
+            !ConfirmLabel(job, &hold, &failure)) {
             return EndFailedJob(job, &hold, failure);
         }
         return EndSucceededJob(job, &hold);

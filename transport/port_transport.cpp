@@ -4,6 +4,7 @@
 
 #include "core/file_names.h"
 #include "resources/resource_ids.h"
+#include "settings/setting_places.h"
 #include "settings/settings_store.h"
 #include "transport/job_target.h"
 #include "transport/print_confirmation.h"
@@ -66,12 +67,9 @@ bool WritePortChunk(void* channel, const char* chunk, DWORD count) {
     return true;
 }
 
-// A job for a printer named on the command line has no settings key.
+// A job for a printer named on the command line has no settings key open.
 void ReleaseSettingsKey(TransportJob* job) {
-    if (job->settingsKey != nullptr) {
-        RegCloseKey(job->settingsKey);
-        job->settingsKey = nullptr;
-    }
+    CloseSettingPlaces(job->settings);
 }
 
 // What the job holds beyond the hand-over record; each exit releases what is set here.
@@ -114,15 +112,16 @@ JobResult EndSucceededJob(TransportJob* job, PortHold* hold) {
 // The Port text is used before anything else reuses the value buffer; the count is tested
 // before it is counted down, so that the most negative Attempts cannot wrap.
 // Asking a serial printer for its status, or for confirmation, needs the port for reading too.
-// A port named on the command line ("COM10") is opened in the device namespace and must
-// exist, so that it can neither be taken for a file name nor create one; the Port text of
-// the stored settings may name a file, which is opened or created as it always was.
+// A port named by a device URI ("COM10", on the command line or as a stored "Printer") is opened
+// in the device namespace and must exist, so that it can neither be taken for a file name nor
+// create one; the Port text of the stored settings may name a file, which is opened or created
+// as it always was.
 bool OpenPort(TransportJob* job, PortHold* hold, bool twoWay, JobFailure* failure) {
     DWORD access = twoWay ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
     char device[kTextBufferSize + 4];
     const char* name = job->valueBuffer;
     DWORD disposition = OPEN_ALWAYS;
-    const PrinterTarget* target = CommandLineTarget();
+    const PrinterTarget* target = job->target;
     if (target != nullptr) {
         std::snprintf(device, sizeof device, "\\\\.\\%s", target->name);
         name = device;
@@ -142,7 +141,7 @@ bool OpenPort(TransportJob* job, PortHold* hold, bool twoWay, JobFailure* failur
 
 // Reads one line value into the job's value buffer; false when it is missing.
 bool ReadLineValue(TransportJob* job, const char* name, JobFailure* failure) {
-    if (!ReadSettingValue(job->settingsKey, name, job->valueBuffer)) {
+    if (!ReadPlacedSetting(job->settings, name, job->valueBuffer, nullptr)) {
         return FailStep(failure, GetLastError(), JobResult::SettingsError);
     }
     return true;
@@ -180,8 +179,8 @@ bool ReadStoredLineValues(TransportJob* job, bool serial, DCB* dcb, JobFailure* 
     return true;
 }
 
-// Sets flow control and the line values on a serial port: those of the printer named on the
-// command line, else the stored ones. A parallel port has no line settings: its answers to
+// Sets flow control and the line values on a serial port: those of the printer's device URI,
+// else the stored ones. A parallel port has no line settings: its answers to
 // reading and setting them do not matter, but the stored values are still read. A refusal
 // is written to the comm diagnostic log.
 bool ApplyLineSettings(TransportJob* job, PortHold* hold, PortMode mode, JobFailure* failure) {
@@ -193,7 +192,7 @@ bool ApplyLineSettings(TransportJob* job, PortHold* hold, PortMode mode, JobFail
         return FailStep(failure, GetLastError(), JobResult::PortSettingsReadError);
     }
     ApplyFlowControl(&dcb);
-    const PrinterTarget* target = CommandLineTarget();
+    const PrinterTarget* target = job->target;
     if (target == nullptr) {
         if (!ReadStoredLineValues(job, serial, &dcb, failure)) {
             return false;
@@ -316,8 +315,8 @@ JobResult PortTransport(TransportJob* job, PortMode mode) {
     PortHold hold{INVALID_HANDLE_VALUE, nullptr, {0, JobResult::Done}};
     JobFailure failure{0, JobResult::Done};
     // A printer named on the command line has no stored settings to ask for its status.
-    bool checkStatus = mode == PortMode::Serial && job->settingsKey != nullptr &&
-                       StatusCheckStored(job->settingsKey);
+    bool checkStatus = mode == PortMode::Serial && SettingPlacesOpen(job->settings) &&
+                       PlacedStatusCheck(job->settings);
     bool confirm = mode == PortMode::Serial && job->confirm != ConfirmLevel::Off;
     if (!OpenPort(job, &hold, checkStatus || confirm, &failure) ||
         !ApplyLineSettings(job, &hold, mode, &failure) ||

@@ -5,6 +5,7 @@
 
 #include "core/file_names.h"
 #include "resources/resource_ids.h"
+#include "settings/setting_places.h"
 
 namespace {
 
@@ -120,11 +121,8 @@ JobResult RawQueueTransport(TransportJob* job) {
     RawQueueHold hold{nullptr, false, nullptr};
     JobFailure failure{0, JobResult::Done};
     // Port, already in the value buffer, is all this job reads from the settings; a printer
-    // named on the command line comes without a settings key.
-    if (job->settingsKey != nullptr) {
-        RegCloseKey(job->settingsKey);
-        job->settingsKey = nullptr;
-    }
+    // named on the command line comes without a settings key open.
+    CloseSettingPlaces(job->settings);
 
     if (!OpenQueue(job, &hold, &failure) || !StartQueueDocument(&hold, &failure) ||
         !CopyToQueue(job, &hold, &failure) || !EndQueueDocument(&hold, &failure)) {

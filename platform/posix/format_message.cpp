@@ -25,6 +25,7 @@ const SystemMessage kMessages[] = {
     {5, "Access is denied."},
     {6, "The handle is invalid."},
     {8, "Not enough memory resources are available to process this command."},
+    {13, "The data is invalid."},
     {14, "Not enough memory resources are available to complete this operation."},
     {15, "The system cannot find the drive specified."},
     {20, "The system cannot find the device specified."},

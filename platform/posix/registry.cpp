@@ -1,5 +1,6 @@
-// Substitute registry: HKEY_CURRENT_USER as an in-memory tree of keys and typed values,
-// with key handles in the handle table and a text file form for loading and saving.
+// Substitute registry: HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE as in-memory trees of keys
+// and typed values, with key handles in the handle table and a text file form for loading
+// and saving the user's hive.
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
@@ -32,11 +33,24 @@ struct RegistryKey {
 struct KeyObject : KernelObject {
     std::shared_ptr<RegistryKey> key;
     REGSAM access = 0;
+    bool machine = false;
 };
+
+constexpr char kMachineHiveName[] = "HKEY_LOCAL_MACHINE";
+// What a user who is no administrator may ask of the machine's keys; the view flags aside.
+constexpr REGSAM kMachineAccess = KEY_READ;
+constexpr REGSAM kViewFlags = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
+
+std::shared_ptr<RegistryKey> NewMachineRoot() {
+    auto root = std::make_shared<RegistryKey>();
+    root->path = kMachineHiveName;
+    return root;
+}
 
 struct Registry {
     std::mutex lock;
     std::shared_ptr<RegistryKey> root = std::make_shared<RegistryKey>();
+    std::shared_ptr<RegistryKey> machineRoot = NewMachineRoot();
 };
 
 Registry& Hive() {
@@ -103,31 +117,52 @@ std::shared_ptr<RegistryKey> Walk(std::shared_ptr<RegistryKey> from, const std::
     return key;
 }
 
-// Resolves a root argument: the predefined hive or an open key handle.
-LSTATUS ResolveRoot(HKEY root, std::shared_ptr<RegistryKey>* key, REGSAM* access) {
-    if (root == HKEY_CURRENT_USER) {
-        *key = Hive().root;
-        *access = KEY_ALL_ACCESS;
-        return ERROR_SUCCESS;
+// Resolves a root argument: a predefined hive or an open key handle. *machine: the key is
+// in HKEY_LOCAL_MACHINE.
+LSTATUS ResolveRoot(HKEY root, std::shared_ptr<RegistryKey>* key, REGSAM* access,
+                    bool* machine = nullptr) {
+    bool inMachine = false;
+    if (root == HKEY_CURRENT_USER || root == HKEY_LOCAL_MACHINE) {
+        inMachine = root == HKEY_LOCAL_MACHINE;
+        *key = inMachine ? Hive().machineRoot : Hive().root;
+        *access = inMachine ? kMachineAccess : KEY_ALL_ACCESS;
+    } else {
+        auto object = FindHandleAs<KeyObject>(reinterpret_cast<HANDLE>(root));
+        if (object == nullptr) {
+            return ERROR_INVALID_HANDLE;
+        }
+        if (object->key->deleted) {
+            return ERROR_KEY_DELETED;
+        }
+        *key = object->key;
+        *access = object->access;
+        inMachine = object->machine;
     }
-    auto object = FindHandleAs<KeyObject>(reinterpret_cast<HANDLE>(root));
-    if (object == nullptr) {
-        return ERROR_INVALID_HANDLE;
+    if (machine != nullptr) {
+        *machine = inMachine;
     }
-    if (object->key->deleted) {
-        return ERROR_KEY_DELETED;
-    }
-    *key = object->key;
-    *access = object->access;
     return ERROR_SUCCESS;
 }
 
-HKEY NewKeyHandle(const std::shared_ptr<RegistryKey>& key, REGSAM access) {
+HKEY NewKeyHandle(const std::shared_ptr<RegistryKey>& key, REGSAM access, bool machine) {
     auto object = std::make_shared<KeyObject>();
     object->key = key;
     object->access = access;
+    object->machine = machine;
     object->label = "key:" + key->path;
     return reinterpret_cast<HKEY>(AddHandle(object));
+}
+
+// The hive a test hook's path names ("HKEY_LOCAL_MACHINE\..." or the user's) and the path
+// below it. Caller holds the hive lock.
+std::shared_ptr<RegistryKey> HiveOfPath(const std::string& keyPath, std::string* below) {
+    const std::string prefix = std::string(kMachineHiveName) + "\\";
+    if (Lower(keyPath.substr(0, prefix.size())) == Lower(prefix)) {
+        *below = keyPath.substr(prefix.size());
+        return Hive().machineRoot;
+    }
+    *below = keyPath;
+    return Hive().root;
 }
 
 // Text form of names, paths and data: printable bytes as they are, the rest as %XX.
@@ -182,7 +217,9 @@ void ResetRegistry() {
     Registry& hive = Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
     MarkDeleted(*hive.root);
+    MarkDeleted(*hive.machineRoot);
     hive.root = std::make_shared<RegistryKey>();
+    hive.machineRoot = NewMachineRoot();
 }
 
 [[maybe_unused]] const bool registered = [] {
@@ -203,7 +240,8 @@ namespace {
 LSTATUS OpenOrCreateKey(const char* call, HKEY root, LPCSTR subKey, REGSAM access, PHKEY result,
                         bool create, bool* created) {
     std::string path = subKey == nullptr ? std::string() : std::string(subKey);
-    LogCall(call, path);
+    LogCall(call, root == HKEY_LOCAL_MACHINE ? std::string(substitute::kMachineHiveName) + "\\" + path
+                                             : path);
     DWORD error = 0;
     if (TakeScriptedFailure(call, &error)) {
         return static_cast<LSTATUS>(error);
@@ -215,9 +253,14 @@ LSTATUS OpenOrCreateKey(const char* call, HKEY root, LPCSTR subKey, REGSAM acces
     std::lock_guard<std::mutex> guard(hive.lock);
     std::shared_ptr<substitute::RegistryKey> from;
     REGSAM rootAccess = 0;
-    LSTATUS status = substitute::ResolveRoot(root, &from, &rootAccess);
+    bool machine = false;
+    LSTATUS status = substitute::ResolveRoot(root, &from, &rootAccess, &machine);
     if (status != ERROR_SUCCESS) {
         return status;
+    }
+    // The machine's keys are read-only to the user: asking for more is refused, found or not.
+    if (machine && (access & ~(substitute::kMachineAccess | substitute::kViewFlags)) != 0) {
+        return ERROR_ACCESS_DENIED;
     }
     std::shared_ptr<substitute::RegistryKey> key = substitute::Walk(from, path, false, nullptr);
     if (key == nullptr) {
@@ -229,7 +272,7 @@ LSTATUS OpenOrCreateKey(const char* call, HKEY root, LPCSTR subKey, REGSAM acces
         }
         key = substitute::Walk(from, path, true, created);
     }
-    *result = substitute::NewKeyHandle(key, access);
+    *result = substitute::NewKeyHandle(key, access & ~substitute::kViewFlags, machine);
     return ERROR_SUCCESS;
 }
 
@@ -329,9 +372,58 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD /*reserved*/, DWORD type, co
     return ERROR_SUCCESS;
 }
 
+LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
+                      LPDWORD type, LPBYTE data, LPDWORD size) {
+    LogCall("RegEnumValueA", std::to_string(index));
+    DWORD error = 0;
+    if (TakeScriptedFailure("RegEnumValueA", &error)) {
+        return static_cast<LSTATUS>(error);
+    }
+    if (name == nullptr || nameLength == nullptr || reserved != nullptr ||
+        (data != nullptr && size == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    substitute::Registry& hive = substitute::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    std::shared_ptr<substitute::RegistryKey> target;
+    LSTATUS status = ResolveForAccess(key, KEY_QUERY_VALUE, &target);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    // In the order of their lower-case names: Windows promises no order either.
+    if (index >= target->values.size()) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    auto entry = target->values.begin();
+    std::advance(entry, index);
+    const substitute::RegistryValue& value = entry->second;
+    // The name's room counts its NUL; on success the length returned does not.
+    if (*nameLength <= value.name.size()) {
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(name, value.name.c_str(), value.name.size() + 1);
+    *nameLength = static_cast<DWORD>(value.name.size());
+    if (type != nullptr) {
+        *type = value.type;
+    }
+    auto length = static_cast<DWORD>(value.data.size());
+    if (data != nullptr && *size < length) {
+        *size = length;
+        return ERROR_MORE_DATA;
+    }
+    if (data != nullptr) {
+        std::memcpy(data, value.data.data(), length);
+    }
+    if (size != nullptr) {
+        *size = length;
+    }
+    return ERROR_SUCCESS;
+}
+
 LSTATUS RegCloseKey(HKEY key) {
-    if (key == HKEY_CURRENT_USER) {
-        LogCall("RegCloseKey", "HKEY_CURRENT_USER");
+    if (key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE) {
+        LogCall("RegCloseKey", key == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER"
+                                                        : substitute::kMachineHiveName);
         return ERROR_SUCCESS;
     }
     auto object = substitute::FindHandleAs<substitute::KeyObject>(reinterpret_cast<HANDLE>(key));
@@ -352,17 +444,23 @@ namespace substitute {
 void CreateRegistryKey(const std::string& keyPath) {
     substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    substitute::Walk(hive.root, keyPath, true, nullptr);
+    std::string below;
+    substitute::Walk(HiveOfPath(keyPath, &below), below, true, nullptr);
 }
 
 bool RegistryKeyExists(const std::string& keyPath) {
     substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    return substitute::Walk(hive.root, keyPath, false, nullptr) != nullptr;
+    std::string below;
+    return substitute::Walk(HiveOfPath(keyPath, &below), below, false, nullptr) != nullptr;
 }
 
 bool DeleteRegistryKey(const std::string& keyPath) {
-    std::vector<std::string> parts = substitute::SplitPath(keyPath);
+    substitute::Registry& hive = substitute::Hive();
+    std::lock_guard<std::mutex> guard(hive.lock);
+    std::string below;
+    std::shared_ptr<substitute::RegistryKey> root = HiveOfPath(keyPath, &below);
+    std::vector<std::string> parts = substitute::SplitPath(below);
     if (parts.empty()) {
         return false;
     }
@@ -372,9 +470,7 @@ bool DeleteRegistryKey(const std::string& keyPath) {
     for (const std::string& part : parts) {
         parentPath += part + "\\";
     }
-    substitute::Registry& hive = substitute::Hive();
-    std::lock_guard<std::mutex> guard(hive.lock);
-    auto parent = substitute::Walk(hive.root, parentPath, false, nullptr);
+    auto parent = substitute::Walk(root, parentPath, false, nullptr);
     if (parent == nullptr) {
         return false;
     }
@@ -391,7 +487,8 @@ void SetRegistryValue(const std::string& keyPath, const std::string& name, DWORD
                       const std::string& bytes) {
     substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    auto key = substitute::Walk(hive.root, keyPath, true, nullptr);
+    std::string below;
+    auto key = substitute::Walk(HiveOfPath(keyPath, &below), below, true, nullptr);
     substitute::RegistryValue& value = key->values[substitute::Lower(name)];
     value.name = name;
     value.type = type;
@@ -406,7 +503,8 @@ void SetRegistryString(const std::string& keyPath, const std::string& name,
 bool DeleteRegistryValue(const std::string& keyPath, const std::string& name) {
     substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    auto key = substitute::Walk(hive.root, keyPath, false, nullptr);
+    std::string below;
+    auto key = substitute::Walk(HiveOfPath(keyPath, &below), below, false, nullptr);
     return key != nullptr && key->values.erase(substitute::Lower(name)) > 0;
 }
 
@@ -414,7 +512,8 @@ bool GetRegistryValue(const std::string& keyPath, const std::string& name, DWORD
                       std::string* bytes) {
     substitute::Registry& hive = substitute::Hive();
     std::lock_guard<std::mutex> guard(hive.lock);
-    auto key = substitute::Walk(hive.root, keyPath, false, nullptr);
+    std::string below;
+    auto key = substitute::Walk(HiveOfPath(keyPath, &below), below, false, nullptr);
     if (key == nullptr) {
         return false;
     }

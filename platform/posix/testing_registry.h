@@ -1,11 +1,17 @@
 // Test hooks of the substitute registry.
 //
-// One hive, HKEY_CURRENT_USER, held in memory and emptied by Reset. Key paths below are
-// relative to it ("Software\Velmora Software\Tagwright\1.0") and compared ignoring case.
-// Open keys are handles labelled "key:<path>" (the path as the tree spells it), so leaks
-// show in OpenHandles. The calls log "RegOpenKeyExA <subkey>", "RegCreateKeyExA <subkey>",
-// "RegQueryValueExA <name>", "RegSetValueExA <name>" and "RegCloseKey key:<path>", and each
-// honours a failure scripted under its own name by returning that status.
+// Two hives, HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE, held in memory and emptied by Reset.
+// Key paths below are relative to the user's hive ("Software\Velmora Software\Tagwright\1.0")
+// unless they start with "HKEY_LOCAL_MACHINE\", and are compared ignoring case. The machine's
+// keys are read-only, as to a user who is no administrator: an open or create asking for more
+// than KEY_READ (KEY_WOW64_64KEY and KEY_WOW64_32KEY aside) fails with ERROR_ACCESS_DENIED.
+// Open keys are handles labelled "key:<path>" (the path as the tree spells it, a machine key's
+// after "HKEY_LOCAL_MACHINE\"), so leaks show in OpenHandles. The calls log
+// "RegOpenKeyExA <subkey>" (from the machine's root: "RegOpenKeyExA HKEY_LOCAL_MACHINE\<subkey>"),
+// "RegCreateKeyExA <subkey>", "RegQueryValueExA <name>", "RegSetValueExA <name>",
+// "RegEnumValueA <index>" (values in the order of their lower-case names) and
+// "RegCloseKey key:<path>", and each honours a failure scripted under its own name by returning
+// that status.
 #pragma once
 
 #include "platform/win32.h"
@@ -35,7 +41,7 @@ bool GetRegistryValue(const std::string& keyPath, const std::string& name, DWORD
 // The stored text up to its first NUL; nothing when the key or the value is missing.
 std::optional<std::string> GetRegistryString(const std::string& keyPath, const std::string& name);
 
-// Replace the whole hive from, or write it to, a text file: "[key path]" lines followed by
+// Replace the whole user's hive from, or write it to, a text file: "[key path]" lines followed by
 // "name=type:data" lines, with '%', '=', '[', ']', '#' and non-printable bytes as %XX.
 bool LoadRegistry(const std::string& filePath);
 bool SaveRegistry(const std::string& filePath);

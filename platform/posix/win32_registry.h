@@ -4,6 +4,7 @@
 #include "platform/posix/win32_types.h"
 
 #define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000001u)))
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
 
 #define KEY_QUERY_VALUE 0x0001u
 #define KEY_SET_VALUE 0x0002u
@@ -11,6 +12,8 @@
 #define KEY_READ 0x20019u
 #define KEY_WRITE 0x20006u
 #define KEY_ALL_ACCESS 0xF003Fu
+#define KEY_WOW64_64KEY 0x0100u
+#define KEY_WOW64_32KEY 0x0200u
 #define REG_NONE 0u
 #define REG_SZ 1u
 #define REG_BINARY 3u
@@ -29,4 +32,6 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, 
                          LPDWORD size);
 LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
                        DWORD size);
+LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
+                      LPDWORD type, LPBYTE data, LPDWORD size);
 LSTATUS RegCloseKey(HKEY key);

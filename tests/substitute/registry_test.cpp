@@ -191,4 +191,82 @@ TEST_F(RegistryTest, SavedHiveLoadsBackByteForByte) {
     EXPECT_EQ(substitute::GetRegistryString(kKey, "PrinterType"), "TCP/IP");
 }
 
+// The machine's hive is apart from the user's, read-only to the program, and its handles and
+// log entries say which hive they are in.
+TEST_F(RegistryTest, MachineHiveIsSeparateAndReadOnly) {
+    const std::string machineKey = std::string("HKEY_LOCAL_MACHINE\\") + kKey;
+    substitute::SetRegistryString(machineKey, "Port", "LPT1");
+    EXPECT_FALSE(substitute::RegistryKeyExists(kKey));
+    EXPECT_EQ(substitute::GetRegistryString(machineKey, "port"), "LPT1");
+
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(substitute::RegistryKeyExists("HKEY_LOCAL_MACHINE\\Software\\New"));
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    substitute::ClearCallLog();
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | KEY_WOW64_64KEY, &key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(substitute::OpenHandles(), std::vector<std::string>{"key:" + machineKey});
+    const char text[] = "COM1";
+    EXPECT_EQ(RegSetValueExA(key, "Port", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 5),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(substitute::CallLog().front(), "RegOpenKeyExA " + machineKey);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(substitute::GetRegistryString(machineKey, "Port"), "LPT1");
+    EXPECT_TRUE(substitute::DeleteRegistryKey(machineKey));
+    EXPECT_FALSE(substitute::RegistryKeyExists(machineKey));
+}
+
+// Values one by one until ERROR_NO_MORE_ITEMS; a name or data buffer too small says so.
+TEST_F(RegistryTest, EnumValuesGivesEachNameAndDataOnce) {
+    substitute::SetRegistryString(kKey, "Shipping", "socket://10.1.2.3");
+    substitute::SetRegistryString(kKey, "Small labels", "serial:COM3");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    const struct {
+        DWORD index;
+        DWORD nameRoom;
+        DWORD dataRoom;
+        LSTATUS status;
+        std::string name;
+        std::string data;
+    } cases[] = {
+        {0, 64, 64, ERROR_SUCCESS, "Shipping", std::string("socket://10.1.2.3\0", 18)},
+        {1, 64, 64, ERROR_SUCCESS, "Small labels", std::string("serial:COM3\0", 12)},
+        {2, 64, 64, ERROR_NO_MORE_ITEMS, "", ""},
+        {0, 8, 64, ERROR_MORE_DATA, "", ""},
+        {0, 9, 64, ERROR_SUCCESS, "Shipping", std::string("socket://10.1.2.3\0", 18)},
+        {1, 64, 11, ERROR_MORE_DATA, "Small labels", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.index) + "/" + std::to_string(c.nameRoom));
+        char name[64] = {};
+        BYTE data[64] = {};
+        DWORD nameLength = c.nameRoom;
+        DWORD size = c.dataRoom;
+        DWORD type = REG_NONE;
+        EXPECT_EQ(RegEnumValueA(key, c.index, name, &nameLength, nullptr, &type, data, &size),
+                  c.status);
+        if (c.status == ERROR_NO_MORE_ITEMS || c.name.empty()) {
+            continue;
+        }
+        EXPECT_EQ(std::string(name), c.name);
+        EXPECT_EQ(nameLength, c.name.size());
+        EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+        if (c.status == ERROR_SUCCESS) {
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), c.data);
+        }
+    }
+    substitute::FailNext("RegEnumValueA", ERROR_ACCESS_DENIED);
+    char name[64];
+    DWORD nameLength = sizeof name;
+    EXPECT_EQ(RegEnumValueA(key, 0, name, &nameLength, nullptr, nullptr, nullptr, nullptr),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
 } // namespace

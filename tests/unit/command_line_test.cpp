@@ -157,8 +157,11 @@ const JobOptionCase kJobOptionCases[] = {
     // Problems.
     {"--printer", false, TargetKind::Stored, -1, -1, -1, "", "", "--printer needs a value"},
     {"x.zpl --timeout", false, TargetKind::Stored, -1, -1, -1, "", "", "--timeout needs a value"},
-    {"--printer lpt1 x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
-     "\"lpt1\" is not one of"},
+    // Without a scheme, a name of the named printers, looked up after the scan.
+    {"--printer lpt1 x.zpl", false, TargetKind::Named, -1, -1, -1, "", "x.zpl", ""},
+    {"--printer \"Small labels\" x.zpl", false, TargetKind::Named, -1, -1, -1, "", "x.zpl", ""},
+    {"--printer lpt1: x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
+     "\"lpt1:\" is not one of"},
     {"--delay -5 x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl",
      "--delay takes a whole number of milliseconds from 0 to 3600000, not \"-5\""},
     {"--delay 3600001 x.zpl", false, TargetKind::Stored, -1, -1, -1, "", "x.zpl", "--delay takes"},

@@ -7,6 +7,7 @@
 #include "transport/driver_transport.h"
 #include "transport/job_worker.h"
 #include "transport/passthrough_encoder.h"
+#include "settings/setting_places.h"
 
 #include "job_journal.h"
 
@@ -73,6 +74,7 @@ void InstallOfficeAndLabelPrinters() {
 struct JobSetup {
     char path[kPathBufferSize];
     char value[kTextBufferSize];
+    SettingPlaces places;
     TransportJob job;
     JobResult result;
 };
@@ -132,7 +134,8 @@ class DriverTransportTest : public ::testing::Test {
         }
         HKEY key = nullptr;
         ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key), 0);
-        setup.job = TransportJob{window, setup.path, input, key, setup.value, 0, 3};
+        setup.places = SettingPlaces{{nullptr, key, nullptr}};
+        setup.job = TransportJob{window, setup.path, input, &setup.places, setup.value, 0, 3};
         setup.result = static_cast<JobResult>(-1);
         substitute::ClearCallLog();
     }

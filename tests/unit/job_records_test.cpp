@@ -138,7 +138,7 @@ TEST_F(JobRecordsTest, ResultFileIsOneJsonObjectWithItsTextsEscapedAsUtf8) {
                 c.messageJson + ",\"file\":" + c.fileJson +
                 ",\"target\":\"socket://10.0.0.5:9100\",\"bytes\":123456789012,"
                 "\"milliseconds\":4321,\"confirmed\":\"received\","
-                "\"printer\":\"media \\\"out\\\", 2 labels remaining\"}\r\n");
+                "\"printer\":\"media \\\"out\\\", 2 labels remaining\",\"settings\":\"\"}\r\n");
         EXPECT_EQ(Leftovers(), std::set<std::string>{});
     }
 }

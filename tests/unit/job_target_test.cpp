@@ -196,6 +196,7 @@ TEST_F(JobTargetTest, TargetReplacesTheStoredSettingsForEveryKind) {
             break;
         }
         case TargetKind::Stored:
+        case TargetKind::Named:
             break;
         }
     }

@@ -207,7 +207,8 @@ TEST_F(JobWorkerTest, EmptyPathEndsBeforeOpeningAnything) {
 TEST_F(JobWorkerTest, ReportedCodeIsTheRegistrysOwnStatus) {
     jobtest::WriteBytes(input, "x");
     jobtest::SetPortSettings("Parallel", "LPT1");
-    substitute::FailNext("RegOpenKeyExA", ERROR_ACCESS_DENIED);
+    // The user's key is the second open, after the policy's.
+    substitute::FailNext("RegOpenKeyExA", ERROR_ACCESS_DENIED, 1, 1);
     PathBuffer path(input);
     EXPECT_EQ(JobWorker(path.text), 1u);
     EXPECT_EQ(Reports().back(), "done 5,1");
@@ -480,7 +481,7 @@ TEST_F(JobWorkerTest, EverySettingsExitCarriesTheFailingReadsCode) {
             substitute::DeleteRegistryKey(c.keyGone);
         }
         if (c.openRefusal != 0) {
-            substitute::FailNext("RegOpenKeyExA", c.openRefusal);
+            substitute::FailNext("RegOpenKeyExA", c.openRefusal, 1, 1);
         }
         PathBuffer path(input);
         SetLastError(ERROR_ALREADY_EXISTS);

@@ -6,6 +6,7 @@
 #include "transport/job_worker.h"
 #include "transport/network_transport.h"
 #include "transport/printer_status.h"
+#include "settings/setting_places.h"
 
 #include "job_journal.h"
 
@@ -102,6 +103,7 @@ std::string Bytes(std::size_t size) {
 struct JobSetup {
     char path[kPathBufferSize];
     char value[kTextBufferSize];
+    SettingPlaces places;
     TransportJob job;
     JobResult result;
 };
@@ -121,7 +123,9 @@ void Prepare(JobSetup* setup, HWND window, const std::string& path, const std::s
     }
     HKEY key = nullptr;
     RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key);
-    setup->job = TransportJob{window, setup->path, input, key, setup->value, kDelay, attempts};
+    setup->places = SettingPlaces{{nullptr, key, nullptr}};
+    setup->job =
+        TransportJob{window, setup->path, input, &setup->places, setup->value, kDelay, attempts};
     setup->result = static_cast<JobResult>(-1);
 }
 

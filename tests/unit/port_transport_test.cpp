@@ -3,6 +3,7 @@
 #include "transport/port_transport.h"
 
 #include "job_journal.h"
+#include "settings/setting_places.h"
 #include "settings/settings_store.h"
 #include "tests/support/pty_pair.h"
 
@@ -55,7 +56,8 @@ class PortTransportTest : public ::testing::Test {
         EXPECT_TRUE(OpenSettingsKeyForReading(&key));
         std::snprintf(value, sizeof(value), "%s", port.c_str());
         inputFile = file;
-        TransportJob job{window, path.text, file, key, value, delay, attempts};
+        SettingPlaces places{{nullptr, key, nullptr}};
+        TransportJob job{window, path.text, file, &places, value, delay, attempts};
         job.timeout = timeout;
         substitute::ClearCallLog();
         return PortTransport(&job, mode);
