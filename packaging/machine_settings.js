@@ -300,8 +300,9 @@ function WriteMachineSettings() {
         row.IntegerData(2) = kHklm;
         row.StringData(3) = key;
         row.StringData(4) = formattedLiteral(name);
-        // A text starting with # would be read as a number; ## keeps it a text.
-        row.StringData(5) = (value.charAt(0) == "#" ? "#" : "") + formattedLiteral(value);
+        // No value starts with #, which would make it a number: every one is a URI, a
+        // number's digits, a word, or the list with its leading ";".
+        row.StringData(5) = formattedLiteral(value);
         row.StringData(6) = kComponent;
         view.Execute(row);
     }
@@ -311,9 +312,10 @@ function WriteMachineSettings() {
     for (var j = 0; j < settings.printers.length; ++j) {
         add(kMachineKey + "\\Printers", settings.printers[j][0], settings.printers[j][1]);
     }
-    // The list as given, so that a later version's install can write it again.
+    // The list as given, so that a later version's install can write it again. The leading
+    // ";" (an empty entry) keeps a first name starting with # from being read back as "##".
     if (Session.Property("PRINTERS") != "") {
-        add(kInstallerKey, "Printers", Session.Property("PRINTERS"));
+        add(kInstallerKey, "Printers", ";" + Session.Property("PRINTERS").replace(/^;+/, ""));
     }
     view.Close();
     logLine("Tagwright: " + count + " machine settings to write.");
