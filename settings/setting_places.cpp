@@ -291,8 +291,8 @@ bool TargetSettingText(const PrinterTarget* target, const char* name, char* text
     return true;
 }
 
-bool ReadShownSetting(const SettingPlaces* places, const StoredPrinter* printer,
-                      const char* name, char* value, SettingPlace* place) {
+bool ReadShownSetting(const SettingPlaces* places, const StoredPrinter* printer, const char* name,
+                      char* value, SettingPlace* place) {
     if (printer->place != SettingPlace::None && IsPrinterValue(name)) {
         *place = printer->place;
         return TargetSettingText(&printer->target, name, value);
@@ -328,7 +328,9 @@ bool ResolveNamedPrinter(const char* name, PrinterTarget* target, SettingPlace* 
                       "--printer \"%s\" is neither a device URI (socket://HOST[:PORT], "
                       "serial:PORT, parallel:PORT, driver:PRINTER, raw:PRINTER) nor a named "
                       "printer; %s%s.",
-                      name, names[0] == '\0' ? "no printers are named in the settings" : "the named printers are: ",
+                      name,
+                      names[0] == '\0' ? "no printers are named in the settings"
+                                       : "the named printers are: ",
                       names);
     }
     for (HKEY list : lists) {

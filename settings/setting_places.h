@@ -95,8 +95,8 @@ bool IsPrinterValue(const char* name);
 // A value as the settings window shows it: the text a "Printer" in force stands for, with that
 // key as its place (also where the URI does not set it: locked all the same), else the value
 // from its first key. False when there is no text; *place is None when no key has it.
-bool ReadShownSetting(const SettingPlaces* places, const StoredPrinter* printer,
-                      const char* name, char* value, SettingPlace* place);
+bool ReadShownSetting(const SettingPlaces* places, const StoredPrinter* printer, const char* name,
+                      char* value, SettingPlace* place);
 
 // Looks `name` up among the named printers and parses its device URI into target; *place
 // says whose name it was. False when no key names it (problem lists the names there are, cut

@@ -427,9 +427,8 @@ struct PrinterFields {
 void ReadPrinterFields(HWND window, const ShownPlaces* shown, PrinterFields* fields) {
     fields->given[0] = SelectedEntry(window, IDC_PRINTER_TYPE, fields->texts[0]);
     // A printer queue's name is kept whole, however long; other typed ports are cut.
-    int typedPortSize = strcmp(fields->texts[0], kRawQueuePrinterType) == 0
-                            ? kTextBufferSize
-                            : kTypedPortBufferSize;
+    int typedPortSize = strcmp(fields->texts[0], kRawQueuePrinterType) == 0 ? kTextBufferSize
+                                                                            : kTypedPortBufferSize;
     if (!SelectedEntry(window, IDC_PORT, fields->texts[1])) {
         TypedPort(window, shown, fields->texts[1], typedPortSize);
     }
@@ -443,10 +442,14 @@ void ReadPrinterFields(HWND window, const ShownPlaces* shown, PrinterFields* fie
 }
 
 // The printer's values are written as a whole where a machine "Printer" makes the printer:
-// all of them once any field says otherwise, or none. A policy "Printer" locks them all.
+// all of them once a field says otherwise than the text the URI stands for, or none (a field
+// the URI does not set, such as a socket's parity, counts for nothing). A policy "Printer"
+// locks them all.
 bool PrinterFieldsChanged(const ShownPlaces* shown, const PrinterFields* fields) {
+    char value[kTextBufferSize];
     for (int i = 0; i < 6; ++i) {
-        if (fields->given[i] && Writable(shown, kValueFields[i].name, fields->texts[i])) {
+        if (fields->given[i] && ReadShown(shown, kValueFields[i].name, value) &&
+            strcmp(value, fields->texts[i]) != 0) {
             return true;
         }
     }

@@ -240,8 +240,9 @@ namespace {
 LSTATUS OpenOrCreateKey(const char* call, HKEY root, LPCSTR subKey, REGSAM access, PHKEY result,
                         bool create, bool* created) {
     std::string path = subKey == nullptr ? std::string() : std::string(subKey);
-    LogCall(call, root == HKEY_LOCAL_MACHINE ? std::string(substitute::kMachineHiveName) + "\\" + path
-                                             : path);
+    LogCall(call, root == HKEY_LOCAL_MACHINE
+                      ? std::string(substitute::kMachineHiveName) + "\\" + path
+                      : path);
     DWORD error = 0;
     if (TakeScriptedFailure(call, &error)) {
         return static_cast<LSTATUS>(error);
@@ -422,8 +423,8 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPD
 
 LSTATUS RegCloseKey(HKEY key) {
     if (key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE) {
-        LogCall("RegCloseKey", key == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER"
-                                                        : substitute::kMachineHiveName);
+        LogCall("RegCloseKey",
+                key == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : substitute::kMachineHiveName);
         return ERROR_SUCCESS;
     }
     auto object = substitute::FindHandleAs<substitute::KeyObject>(reinterpret_cast<HANDLE>(key));

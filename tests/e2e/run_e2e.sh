@@ -1307,6 +1307,69 @@ run() { # <scenario function> [requirement]
     "$1"
 }
 
+# ---------------------------------------------------------------- the machine's and policy keys
+
+MACHINE_KEY='HKLM\Software\Velmora Software\Tagwright\1.0'
+POLICY_KEY='HKLM\Software\Policies\Velmora Software\Tagwright\1.0'
+
+hklm_set() { # <key> <name> <text>: a REG_SZ as an administrator (or the MSI) would store it
+    timeout 60 "$WINE" reg add "$1" /v "$2" /d "$3" /f >/dev/null 2>&1
+}
+
+hklm_delete() { # <key>
+    timeout 60 "$WINE" reg delete "$1" /f >/dev/null 2>&1
+}
+
+# A user who never opened the settings window: the machine's Printer sends the label, then
+# --printer Shipping the name from the machine's Printers; the result names the machine.
+scenario_settings_machine_printer() {
+    begin settings_machine_printer
+    local printer="$SCENARIO_DIR/printer" result="$SCENARIO_DIR/result.json" path
+    start_network_printer "$printer" || { PROBLEM="virtual printer did not start"; finish; return; }
+    e2e_write_settings
+    hklm_set "$MACHINE_KEY" Printer "socket://$PRINTER_AT"
+    hklm_set "$MACHINE_KEY\\Printers" Shipping "socket://$PRINTER_AT:9100"
+    label_file "$SCENARIO_DIR/label.zpl"
+    cp "$SCENARIO_DIR/label.zpl" "$SCENARIO_DIR/expected.zpl"
+    path=$(e2e_winpath "$SCENARIO_DIR/label.zpl")
+    quiet_run 60 -q --result "$(e2e_winpath "$result")" "$path"
+    expect "exit code" "$QUIET_EXIT" 1
+    expect "settings" "$(json_value "$result" settings)" machine
+    label_file "$SCENARIO_DIR/label.zpl"
+    quiet_run 60 -q --printer Shipping --result "$(e2e_winpath "$result")" "$path"
+    expect "exit code, named printer" "$QUIET_EXIT" 1
+    expect "settings, named printer" "$(json_value "$result" settings)" machine
+    expect "target, named printer" "$(json_value "$result" target)" "socket://$PRINTER_AT:9100"
+    label_file "$SCENARIO_DIR/label.zpl"
+    quiet_run 60 -q --printer Nowhere "$path"
+    expect "exit code, unknown name" "$QUIET_EXIT" 2
+    e2e_stop_printer "$printer"
+    expect "delivered" "$(same_file "$printer/conn-1.bin" "$SCENARIO_DIR/expected.zpl")" same
+    expect "delivered by name" "$(same_file "$printer/conn-2.bin" "$SCENARIO_DIR/expected.zpl")" same
+    expect "connections" "$(grep -c '^open' "$printer/events.log" 2>/dev/null)" 2
+    hklm_delete "$MACHINE_KEY"
+    finish
+}
+
+# A policy's Delay shows greyed in the settings window, and OK leaves the user's key without it.
+scenario_settings_policy_locked() {
+    begin settings_policy_locked
+    local w="Tagwright Settings"
+    e2e_write_settings PrinterType "TCP/IP" Port "9100" BaudorIPAddress "$PRINTER_AT" Attempts "3"
+    hklm_set "$POLICY_KEY" Delay 250
+    e2e_start_program "$SCENARIO_DIR" -s -n
+    expect "settings window" "$(drv wait "$w" 30000)" "found: $w"
+    expect "delay shown" "$(drv text "$w" 1002)" 250
+    expect "delay greyed" "$(drv enabled "$w" 1002)" 0
+    expect "attempts usable" "$(drv enabled "$w" 1007)" 1
+    drv press "$w" 1 >/dev/null
+    expect "exit code" "$(e2e_wait_exit "$SCENARIO_DIR" 30)" 1
+    expect "user's Delay" "$(reg_value Delay)" ""
+    expect "user's Port" "$(reg_value Port)" 9100
+    hklm_delete "$POLICY_KEY"
+    finish
+}
+
 run scenario_launcher_no_arguments
 run scenario_launcher_nofile
 run scenario_launcher_about
@@ -1339,6 +1402,8 @@ run scenario_target_raw_queue
 run scenario_target_port_refused
 run scenario_settings_window
 run scenario_settings_round_trip
+run scenario_settings_machine_printer network
+run scenario_settings_policy_locked
 run scenario_names_cjk_delivered network
 run scenario_names_cjk_refused
 run scenario_names_fullwidth_quote
