@@ -245,7 +245,7 @@ function machineSettings(property) {
     if (associate != "" && associate != "0" && associate != "1") {
         refuse("ASSOCIATE", "it must be 1 (labels print when opened) or 0");
     }
-    // Name=URI;Name=URI: a name holds no "=", and neither holds ";".
+    // Name=URI;Name=URI: a name holds no "=" or ":", and neither holds ";".
     var entries = property("PRINTERS").split(";");
     var seen = {};
     for (var i = 0; i < entries.length; ++i) {
@@ -257,6 +257,9 @@ function machineSettings(property) {
         var uri = equals < 0 ? "" : entries[i].substring(equals + 1);
         if (name == "") {
             refuse("PRINTERS", "\"" + entries[i] + "\" is not NAME=URI");
+        } else if (name.indexOf(":") >= 0) {
+            // --printer takes a text with a colon for an address, never for a name.
+            refuse("PRINTERS", "the name \"" + name + "\" holds a colon, which no name can");
         } else if (name == "+" || name == "-" || name == "*") {
             // Alone, these are the installer's marks for creating and removing keys.
             refuse("PRINTERS", "the name \"" + name + "\" is not a printer's name");

@@ -166,6 +166,7 @@ const sets = [
     [{PRINTERS: "Shipping=socket://10.1.2.3;shipping=raw:Desk"},
      "PRINTERS=\"Shipping=socket://10.1.2.3;shipping=raw:Desk\" cannot be used: the name \"shipping\" is given twice"],
     [{PRINTERS: "Shipping"}, "PRINTERS=\"Shipping\" cannot be used: \"Shipping\" is not NAME=URI"],
+    [{PRINTERS: "Desk:2=socket://h"}, "PRINTERS=\"Desk:2=socket://h\" cannot be used: the name \"Desk:2\" holds a colon"],
     [{PRINTERS: "-=socket://h"}, "PRINTERS=\"-=socket://h\" cannot be used: the name \"-\""],
     [{PRINTERS: "=socket://h"}, "PRINTERS=\"=socket://h\" cannot be used: \"=socket://h\" is not"],
     [{PRINTERS: "A=socket://h;B=serial:COM0"},
