@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release packages of Tagwright into dist/:
 #   tagwright-<version>-x64.msi   Windows Installer package (wixl), per machine, into
-#                                 Program Files\Tagwright, with Start-menu shortcuts
+#                                 Program Files\Tagwright, with Start-menu shortcuts; its
+#                                 properties write the machine settings (user guide, 8)
 #   tagwright-<version>-x64.zip   the portable program, 64-bit
 #   tagwright-<version>-x86.zip   the portable program, 32-bit
 #   SHA256SUMS
@@ -99,12 +100,14 @@ signing=no
 # The files every package holds, under a folder Tagwright.
 stage_files() { # <arch> <folder>
     local folder=$2/Tagwright
-    mkdir -p "$folder/guide" "$folder/samples"
+    mkdir -p "$folder/guide" "$folder/samples" "$folder/PolicyDefinitions/en-US"
     cp "build/${PRESET[$1]}/tagwright.exe" "$folder/"
     cp packaging/licence-notes.txt "$folder/"
     cp docs/user-guide.md docs/about.png docs/help.png docs/progress.png docs/settings.png \
         "$folder/guide/"
     cp samples/label.zpl samples/label.epl "$folder/samples/"
+    cp packaging/tagwright.admx "$folder/PolicyDefinitions/"
+    cp packaging/en-US/tagwright.adml "$folder/PolicyDefinitions/en-US/"
     # A fixed time for every file, so that a package depends only on its contents.
     find "$2" -exec touch -h -d "@$(git log -1 --format=%ct 2>/dev/null || echo 0)" {} +
     if [ "$signing" = yes ]; then
@@ -126,9 +129,10 @@ done
 
 msi_file="$DIST/tagwright-$text-x64.msi"
 cp resources/tagwright.ico "$STAGE/tagwright.ico"
+cp packaging/machine_settings.js "$STAGE/machine_settings.js"
 # wixl takes source paths relative to the folder it runs in.
 (cd "$STAGE" && wixl -a x64 -D ProductVersion="$msi_version" -D ProductCode="$product_code" \
-    -D StageDir=x64/Tagwright -D IconFile=tagwright.ico -o "$msi_file" "$ROOT/packaging/tagwright.wxs") ||
+    -D StageDir=x64/Tagwright -D IconFile=tagwright.ico -D ScriptFile=machine_settings.js -o "$msi_file" "$ROOT/packaging/tagwright.wxs") ||
     fail "wixl failed"
 [ "$signing" = yes ] && { scripts/sign.sh "$msi_file" >/dev/null || fail "signing the MSI failed"; }
 made+=("$msi_file")

@@ -14,6 +14,7 @@ PACKAGES=(
     fonts-wine                                  # Marlett, for the windows' caption buttons
     cups cups-client cups-bsd iproute2          # virtual printers
     wixl msitools osslsigncode openssl zip unzip # packages: MSI, signing, zips
+    nodejs                                      # the MSI's machine-settings script, tested
 )
 
 installed() {

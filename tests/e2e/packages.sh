@@ -2,7 +2,8 @@
 # The release packages as users get them: scripts/package.sh builds them from the win64 and
 # win32 programs, signed with a throwaway certificate made here; the signatures are checked
 # with osslsigncode, the zips' contents listed, and the MSI installed, used, installed again,
-# replaced by a later version and removed with msiexec /qn under Wine, in a fresh prefix.
+# replaced by a later version and removed with msiexec /qn under Wine, in a fresh prefix; then
+# installed with the machine settings and the association as properties, and removed again.
 #
 # Builds no program: packages build/win64 and build/win32 as they are. Exits 77 with "skip: <reason>" when a packaging tool or a
 # program is missing; the Wine scenarios say SKIP without Wine or Xvfb. Prints one line per
@@ -73,7 +74,9 @@ MSI="$DIST/tagwright-$VERSION_TEXT-x64.msi"
 NEXT_MSI="$NEXT_DIST/tagwright-$(printf '%d.%d.%d%04d' "$V_MAJOR" "$V_MINOR" "$V_RELEASE" "$((V_BUILD + 1))")-x64.msi"
 
 # What every package holds, below its folder Tagwright.
-PACKAGE_FILES="guide/about.png
+PACKAGE_FILES="PolicyDefinitions/en-US/tagwright.adml
+PolicyDefinitions/tagwright.admx
+guide/about.png
 guide/help.png
 guide/progress.png
 guide/settings.png
@@ -297,10 +300,201 @@ scenario_msi_uninstall() {
     finish
 }
 
+# ---------------------------------------------------------------- the machine settings
+
+MACHINE_KEY='HKLM\Software\Velmora Software\Tagwright\1.0'
+POLICY_KEY='HKLM\Software\Policies\Velmora Software\Tagwright\1.0'
+
+reg_values() { # <key>: "name=value" of each text value of the key and its subkeys, sorted
+    timeout 60 "$WINE" reg query "$1" /s 2>/dev/null | tr -d '\r' |
+        sed -n 's/^    \(.*\)    REG_SZ    \(.*\)$/\1=\2/p' | LC_ALL=C sort
+}
+
+reg_key() { # <key>: "present" or "absent"
+    timeout 60 "$WINE" reg query "$1" >/dev/null 2>&1 && echo present || echo absent
+}
+
+# The program reads the machine key when a job's result names the place of its settings: a
+# program without that knows no "settings" key. Probed once with a job to a closed port.
+MACHINE_PROBED=""
+MACHINE_UNSUPPORTED=""
+machine_settings_supported() {
+    if [ -z "$MACHINE_PROBED" ]; then
+        MACHINE_PROBED=yes
+        local folder=$E2E_WORK/machine-probe
+        mkdir -p "$folder"
+        printf '^XA^XZ\r\n' >"$folder/probe.zpl"
+        E2E_EXE="$INSTALL_DIR/tagwright.exe" e2e_start_program "$folder" -q --printer socket://127.0.0.1:9 \
+            --attempts 1 --timeout 5 --result "$(e2e_winpath "$folder/result.json")" \
+            "$(e2e_winpath "$folder/probe.zpl")"
+        e2e_wait_exit "$folder" 60 >/dev/null
+        if ! python3 -c 'import json, sys; sys.exit("settings" not in json.load(open(sys.argv[1])))' \
+            "$folder/result.json" 2>/dev/null; then
+            MACHINE_UNSUPPORTED="tagwright.exe does not say where its settings came from (no \"settings\" in its result): it reads no machine settings"
+        fi
+    fi
+    [ -z "$MACHINE_UNSUPPORTED" ]
+}
+
+label_received() { # <printer folder> <label>: "same" when the first connection began with it
+    # (a job that asks for confirmation sends its status queries after the label)
+    head -c "$(stat -c %s "$2")" "$1/conn-1.bin" 2>/dev/null | cmp -s - "$2" && echo same
+}
+
+# A bad property ends the install with a line in its log and nothing installed, whichever it is.
+scenario_msi_bad_settings() {
+    begin msi_bad_settings
+    local property value log n=0
+    while IFS='|' read -r property value; do
+        n=$((n + 1))
+        log="$E2E_WORK/bad-$n.log"
+        expect "msiexec /i $property=$value" \
+            "$(msiexec /i "$(e2e_winpath "$MSI")" "$property=$value" /qn /l*v "$(e2e_winpath "$log")")" 67
+        expect "log of $property=$value" \
+            "$(tr -d '\0\r' <"$log" 2>/dev/null | grep -c "^Tagwright: $property=\"$value\" cannot be used: .* Nothing was installed\.$")" 1
+        expect "installed files after $property=$value" "$(installed_files)" ""
+        expect "products after $property=$value" "$(products)" ""
+        expect "machine key after $property=$value" "$(reg_key "$MACHINE_KEY")" absent
+    done <<'ROWS'
+PRINTER|socket://10.1.2.3:0
+PRINTERS|Shipping=socket://10.1.2.3;Small labels=serial:COM0
+ATTEMPTS|0
+ROWS
+    finish
+}
+
+# The silent install with a printer for the whole machine: a user who never opened the settings
+# window sends a label, and the printer confirms it received it.
+scenario_msi_machine_printer() {
+    begin msi_machine_printer
+    local folder=$E2E_WORK/machine-job printer=$E2E_WORK/machine-printer
+    mkdir -p "$folder"
+    drv reg-delete "$SETTINGS_KEY" >/dev/null
+    expect "msiexec /i PRINTER= CONFIRM= PRINTERS= /qn" "$(msiexec /i "$(e2e_winpath "$MSI")" \
+        "PRINTER=socket://$E2E_PRINTER_ADDRESS" CONFIRM=received \
+        "PRINTERS=Shipping=socket://$E2E_PRINTER_ADDRESS:9101;Small labels=serial:COM3?baud=9600" /qn)" 0
+    expect "machine key" "$(reg_values "$MACHINE_KEY")" "Confirm=received
+Printer=socket://$E2E_PRINTER_ADDRESS
+Shipping=socket://$E2E_PRINTER_ADDRESS:9101
+Small labels=serial:COM3?baud=9600"
+    expect "user key" "$(reg_key "HKCU\\$SETTINGS_KEY")" absent
+    # Without ASSOCIATE only the context menu's verb: opening a label file is left alone.
+    expect "print verb" "$(reg_values 'HKCR\SystemFileAssociations\.epl\shell\Tagwright.Print')" \
+        "(Default)=\"C:\\Program Files\\Tagwright\\tagwright.exe\" \"%1\"
+(Default)=Print with Tagwright"
+    expect ".zpl" "$(reg_key 'HKCR\.zpl')" absent
+    if ! machine_settings_supported; then
+        NOTE="$MACHINE_UNSUPPORTED"
+    elif ! e2e_start_tcp_printer 9100 "$printer" --firmware current; then
+        PROBLEM="virtual printer did not start"
+    else
+        cp "$E2E_ROOT/samples/label.zpl" "$folder/label.zpl"
+        E2E_EXE="$INSTALL_DIR/tagwright.exe" e2e_start_program "$folder" -q \
+            --result "$(e2e_winpath "$folder/result.json")" "$(e2e_winpath "$folder/label.zpl")"
+        expect "exit code" "$(e2e_wait_exit "$folder" 90)" 1
+        e2e_stop_printer "$printer"
+        expect "delivered" "$(label_received "$printer" "$E2E_ROOT/samples/label.zpl")" same
+        expect "settings" "$(python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); print(r["settings"], r["confirmed"])' "$folder/result.json" 2>&1)" "machine received"
+        expect "input file" "$(exists "$folder/label.zpl")" absent
+    fi
+    finish_or_note
+}
+
+# --printer NAME from the machine's named printers.
+scenario_msi_named_printer() {
+    begin msi_named_printer
+    local folder=$E2E_WORK/named-job printer=$E2E_WORK/named-printer
+    mkdir -p "$folder"
+    if ! machine_settings_supported; then
+        skip_scenario msi_named_printer "$MACHINE_UNSUPPORTED"
+        return
+    fi
+    if ! e2e_start_tcp_printer 9101 "$printer"; then
+        PROBLEM="virtual printer did not start"
+    else
+        cp "$E2E_ROOT/samples/label.epl" "$folder/label.epl"
+        E2E_EXE="$INSTALL_DIR/tagwright.exe" e2e_start_program "$folder" -q --printer Shipping \
+            --confirm off "$(e2e_winpath "$folder/label.epl")"
+        expect "exit code" "$(e2e_wait_exit "$folder" 90)" 1
+        e2e_stop_printer "$printer"
+        expect "delivered" "$(cmp -s "$printer/conn-1.bin" "$E2E_ROOT/samples/label.epl" && echo same)" same
+        expect "input file" "$(exists "$folder/label.epl")" absent
+    fi
+    finish
+}
+
+# A later version with ASSOCIATE=1 keeps the machine settings it was not given, and a label
+# opened with the shell's open verb (as Explorer or a browser opens it) prints and is deleted.
+scenario_msi_associate() {
+    begin msi_associate
+    local folder=$E2E_WORK/opened printer=$E2E_WORK/opened-printer
+    mkdir -p "$folder"
+    expect "msiexec /i later ASSOCIATE=1 TIMEOUT=20 /qn" \
+        "$(msiexec /i "$(e2e_winpath "$NEXT_MSI")" ASSOCIATE=1 TIMEOUT=20 /qn)" 0
+    expect "products" "$(products)" "Tagwright $NEXT_MSI_VERSION"
+    expect "machine key kept" "$(reg_values "$MACHINE_KEY")" "Confirm=received
+Printer=socket://$E2E_PRINTER_ADDRESS
+Shipping=socket://$E2E_PRINTER_ADDRESS:9101
+Small labels=serial:COM3?baud=9600
+Timeout=20"
+    expect ".zpl" "$(reg_values 'HKCR\.zpl')" "(Default)=Tagwright.Label
+Content Type=application/x-zpl"
+    expect ".epl" "$(reg_values 'HKCR\.epl')" "(Default)=Tagwright.Label
+Content Type=application/x-epl"
+    expect "open verb" "$(reg_values 'HKCR\Tagwright.Label\shell\open\command')" \
+        "(Default)=\"C:\\Program Files\\Tagwright\\tagwright.exe\" \"%1\""
+    expect "content type" "$(reg_values 'HKCR\MIME\Database\Content Type\application/x-zpl')" "Extension=.zpl"
+    # The user's own settings name the printer (a program that reads no machine settings can
+    # print the opened label too); the machine's Confirm=received asks for the model printer.
+    e2e_write_settings PrinterType "TCP/IP" Port "9100" BaudorIPAddress "$E2E_PRINTER_ADDRESS" \
+        Delay "0" Attempts "3"
+    if ! e2e_start_tcp_printer 9100 "$printer" --firmware current; then
+        PROBLEM="virtual printer did not start"
+    else
+        cp "$E2E_ROOT/samples/label.zpl" "$folder/label.zpl"
+        (cd "$folder" && timeout 120 "$WINE" start /wait /unix "$folder/label.zpl" >/dev/null 2>&1)
+        e2e_stop_printer "$printer"
+        expect "delivered" "$(label_received "$printer" "$E2E_ROOT/samples/label.zpl")" same
+        expect "opened file" "$(exists "$folder/label.zpl")" absent
+    fi
+    finish
+}
+
+# Uninstalling removes the machine key and the association; the user's key and the policy
+# key stay.
+scenario_msi_uninstall_settings() {
+    begin msi_uninstall_settings
+    e2e_write_settings Delay 0
+    timeout 60 "$WINE" reg add "$POLICY_KEY" /v Attempts /d 2 /f >/dev/null 2>&1
+    expect "msiexec /x /qn" "$(msiexec /x "$(e2e_winpath "$NEXT_MSI")" /qn)" 0
+    expect "products" "$(products)" ""
+    expect "machine key" "$(reg_key "$MACHINE_KEY")" absent
+    expect "installer key" "$(reg_key 'HKLM\Software\Velmora Software\Tagwright\Installer')" absent
+    local key
+    for key in 'HKCR\.zpl' 'HKCR\.epl' 'HKCR\Tagwright.Label' \
+        'HKCR\SystemFileAssociations\.zpl\shell\Tagwright.Print' \
+        'HKCR\SystemFileAssociations\.epl\shell\Tagwright.Print' \
+        'HKCR\MIME\Database\Content Type\application/x-zpl'; do
+        expect "$key" "$(reg_key "$key")" absent
+    done
+    expect "user key" "$(reg_values "HKCU\\$SETTINGS_KEY")" "Delay=0"
+    expect "policy key" "$(reg_values "$POLICY_KEY")" "Attempts=2"
+    finish
+}
+
+# A scenario whose job could not run: its installer's part has its verdict, the job a SKIP.
+finish_or_note() {
+    local name=$CURRENT
+    finish
+    [ -n "${NOTE:-}" ] && skip_scenario "${name}_job" "$NOTE"
+    NOTE=""
+}
+
 scenario_packages_signed
 scenario_zips_contents
 
-WINE_SCENARIOS=(msi_install msi_shortcuts msi_program_sends msi_same_again msi_upgrade msi_uninstall)
+WINE_SCENARIOS=(msi_install msi_shortcuts msi_program_sends msi_same_again msi_upgrade msi_uninstall
+    msi_bad_settings msi_machine_printer msi_named_printer msi_associate msi_uninstall_settings)
 wine_reason=""
 if ! e2e_find_wine; then
     wine_reason="Wine (wine64) is not installed or cannot run here"
@@ -336,6 +530,17 @@ else
     scenario_msi_same_again
     scenario_msi_upgrade
     scenario_msi_uninstall
+    scenario_msi_bad_settings
+    if [ ! -f "$E2E_DRIVER" ] || [ -z "$E2E_NETNS" ]; then
+        for name in msi_machine_printer msi_named_printer msi_associate msi_uninstall_settings; do
+            skip_scenario "$name" "needs $E2E_DRIVER and a network namespace"
+        done
+    else
+        scenario_msi_machine_printer
+        scenario_msi_named_printer
+        scenario_msi_associate
+        scenario_msi_uninstall_settings
+    fi
 fi
 
 [ "$SKIPPED" -gt 0 ] && echo "$SKIPPED skipped"
