@@ -82,6 +82,18 @@ void AppendText(char* out, std::size_t size, const char* text) {
     snprintf(out + at, size - at, "%s", text);
 }
 
+// Moves name from one subfolder of folder to another (nullptr: the folder itself), under the
+// same name and never over another file.
+bool MoveKeepingName(LPCWSTR folder, LPCWSTR fromSub, LPCWSTR toSub, LPCWSTR name) {
+    WCHAR from[kWatchPathSize];
+    WCHAR to[kWatchPathSize];
+    if (!JoinWatchPath(from, kWatchPathSize, folder, fromSub, name) ||
+        !JoinWatchPath(to, kWatchPathSize, folder, toSub, name)) {
+        return false;
+    }
+    return MoveFileExW(from, to, 0) != FALSE;
+}
+
 } // namespace
 
 bool JoinWatchPath(WCHAR* out, int size, LPCWSTR folder, LPCWSTR sub, LPCWSTR name) {
@@ -128,13 +140,7 @@ bool MakeWatchFolders(LPCWSTR folder) {
 }
 
 bool ClaimFile(LPCWSTR folder, LPCWSTR name) {
-    WCHAR from[kWatchPathSize];
-    WCHAR to[kWatchPathSize];
-    if (!JoinWatchPath(from, kWatchPathSize, folder, nullptr, name) ||
-        !JoinWatchPath(to, kWatchPathSize, folder, kPrintingFolder, name)) {
-        return false;
-    }
-    return MoveFileExW(from, to, 0) != FALSE;
+    return MoveKeepingName(folder, nullptr, kPrintingFolder, name);
 }
 
 bool MoveOutOfPrinting(LPCWSTR folder, LPCWSTR name, LPCWSTR sub, WCHAR* finalName) {
@@ -167,13 +173,7 @@ bool MoveOutOfPrinting(LPCWSTR folder, LPCWSTR name, LPCWSTR sub, WCHAR* finalNa
 }
 
 bool ReturnToFolder(LPCWSTR folder, LPCWSTR name) {
-    WCHAR from[kWatchPathSize];
-    WCHAR to[kWatchPathSize];
-    if (!JoinWatchPath(from, kWatchPathSize, folder, kPrintingFolder, name) ||
-        !JoinWatchPath(to, kWatchPathSize, folder, nullptr, name)) {
-        return false;
-    }
-    return MoveFileExW(from, to, 0) != FALSE;
+    return MoveKeepingName(folder, kPrintingFolder, nullptr, name);
 }
 
 bool WriteFailureRecord(LPCWSTR path, const char* fileUtf8, const char* reasonUtf8) {
