@@ -47,9 +47,10 @@ Scan ReferenceScan(const std::string& line) {
         if (valueNext) {
             valueNext = false;
         } else if (token == "--printer" || token == "--delay" || token == "--attempts" ||
-                   token == "--timeout" || token == "--result" || token == "--confirm") {
+                   token == "--timeout" || token == "--result" || token == "--confirm" ||
+                   token == "--watch") {
             valueNext = true;
-        } else if (token == "-q" || token == "--quiet") {
+        } else if (token == "-q" || token == "--quiet" || token == "--stop" || token == "--keep") {
         } else if (token == "-s" || token == "--settings") {
             scan.settings = true;
         } else if (token == "-?" || token == "--about") {

@@ -1167,7 +1167,7 @@ scenario_records_result_and_log() {
     label="$SCENARIO_DIR/label.zpl"
     path=$(e2e_winpath "$label")
     keys="['result', 'exit_code', 'error', 'message', 'file', 'target', 'bytes', 'milliseconds',"
-    keys+=" 'confirmed', 'printer']"
+    keys+=" 'confirmed', 'printer', 'settings']"
 
     : >"$SCENARIO_DIR/parallel.out"
     e2e_write_settings PrinterType "Parallel" Port "$(e2e_winpath "$SCENARIO_DIR/parallel.out")" \
@@ -1188,6 +1188,7 @@ scenario_records_result_and_log() {
     # A parallel port has no way back: nothing is confirmed, and the printer said nothing.
     expect "printed: confirmed" "$(json_value "$result" confirmed)" no
     expect "printed: printer" "$(json_value "$result" printer)" ""
+    expect "printed: settings" "$(json_value "$result" settings)" user
 
     # A plain file has no line settings to read: the job is refused with a message.
     e2e_write_settings PrinterType "Serial" Port "$(e2e_winpath "$SCENARIO_DIR/serial.out")" \
