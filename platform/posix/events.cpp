@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr auto kPollPause = std::chrono::milliseconds(2);
+constexpr DWORD kPollPause = 2; // milliseconds
 constexpr std::size_t kMaxNameLength = 200;
 
 struct EventState {
@@ -63,25 +63,8 @@ struct EventState {
 struct EventHandle : substitute::KernelObject {
     std::shared_ptr<EventState> event;
     DWORD Wait(DWORD milliseconds) override {
-        auto started = std::chrono::steady_clock::now();
-        for (;;) {
-            if (event->Take()) {
-                return WAIT_OBJECT_0;
-            }
-            if (milliseconds == 0) {
-                return WAIT_TIMEOUT;
-            }
-            DWORD now = 0;
-            if (milliseconds != INFINITE && substitute::VirtualTickCount(&now)) {
-                substitute::AdvanceVirtualClock(milliseconds);
-                return WAIT_TIMEOUT;
-            }
-            if (milliseconds != INFINITE && std::chrono::steady_clock::now() - started >=
-                                                std::chrono::milliseconds(milliseconds)) {
-                return WAIT_TIMEOUT;
-            }
-            std::this_thread::sleep_for(kPollPause);
-        }
+        return substitute::PollForSignal(milliseconds, kPollPause,
+                                         [this] { return event->Take(); });
     }
 };
 
@@ -278,7 +261,7 @@ DWORD WaitForAnyObject(DWORD count, const HANDLE* handles, DWORD milliseconds,
             std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(milliseconds)) {
             return WAIT_TIMEOUT;
         }
-        std::this_thread::sleep_for(kPollPause);
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollPause));
     }
 }
 

@@ -4,7 +4,9 @@
 
 #include "platform/posix/machinery.h"
 
+#include <string>
 #include <sys/types.h>
+#include <ctime>
 
 namespace substitute {
 
@@ -34,5 +36,10 @@ ssize_t ReadWithCommTimeouts(const FileObject& object, char* buffer, DWORD toRea
 // WriteFile on a handle with write time-outs set: the byte count written before the total
 // time-out passed (0 when the device took nothing), or -1 (errno set).
 ssize_t WriteWithCommTimeouts(const FileObject& object, const char* bytes, DWORD toWrite);
+
+// The POSIX path of a wide name (given as UTF-8): Windows takes '\' as a folder separator too.
+std::string PathOfWide(const std::string& utf8Name);
+// 100-nanosecond intervals since 1601, as Windows counts file times.
+FILETIME FileTimeOf(const struct timespec& time);
 
 } // namespace substitute

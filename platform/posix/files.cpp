@@ -501,6 +501,8 @@ BOOL RemoveFile(const char* call, const std::string& given, const std::string& p
     return TRUE;
 }
 
+} // namespace
+
 // The POSIX path of a wide name: Windows takes '\' as a folder separator too.
 std::string PathOfWide(const std::string& utf8Name) {
     std::string path = utf8Name;
@@ -516,8 +518,6 @@ FILETIME FileTimeOf(const struct timespec& time) {
         static_cast<std::uint64_t>(time.tv_nsec) / 100u;
     return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
 }
-
-} // namespace
 } // namespace substitute
 
 BOOL DeleteFileA(LPCSTR name) {

@@ -1,6 +1,7 @@
 // Substitute files, folders: FindFirstFileW, FindNextFileW, FindClose, the change notifications
 // of a folder (a snapshot of its entries compared at each wait) and GetFullPathNameW.
 #include "platform/posix/code_pages.h"
+#include "platform/posix/file_object.h"
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
@@ -19,20 +20,10 @@
 
 namespace {
 
-constexpr auto kPollPause = std::chrono::milliseconds(5);
+constexpr DWORD kPollPause = 5; // milliseconds
 
 std::string PosixPath(LPCWSTR name) {
-    std::string path = substitute::Utf8FromWide(name);
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
-}
-
-FILETIME FileTimeOf(const struct timespec& time) {
-    constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600ull;
-    std::uint64_t ticks =
-        (static_cast<std::uint64_t>(time.tv_sec) + kSecondsFrom1601To1970) * 10000000ull +
-        static_cast<std::uint64_t>(time.tv_nsec) / 100u;
-    return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+    return substitute::PathOfWide(substitute::Utf8FromWide(name));
 }
 
 DWORD ErrorOf(int code) {
@@ -91,9 +82,9 @@ struct FindObject : substitute::KernelObject {
 bool FillFindData(const Entry& entry, LPWIN32_FIND_DATAW data) {
     std::memset(data, 0, sizeof(*data));
     data->dwFileAttributes = entry.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    data->ftCreationTime = FileTimeOf(entry.written);
-    data->ftLastAccessTime = FileTimeOf(entry.written);
-    data->ftLastWriteTime = FileTimeOf(entry.written);
+    data->ftCreationTime = substitute::FileTimeOf(entry.written);
+    data->ftLastAccessTime = substitute::FileTimeOf(entry.written);
+    data->ftLastWriteTime = substitute::FileTimeOf(entry.written);
     data->nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
     data->nFileSizeLow = static_cast<DWORD>(entry.size & 0xFFFFFFFFu);
     return MultiByteToWideChar(CP_UTF8, 0, entry.name.c_str(), -1, data->cFileName, MAX_PATH) > 0;
@@ -122,25 +113,8 @@ struct NotificationObject : substitute::KernelObject {
     std::string folder;
     Snapshot seen;
     DWORD Wait(DWORD milliseconds) override {
-        auto started = std::chrono::steady_clock::now();
-        for (;;) {
-            if (TakeSnapshot(folder) != seen) {
-                return WAIT_OBJECT_0;
-            }
-            DWORD now = 0;
-            if (milliseconds == 0) {
-                return WAIT_TIMEOUT;
-            }
-            if (milliseconds != INFINITE && substitute::VirtualTickCount(&now)) {
-                substitute::AdvanceVirtualClock(milliseconds);
-                return WAIT_TIMEOUT;
-            }
-            if (milliseconds != INFINITE && std::chrono::steady_clock::now() - started >=
-                                                std::chrono::milliseconds(milliseconds)) {
-                return WAIT_TIMEOUT;
-            }
-            std::this_thread::sleep_for(kPollPause);
-        }
+        return substitute::PollForSignal(milliseconds, kPollPause,
+                                         [this] { return TakeSnapshot(folder) != seen; });
     }
 };
 

@@ -3,9 +3,11 @@
 #include "platform/posix/machinery.h"
 #include "platform/testing.h"
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <thread>
 
 namespace substitute {
 namespace {
@@ -187,6 +189,29 @@ bool RecordSleep(DWORD milliseconds) {
         return true;
     }
     return false;
+}
+
+DWORD PollForSignal(DWORD milliseconds, DWORD pauseMilliseconds,
+                    const std::function<bool()>& signalled) {
+    auto started = std::chrono::steady_clock::now();
+    for (;;) {
+        if (signalled()) {
+            return WAIT_OBJECT_0;
+        }
+        if (milliseconds == 0) {
+            return WAIT_TIMEOUT;
+        }
+        DWORD now = 0;
+        if (milliseconds != INFINITE && VirtualTickCount(&now)) {
+            AdvanceVirtualClock(milliseconds);
+            return WAIT_TIMEOUT;
+        }
+        if (milliseconds != INFINITE &&
+            std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(milliseconds)) {
+            return WAIT_TIMEOUT;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMilliseconds));
+    }
 }
 
 bool VirtualTickCount(DWORD* now) {

@@ -58,6 +58,12 @@ bool RecordSleep(DWORD milliseconds);
 // The virtual clock's count; false, and *now untouched, while it is off.
 bool VirtualTickCount(DWORD* now);
 
+// The wait of an object whose signal is polled: WAIT_OBJECT_0 once signalled() holds, checked
+// every `pause`; WAIT_TIMEOUT after `milliseconds` (at once under the virtual clock, which moves
+// on by the whole wait instead).
+DWORD PollForSignal(DWORD milliseconds, DWORD pauseMilliseconds,
+                    const std::function<bool()>& signalled);
+
 // The per-user folder that holds the files behind named objects (mutexes, events), shared by
 // every process of the user unless IsolateNamedMutexes gave this one its own; "" when none.
 std::string NamedObjectFolder();
